@@ -1,0 +1,106 @@
+// The base of the per-card objects: the two registry handles, identity,
+// memory facts, current and stock clocks, typed reads of registry
+// properties and the commands to the clock driver.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/CoreFoundation.h"
+#include "host/IOKit.h"
+
+// The startup tool's build of the card library leaves out what only the pane
+// uses (memory facts, card entries, the setters); the pane's build defines
+// TARNWICK_PANE_BUILD.
+
+// Commands of the clock driver.
+enum DriverCommand : std::uint8_t {
+    ReadATIPLL = 0,
+    ReadATIRegister = 1,
+    WriteATIPLL = 2,
+    ReadNVIDIARegister = 11,
+    WriteNVIDIARegister = 12,
+};
+
+inline constexpr const char* kTarnwickDriverName = "name_halvorn_oddny_TarnwickDriver";
+
+class Card {
+public:
+    virtual ~Card() = default;
+
+    // Reads a number property from `entry` (the first four bytes of a data
+    // value in host byte order). Used before any card exists as well.
+    static std::uint32_t uInt32FromDataPropertyWithName(const std::string& key,
+                                                        io_registry_entry_t entry);
+    // The bytes of a data property of `card` (all of them, a stored zero
+    // byte included), or the text of a string property; nothing otherwise.
+    std::optional<std::string> nsStringFromDataPropertyWithName(const std::string& key);
+
+    bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument);
+    bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
+                                    std::uint32_t argument2);
+
+    void fillSlot();
+    virtual void fillModel();
+
+    // Accessors.
+    float vpuFrequency() const { return vpuFrequency_; }
+    float memFrequency() const { return memFrequency_; }
+    float realStockVPUFreq() const { return realStockVPUFreq_; }
+    float realStockMemFreq() const { return realStockMemFreq_; }
+    const std::optional<std::string>& slot() const { return slot_; }
+    const std::optional<std::string>& model() const { return model_; }
+#ifdef TARNWICK_PANE_BUILD
+    float clockStep() const { return clockStep_; }
+    int memSize() const { return memSize_; }
+    int busWidth() const { return busWidth_; }
+    bool memType() const { return memType_ != 0; }
+    void setVPUFrequency(float f) { vpuFrequency_ = f; }
+    void setMemFrequency(float f) { memFrequency_ = f; }
+    void setRealStockVPUFreq(float f) { realStockVPUFreq_ = f; }
+    void setRealStockMemFreq(float f) { realStockMemFreq_ = f; }
+#endif
+
+    // What every concrete card provides, in this order.
+    virtual void calculateFrequencies() = 0;
+    // The base version changes nothing and succeeds.
+    virtual bool savePLLWithVPUFrequency(float vpuFrequency, float memFrequency);
+    virtual void restoreStoredPLLWithVPU(float vpu, float memory) = 0;
+    virtual void setStockSettings() = 0;
+    virtual void getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) = 0;
+    virtual void saveDefaultPLL() = 0;
+    // Creation: false when the card cannot be used; the caller then drops
+    // the object.
+    virtual bool initWithIOObject(io_service_t service) = 0;
+#ifdef TARNWICK_PANE_BUILD
+    virtual cf::Dictionary saveCardInfo() = 0;
+#endif
+    // Adds to a card entry that the startup tool rewrites the card's own
+    // stock register words, when the card has any that are known; the base
+    // adds nothing.
+    virtual void addStockRegisterKeys(cf::Dictionary& entry) const;
+
+protected:
+    io_service_t driver_ = 0;
+    io_registry_entry_t card_ = 0;
+    std::optional<std::string> slot_;
+    std::optional<std::string> model_;
+    std::optional<std::string> rom_;
+    std::optional<std::string> name_;
+    std::uint16_t deviceID_ = 0;
+    std::uint16_t memSize_ = 0;
+    std::uint16_t busWidth_ = 0;
+    std::int8_t memType_ = 0;
+    float vpuFrequency_ = 0;
+    float memFrequency_ = 0;
+    float romVPUFrequency_ = 0;
+    float romMemFrequency_ = 0;
+    float clockStep_ = 0;
+    float realStockVPUFreq_ = 0;
+    float realStockMemFreq_ = 0;
+};
+
+// A string cut at its first zero byte: how slot, model and ROM texts are
+// compared and stored.
+std::string cString(const std::string& s);

@@ -1,0 +1,43 @@
+// The saved card settings: the preferences domain, its card entries and the
+// rule that matches entries to the cards present.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "Card.h"
+#include "host/CoreFoundation.h"
+
+inline constexpr const char* kTarnwickPrefDomain = "name.halvorn.oddny.TarnwickPref";
+inline constexpr const char* kSetAtStartupKey = "Set at Startup";
+inline constexpr const char* kCardsKey = "Cards";
+inline constexpr const char* kSlotKey = "Slot";
+inline constexpr const char* kModelKey = "Model";
+inline constexpr const char* kVPUKey = "VPU";
+inline constexpr const char* kMemoryKey = "Memory";
+inline constexpr const char* kStockVPUKey = "Stock VPU";
+inline constexpr const char* kStockMemoryKey = "Stock Memory";
+inline constexpr const char* kStockGPLLKey = "Stock GPLL";
+inline constexpr const char* kStockMPLLKey = "Stock MPLL";
+inline constexpr const char* kStockGPKey = "Stock GP";
+inline constexpr const char* kStockMPKey = "Stock MP";
+inline constexpr const char* kStockGPLL2Key = "Stock GPLL2";
+inline constexpr const char* kStockMPLL2Key = "Stock MPLL2";
+
+using CardList = std::vector<std::unique_ptr<Card>>;
+
+// Applies the domain's "Cards" to the cards: entries from the last to the
+// first; for each, the last card whose slot equals the entry's "Slot" is the
+// only candidate, and it gets restoreStoredPLLWithVPU:memory: and then
+// getStockSettingsFromPrefsDictionary: when its model equals "Model". An
+// entry without a string "Slot" and "Model" and a number "VPU" and "Memory"
+// is applied to no card, with a log line.
+void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
+
+// The six keys every card entry has: "Slot", "Model", "VPU", "Memory",
+// "Stock VPU", "Stock Memory" (the frequencies as floats).
+cf::Dictionary commonCardEntry(const Card& card);
+
+// Stock keys of an entry: a number's value, 0 for a missing key or another type.
+float floatFromEntry(const cf::Dictionary& entry, const char* key);
+std::uint32_t uint32FromEntry(const cf::Dictionary& entry, const char* key);

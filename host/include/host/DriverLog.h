@@ -1,0 +1,29 @@
+// Library/Logs/driver.jsonl: one JSON object per command that reached a
+// clock driver.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct DriverLogRecord {
+    std::uint64_t seq = 0;
+    std::string driver;  // path of the driver entry
+    std::int64_t command = 0;
+    std::string name;    // "WriteATIPLL", ... or "Unknown"
+    std::optional<std::int64_t> argument;   // null when absent or mistyped
+    std::optional<std::int64_t> argument2;
+    std::uint32_t result = 0;  // I/O Kit return code, 0 = accepted
+    std::optional<std::uint32_t> regValue;  // published by a read command
+};
+
+// Every complete line of the log, in order. A line that does not parse is
+// reported through `error` and skipped.
+std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error = nullptr);
+std::string formatDriverLogLine(const DriverLogRecord& record);  // without the newline
+std::optional<DriverLogRecord> parseDriverLogLine(const std::string& line);
+
+}  // namespace host

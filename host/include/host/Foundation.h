@@ -1,0 +1,69 @@
+// Foundation stand-in: user defaults and bundles.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/CoreFoundation.h"
+
+// The current user's defaults: one XML property list per persistent domain,
+// <root>/Library/Preferences/<domain>.plist.
+class NSUserDefaults {
+public:
+    static NSUserDefaults& standardUserDefaults();
+
+    // The whole domain, or nothing when it does not exist. A file that does
+    // not parse (or is not a dictionary) reads as nothing, with a log line.
+    std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName);
+    // Replaces the whole domain, written atomically at once. A file that did
+    // not parse is first kept beside it as <domain>.plist.corrupt.
+    void setPersistentDomain(const cf::Dictionary& domain, const std::string& domainName);
+    // Everything is written when it is set; true when the preferences folder is usable.
+    bool synchronize();
+};
+
+// A bundle folder (X.app, X.prefPane): Contents/Info.plist, Contents/MacOS,
+// Contents/Resources.
+class NSBundle {
+public:
+    // The bundle at this folder, or nullptr when it is not one (no Contents).
+    // Opening a bundle makes it known to bundleWithIdentifier.
+    static std::shared_ptr<NSBundle> bundleWithPath(const std::string& path);
+    // The bundle that holds the running program (its executable lies in
+    // Contents/MacOS), or nullptr.
+    static std::shared_ptr<NSBundle> mainBundle();
+    // The bundle whose executable or loadable module contains this address
+    // (the stand-in for bundleForClass:), or nullptr.
+    static std::shared_ptr<NSBundle> bundleForAddress(const void* address);
+    // A bundle already opened in this process (or the main bundle) with this
+    // identifier, or nullptr.
+    static std::shared_ptr<NSBundle> bundleWithIdentifier(const std::string& identifier);
+
+    const std::string& bundlePath() const { return path_; }
+    std::optional<std::string> bundleIdentifier() const;
+    const cf::Dictionary& infoDictionary() const { return info_; }
+    std::string resourcePath() const;  // Contents/Resources
+    std::string executablePath() const;  // Contents/MacOS/<CFBundleExecutable>
+    // Full path of Resources/<name>.<type> (or of <lang>.lproj/<name>.<type>
+    // for the development language), or nothing when it does not exist.
+    std::optional<std::string> pathForResource(const std::string& name, const std::string& type) const;
+    // The text for `key` in <lang>.lproj/<table or Localizable>.strings,
+    // English first; `value` when no table has the key (or the key itself
+    // when `value` is empty).
+    std::string localizedStringForKey(const std::string& key, const std::string& value,
+                                      const std::optional<std::string>& table = std::nullopt) const;
+
+    explicit NSBundle(std::string path, cf::Dictionary info);
+
+private:
+    std::string path_;
+    cf::Dictionary info_;
+};
+
+namespace host {
+// Parses the Apple .strings format ("KEY" = "value"; with /* */ and //
+// comments and \" \\ \n \t \Uxxxx escapes), UTF-8 or UTF-16 (with byte order
+// mark). Nothing when the text is malformed.
+std::optional<cf::Dictionary> parseStringsFile(std::string_view bytes, std::string* error);
+}  // namespace host

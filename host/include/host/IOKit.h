@@ -1,0 +1,67 @@
+// I/O Kit stand-in: the I/O Registry of the simulated Mac (machine.plist) and
+// the calls the system makes on it, with the Mac's names and return codes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/CoreFoundation.h"
+
+using kern_return_t = std::int32_t;
+using IOReturn = kern_return_t;
+using mach_port_t = std::uint32_t;
+using io_object_t = std::uint32_t;
+using io_registry_entry_t = io_object_t;
+using io_service_t = io_object_t;
+using io_iterator_t = io_object_t;
+using IOOptionBits = std::uint32_t;
+using CFAllocatorRef = const void*;
+using CFMutableDictionaryRef = std::optional<cf::Dictionary>;
+
+inline constexpr mach_port_t kIOMasterPortDefault = 0;
+inline constexpr io_object_t IO_OBJECT_NULL = 0;
+inline constexpr CFAllocatorRef kCFAllocatorDefault = nullptr;
+inline constexpr const char* kIOServicePlane = "IOService";
+
+inline constexpr IOReturn kIOReturnSuccess = 0;
+inline constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);
+inline constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);
+inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);
+inline constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2);
+inline constexpr IOReturn kIOReturnUnsupported = static_cast<IOReturn>(0xE00002C7);
+inline constexpr IOReturn kIOReturnNotReadable = static_cast<IOReturn>(0xE00002DA);
+inline constexpr IOReturn kIOReturnNotWritable = static_cast<IOReturn>(0xE00002DB);
+inline constexpr IOReturn kIOReturnBusy = static_cast<IOReturn>(0xE00002D5);
+inline constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
+inline constexpr IOReturn kIOReturnNotPermitted = static_cast<IOReturn>(0xE00002E2);
+inline constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);
+
+struct mach_timespec_t {
+    unsigned int tv_sec;
+    int tv_nsec;
+};
+
+// A matching dictionary for entries with this name; nothing for a null name.
+CFMutableDictionaryRef IOServiceNameMatching(const char* name);
+// Consumes the matching dictionary. Yields an iterator over the matching
+// entries in file order, depth first.
+kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFMutableDictionaryRef matching,
+                                           io_iterator_t* existing);
+// The next entry, or 0 at the end.
+io_object_t IOIteratorNext(io_iterator_t iterator);
+kern_return_t IOObjectRelease(io_object_t object);
+// Fails (kIOReturnNoDevice) for an entry at the top level, which has no parent.
+kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const char* plane,
+                                            io_registry_entry_t* parent);
+// A copy of the entry's property, or nothing when absent.
+std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
+                                                         const std::string& key,
+                                                         CFAllocatorRef allocator,
+                                                         IOOptionBits options);
+// On a clock driver instance this is a driver command (the dictionary of
+// "Command", "Argument" and "Argument2"); other entries refuse it.
+kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf::Value& properties);
+// Waits until the service is quiet, at most waitTime (nullptr: without limit);
+// kIOReturnTimeout when it is still busy then.
+kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime);

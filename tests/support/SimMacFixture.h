@@ -1,0 +1,51 @@
+// A simulated Mac for one test: a temporary SIMMAC_ROOT, a machine file
+// written by the test, and readers for what reached the hardware.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/CoreFoundation.h"
+#include "host/DriverLog.h"
+
+namespace testsupport {
+
+// Creates a fresh temporary folder, points SIMMAC_ROOT at it for this
+// process (and its children) and removes it again at the end.
+class TempSimMac {
+public:
+    TempSimMac();
+    ~TempSimMac();
+    TempSimMac(const TempSimMac&) = delete;
+    TempSimMac& operator=(const TempSimMac&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    void writeMachine(const cf::Value& machine) const;       // machine.plist
+    cf::Value readMachine() const;                            // fails the test when it does not parse
+    std::vector<host::DriverLogRecord> driverLog() const;     // empty when there is none
+    std::string systemLog() const;                            // empty when there is none
+    // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as
+    // machine.plist holds them now.
+    std::map<std::string, std::uint32_t> registers(const std::string& driverPath) const;
+
+private:
+    std::filesystem::path root_;
+};
+
+// Builders for machine files.
+cf::Data dataU32(std::uint32_t value);          // 4 bytes, little endian, as the Mac stores ids
+cf::Data dataText(const std::string& text);     // the bytes and a terminating zero byte
+cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
+                     std::vector<cf::Dictionary> children = {});
+// A clock driver instance named name_halvorn_oddny_TarnwickDriver.
+// Registers are keyed "PLL" or "0x..." hex; PowerOn defaults to the same values.
+cf::Dictionary driverEntry(const std::string& kind,
+                           const std::map<std::string, std::uint32_t>& registers,
+                           std::optional<cf::Dictionary> faults = std::nullopt);
+cf::Value machine(std::vector<cf::Dictionary> topLevelEntries);
+
+}  // namespace testsupport
