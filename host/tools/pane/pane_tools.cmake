@@ -1,0 +1,18 @@
+# The pane's hosts: prefhost (System Preferences), tarnwickctl (the pane from a
+# terminal) and loginwindow (the login window, which needs no Qt).
+set(PANE_TOOLS_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_executable(loginwindow ${PANE_TOOLS_DIR}/loginwindow.cpp)
+target_link_libraries(loginwindow PRIVATE host CLI11::CLI11)
+
+if(TARGET hostui)
+  add_executable(prefhost ${PANE_TOOLS_DIR}/prefhost.cpp)
+  target_link_libraries(prefhost PRIVATE host hostui CLI11::CLI11 Qt6::Widgets)
+
+  add_executable(tarnwickctl ${PANE_TOOLS_DIR}/tarnwickctl.cpp)
+  target_link_libraries(tarnwickctl PRIVATE host hostui CLI11::CLI11 Qt6::Widgets)
+  set(PANE_TOOL_TARGETS prefhost tarnwickctl)
+endif()
+
+set_target_properties(loginwindow ${PANE_TOOL_TARGETS} PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/host/tools)
