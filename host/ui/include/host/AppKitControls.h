@@ -1,0 +1,226 @@
+// AppKit control stand-ins: steppers, text fields, buttons, the table view
+// and the scroll view. Each control keeps its own state, as an NSCell does,
+// and mirrors it to the Qt widget it is connected to when the pane's view is
+// loaded. Everything a pane shows can thus be read back here (by tests and
+// the terminal front end), with or without a widget behind it; an
+// unconnected control behaves like a nil outlet that still remembers values.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/NotificationCenter.h"
+
+class QWidget;
+
+class NSControl {
+public:
+    // The control's action: `sender` is the control.
+    using Action = std::function<void(const void* sender)>;
+
+    NSControl();
+    virtual ~NSControl();
+    NSControl(const NSControl&) = delete;
+    NSControl& operator=(const NSControl&) = delete;
+
+    // Connection to a widget of a loaded view; done by the nib loader. False
+    // when the widget is of a kind this control cannot drive.
+    bool connectView(QWidget* widget);
+    bool isConnected() const;  // the widget exists
+    QWidget* view() const;     // nullptr when not connected or the widget is gone
+
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return enabled_; }
+
+    void setAction(Action action) { action_ = std::move(action); }
+    // Sends the action (when there is one) as the control itself would.
+    void sendAction();
+
+protected:
+    virtual bool acceptsView(QWidget* widget) const = 0;
+    // Called after connecting: hook up the widget's signals.
+    virtual void attachView(QWidget* widget) = 0;
+    // Pushes the control's state to its widget (when connected).
+    virtual void updateView() = 0;
+
+private:
+    struct ViewLink;
+    std::unique_ptr<ViewLink> link_;
+    bool enabled_ = true;
+    Action action_;
+};
+
+// Up/down arrows over a double value within [minValue, maxValue]. Widget: a
+// HostStepper (the promoted QAbstractSpinBox of .ui files, see
+// PreferencePanes.h) or a QDoubleSpinBox.
+class NSStepper : public NSControl {
+public:
+    double doubleValue() const { return value_; }
+    // Clamped into [minValue, maxValue], as AppKit's stepper does.
+    void setDoubleValue(double value);
+    double increment() const { return increment_; }
+    void setIncrement(double increment);
+    double minValue() const { return min_; }
+    double maxValue() const { return max_; }
+    void setMinValue(double value);  // keeps doubleValue within the new limits
+    void setMaxValue(double value);
+    bool valueWraps() const { return wraps_; }
+    void setValueWraps(bool wraps) { wraps_ = wraps; }
+
+    // A click on an arrow: `steps` increments up (positive) or down
+    // (negative), stopping at the limits (or wrapping around when
+    // valueWraps); the action is sent when the value changed. Nothing
+    // happens while disabled.
+    void click(int steps);
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    double value_ = 0.0;
+    double increment_ = 1.0;
+    double min_ = 0.0;
+    double max_ = 59.0;  // AppKit's default maximum
+    bool wraps_ = false;
+};
+
+// A text field (QLabel or QLineEdit). Numbers are shown through the field's
+// number format, a printf format for one double (the widget's "numberFormat"
+// property in the .ui file; default "%g"); a value that is not finite shows
+// the field's "notANumberSymbol" (default "-").
+class NSTextField : public NSControl {
+public:
+    void setStringValue(const std::string& text);
+    const std::string& stringValue() const { return text_; }
+    void setFloatValue(float value);
+    void setDoubleValue(double value);
+    void setIntValue(int value);
+    // The number last set, or the text read as a number (0 when it is none).
+    float floatValue() const;
+    double doubleValue() const;
+    int intValue() const;
+
+    void setNumberFormat(const std::string& printfFormat, const std::string& notANumberSymbol);
+    const std::string& numberFormat() const { return format_; }
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    void showNumber(double value);
+    std::string text_;
+    std::string format_ = "%g";
+    std::string notANumber_ = "-";
+    bool hasNumber_ = false;
+    double number_ = 0.0;
+};
+
+using NSControlStateValue = int;
+inline constexpr NSControlStateValue NSControlStateValueOff = 0;
+inline constexpr NSControlStateValue NSControlStateValueOn = 1;
+
+// A push button or a checkbox (QAbstractButton; a checkable one is a
+// checkbox).
+class NSButton : public NSControl {
+public:
+    bool isCheckbox() const { return checkbox_; }
+    void setCheckbox(bool checkbox) { checkbox_ = checkbox; }
+    NSControlStateValue state() const { return state_; }
+    // Sets the state without sending the action; a bound value follows.
+    void setState(NSControlStateValue state);
+    const std::string& title() const { return title_; }
+    void setTitle(const std::string& title);
+
+    // A click by the user: nothing while disabled; a checkbox toggles its
+    // state (and the bound value); then the action is sent.
+    void performClick();
+
+    // Binds the state to a value of the pane (Cocoa bindings): the state is
+    // set from `get` now, and every change of the state is passed to `set`.
+    void bindValue(std::function<std::int64_t()> get, std::function<void(std::int64_t)> set);
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    void changeState(NSControlStateValue state);
+    bool checkbox_ = false;
+    NSControlStateValue state_ = NSControlStateValueOff;
+    std::string title_;
+    std::function<void(std::int64_t)> bindingSetter_;
+};
+
+// A table (QTableWidget) whose rows come from a data source. With rows, it
+// always keeps exactly one row selected: the first after loading, and the
+// user cannot clear the selection.
+class NSTableView : public NSControl {
+public:
+    using NumberOfRows = std::function<int()>;
+    using ObjectValue = std::function<std::string(int row, int column)>;
+    using SelectionDidChange = std::function<void(const NSNotification&)>;
+
+    // Columns are those of the widget (or `columns` when unconnected).
+    void setDataSource(NumberOfRows numberOfRows, ObjectValue objectValue, int columns = 0);
+    // tableViewSelectionDidChange: of the delegate.
+    void setDelegate(SelectionDidChange selectionDidChange);
+
+    // Reads the rows again; keeps the selected row when it still exists, else
+    // selects the first row (without a notification, as at loading).
+    void reloadData();
+    int numberOfRows() const { return static_cast<int>(rows_.size()); }
+    int numberOfColumns() const { return columns_; }
+    std::string stringValue(int row, int column) const;
+
+    int selectedRow() const { return selectedRow_; }  // -1: none
+    // Selects one row and tells the delegate when the selection changed.
+    // False for a row that does not exist.
+    bool selectRow(int row);
+
+    static constexpr const char* NSTableViewSelectionDidChangeNotification =
+        "NSTableViewSelectionDidChangeNotification";
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    void userSelected(int row);
+    NumberOfRows numberOfRowsSource_;
+    ObjectValue objectValueSource_;
+    SelectionDidChange delegate_;
+    std::vector<std::vector<std::string>> rows_;
+    int columns_ = 0;
+    int selectedRow_ = -1;
+    bool updating_ = false;
+};
+
+using NSFocusRingType = int;
+inline constexpr NSFocusRingType NSFocusRingTypeDefault = 0;
+inline constexpr NSFocusRingType NSFocusRingTypeNone = 1;
+inline constexpr NSFocusRingType NSFocusRingTypeExterior = 2;
+
+// The scroll view around a table (any widget: a QAbstractScrollArea, or the
+// frame that holds the table).
+class NSScrollView : public NSControl {
+public:
+    void setFocusRingType(NSFocusRingType type);
+    NSFocusRingType focusRingType() const { return focusRingType_; }
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    NSFocusRingType focusRingType_ = NSFocusRingTypeDefault;
+};
