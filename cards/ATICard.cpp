@@ -1,0 +1,337 @@
+#include "ATICard.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ATIModelTable.h"
+#include "SavedSettings.h"
+
+namespace {
+
+// Rounds to the nearest integer, an exact half to the even neighbour, in the
+// default rounding mode. Not clamped to 8 bits: callers see 0 and values
+// above 255. A negative or undefined quotient gives 0 (a divider that is
+// never sent) and one beyond 16 bits stays at 65535 rather than wrapping to
+// a small divider.
+std::uint16_t dividerFromQuotient(float quotient) {
+    float rounded = std::nearbyint(quotient);
+    if (!(rounded > 0.0f)) {
+        return 0;
+    }
+    if (rounded >= 65535.0f) {
+        return 65535;
+    }
+    return static_cast<std::uint16_t>(rounded);
+}
+
+bool romEquals(const std::optional<std::string>& rom, const char* text) {
+    return rom && cString(*rom) == text;
+}
+
+constexpr std::uint16_t kRage128Devices[] = {0x5245, 0x5246, 0x524B, 0x524C, 0x5045,
+                                             0x5046, 0x5052, 0x4C45, 0x4C46, 0x5452};
+constexpr std::uint16_t kWideBusDevices[] = {0x4E44, 0x4144, 0x4E48, 0x4148, 0x4150, 0x4E50, 0x4152,
+                                             0x4E54, 0x4A48, 0x4A49, 0x4A4A, 0x4A4B, 0x4A4C, 0x4A4D,
+                                             0x4A4E, 0x5B60, 0x5B62, 0x3E50, 0x4E56, 0x5B64, 0x3E54};
+
+template <std::size_t N>
+bool listed(const std::uint16_t (&devices)[N], std::uint16_t deviceID) {
+    return std::find(std::begin(devices), std::end(devices), deviceID) != std::end(devices);
+}
+
+}  // namespace
+
+float ATICard::vpuFactor() const {
+    switch (deviceID_) {
+    case 0x4144:
+    case 0x4E44:
+    case 0x5046:
+    case 0x5452:
+    case 0x3E50:
+        return 2.0f;
+    case 0x4E50:
+        return romEquals(rom_, "113-xxxxx-169") ? 2.0f : 1.0f;
+    case 0x5C63:
+        return 0.5f;
+    case 0x4C57:
+        return (name_ && cString(*name_) == "ATY,CrownParent") ? 1.0f : 0.5f;
+    default:
+        return 1.0f;
+    }
+}
+
+float ATICard::memFactor() const {
+    if (deviceID_ == 0x5052 || deviceID_ == 0x5046 || deviceID_ == 0x5452) {
+        return 2.0f;
+    }
+    if (atiROMPartNumber(rom_) == "A58504") {
+        return 0.5f;
+    }
+    if (deviceID_ == 0x4E50 && !romEquals(rom_, "113-xxxxx-169")) {
+        return 0.5f;
+    }
+    if (deviceID_ == 0x4E54 || deviceID_ == 0x4E56 || deviceID_ == 0x5C63 || deviceID_ == 0x4C57) {
+        return 0.5f;
+    }
+    if (deviceID_ == 0x5962 && !romEquals(rom_, "113-xxxxx-134")) {
+        return 0.5f;
+    }
+    if (deviceID_ == 0x5961 && !romEquals(rom_, "113-A27502-124")) {
+        return 0.5f;
+    }
+    return 1.0f;
+}
+
+void ATICard::calculateFrequencies() {
+    vpuFrequency_ = vpuFBDiv_ * clockStep_ * vpuFactor();
+    memFrequency_ = memFBDiv_ * clockStep_ * memFactor();
+}
+
+std::uint16_t ATICard::adjustVPUFBDivForFrequency(float frequency, float clockStep) const {
+    const float factor = vpuFactor();
+    if (factor == 2.0f) {
+        return dividerFromQuotient((frequency / clockStep) * 0.5f);
+    }
+    if (factor == 0.5f) {
+        return dividerFromQuotient((frequency + frequency) / clockStep);
+    }
+    return dividerFromQuotient(frequency / clockStep);
+}
+
+std::uint16_t ATICard::adjustMemFBDivForFrequency(float frequency, float clockStep) const {
+    const float factor = memFactor();
+    if (factor == 2.0f) {
+        return dividerFromQuotient((frequency / clockStep) * 0.5f);
+    }
+    if (factor == 0.5f) {
+        return dividerFromQuotient((frequency + frequency) / clockStep);
+    }
+    return dividerFromQuotient(frequency / clockStep);
+}
+
+void ATICard::fineTuneFBDivWithNewFBDiv(std::uint16_t& newFBDiv, std::uint16_t& newMemFBDiv,
+                                        float newVPUFreq, float newMemFreq) {
+    if (newFBDiv > 255 || newMemFBDiv > 255) {
+        // A coarser step brings a high target back within 8 bits. A zero
+        // reference divider is never sent, so going below 1 is pointless.
+        if (refDiv_ > 0) {
+            refDiv_ = static_cast<std::uint8_t>(refDiv_ - 1);
+        }
+    } else {
+        // Creep back toward the stock (finer) step only when neither clock
+        // rises and both targets still fit at the finer step.
+        if (refDiv_ >= stockRefDiv_ || newFBDiv > vpuFBDiv_ || newMemFBDiv > memFBDiv_) {
+            return;
+        }
+        const float finerStep = refClock_ / static_cast<float>(refDiv_ + 1);
+        if (adjustVPUFBDivForFrequency(newVPUFreq, finerStep) > 255 ||
+            adjustMemFBDivForFrequency(newMemFreq, finerStep) > 255) {
+            return;
+        }
+        refDiv_ = static_cast<std::uint8_t>(refDiv_ + 1);
+    }
+    clockStep_ = refClock_ / static_cast<float>(refDiv_);
+    newFBDiv = adjustVPUFBDivForFrequency(newVPUFreq, clockStep_);
+    newMemFBDiv = adjustMemFBDivForFrequency(newMemFreq, clockStep_);
+}
+
+bool ATICard::sendPLLWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv) {
+    const std::uint32_t word = pllWord(refDiv, memFBDiv, vpuFBDiv);
+    if (!writePropertiesWithCommand(WriteATIPLL, word)) {
+        return false;
+    }
+    runningWord_ = word;
+    return true;
+}
+
+void ATICard::returnToRunningWord() {
+    refDiv_ = static_cast<std::uint8_t>(runningWord_ & 0xFF);
+    memFBDiv_ = static_cast<std::uint8_t>((runningWord_ >> 8) & 0xFF);
+    vpuFBDiv_ = static_cast<std::uint8_t>((runningWord_ >> 16) & 0xFF);
+    clockStep_ = refClock_ / static_cast<float>(refDiv_);
+    calculateFrequencies();
+}
+
+bool ATICard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency) {
+    std::uint16_t newFBDiv = adjustVPUFBDivForFrequency(vpuFrequency, clockStep_);
+    std::uint16_t newMemFBDiv = adjustMemFBDivForFrequency(memFrequency, clockStep_);
+    fineTuneFBDivWithNewFBDiv(newFBDiv, newMemFBDiv, vpuFrequency, memFrequency);
+    // Only dividers of 1..255 fit the PLL divider word.
+    if (refDiv_ == 0 || newFBDiv == 0 || newMemFBDiv == 0 || newFBDiv > 255 || newMemFBDiv > 255 ||
+        !sendPLLWord(refDiv_, static_cast<std::uint8_t>(newMemFBDiv),
+                     static_cast<std::uint8_t>(newFBDiv))) {
+        returnToRunningWord();
+        return false;
+    }
+    vpuFBDiv_ = static_cast<std::uint8_t>(newFBDiv);
+    memFBDiv_ = static_cast<std::uint8_t>(newMemFBDiv);
+    calculateFrequencies();
+    return true;
+}
+
+bool ATICard::setFrequencyGraduallyWithVPUFBDiv(std::uint16_t newFBDiv, std::uint16_t newMemFBDiv,
+                                                float newVPUFreq, float newMemFreq) {
+    fineTuneFBDivWithNewFBDiv(newFBDiv, newMemFBDiv, newVPUFreq, newMemFreq);
+    const int vpuDirection = vpuFBDiv_ < newFBDiv ? 1 : -1;
+    const int memDirection = memFBDiv_ < newMemFBDiv ? 1 : -1;
+    for (;;) {
+        if (vpuFBDiv_ == newFBDiv && memFBDiv_ == newMemFBDiv) {
+            // A reference divider chosen without a divider move (by fine-tuning
+            // or a return to stock) must still reach the card.
+            if (pllWord(refDiv_, memFBDiv_, vpuFBDiv_) != runningWord_ &&
+                (refDiv_ == 0 || !sendPLLWord(refDiv_, memFBDiv_, vpuFBDiv_))) {
+                break;
+            }
+            calculateFrequencies();
+            return true;
+        }
+        // The 8-bit dividers wrap: past 255 comes 0, which stops the change.
+        if (vpuFBDiv_ != newFBDiv) {
+            vpuFBDiv_ = static_cast<std::uint8_t>(vpuFBDiv_ + vpuDirection);
+        }
+        if (memFBDiv_ != newMemFBDiv) {
+            memFBDiv_ = static_cast<std::uint8_t>(memFBDiv_ + memDirection);
+        }
+        if (refDiv_ == 0 || memFBDiv_ == 0 || vpuFBDiv_ == 0) {
+            break;
+        }
+        if (!sendPLLWord(refDiv_, memFBDiv_, vpuFBDiv_)) {
+            break;
+        }
+    }
+    returnToRunningWord();
+    return false;
+}
+
+void ATICard::restoreStoredPLLWithVPU(float vpu, float memory) {
+    setFrequencyGraduallyWithVPUFBDiv(adjustVPUFBDivForFrequency(vpu, clockStep_),
+                                      adjustMemFBDivForFrequency(memory, clockStep_), vpu, memory);
+}
+
+void ATICard::setStockSettings() {
+    if (realStockVPUFreq_ == 0) {
+        realStockVPUFreq_ = vpuFrequency_;
+    }
+    if (realStockMemFreq_ == 0) {
+        realStockMemFreq_ = memFrequency_;
+    }
+}
+
+void ATICard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) {
+    if (realStockVPUFreq_ == 0) {
+        realStockVPUFreq_ = floatFromEntry(entry, kStockVPUKey);
+    }
+    if (realStockMemFreq_ == 0) {
+        realStockMemFreq_ = floatFromEntry(entry, kStockMemoryKey);
+    }
+}
+
+void ATICard::saveDefaultPLL() {
+    refDiv_ = stockRefDiv_;
+    clockStep_ = refClock_ / static_cast<float>(refDiv_);
+    setFrequencyGraduallyWithVPUFBDiv(adjustVPUFBDivForFrequency(realStockVPUFreq_, clockStep_),
+                                      adjustMemFBDivForFrequency(realStockMemFreq_, clockStep_),
+                                      realStockVPUFreq_, realStockMemFreq_);
+    calculateFrequencies();
+}
+
+void ATICard::getRealStockFrequencies() {
+    const float vpuFrequency = vpuFrequency_;
+    const float memFrequency = memFrequency_;
+    savePLLWithVPUFrequency(romVPUFrequency_, romMemFrequency_);
+    realStockVPUFreq_ = vpuFrequency_;
+    realStockMemFreq_ = memFrequency_;
+    savePLLWithVPUFrequency(vpuFrequency, memFrequency);
+}
+
+void ATICard::fillModel() {
+    rom_ = nsStringFromDataPropertyWithName("ATY,Rom#");
+    if (rom_) {
+        rom_ = cString(*rom_);
+    }
+    if (std::optional<std::string> tableModel = atiModelFromTable(rom_, deviceID_)) {
+        model_ = std::move(tableModel);
+        return;
+    }
+    Card::fillModel();
+}
+
+bool ATICard::initWithIOObject(io_service_t service) {
+    driver_ = service;
+    writePropertiesWithCommand(ReadATIPLL, 0);
+    const std::uint32_t word = uInt32FromDataPropertyWithName("RegValue", driver_);
+    stockRefDiv_ = refDiv_ = static_cast<std::uint8_t>(word & 0xFF);
+    memFBDiv_ = static_cast<std::uint8_t>((word >> 8) & 0xFF);
+    vpuFBDiv_ = static_cast<std::uint8_t>((word >> 16) & 0xFF);
+    runningWord_ = word & 0xFFFFFF;
+
+    if (IORegistryEntryGetParentEntry(driver_, kIOServicePlane, &card_) == kIOReturnSuccess) {
+        deviceID_ = static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("device-id", card_));
+        fillModel();
+        fillSlot();
+        if (std::optional<std::string> nameProperty = nsStringFromDataPropertyWithName("name")) {
+            name_ = cString(*nameProperty);
+        }
+        romVPUFrequency_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,SCLK", card_)) / 1000.0f;
+        romMemFrequency_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,MCLK", card_)) / 1000.0f;
+        refClock_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,RefCLK", card_)) / 1000.0f;
+        const bool refClockRead = refClock_ != 0;
+        if (!refClockRead) {
+            refClock_ = 27.0f;
+        }
+        // X1 firmware states its clocks in tenths; the 27 MHz default is
+        // already in MHz and is not scaled.
+        std::optional<std::string> modelProperty = nsStringFromDataPropertyWithName("model");
+        if (modelProperty && cString(*modelProperty).find("X1") != std::string::npos) {
+            romVPUFrequency_ *= 10.0f;
+            romMemFrequency_ *= 10.0f;
+            if (refClockRead) {
+                refClock_ *= 10.0f;
+            }
+        }
+        clockStep_ = refClock_ / static_cast<float>(refDiv_);
+#ifdef TARNWICK_PANE_BUILD
+        getCardInfo();
+#endif
+        calculateFrequencies();
+    }
+    if (romVPUFrequency_ != 0 && romMemFrequency_ != 0) {
+        getRealStockFrequencies();
+    }
+    return model_ && slot_ && refClock_ != 0 && refDiv_ != 0 && vpuFBDiv_ != 0 && memFBDiv_ != 0;
+}
+
+#ifdef TARNWICK_PANE_BUILD
+void ATICard::getCardInfo() {
+    writePropertiesWithCommand(ReadATIRegister, 0xF8);
+    memSize_ = static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("RegValue", driver_) >> 20);
+
+    writePropertiesWithCommand(ReadATIRegister, 0x140);
+    const std::uint32_t control = uInt32FromDataPropertyWithName("RegValue", driver_);
+    busWidth_ = 64;
+    bool ddr = true;
+    if (listed(kRage128Devices, deviceID_)) {
+        if ((control & 3) == 0 && deviceID_ == 0x5452) {
+            busWidth_ = 128;
+        }
+        ddr = (control & 3) == 2;
+    } else if (deviceID_ == 0x5159) {
+        busWidth_ = (control & 8) ? 32 : 64;
+    } else if (listed(kWideBusDevices, deviceID_)) {
+        static constexpr std::uint16_t widths[] = {64, 128, 256, 128};
+        busWidth_ = widths[control & 3];
+    } else {
+        busWidth_ = (control & 1) ? 128 : 64;
+    }
+
+    writePropertiesWithCommand(ReadATIRegister, 0x158);
+    if (uInt32FromDataPropertyWithName("RegValue", driver_) & 0x40000000) {
+        ddr = true;
+    }
+    memType_ = ddr ? 1 : 0;
+}
+
+cf::Dictionary ATICard::saveCardInfo() {
+    return commonCardEntry(*this);
+}
+#endif
