@@ -1,7 +1,9 @@
 // Foundation stand-in: user defaults and bundles.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -57,9 +59,29 @@ public:
     explicit NSBundle(std::string path, cf::Dictionary info);
 
 private:
+    const cf::Dictionary* stringsTable(const std::string& tableName) const;
+
     std::string path_;
     cf::Dictionary info_;
+    // Parsed string tables by table name; nothing when the bundle has none.
+    mutable std::mutex tablesMutex_;
+    mutable std::map<std::string, std::optional<cf::Dictionary>> tables_;
 };
+
+// Core Foundation's bundle and URL calls, over the same bundles as NSBundle.
+using CFBundleRef = std::shared_ptr<NSBundle>;
+// A bundle opened in this process, or the main bundle, with this identifier.
+std::shared_ptr<NSBundle> CFBundleGetBundleWithIdentifier(const std::string& identifier);
+// The bundle folder as a file URL ("file:///path/X.prefPane/", with
+// percent-escapes as CFURL writes them), or nothing for no bundle.
+std::optional<std::string> CFBundleCopyBundleURL(const std::shared_ptr<NSBundle>& bundle);
+// A reference to an existing file-system object.
+struct FSRef {
+    std::string path;
+};
+// Fills `ref` from a file URL (or a plain absolute path) naming an existing
+// file or folder; false otherwise.
+bool CFURLGetFSRef(const std::string& url, FSRef* ref);
 
 namespace host {
 // Parses the Apple .strings format ("KEY" = "value"; with /* */ and //
