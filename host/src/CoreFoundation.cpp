@@ -157,6 +157,9 @@ float floatValue(const Value* value)
         return 0.0f;
     if (const Number* n = value->number())
         return n->floatValue();
+    // A CFBoolean is an NSNumber too.
+    if (const bool* b = value->boolean())
+        return *b ? 1.0f : 0.0f;
     return 0.0f;
 }
 

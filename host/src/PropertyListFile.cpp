@@ -103,8 +103,11 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
                 break;
             std::string key(rawKey);
             std::free(rawKey);
-            if (!child)
-                continue;
+            if (!child) {
+                setError(error, "the key \"" + key + "\" " + describeLocation(where) + " has no value");
+                std::free(iter);
+                return std::nullopt;
+            }
             auto item = fromNode(child, where.empty() ? '"' + key + '"' : where + ".\"" + key + '"',
                                  depth + 1, error);
             if (!item) {

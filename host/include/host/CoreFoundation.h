@@ -114,7 +114,8 @@ inline Value CFNumberCreateReal(CFNumberType type, double v) { return Number::re
 // NSNumber-style boolValue: a boolean as is, a number when non-zero; anything
 // else (or nothing) is false.
 bool boolValue(const Value* value);
-// NSNumber-style floatValue: a number's value as float; anything else is 0.
+// NSNumber-style floatValue: a number's value as float, a boolean as 1 or 0;
+// anything else is 0.
 float floatValue(const Value* value);
 
 // Property-list files. Reading accepts XML and binary property lists; writing

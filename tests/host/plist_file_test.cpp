@@ -1,0 +1,270 @@
+// Property-list files: what is written, what comes back, and refusing bad files.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "ScratchRoot.h"
+#include "host/CoreFoundation.h"
+
+using namespace cf;
+using hosttest::readFile;
+using hosttest::writeFile;
+
+namespace {
+
+std::optional<Value> roundTrip(const Value& v)
+{
+    std::string error;
+    auto back = parsePropertyList(toXMLPropertyList(v), &error);
+    EXPECT_TRUE(back) << error;
+    return back;
+}
+
+// The same document as a binary property list, converted by libplist.
+std::string toBinary(const Value& v)
+{
+    const std::string xml = toXMLPropertyList(v);
+    plist_t node = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
+    EXPECT_NE(node, nullptr);
+    char* bin = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &bin, &length);
+    std::string bytes(bin, length);
+    plist_to_bin_free(bin);
+    plist_free(node);
+    return bytes;
+}
+
+struct ScalarCase {
+    const char* name;
+    Value written;
+    const char* xmlElement;  // how it must appear in the file
+    std::optional<CFNumberType> readType;
+};
+
+class Scalars : public ::testing::TestWithParam<ScalarCase> {};
+
+TEST_P(Scalars, SurviveAnXMLRoundTrip)
+{
+    const ScalarCase& c = GetParam();
+    Dictionary d;
+    d.set("v", c.written);
+    const std::string xml = toXMLPropertyList(d);
+    EXPECT_NE(xml.find(c.xmlElement), std::string::npos) << xml;
+
+    auto back = roundTrip(d);
+    ASSERT_TRUE(back && back->dictionary());
+    const Value* v = back->dictionary()->get("v");
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(*v, c.written);
+    if (c.readType) {
+        ASSERT_NE(v->number(), nullptr);
+        EXPECT_EQ(v->number()->type(), *c.readType);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryType, Scalars,
+    ::testing::Values(
+        ScalarCase{"true", Value(true), "<true/>", std::nullopt},
+        ScalarCase{"false", Value(false), "<false/>", std::nullopt},
+        ScalarCase{"char", CFNumberCreate(kCFNumberCharType, 200), "<integer>-56</integer>", kCFNumberIntType},
+        ScalarCase{"int", CFNumberCreate(kCFNumberIntType, -123456), "<integer>-123456</integer>", kCFNumberIntType},
+        ScalarCase{"intBit31", CFNumberCreate(kCFNumberIntType, 0x80000000LL), "<integer>-2147483648</integer>",
+                   kCFNumberIntType},
+        ScalarCase{"uint32Bit31", CFNumberCreate(kCFNumberSInt64Type, 0x80000000LL), "<integer>2147483648</integer>",
+                   kCFNumberSInt64Type},
+        ScalarCase{"uint32Max", CFNumberCreate(kCFNumberSInt64Type, 0xFFFFFFFFLL), "<integer>4294967295</integer>",
+                   kCFNumberSInt64Type},
+        ScalarCase{"sint64", CFNumberCreate(kCFNumberSInt64Type, -0x1'0000'0000LL), "<integer>-4294967296</integer>",
+                   kCFNumberSInt64Type},
+        ScalarCase{"wholeFloat", CFNumberCreateReal(kCFNumberFloatType, 378.0), "<real>378</real>",
+                   kCFNumberDoubleType},
+        ScalarCase{"float", CFNumberCreateReal(kCFNumberFloatType, 412.3), "<real>", kCFNumberDoubleType},
+        ScalarCase{"double", CFNumberCreateReal(kCFNumberDoubleType, 0.1), "<real>0.1", kCFNumberDoubleType},
+        ScalarCase{"string", Value("a < b & \"c\" \xC3\xA9"), "<string>a &lt; b &amp; \"c\" \xC3\xA9</string>",
+                   std::nullopt},
+        ScalarCase{"emptyString", Value(""), "<string></string>", std::nullopt},
+        ScalarCase{"data", Value(Data{0x00, 0xFF, 0x10, 0x02}), "<data>", std::nullopt},
+        ScalarCase{"emptyData", Value(Data{}), "<data>", std::nullopt}),
+    [](const ::testing::TestParamInfo<ScalarCase>& info) { return std::string(info.param.name); });
+
+TEST(PropertyLists, UnsignedWordWithBit31KeepsItsBitsWhicheverWayItWasStored)
+{
+    for (CFNumberType type : {kCFNumberIntType, kCFNumberSInt64Type}) {
+        auto back = roundTrip(CFNumberCreate(type, 0x8001C90DLL));
+        ASSERT_TRUE(back && back->number());
+        EXPECT_EQ(back->number()->uint32Value(), 0x8001C90Du);
+    }
+}
+
+TEST(PropertyLists, FloatComesBackAsTheSameFloat)
+{
+    for (float f : {0.1f, 1.1f, 324.0f, 399.375f, 1e-20f, 3.4e38f}) {
+        auto back = roundTrip(CFNumberCreateReal(kCFNumberFloatType, f));
+        ASSERT_TRUE(back && back->number());
+        EXPECT_TRUE(back->number()->isReal());
+        EXPECT_EQ(back->number()->floatValue(), f);
+    }
+}
+
+Value nestedDocument()
+{
+    Dictionary card;
+    card.set("Slot", Value("SLOT-1"));
+    card.set("Model", Value("GeForce 6800"));
+    card.set("VPU", CFNumberCreateReal(kCFNumberFloatType, 350.5));
+    card.set("Stock GPLL", CFNumberCreate(kCFNumberSInt64Type, 0x80012345LL));
+    Dictionary inner;
+    inner.set("z", Value(Array{Value(true), Value(Data{1, 2})}));
+    inner.set("a", Value(Dictionary{}));
+    card.set("Nested", Value(inner));
+    Dictionary top;
+    top.set("Set at Startup", Value(true));
+    top.set("Cards", Value(Array{Value(card), Value(Array{})}));
+    top.set("Another", CFNumberCreate(kCFNumberCharType, 3));
+    return Value(top);
+}
+
+TEST(PropertyLists, NestedDictionariesKeepTheirKeyOrder)
+{
+    const Value doc = nestedDocument();
+    auto back = roundTrip(doc);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, doc);  // Dictionary equality includes the order of keys
+
+    // Many keys, in an order far from sorted.
+    Dictionary big;
+    for (int i = 0; i < 700; ++i)
+        big.set("k" + std::to_string((i * 389) % 700), CFNumberCreate(kCFNumberIntType, i));
+    auto bigBack = roundTrip(Value(big));
+    ASSERT_TRUE(bigBack && bigBack->dictionary());
+    EXPECT_EQ(*bigBack->dictionary(), big);
+}
+
+TEST(PropertyLists, KeyOrderOfAFileIsKept)
+{
+    const std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>b</key><integer>1</integer><key>c</key><string>x</string><key>a</key><false/>"
+        "</dict></plist>";
+    std::string error;
+    auto v = parsePropertyList(xml, &error);
+    ASSERT_TRUE(v && v->dictionary()) << error;
+    const auto& items = v->dictionary()->items();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].first, "b");
+    EXPECT_EQ(items[1].first, "c");
+    EXPECT_EQ(items[2].first, "a");
+}
+
+TEST(PropertyLists, BinaryPropertyListsAreRead)
+{
+    const Value doc = nestedDocument();
+    const std::string bin = toBinary(doc);
+    ASSERT_EQ(bin.rfind("bplist00", 0), 0u);
+    std::string error;
+    auto v = parsePropertyList(bin, &error);
+    ASSERT_TRUE(v) << error;
+    EXPECT_EQ(*v, doc);
+    const Value* gpll = v->dictionary()->get("Cards")->array()->at(0).dictionary()->get("Stock GPLL");
+    ASSERT_TRUE(gpll && gpll->number());
+    EXPECT_EQ(gpll->number()->uint32Value(), 0x80012345u);
+}
+
+TEST(PropertyLists, BadInputIsRefusedWithAMessage)
+{
+    const Value doc = nestedDocument();
+    const std::string bin = toBinary(doc);
+    const std::string xml = toXMLPropertyList(doc);
+    std::string deep;
+    for (int i = 0; i < 2000; ++i)
+        deep += "<array>";
+    for (int i = 0; i < 2000; ++i)
+        deep += "</array>";
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty", ""},
+        {"text", "hello, world"},
+        {"unclosed dict", "<plist><dict><key>a</key><true/></plist>"},
+        {"value of no known type", "<plist><dict><key>a</key><float>1</float></dict></plist>"},
+        {"truncated XML", xml.substr(0, xml.size() / 2)},
+        {"truncated binary", bin.substr(0, bin.size() / 2)},
+        {"binary header only", "bplist00"},
+        {"binary with garbage", "bplist00" + std::string(64, '\xFF')},
+        {"date", "<plist><dict><key>When</key><date>2008-01-01T00:00:00Z</date></dict></plist>"},
+        {"too deep", "<plist>" + deep + "</plist>"},
+    };
+    for (const auto& [name, bytes] : cases) {
+        std::string error;
+        auto v = parsePropertyList(bytes, &error);
+        EXPECT_FALSE(v) << name;
+        EXPECT_FALSE(error.empty()) << name;
+    }
+}
+
+TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
+{
+    hosttest::ScratchRoot scratch;
+    const auto path = scratch.root() / "new" / "folder" / "doc.plist";
+    std::string error;
+    ASSERT_TRUE(writePropertyListFileAtomically(path.string(), nestedDocument(), &error)) << error;
+    auto v = readPropertyListFile(path.string(), &error);
+    ASSERT_TRUE(v) << error;
+    EXPECT_EQ(*v, nestedDocument());
+    EXPECT_EQ(readFile(path).rfind("<?xml", 0), 0u);
+
+    // Replacing keeps the file's permissions and leaves no temporary file.
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(writePropertyListFileAtomically(path.string(), Value(Array{Value("x")}), &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(path.parent_path())) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(*readPropertyListFile(path.string(), &error), Value(Array{Value("x")}));
+}
+
+TEST(PropertyListFiles, FailedWriteLeavesTheOldFile)
+{
+    hosttest::ScratchRoot scratch;
+    // The target is a folder that is not empty: rename() cannot replace it.
+    const auto path = scratch.root() / "occupied.plist";
+    writeFile(path / "inside", "keep me");
+    std::string error;
+    EXPECT_FALSE(writePropertyListFileAtomically(path.string(), Value(true), &error));
+    EXPECT_NE(error.find("occupied.plist"), std::string::npos) << error;
+    EXPECT_EQ(readFile(path / "inside"), "keep me");
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(scratch.root())) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 1);  // no temporary file left behind
+}
+
+TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath)
+{
+    hosttest::ScratchRoot scratch;
+    const auto missing = scratch.root() / "missing.plist";
+    std::string error;
+    EXPECT_FALSE(readPropertyListFile(missing.string(), &error));
+    EXPECT_NE(error.find(missing.string()), std::string::npos);
+
+    const auto broken = scratch.root() / "broken.plist";
+    writeFile(broken, "<plist><dict>");
+    error.clear();
+    EXPECT_FALSE(readPropertyListFile(broken.string(), &error));
+    EXPECT_NE(error.find(broken.string()), std::string::npos);
+}
+
+}  // namespace
