@@ -26,4 +26,12 @@ std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string*
 std::string formatDriverLogLine(const DriverLogRecord& record);  // without the newline
 std::optional<DriverLogRecord> parseDriverLogLine(const std::string& line);
 
+// "ReadATIPLL", ... for the command codes of the clock driver, else "Unknown".
+const char* driverCommandName(std::int64_t code);
+// Appends the record and its newline with one write to the file opened for
+// appending, so lines from several processes never interleave.
+bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error);
+// The seq of the last complete line that parses; 0 when there is none.
+std::uint64_t lastDriverLogSeq(const std::string& path);
+
 }  // namespace host

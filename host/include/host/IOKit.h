@@ -65,3 +65,9 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf
 // Waits until the service is quiet, at most waitTime (nullptr: without limit);
 // kIOReturnTimeout when it is still busy then.
 kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime);
+
+// The entry at a path in the IOService plane ("IOService:/a/b" or "a/b"),
+// or IO_OBJECT_NULL when there is none.
+io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::string& path);
+// The entry's path in the plane, "IOService:/a/b".
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane, std::string* path);

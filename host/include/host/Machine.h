@@ -1,0 +1,127 @@
+// The simulated Mac's machine: its I/O Registry entries and, on each clock
+// driver instance, the card it drives and the driver's simulated faults.
+// machine.plist holds it as a property list.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/CoreFoundation.h"
+
+namespace host {
+
+inline constexpr const char* kClockDriverName = "name_halvorn_oddny_TarnwickDriver";
+// The ATI PLL divider word is kept as a register of its own under this key.
+inline constexpr const char* kPLLRegisterKey = "PLL";
+
+// "0x" and upper-case hex digits without leading zeros.
+std::string registerKey(std::uint32_t offset);
+// "PLL", or a hex key in either case normalised as registerKey() writes it;
+// nothing for anything else.
+std::optional<std::string> canonicalRegisterKey(std::string_view key);
+
+// "PLL" first, then by offset, so files list registers in address order.
+struct RegisterKeyLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+using RegisterFile = std::map<std::string, std::uint32_t, RegisterKeyLess>;
+
+enum class HardwareKind { ATI, NVIDIA };
+const char* hardwareKindName(HardwareKind kind);
+
+// The card behind a clock driver instance.
+struct Hardware {
+    HardwareKind kind = HardwareKind::ATI;
+    RegisterFile registers;
+    RegisterFile powerOn;  // what a reboot restores
+
+    // A register the file does not list reads as 0.
+    std::uint32_t read(const std::string& key) const;
+    std::uint32_t read(std::uint32_t offset) const { return read(registerKey(offset)); }
+};
+
+// A driver instance's faults and the little state it keeps between commands.
+struct DriverState {
+    // Faults.
+    std::optional<std::int64_t> busyMilliseconds;
+    std::optional<std::int64_t> refuseAfter;
+    std::optional<std::vector<std::int64_t>> refuseCommands;
+    // State.
+    std::int64_t acceptedCommands = 0;
+    std::int64_t busyUntil = 0;  // wall clock, milliseconds since the epoch
+
+    bool empty() const;
+    // BusyMilliseconds of 1000 or more: the driver never becomes quiet.
+    bool stuck() const { return busyMilliseconds && *busyMilliseconds >= 1000; }
+};
+
+struct RegistryEntry {
+    std::string name;
+    std::optional<std::string> className;
+    cf::Dictionary properties;
+    std::vector<RegistryEntry> children;
+    std::optional<Hardware> hardware;  // clock driver instances only
+    DriverState driver;                // clock driver instances only
+
+    bool isClockDriver() const { return name == kClockDriverName; }
+};
+
+struct Machine {
+    std::vector<RegistryEntry> entries;  // the children of the registry root
+
+    // Entry paths are the names from the root down, joined by '/'.
+    const RegistryEntry* find(std::string_view path) const;
+    RegistryEntry* find(std::string_view path);
+    // Every entry in file order, depth first (an entry before its children).
+    void forEach(const std::function<void(const std::string& path, const RegistryEntry&)>& visit) const;
+    void forEachMutable(const std::function<void(const std::string& path, RegistryEntry&)>& visit);
+    // Paths of the clock driver instances, in file order.
+    std::vector<std::string> driverPaths() const;
+};
+
+// The parent path of an entry path; nothing for an entry at the top level.
+std::optional<std::string> parentPath(std::string_view path);
+
+// Checks everything and builds the machine, or fails with one message that
+// names the entry and the key at fault; never yields a partial machine.
+std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error);
+cf::Value machineToPropertyList(const Machine& machine);
+
+// Reading and writing a machine file. The message of a refused file begins
+// with the file's path.
+std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::string* error);
+bool saveMachineFile(const std::filesystem::path& path, const Machine& machine, std::string* error);
+
+// The machine of the simulated Mac at $SIMMAC_ROOT as machine.plist holds it
+// now. Creates the file from the default machine when there is none. Reading
+// is cached: the file is parsed again only when its bytes changed.
+std::shared_ptr<const Machine> currentMachine(std::string* error);
+
+// Under the machine lock: reads machine.plist afresh (creating it from the
+// default machine when absent), lets `change` alter it and, when `change`
+// returns true, writes it back atomically before the lock is released.
+// False with a message when the file is refused or cannot be written; then
+// the file is left as it was.
+bool updateMachine(const std::function<bool(Machine&)>& change, std::string* error);
+
+// Replaces machine.plist whole, under the machine lock.
+bool replaceMachine(const Machine& machine, std::string* error);
+
+// The built-in machines: "default" (three cards, used when machine.plist is
+// absent) and further presets.
+Machine defaultMachine();
+std::optional<Machine> presetMachine(std::string_view name);
+std::vector<std::string> presetNames();
+
+// Current wall clock in milliseconds since the epoch; busy times are kept in
+// this clock so that every process sees the same deadline.
+std::int64_t wallClockMilliseconds();
+
+}  // namespace host

@@ -1,0 +1,27 @@
+// Inside the host: the clock driver name_halvorn_oddny_TarnwickDriver that
+// sits on every driver instance of the simulated Mac.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/CoreFoundation.h"
+#include "host/DriverLog.h"
+#include "host/IOKit.h"
+#include "host/Machine.h"
+
+namespace host {
+
+// Carries out one command on `driver` (found at `path`) at wall-clock time
+// `nowMs`: changes its hardware, its "RegValue" and its state exactly as an
+// accepted command does, or nothing for a refused one. The record tells what
+// happened (its seq is left for the log to assign).
+DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path, const cf::Value& properties,
+                                 std::int64_t nowMs);
+
+// The whole exchange with the driver at `path` of the current simulated Mac:
+// under the machine lock it re-reads machine.plist, runs the command, writes
+// the new state back and appends the driver log line.
+IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties);
+
+}  // namespace host

@@ -1,0 +1,181 @@
+// The built-in machines. "default" has one card of each PLL family: an ATI
+// Radeon 9800 Pro on AGP, an NV40 (two-stage PLLs, 27 MHz crystal) in
+// SLOT-1 and an NV34 (single-stage PLLs, 13.5 MHz crystal) in SLOT-2, all at
+// their power-on clocks.
+#include <functional>
+#include <utility>
+
+#include "host/Machine.h"
+
+namespace host {
+
+namespace {
+
+// Registry properties the way a Mac stores them: numbers as 4-byte data in
+// host (little-endian) order, names as text with a terminating zero byte.
+cf::Value u32(std::uint32_t v) {
+    return cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+                    static_cast<std::uint8_t>(v >> 24)};
+}
+
+cf::Value text(const std::string& s) {
+    cf::Data d(s.begin(), s.end());
+    d.push_back(0);
+    return d;
+}
+
+RegistryEntry bridge(const std::string& name, const std::string& className, std::vector<RegistryEntry> children) {
+    RegistryEntry e;
+    e.name = name;
+    e.className = className;
+    e.properties.set("name", text("pci"));
+    e.properties.set("device_type", text("pci"));
+    e.children = std::move(children);
+    return e;
+}
+
+RegistryEntry driver(HardwareKind kind, RegisterFile registers) {
+    RegistryEntry e;
+    e.name = kClockDriverName;
+    e.className = kClockDriverName;
+    e.properties.set("IOClass", std::string(kClockDriverName));
+    e.properties.set("CFBundleIdentifier", std::string("name.halvorn.oddny.TarnwickDriver"));
+    e.properties.set("IOProbeScore", cf::CFNumberCreate(cf::kCFNumberIntType, 0));
+    e.hardware = Hardware{kind, registers, registers};
+    return e;
+}
+
+RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::uint32_t device,
+                      const std::string& name, const std::string& model,
+                      std::vector<std::pair<std::string, cf::Value>> extra, RegistryEntry clockDriver) {
+    RegistryEntry e;
+    e.name = entryName;
+    e.className = "IOPCIDevice";
+    e.properties.set("vendor-id", u32(vendor));
+    e.properties.set("device-id", u32(device));
+    e.properties.set("class-code", u32(0x030000));
+    e.properties.set("revision-id", u32(0));
+    e.properties.set("name", text(name));
+    e.properties.set("model", text(model));
+    for (auto& [key, value] : extra) e.properties.set(key, std::move(value));
+    e.children.push_back(std::move(clockDriver));
+    return e;
+}
+
+// 27 MHz reference / 12 x 169 = 380.25 MHz core, x 151 = 339.75 MHz memory;
+// 128 MiB of 256-bit DDR memory.
+RegistryEntry radeon9800Pro() {
+    RegisterFile registers{{kPLLRegisterKey, 12 | 151 << 8 | 169 << 16},
+                           {registerKey(0xF8), 128u << 20},
+                           {registerKey(0x140), 0x29002902},
+                           {registerKey(0x158), 0x6C0D0132}};
+    return pciCard("ATY,R350@10", 0x1002, 0x4E48, "ATY,R350", "ATI Radeon 9800 Pro",
+                   {{"ATY,Rom#", text("113-A14403-104")},
+                    {"ATY,SCLK", u32(380000)},
+                    {"ATY,MCLK", u32(340000)},
+                    {"ATY,RefCLK", u32(27000)},
+                    {"AGP_Master", u32(1)},
+                    {"IOAGPCommandValue", u32(0x1F000204)}},
+                   driver(HardwareKind::ATI, registers));
+}
+
+// 27 MHz / 12 x 178 = 400.5 MHz core, x 133 = 299.25 MHz memory; 128 MiB,
+// 128-bit.
+RegistryEntry radeon9600Pro(const std::string& slot) {
+    RegisterFile registers{{kPLLRegisterKey, 12 | 133 << 8 | 178 << 16},
+                           {registerKey(0xF8), 128u << 20},
+                           {registerKey(0x140), 0x29002901},
+                           {registerKey(0x158), 0x6C0D0132}};
+    return pciCard("ATY,RV350@2", 0x1002, 0x4150, "ATY,RV350", "ATI Radeon 9600 Pro",
+                   {{"ATY,Rom#", text("113-A08203-107")},
+                    {"ATY,SCLK", u32(400000)},
+                    {"ATY,MCLK", u32(300000)},
+                    {"ATY,RefCLK", u32(27000)},
+                    {"AAPL,slot-name", text(slot)}},
+                   driver(HardwareKind::ATI, registers));
+}
+
+// NV4x formula with the 27 MHz crystal: core 27000 x 17 x 7 / (2 x 2) >> 1 =
+// 401.625 MHz, memory 27000 x 9 x 9 / (2 x 1) >> 1 = 546.75 MHz. The memory
+// words are mirrored in the further pairs the card keeps them in.
+RegistryEntry geForce6800Ultra(const std::string& entryName, const std::string& slot) {
+    constexpr std::uint32_t memControl = 0x80010000, memCoefficients = 0x09010902;
+    RegisterFile registers{{registerKey(0x101000), 0x0040A28B},  // bit 22: 27 MHz crystal
+                           {registerKey(0x4000), 0x80010000},
+                           {registerKey(0x4004), 0x07021102},
+                           {registerKey(0x4020), memControl},
+                           {registerKey(0x4024), memCoefficients},
+                           {registerKey(0x402C), memControl},
+                           {registerKey(0x4030), memCoefficients},
+                           {registerKey(0x4038), memControl},
+                           {registerKey(0x403C), memCoefficients},
+                           {registerKey(0x4044), memControl},
+                           {registerKey(0x4048), memCoefficients}};
+    return pciCard(entryName, 0x10DE, 0x0040, "NVDA,Parent", "NVIDIA GeForce 6800 Ultra",
+                   {{"AAPL,slot-name", text(slot)}}, driver(HardwareKind::NVIDIA, registers));
+}
+
+// Single-stage PLLs with the 13.5 MHz crystal: core 13500 x 37 / 1 >> 1 =
+// 249.75 MHz, memory 13500 x 89 / 3 >> 1 = 200.25 MHz.
+RegistryEntry geForceFX5200(const std::string& entryName, const std::string& slot) {
+    RegisterFile registers{{registerKey(0x101000), 0x0000A28B},  // bit 6 clear: 13.5 MHz crystal
+                           {registerKey(0x680500), 1 | 37 << 8 | 1 << 16},
+                           {registerKey(0x680504), 3 | 89 << 8 | 1 << 16}};
+    return pciCard(entryName, 0x10DE, 0x0322, "NVDA,Parent", "NVIDIA GeForce FX 5200",
+                   {{"AAPL,slot-name", text(slot)}}, driver(HardwareKind::NVIDIA, registers));
+}
+
+RegistryEntry agpBridge(std::vector<RegistryEntry> cards) {
+    return bridge("pci@f0000000", "AppleMacRiscAGP", std::move(cards));
+}
+
+RegistryEntry pciBridge(std::vector<RegistryEntry> cards) {
+    return bridge("pci@f2000000", "AppleMacRiscPCI", std::move(cards));
+}
+
+struct Preset {
+    const char* name;
+    std::function<Machine()> build;
+};
+
+const std::vector<Preset>& presets() {
+    static const std::vector<Preset> list{
+        {"default", [] { return defaultMachine(); }},
+        {"ati-only", [] { return Machine{{agpBridge({radeon9800Pro()})}}; }},
+        {"nvidia-only",
+         [] {
+             return Machine{{pciBridge({geForce6800Ultra("NVDA,Parent@1", "SLOT-1"),
+                                        geForceFX5200("NVDA,Parent@2", "SLOT-2")})}};
+         }},
+        {"two-ati", [] { return Machine{{agpBridge({radeon9800Pro()}), pciBridge({radeon9600Pro("SLOT-1")})}}; }},
+        // A driver instance straight under the registry root has no card.
+        {"orphan-driver",
+         [] {
+             RegisterFile registers{{kPLLRegisterKey, 12 | 151 << 8 | 169 << 16}};
+             return Machine{{agpBridge({radeon9800Pro()}), driver(HardwareKind::ATI, registers)}};
+         }},
+        {"empty", [] { return Machine{{agpBridge({}), pciBridge({})}}; }},
+    };
+    return list;
+}
+
+}  // namespace
+
+Machine defaultMachine() {
+    return Machine{{agpBridge({radeon9800Pro()}), pciBridge({geForce6800Ultra("NVDA,Parent@1", "SLOT-1"),
+                                                             geForceFX5200("NVDA,Parent@2", "SLOT-2")})}};
+}
+
+std::optional<Machine> presetMachine(std::string_view name) {
+    for (const Preset& preset : presets())
+        if (name == preset.name) return preset.build();
+    return std::nullopt;
+}
+
+std::vector<std::string> presetNames() {
+    std::vector<std::string> names;
+    for (const Preset& preset : presets()) names.emplace_back(preset.name);
+    return names;
+}
+
+}  // namespace host

@@ -1,0 +1,237 @@
+// The I/O Registry calls over machine.plist. Handles are 32-bit numbers in a
+// table of this process; each names an entry by its path (or is an
+// iterator), and the table starts afresh when SIMMAC_ROOT changes.
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "ClockDriver.h"
+#include "MachineStore.h"
+#include "host/IOKit.h"
+#include "host/SimMac.h"
+
+namespace {
+
+using host::Machine;
+using host::RegistryEntry;
+
+struct RegistryObject {
+    bool iterator = false;
+    std::string path;                // entry objects
+    std::vector<std::string> items;  // iterators: entry paths still to come
+    std::size_t next = 0;
+};
+
+class HandleTable {
+public:
+    io_object_t add(RegistryObject object) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        syncRoot();
+        if (++last_ == 0) ++last_;
+        objects_[last_] = std::move(object);
+        return last_;
+    }
+    std::optional<RegistryObject> get(io_object_t handle) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        syncRoot();
+        auto it = objects_.find(handle);
+        if (it == objects_.end()) return std::nullopt;
+        return it->second;
+    }
+    // The next path of an iterator, or nothing at its end.
+    std::optional<std::string> advance(io_object_t handle) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        syncRoot();
+        auto it = objects_.find(handle);
+        if (it == objects_.end() || !it->second.iterator) return std::nullopt;
+        RegistryObject& object = it->second;
+        if (object.next >= object.items.size()) return std::nullopt;
+        return object.items[object.next++];
+    }
+    bool remove(io_object_t handle) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        syncRoot();
+        return objects_.erase(handle) != 0;
+    }
+
+private:
+    // Handles of another simulated Mac mean nothing here.
+    void syncRoot() {
+        std::string root = host::simmacRoot().string();
+        if (root != root_) {
+            objects_.clear();
+            root_ = root;
+        }
+    }
+
+    std::mutex mutex_;
+    std::string root_;
+    std::unordered_map<io_object_t, RegistryObject> objects_;
+    io_object_t last_ = 0x1000;
+};
+
+HandleTable& handles() {
+    static HandleTable table;
+    return table;
+}
+
+std::optional<std::string> entryPath(io_object_t handle) {
+    std::optional<RegistryObject> object = handles().get(handle);
+    if (!object || object->iterator) return std::nullopt;
+    return object->path;
+}
+
+std::shared_ptr<const Machine> machineNow() {
+    std::string error;
+    std::shared_ptr<const Machine> machine = host::currentMachine(&error);
+    if (!machine) host::reportMachineProblem(error);
+    return machine;
+}
+
+bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dictionary& matching) {
+    for (const auto& [key, value] : matching.items()) {
+        if (key == "IONameMatch") {
+            if (const std::string* name = value.string()) {
+                if (*name != entry.name) return false;
+            } else if (const cf::Array* names = value.array()) {
+                if (std::none_of(names->begin(), names->end(),
+                                 [&](const cf::Value& n) { return n.string() && *n.string() == entry.name; }))
+                    return false;
+            } else {
+                return false;
+            }
+        } else if (key == "IOProviderClass") {
+            if (!value.string() || !entry.className || *entry.className != *value.string()) return false;
+        } else if (key == "IOPathMatch") {
+            if (!value.string() || *value.string() != "IOService:/" + path) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string withoutPlanePrefix(std::string path) {
+    constexpr std::string_view prefix = "IOService:";
+    if (path.compare(0, prefix.size(), prefix) == 0) path.erase(0, prefix.size());
+    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+    return path;
+}
+
+}  // namespace
+
+CFMutableDictionaryRef IOServiceNameMatching(const char* name) {
+    if (!name) return std::nullopt;
+    cf::Dictionary matching;
+    matching.set("IONameMatch", std::string(name));
+    return matching;
+}
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFMutableDictionaryRef matching,
+                                           io_iterator_t* existing) {
+    if (!existing) return kIOReturnBadArgument;
+    *existing = IO_OBJECT_NULL;
+    if (masterPort != kIOMasterPortDefault || !matching) return kIOReturnBadArgument;
+    std::shared_ptr<const Machine> machine = machineNow();
+    if (!machine) return kIOReturnError;
+    RegistryObject iterator;
+    iterator.iterator = true;
+    machine->forEach([&](const std::string& path, const RegistryEntry& entry) {
+        if (matches(path, entry, *matching)) iterator.items.push_back(path);
+    });
+    *existing = handles().add(std::move(iterator));
+    return kIOReturnSuccess;
+}
+
+io_object_t IOIteratorNext(io_iterator_t iterator) {
+    std::optional<std::string> path = handles().advance(iterator);
+    if (!path) return IO_OBJECT_NULL;
+    return handles().add(RegistryObject{false, *path, {}, 0});
+}
+
+kern_return_t IOObjectRelease(io_object_t object) {
+    return handles().remove(object) ? kIOReturnSuccess : kIOReturnBadArgument;
+}
+
+kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const char* plane,
+                                            io_registry_entry_t* parent) {
+    if (!parent) return kIOReturnBadArgument;
+    *parent = IO_OBJECT_NULL;
+    if (!plane || std::string_view(plane) != kIOServicePlane) return kIOReturnBadArgument;
+    std::optional<std::string> path = entryPath(entry);
+    if (!path) return kIOReturnBadArgument;
+    std::optional<std::string> above = host::parentPath(*path);
+    if (!above) return kIOReturnNoDevice;  // the registry root is nobody's card
+    *parent = handles().add(RegistryObject{false, *above, {}, 0});
+    return kIOReturnSuccess;
+}
+
+std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry, const std::string& key,
+                                                         CFAllocatorRef, IOOptionBits) {
+    std::optional<std::string> path = entryPath(entry);
+    if (!path) return std::nullopt;
+    std::shared_ptr<const Machine> machine = machineNow();
+    if (!machine) return std::nullopt;
+    const RegistryEntry* found = machine->find(*path);
+    if (!found) return std::nullopt;
+    const cf::Value* value = found->properties.get(key);
+    if (!value) return std::nullopt;
+    return *value;
+}
+
+kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf::Value& properties) {
+    std::optional<std::string> path = entryPath(entry);
+    if (!path) return kIOReturnBadArgument;
+    return host::sendDriverCommand(*path, properties);
+}
+
+kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime) {
+    using namespace std::chrono;
+    std::optional<std::string> path = entryPath(service);
+    if (!path) return kIOReturnBadArgument;
+    std::optional<steady_clock::time_point> deadline;
+    if (waitTime) {
+        auto wait = seconds(waitTime->tv_sec) + nanoseconds(std::max(waitTime->tv_nsec, 0));
+        deadline = steady_clock::now() + duration_cast<steady_clock::duration>(wait);
+    }
+    // Re-read the driver's state between naps: another process may extend
+    // the busy time, or clear the fault.
+    constexpr milliseconds kLongestNap{100};
+    for (;;) {
+        std::shared_ptr<const Machine> machine = machineNow();
+        if (!machine) return kIOReturnError;
+        const RegistryEntry* entry = machine->find(*path);
+        if (!entry) return kIOReturnNoDevice;
+        if (!entry->isClockDriver()) return kIOReturnSuccess;
+        const host::DriverState& state = entry->driver;
+        std::int64_t now = host::wallClockMilliseconds();
+        if (!state.stuck() && state.busyUntil <= now) return kIOReturnSuccess;
+
+        steady_clock::duration nap = kLongestNap;
+        if (!state.stuck()) nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyUntil - now));
+        if (deadline) {
+            steady_clock::time_point t = steady_clock::now();
+            if (t >= *deadline) return kIOReturnTimeout;
+            nap = std::min(nap, *deadline - t);
+        }
+        std::this_thread::sleep_for(nap);
+    }
+}
+
+io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::string& path) {
+    if (masterPort != kIOMasterPortDefault) return IO_OBJECT_NULL;
+    std::string plain = withoutPlanePrefix(path);
+    std::shared_ptr<const Machine> machine = machineNow();
+    if (!machine || plain.empty() || !machine->find(plain)) return IO_OBJECT_NULL;
+    return handles().add(RegistryObject{false, plain, {}, 0});
+}
+
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane, std::string* path) {
+    if (!path || !plane || std::string_view(plane) != kIOServicePlane) return kIOReturnBadArgument;
+    std::optional<std::string> p = entryPath(entry);
+    if (!p) return kIOReturnBadArgument;
+    *path = std::string(kIOServicePlane) + ":/" + *p;
+    return kIOReturnSuccess;
+}

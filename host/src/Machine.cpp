@@ -1,0 +1,354 @@
+// The machine model and its property-list form: strict checking on the way
+// in (one message naming entry and key, never a partial machine) and a
+// stable layout on the way out.
+#include "host/Machine.h"
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+
+namespace host {
+
+namespace {
+
+constexpr std::string_view kUpperHex = "0123456789ABCDEF";
+
+// Where in the file a problem sits, for the one message a refused file gets.
+struct Place {
+    std::string entry;  // entry path, or a description when the entry has no usable name
+
+    std::string at(std::string_view key) const {
+        if (entry.empty()) return "key \"" + std::string(key) + "\"";
+        return "entry \"" + entry + "\", key \"" + std::string(key) + "\"";
+    }
+};
+
+bool fail(std::string* error, const Place& place, std::string_view key, std::string_view why) {
+    if (error) *error = place.at(key) + ": " + std::string(why);
+    return false;
+}
+
+std::optional<std::int64_t> integerOf(const cf::Value* value) {
+    if (!value) return std::nullopt;
+    const cf::Number* number = value->number();
+    if (!number || number->isReal()) return std::nullopt;
+    return number->int64Value();
+}
+
+bool readRegisterFile(const cf::Value& value, const Place& place, std::string_view key,
+                      RegisterFile& out, std::string* error) {
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) return fail(error, place, key, "not a dictionary");
+    for (const auto& [name, registerValue] : dict->items()) {
+        std::string subKey = std::string(key) + "/" + name;
+        std::optional<std::string> canonical = canonicalRegisterKey(name);
+        if (!canonical)
+            return fail(error, place, subKey, "not a register name (\"PLL\" or \"0x\" and hex digits)");
+        std::optional<std::int64_t> v = integerOf(&registerValue);
+        if (!v) return fail(error, place, subKey, "not an integer");
+        if (*v < 0 || *v > 0xFFFFFFFFLL) return fail(error, place, subKey, "not a 32-bit unsigned value");
+        if (!out.emplace(*canonical, static_cast<std::uint32_t>(*v)).second)
+            return fail(error, place, subKey, "the same register is listed twice");
+    }
+    return true;
+}
+
+bool readHardware(const cf::Value& value, const Place& place, Hardware& out, std::string* error) {
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) return fail(error, place, "Hardware", "not a dictionary");
+    for (const auto& [key, item] : dict->items()) {
+        if (key != "Kind" && key != "Registers" && key != "PowerOn")
+            return fail(error, place, "Hardware/" + key, "unknown key");
+    }
+    const cf::Value* kind = dict->get("Kind");
+    if (!kind) return fail(error, place, "Hardware/Kind", "missing");
+    if (!kind->string()) return fail(error, place, "Hardware/Kind", "not a string");
+    if (*kind->string() == "ATI") {
+        out.kind = HardwareKind::ATI;
+    } else if (*kind->string() == "NVIDIA") {
+        out.kind = HardwareKind::NVIDIA;
+    } else {
+        return fail(error, place, "Hardware/Kind", "neither \"ATI\" nor \"NVIDIA\"");
+    }
+    const cf::Value* registers = dict->get("Registers");
+    if (!registers) return fail(error, place, "Hardware/Registers", "missing");
+    if (!readRegisterFile(*registers, place, "Hardware/Registers", out.registers, error)) return false;
+    if (const cf::Value* powerOn = dict->get("PowerOn")) {
+        if (!readRegisterFile(*powerOn, place, "Hardware/PowerOn", out.powerOn, error)) return false;
+    } else {
+        out.powerOn = out.registers;
+    }
+    return true;
+}
+
+bool readDriverState(const cf::Value& value, const Place& place, DriverState& out, std::string* error) {
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) return fail(error, place, "Driver", "not a dictionary");
+    for (const auto& [key, item] : dict->items()) {
+        std::string where = "Driver/" + key;
+        if (key == "RefuseCommands") {
+            const cf::Array* codes = item.array();
+            if (!codes) return fail(error, place, where, "not an array");
+            std::vector<std::int64_t> list;
+            for (const cf::Value& code : *codes) {
+                std::optional<std::int64_t> c = integerOf(&code);
+                if (!c) return fail(error, place, where, "holds something other than an integer");
+                list.push_back(*c);
+            }
+            out.refuseCommands = std::move(list);
+            continue;
+        }
+        if (key != "BusyMilliseconds" && key != "RefuseAfter" && key != "AcceptedCommands" && key != "BusyUntil")
+            return fail(error, place, where, "unknown key");
+        std::optional<std::int64_t> v = integerOf(&item);
+        if (!v) return fail(error, place, where, "not an integer");
+        if (*v < 0) return fail(error, place, where, "negative");
+        if (key == "BusyMilliseconds") out.busyMilliseconds = *v;
+        else if (key == "RefuseAfter") out.refuseAfter = *v;
+        else if (key == "AcceptedCommands") out.acceptedCommands = *v;
+        else out.busyUntil = *v;
+    }
+    return true;
+}
+
+bool readEntries(const cf::Value& value, const Place& owner, std::string_view key,
+                 const std::string& parent, std::vector<RegistryEntry>& out, std::string* error);
+
+bool readEntry(const cf::Value& value, const std::string& parent, std::size_t index, RegistryEntry& out,
+               std::string* error) {
+    std::string anonymous = "#" + std::to_string(index + 1) + (parent.empty() ? " of the top level" : " under " + parent);
+    Place place{anonymous};
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) {
+        if (error) *error = "entry " + anonymous + ": not a dictionary";
+        return false;
+    }
+    const cf::Value* name = dict->get("Name");
+    if (!name) return fail(error, place, "Name", "missing");
+    if (!name->string()) return fail(error, place, "Name", "not a string");
+    if (name->string()->empty()) return fail(error, place, "Name", "empty");
+    if (name->string()->find('/') != std::string::npos) return fail(error, place, "Name", "contains '/'");
+    out.name = *name->string();
+    place.entry = parent.empty() ? out.name : parent + "/" + out.name;
+
+    for (const auto& [k, item] : dict->items()) {
+        if (k == "Name") continue;
+        if (k == "Class") {
+            if (!item.string()) return fail(error, place, k, "not a string");
+            out.className = *item.string();
+        } else if (k == "Properties") {
+            if (!item.dictionary()) return fail(error, place, k, "not a dictionary");
+            out.properties = *item.dictionary();
+        } else if (k == "Children") {
+            if (!readEntries(item, place, k, place.entry, out.children, error)) return false;
+        } else if (k == "Hardware") {
+            if (!out.isClockDriver())
+                return fail(error, place, k, std::string("only a ") + kClockDriverName + " entry drives a card");
+            Hardware hardware;
+            if (!readHardware(item, place, hardware, error)) return false;
+            out.hardware = std::move(hardware);
+        } else if (k == "Driver") {
+            if (!out.isClockDriver())
+                return fail(error, place, k, std::string("only a ") + kClockDriverName + " entry has driver faults");
+            if (!readDriverState(item, place, out.driver, error)) return false;
+        } else {
+            return fail(error, place, k, "unknown key");
+        }
+    }
+    if (out.isClockDriver() && !out.hardware) return fail(error, place, "Hardware", "missing on a clock driver");
+    return true;
+}
+
+bool readEntries(const cf::Value& value, const Place& owner, std::string_view key,
+                 const std::string& parent, std::vector<RegistryEntry>& out, std::string* error) {
+    const cf::Array* array = value.array();
+    if (!array) return fail(error, owner, key, "not an array");
+    std::set<std::string> names;
+    out.reserve(array->size());
+    for (std::size_t i = 0; i < array->size(); ++i) {
+        RegistryEntry entry;
+        if (!readEntry((*array)[i], parent, i, entry, error)) return false;
+        if (!names.insert(entry.name).second) {
+            Place place{parent.empty() ? entry.name : parent + "/" + entry.name};
+            return fail(error, place, "Name", "a sibling entry has the same name");
+        }
+        out.push_back(std::move(entry));
+    }
+    return true;
+}
+
+cf::Value registersToPropertyList(const RegisterFile& registers) {
+    cf::Dictionary dict;
+    for (const auto& [key, value] : registers)
+        dict.set(key, cf::Number::integer(cf::kCFNumberSInt64Type, value));
+    return dict;
+}
+
+cf::Value integer(std::int64_t v) { return cf::Number::integer(cf::kCFNumberSInt64Type, v); }
+
+cf::Value entryToPropertyList(const RegistryEntry& entry) {
+    cf::Dictionary dict;
+    dict.set("Name", entry.name);
+    if (entry.className) dict.set("Class", *entry.className);
+    dict.set("Properties", entry.properties);
+    if (!entry.children.empty()) {
+        cf::Array children;
+        for (const RegistryEntry& child : entry.children) children.push_back(entryToPropertyList(child));
+        dict.set("Children", std::move(children));
+    }
+    if (entry.hardware) {
+        cf::Dictionary hardware;
+        hardware.set("Kind", hardwareKindName(entry.hardware->kind));
+        hardware.set("Registers", registersToPropertyList(entry.hardware->registers));
+        hardware.set("PowerOn", registersToPropertyList(entry.hardware->powerOn));
+        dict.set("Hardware", std::move(hardware));
+    }
+    if (!entry.driver.empty()) {
+        const DriverState& d = entry.driver;
+        cf::Dictionary driver;
+        if (d.busyMilliseconds) driver.set("BusyMilliseconds", integer(*d.busyMilliseconds));
+        if (d.refuseAfter) driver.set("RefuseAfter", integer(*d.refuseAfter));
+        if (d.refuseCommands) {
+            cf::Array codes;
+            for (std::int64_t c : *d.refuseCommands) codes.push_back(integer(c));
+            driver.set("RefuseCommands", std::move(codes));
+        }
+        if (d.acceptedCommands) driver.set("AcceptedCommands", integer(d.acceptedCommands));
+        if (d.busyUntil) driver.set("BusyUntil", integer(d.busyUntil));
+        dict.set("Driver", std::move(driver));
+    }
+    return dict;
+}
+
+template <typename Entries, typename Visit>
+void visitEntries(Entries& entries, const std::string& parent, const Visit& visit) {
+    for (auto& entry : entries) {
+        std::string path = parent.empty() ? entry.name : parent + "/" + entry.name;
+        visit(path, entry);
+        visitEntries(entry.children, path, visit);
+    }
+}
+
+template <typename EntryT>
+EntryT* findIn(std::vector<EntryT>& entries, std::string_view path) {
+    std::size_t slash = path.find('/');
+    std::string_view head = path.substr(0, slash);
+    for (auto& entry : entries) {
+        if (entry.name != head) continue;
+        if (slash == std::string_view::npos) return &entry;
+        return findIn(entry.children, path.substr(slash + 1));
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string registerKey(std::uint32_t offset) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), kUpperHex[offset & 0xF]);
+        offset >>= 4;
+    } while (offset != 0);
+    return "0x" + digits;
+}
+
+std::optional<std::string> canonicalRegisterKey(std::string_view key) {
+    if (key == kPLLRegisterKey) return std::string(kPLLRegisterKey);
+    if (key.size() < 3 || key[0] != '0' || (key[1] != 'x' && key[1] != 'X')) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : key.substr(2)) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return std::nullopt;
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+        if (value > 0xFFFFFFFFULL) return std::nullopt;
+    }
+    return registerKey(static_cast<std::uint32_t>(value));
+}
+
+bool RegisterKeyLess::operator()(const std::string& a, const std::string& b) const {
+    bool aPLL = a == kPLLRegisterKey, bPLL = b == kPLLRegisterKey;
+    if (aPLL || bPLL) return aPLL && !bPLL;
+    // Canonical keys have no leading zeros, so the shorter is the smaller.
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
+const char* hardwareKindName(HardwareKind kind) { return kind == HardwareKind::ATI ? "ATI" : "NVIDIA"; }
+
+std::uint32_t Hardware::read(const std::string& key) const {
+    auto it = registers.find(key);
+    return it == registers.end() ? 0 : it->second;
+}
+
+bool DriverState::empty() const {
+    return !busyMilliseconds && !refuseAfter && !refuseCommands && acceptedCommands == 0 && busyUntil == 0;
+}
+
+const RegistryEntry* Machine::find(std::string_view path) const {
+    return findIn(const_cast<std::vector<RegistryEntry>&>(entries), path);
+}
+
+RegistryEntry* Machine::find(std::string_view path) { return findIn(entries, path); }
+
+void Machine::forEach(const std::function<void(const std::string&, const RegistryEntry&)>& visit) const {
+    visitEntries(entries, "", visit);
+}
+
+void Machine::forEachMutable(const std::function<void(const std::string&, RegistryEntry&)>& visit) {
+    visitEntries(entries, "", visit);
+}
+
+std::vector<std::string> Machine::driverPaths() const {
+    std::vector<std::string> paths;
+    forEach([&](const std::string& path, const RegistryEntry& entry) {
+        if (entry.isClockDriver()) paths.push_back(path);
+    });
+    return paths;
+}
+
+std::optional<std::string> parentPath(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    return std::string(path.substr(0, slash));
+}
+
+std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error) {
+    const cf::Dictionary* top = plist.dictionary();
+    if (!top) {
+        if (error) *error = "the top level is not a dictionary";
+        return std::nullopt;
+    }
+    Place root{};
+    for (const auto& [key, item] : top->items()) {
+        if (key != "Entries") {
+            fail(error, root, key, "unknown key");
+            return std::nullopt;
+        }
+    }
+    const cf::Value* entries = top->get("Entries");
+    if (!entries) {
+        fail(error, root, "Entries", "missing");
+        return std::nullopt;
+    }
+    Machine machine;
+    if (!readEntries(*entries, root, "Entries", "", machine.entries, error)) return std::nullopt;
+    return machine;
+}
+
+cf::Value machineToPropertyList(const Machine& machine) {
+    cf::Array entries;
+    for (const RegistryEntry& entry : machine.entries) entries.push_back(entryToPropertyList(entry));
+    cf::Dictionary top;
+    top.set("Entries", std::move(entries));
+    return top;
+}
+
+std::int64_t wallClockMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace host

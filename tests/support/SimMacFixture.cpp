@@ -1,0 +1,167 @@
+// The temporary simulated Mac every test runs on, and builders for the
+// machine files tests write.
+#include "support/SimMacFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "host/Machine.h"
+#include "host/SimMac.h"
+
+namespace testsupport {
+
+namespace {
+
+std::optional<std::string> previousRoot;
+
+const cf::Dictionary* childNamed(const cf::Array& entries, const std::string& name) {
+    for (const cf::Value& value : entries) {
+        const cf::Dictionary* entry = value.dictionary();
+        if (!entry) continue;
+        const cf::Value* entryName = entry->get("Name");
+        if (entryName && entryName->string() && *entryName->string() == name) return entry;
+    }
+    return nullptr;
+}
+
+cf::Dictionary registerDictionary(const std::map<std::string, std::uint32_t>& registers) {
+    cf::Dictionary dict;
+    for (const auto& [key, value] : registers)
+        dict.set(key, cf::Number::integer(cf::kCFNumberSInt64Type, value));
+    return dict;
+}
+
+}  // namespace
+
+TempSimMac::TempSimMac() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "simmac-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        ADD_FAILURE() << "cannot create a temporary folder";
+    }
+    root_ = pattern;
+    const char* old = std::getenv("SIMMAC_ROOT");
+    previousRoot = old ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("SIMMAC_ROOT", root_.c_str(), 1);
+}
+
+TempSimMac::~TempSimMac() {
+    if (previousRoot) {
+        ::setenv("SIMMAC_ROOT", previousRoot->c_str(), 1);
+    } else {
+        ::unsetenv("SIMMAC_ROOT");
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+}
+
+void TempSimMac::writeMachine(const cf::Value& machine) const {
+    std::string error;
+    if (!cf::writePropertyListFileAtomically((root_ / "machine.plist").string(), machine, &error))
+        ADD_FAILURE() << "cannot write machine.plist: " << error;
+}
+
+cf::Value TempSimMac::readMachine() const {
+    std::string error;
+    std::optional<cf::Value> machine = cf::readPropertyListFile((root_ / "machine.plist").string(), &error);
+    if (!machine) {
+        ADD_FAILURE() << "machine.plist does not parse: " << error;
+        return cf::Dictionary{};
+    }
+    return *machine;
+}
+
+std::vector<host::DriverLogRecord> TempSimMac::driverLog() const {
+    std::string error;
+    std::vector<host::DriverLogRecord> records =
+        host::readDriverLog((root_ / "Library" / "Logs" / "driver.jsonl").string(), &error);
+    if (!error.empty()) ADD_FAILURE() << "driver.jsonl: " << error;
+    return records;
+}
+
+std::string TempSimMac::systemLog() const {
+    std::ifstream in(root_ / "Library" / "Logs" / "system.log", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::map<std::string, std::uint32_t> TempSimMac::registers(const std::string& driverPath) const {
+    std::map<std::string, std::uint32_t> result;
+    cf::Value machine = readMachine();
+    const cf::Dictionary* top = machine.dictionary();
+    const cf::Value* entries = top ? top->get("Entries") : nullptr;
+    const cf::Dictionary* entry = nullptr;
+    std::stringstream path(driverPath);
+    for (std::string name; std::getline(path, name, '/');) {
+        if (!entries || !entries->array()) {
+            entry = nullptr;
+            break;
+        }
+        entry = childNamed(*entries->array(), name);
+        if (!entry) break;
+        entries = entry->get("Children");
+    }
+    const cf::Value* hardware = entry ? entry->get("Hardware") : nullptr;
+    const cf::Value* registers =
+        hardware && hardware->dictionary() ? hardware->dictionary()->get("Registers") : nullptr;
+    if (!registers || !registers->dictionary()) {
+        ADD_FAILURE() << "machine.plist has no registers for " << driverPath;
+        return result;
+    }
+    for (const auto& [key, value] : registers->dictionary()->items()) {
+        if (!value.number()) {
+            ADD_FAILURE() << "register " << key << " of " << driverPath << " is not a number";
+            continue;
+        }
+        result[key] = value.number()->uint32Value();
+    }
+    return result;
+}
+
+cf::Data dataU32(std::uint32_t value) {
+    return cf::Data{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+cf::Data dataText(const std::string& text) {
+    cf::Data data(text.begin(), text.end());
+    data.push_back(0);
+    return data;
+}
+
+cf::Dictionary entry(const std::string& name, cf::Dictionary properties, std::vector<cf::Dictionary> children) {
+    cf::Dictionary dict;
+    dict.set("Name", name);
+    dict.set("Properties", std::move(properties));
+    if (!children.empty()) {
+        cf::Array array;
+        for (cf::Dictionary& child : children) array.push_back(std::move(child));
+        dict.set("Children", std::move(array));
+    }
+    return dict;
+}
+
+cf::Dictionary driverEntry(const std::string& kind, const std::map<std::string, std::uint32_t>& registers,
+                           std::optional<cf::Dictionary> faults) {
+    cf::Dictionary dict = entry(host::kClockDriverName, cf::Dictionary{});
+    cf::Dictionary hardware;
+    hardware.set("Kind", kind);
+    hardware.set("Registers", registerDictionary(registers));
+    hardware.set("PowerOn", registerDictionary(registers));
+    dict.set("Hardware", std::move(hardware));
+    if (faults) dict.set("Driver", std::move(*faults));
+    return dict;
+}
+
+cf::Value machine(std::vector<cf::Dictionary> topLevelEntries) {
+    cf::Array entries;
+    for (cf::Dictionary& e : topLevelEntries) entries.push_back(std::move(e));
+    cf::Dictionary top;
+    top.set("Entries", std::move(entries));
+    return top;
+}
+
+}  // namespace testsupport
