@@ -1,0 +1,155 @@
+// NSLog: the record format, the newline rule, and concurrent writers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ScratchRoot.h"
+#include "host/Log.h"
+#include "host/SimMac.h"
+
+using hosttest::readFile;
+
+namespace {
+
+const std::regex kRecord(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) ([^\[\n]+)\[(\d+)\] (.*))");
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr)
+{
+    hosttest::ScratchRoot scratch;
+    host::setLogProgramName("TarnwickStartup");
+    ::testing::internal::CaptureStderr();
+    NSLog("Tarnwick: error %x writing to the I/O Registry\n", 0xE00002C2u);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    host::setLogProgramName("");
+
+    const std::string log = readFile(host::systemLogPath());
+    EXPECT_EQ(log, err);
+    const auto all = lines(log);
+    ASSERT_EQ(all.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(all[0], m, kRecord)) << all[0];
+    EXPECT_EQ(m[8], "TarnwickStartup");
+    EXPECT_EQ(m[9], std::to_string(getpid()));
+    EXPECT_EQ(m[10], "Tarnwick: error e00002c2 writing to the I/O Registry");
+    EXPECT_EQ(log.back(), '\n');
+}
+
+TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne)
+{
+    hosttest::ScratchRoot scratch;
+    ::testing::internal::CaptureStderr();
+    NSLog("without newline %d", 1);
+    NSLog("with newline %d\n", 2);
+    NSLog("two trailing newlines\n\n");
+    NSLog("%s", "");
+    ::testing::internal::GetCapturedStderr();
+
+    const std::string log = readFile(host::systemLogPath());
+    const auto all = lines(log);
+    ASSERT_EQ(all.size(), 5u) << log;  // the third record ends with an empty line of its own
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(all[0], m, kRecord));
+    EXPECT_EQ(m[10], "without newline 1");
+    ASSERT_TRUE(std::regex_match(all[1], m, kRecord));
+    EXPECT_EQ(m[10], "with newline 2");
+    ASSERT_TRUE(std::regex_match(all[2], m, kRecord));
+    EXPECT_EQ(m[10], "two trailing newlines");
+    EXPECT_EQ(all[3], "");
+    ASSERT_TRUE(std::regex_match(all[4], m, kRecord));
+    EXPECT_EQ(m[10], "");
+    // The default name is the program's own.
+    EXPECT_EQ(m[8], "host_log_test");
+}
+
+TEST(NSLog, KeepsTheTextExactlyAsFormatted)
+{
+    hosttest::ScratchRoot scratch;
+    const std::string longText(5000, 'x');
+    ::testing::internal::CaptureStderr();
+    NSLog("%%d stays, tabs\tstay, %s, %.2f", longText.c_str(), 1.005f);
+    ::testing::internal::GetCapturedStderr();
+    const auto all = lines(readFile(host::systemLogPath()));
+    ASSERT_EQ(all.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(all[0], m, kRecord));
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%.2f", 1.005f);
+    EXPECT_EQ(m[10], "%d stays, tabs\tstay, " + longText + ", " + expected);
+}
+
+TEST(NSLog, CreatesTheLogsFolderAndAppends)
+{
+    hosttest::ScratchRoot scratch;
+    ASSERT_FALSE(std::filesystem::exists(host::logsDir()));
+    ::testing::internal::CaptureStderr();
+    NSLog("one");
+    NSLog("two");
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(lines(readFile(host::systemLogPath())).size(), 2u);
+}
+
+// Two processes log at once, with records long enough that a record written
+// in pieces would be cut by the other's. Every record must arrive whole.
+TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave)
+{
+    hosttest::ScratchRoot scratch;
+    constexpr int kRecordsEach = 1500;
+    std::vector<pid_t> children;
+    for (char tag : {'A', 'B'}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Silence stderr in the child; the file is what is checked.
+            freopen("/dev/null", "w", stderr);
+            for (int i = 0; i < kRecordsEach; ++i) {
+                const std::string body(i % 3 == 0 ? 9000 : 300, tag);
+                NSLog("%c %d %s end", tag, i, body.c_str());
+            }
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    const auto all = lines(readFile(host::systemLogPath()));
+    ASSERT_EQ(all.size(), 2u * kRecordsEach);
+    std::map<char, int> next{{'A', 0}, {'B', 0}};
+    std::map<char, std::string> pidOf;
+    for (const std::string& line : all) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kRecord)) << line.substr(0, 120);
+        const std::string text = m[10];
+        const char tag = text[0];
+        ASSERT_TRUE(tag == 'A' || tag == 'B') << text.substr(0, 40);
+        const int i = next[tag]++;
+        const std::string body(i % 3 == 0 ? 9000 : 300, tag);
+        ASSERT_EQ(text, std::string(1, tag) + " " + std::to_string(i) + " " + body + " end");
+        if (pidOf[tag].empty())
+            pidOf[tag] = m[9];
+        EXPECT_EQ(pidOf[tag], m[9]);
+    }
+    EXPECT_EQ(next['A'], kRecordsEach);
+    EXPECT_EQ(next['B'], kRecordsEach);
+    EXPECT_NE(pidOf['A'], pidOf['B']);
+}
+
+}  // namespace
