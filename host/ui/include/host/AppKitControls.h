@@ -14,6 +14,7 @@
 
 #include "host/NotificationCenter.h"
 
+class QObject;
 class QWidget;
 
 class NSControl {
@@ -40,6 +41,9 @@ public:
     void sendAction();
 
 protected:
+    // The receiver for the widget's signals: it goes away with the control
+    // (or a new connection), so no signal reaches a destroyed control.
+    QObject* viewContext() const;
     virtual bool acceptsView(QWidget* widget) const = 0;
     // Called after connecting: hook up the widget's signals.
     virtual void attachView(QWidget* widget) = 0;
@@ -55,7 +59,7 @@ private:
 
 // Up/down arrows over a double value within [minValue, maxValue]. Widget: a
 // HostStepper (the promoted QAbstractSpinBox of .ui files, see
-// PreferencePanes.h) or a QDoubleSpinBox.
+// PreferencePanes.h), which shows the value through its "numberFormat".
 class NSStepper : public NSControl {
 public:
     double doubleValue() const { return value_; }

@@ -27,7 +27,7 @@ OSStatus AHRegisterHelpBook(const FSRef* ref);
 // Opens `bookName`'s page `path` (relative to the book folder; nothing: the
 // start page) at `anchor` in the help viewer window, when a QApplication
 // runs. kAHInternalErr when no book of that name is registered, fnfErr when
-// the page does not exist. The page is recorded either way it succeeds.
+// the page does not exist. Every page opened is recorded.
 OSStatus AHGotoPage(const std::optional<std::string>& bookName,
                     const std::optional<std::string>& path,
                     const std::optional<std::string>& anchor);

@@ -1,0 +1,69 @@
+#include <algorithm>
+
+#include "HostStepper.h"
+#include "host/AppKitControls.h"
+
+namespace {
+double clampValue(double value, double min, double max) {
+    if (value > max) value = max;
+    if (value < min) value = min;
+    return value;
+}
+}  // namespace
+
+void NSStepper::setDoubleValue(double value) {
+    value_ = clampValue(value, min_, max_);
+    updateView();
+}
+
+void NSStepper::setIncrement(double increment) {
+    increment_ = increment;
+    updateView();
+}
+
+void NSStepper::setMinValue(double value) {
+    min_ = value;
+    value_ = clampValue(value_, min_, max_);
+    updateView();
+}
+
+void NSStepper::setMaxValue(double value) {
+    max_ = value;
+    value_ = clampValue(value_, min_, max_);
+    updateView();
+}
+
+void NSStepper::click(int steps) {
+    if (!isEnabled() || steps == 0) return;
+    double value = value_ + steps * increment_;
+    if (wraps_) {
+        if (value > max_) value = min_;
+        if (value < min_) value = max_;
+    } else {
+        value = clampValue(value, min_, max_);
+    }
+    if (value == value_) return;
+    value_ = value;
+    updateView();
+    sendAction();
+}
+
+bool NSStepper::acceptsView(QWidget* widget) const {
+    return dynamic_cast<hostui::HostStepper*>(widget) != nullptr;
+}
+
+void NSStepper::attachView(QWidget* widget) {
+    auto* stepper = static_cast<hostui::HostStepper*>(widget);
+    // The widget outlives neither the control nor its connection: the
+    // handler is cleared when the widget is connected to something else or
+    // the control goes away (see ~NSStepper's base and viewContext).
+    QObject::connect(viewContext(), &QObject::destroyed, stepper, [stepper] {
+        stepper->setStepHandler(nullptr);
+    });
+    stepper->setStepHandler([this](int steps) { click(steps); });
+}
+
+void NSStepper::updateView() {
+    if (auto* stepper = dynamic_cast<hostui::HostStepper*>(view()))
+        stepper->showState(value_, min_, max_, wraps_);
+}
