@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 
+#include "NVIDIAPLL.h"
 #include "NVIDIATestMachine.h"
 #include "SavedSettings.h"
 #include "host/Foundation.h"
