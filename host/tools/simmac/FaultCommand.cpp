@@ -1,0 +1,57 @@
+// simmac fault: set or clear the simulated faults of one driver instance.
+#include <iostream>
+
+#include "SimmacCommands.h"
+
+namespace simmac {
+
+namespace {
+
+std::string describe(const host::DriverState& state) {
+    std::string text;
+    auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+    if (state.busyMilliseconds) add("busy " + std::to_string(*state.busyMilliseconds) + " ms after each write");
+    if (state.refuseAfter) add("refuses after " + std::to_string(*state.refuseAfter) + " accepted commands");
+    if (state.refuseCommands) {
+        std::string codes;
+        for (std::int64_t c : *state.refuseCommands) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
+        add("refuses commands " + (codes.empty() ? std::string("(none)") : codes));
+    }
+    return text.empty() ? "no faults" : text;
+}
+
+}  // namespace
+
+int setFaults(const std::string& driver, const FaultOptions& options) {
+    std::string error;
+    std::string path;
+    host::DriverState after;
+    bool done = host::updateMachine(
+        [&](host::Machine& machine) {
+            std::optional<std::string> found = resolveDriver(machine, driver, &error);
+            if (!found) return false;
+            path = *found;
+            host::DriverState& state = machine.find(path)->driver;
+            bool changing = options.clear || options.busyMilliseconds || options.refuseAfter || options.refuseCommands;
+            if (changing) {
+                if (options.clear) state = host::DriverState{};
+                if (options.busyMilliseconds) state.busyMilliseconds = *options.busyMilliseconds;
+                if (options.refuseAfter) state.refuseAfter = *options.refuseAfter;
+                if (options.refuseCommands) state.refuseCommands = *options.refuseCommands;
+                // New faults count from now on.
+                state.acceptedCommands = 0;
+                state.busyUntil = 0;
+            }
+            after = state;
+            return changing;
+        },
+        &error);
+    if (!done || path.empty()) {
+        std::cerr << "simmac: " << error << "\n";
+        return 1;
+    }
+    std::cout << path << ": " << describe(after) << "\n";
+    return 0;
+}
+
+}  // namespace simmac

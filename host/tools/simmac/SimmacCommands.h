@@ -1,0 +1,44 @@
+// The subcommands of simmac. Each returns the program's exit status: 0 done,
+// 1 refused (bad input, bad machine file), 2 the driver refused the command
+// or timed out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/IOKit.h"
+#include "host/Machine.h"
+
+namespace simmac {
+
+int initMachine(const std::optional<std::string>& preset, const std::optional<std::string>& fromFile);
+int showMachine();
+int rebootMachine();
+int showTrace(std::optional<std::size_t> last);
+
+struct FaultOptions {
+    std::optional<std::int64_t> busyMilliseconds;
+    std::optional<std::int64_t> refuseAfter;
+    std::optional<std::vector<std::int64_t>> refuseCommands;
+    bool clear = false;
+};
+int setFaults(const std::string& driver, const FaultOptions& options);
+
+int sendCommand(const std::string& driver, const std::string& code, const std::string& argument,
+                const std::optional<std::string>& argument2);
+
+// The driver path that DRIVER names: a driver path, a unique prefix of one,
+// or its card (the card entry's path, a prefix of its name, or the card's
+// "name" or "AAPL,slot-name"). Nothing, with a message, when none or several match.
+std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver, std::string* error);
+
+// Texts shared by the subcommands.
+std::string ioReturnText(IOReturn code);      // "0xE00002D6 (kIOReturnTimeout)"
+std::string propertyText(const cf::Value& value);  // data as hex, plus the text when printable
+std::string hex32(std::uint32_t value);       // "0x0000ABCD"
+// A number given on the command line: decimal, or hex with "0x".
+std::optional<std::int64_t> parseNumber(const std::string& text);
+
+}  // namespace simmac
