@@ -1,0 +1,307 @@
+#include "NameHalvornOddnyTarnwickPref.h"
+
+#include <algorithm>
+
+#include "ATICard.h"
+#include "NVIDIACard.h"
+#include "host/Log.h"
+
+namespace {
+constexpr std::uint32_t kATIVendorID = 4098;     // 0x1002
+constexpr std::uint32_t kNVIDIAVendorID = 4318;  // 0x10DE
+constexpr const char* kStartupCheckboxStateKey = "startupCheckboxState";
+
+// An address inside this module, to find the bundle that holds the class.
+void classAnchor() {}
+
+// The steppers move between one clock step and twice the stock clock (or the
+// current clock when it is higher), so a click can never ask for 0 MHz and
+// an overclock stays within reach of stock.
+void setStepperLimits(NSStepper& stepper, float clockStep, float stock, float current) {
+    stepper.setValueWraps(false);
+    stepper.setMinValue(clockStep);
+    stepper.setMaxValue(std::max({2.0 * stock, static_cast<double>(current), static_cast<double>(clockStep)}));
+}
+}  // namespace
+
+NameHalvornOddnyTarnwickPref::NameHalvornOddnyTarnwickPref() = default;
+
+NameHalvornOddnyTarnwickPref::~NameHalvornOddnyTarnwickPref() = default;
+
+std::uint32_t NameHalvornOddnyTarnwickPref::determineCardBrandWithDriver(io_service_t driver) {
+    io_registry_entry_t parent = 0;
+    if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess) return 0;
+    return Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+}
+
+bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bundle) {
+    // 1.
+    if (!NSPreferencePane::initWithBundle(std::move(bundle))) return false;
+
+    // 2. Never removed while the pane lives.
+    NSNotificationCenter::defaultCenter().addObserver(
+        this, [this](const NSNotification& notification) { saveChanges(&notification); },
+        NSApplicationWillTerminateNotification, nullptr);
+
+    // 3. A class linked into the host program itself has the program's
+    // bundle, or else the one it was opened with.
+    selfBundle_ = NSBundle::bundleForAddress(reinterpret_cast<const void*>(&classAnchor));
+    if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
+    cardsArray_.clear();
+
+    // 4. Card discovery.
+    io_iterator_t iterator = 0;
+    CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
+    if (matching && IOServiceGetMatchingServices(kIOMasterPortDefault, std::move(matching), &iterator) ==
+                        kIOReturnSuccess) {
+        while (io_service_t service = IOIteratorNext(iterator)) {
+            const std::uint32_t brand = determineCardBrandWithDriver(service);
+            std::unique_ptr<Card> card;
+            if (brand == kATIVendorID)
+                card = std::make_unique<ATICard>();
+            else if (brand == kNVIDIAVendorID)
+                card = std::make_unique<NVIDIACard>();
+            else
+                continue;
+            if (card->initWithIOObject(service)) cardsArray_.push_back(std::move(card));
+        }
+        IOObjectRelease(iterator);
+    }
+
+    // 5. Saved settings.
+    const std::optional<std::string> identifier = selfBundle_->bundleIdentifier();
+    const std::optional<cf::Dictionary> domain =
+        identifier ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
+                   : std::nullopt;
+    if (domain) {
+        // 6.
+        startupCheckboxState_ = cf::boolValue(domain->get(kSetAtStartupKey)) ? 1 : 0;
+        if ((NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) == 0)
+            applySavedCards(*domain, cardsArray_);
+        else
+            takeStockSettingsFromCardEntries(*domain);
+    }
+
+    // 7.
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) (*card)->setStockSettings();
+
+    // 8.
+    registerHelpBook();
+    return true;
+}
+
+void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
+    const cf::Value* cardsValue = domain.get(kCardsKey);
+    const cf::Array* entries = cardsValue != nullptr ? cardsValue->array() : nullptr;
+    if (entries == nullptr) return;
+    for (auto value = entries->rbegin(); value != entries->rend(); ++value) {
+        const cf::Dictionary* entry = value->dictionary();
+        const cf::Value* slot = entry != nullptr ? entry->get(kSlotKey) : nullptr;
+        const cf::Value* model = entry != nullptr ? entry->get(kModelKey) : nullptr;
+        const cf::Value* vpu = entry != nullptr ? entry->get(kVPUKey) : nullptr;
+        const cf::Value* memory = entry != nullptr ? entry->get(kMemoryKey) : nullptr;
+        // The same entries count as when the clocks are restored.
+        if (slot == nullptr || slot->string() == nullptr || model == nullptr || model->string() == nullptr ||
+            vpu == nullptr || vpu->number() == nullptr || memory == nullptr || memory->number() == nullptr)
+            continue;
+        for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) {
+            if (!(*card)->slot() || cString(*(*card)->slot()) != cString(*slot->string())) continue;
+            // The last card in this slot is the only candidate.
+            if ((*card)->model() && cString(*(*card)->model()) == cString(*model->string()))
+                (*card)->getStockSettingsFromPrefsDictionary(*entry);
+            break;
+        }
+    }
+}
+
+void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
+    nib.connect(cardsTable_, "cardsTable");
+    nib.connect(cardsScrollView_, "cardsScrollView");
+    nib.connect(vpuStepper_, "vpuStepper");
+    nib.connect(memoryStepper_, "memoryStepper");
+    nib.connect(vpuTextField_, "vpuTextField");
+    nib.connect(vpuPercentTextField_, "vpuPercentTextField");
+    nib.connect(memoryTextField_, "memoryTextField");
+    nib.connect(memPercentTextField_, "memPercentTextField");
+    nib.connect(versionTextField_, "versionTextField");
+    nib.connect(memSizeTextField_, "memSizeTextField");
+    nib.connect(memTypeTextField_, "memTypeTextField");
+    nib.connect(busWidthTextField_, "busWidthTextField");
+    nib.connect(defaultButton_, "defaultButton");
+    nib.connect(helpButton_, "helpButton");
+    nib.connect(startupCheckbox_, "startupCheckbox");
+
+    vpuStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
+    memoryStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
+    defaultButton_.setAction([this](const void* sender) { defaultButtonClicked(sender); });
+    helpButton_.setAction([this](const void* sender) { helpButtonClicked(sender); });
+
+    // Row i is card i: slot and model.
+    cardsTable_.setDataSource(
+        [this] { return static_cast<int>(cardsArray_.size()); },
+        [this](int row, int column) -> std::string {
+            const Card& card = *cardsArray_.at(static_cast<std::size_t>(row));
+            const std::optional<std::string>& text = column == 0 ? card.slot() : card.model();
+            return text ? cString(*text) : std::string();
+        },
+        2);
+    cardsTable_.setDelegate(
+        [this](const NSNotification& notification) { tableViewSelectionDidChange(&notification); });
+    cardsTable_.reloadData();
+}
+
+void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
+    // 1.
+    versionTextField_.setStringValue(kVersionText);
+    // 2.
+    if (!cardsArray_.empty()) {
+        setFrequenciesGUIItems();
+        return;
+    }
+    // 3.
+    cardsScrollView_.setFocusRingType(NSFocusRingTypeNone);
+    vpuStepper_.setEnabled(false);
+    memoryStepper_.setEnabled(false);
+    vpuTextField_.setEnabled(false);
+    vpuPercentTextField_.setEnabled(false);
+    memoryTextField_.setEnabled(false);
+    memPercentTextField_.setEnabled(false);
+    startupCheckbox_.setEnabled(false);
+    alertSheetWithMessage(localizedString("NO_CARD_MESSAGE"), localizedString("NO_CARD_INFO_TEXT"));
+}
+
+Card* NameHalvornOddnyTarnwickPref::shownCard() const {
+    const int row = cardsTable_.selectedRow();
+    if (row < 0 || static_cast<std::size_t>(row) >= cardsArray_.size()) return nullptr;
+    return cardsArray_[static_cast<std::size_t>(row)].get();
+}
+
+void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
+    Card* card = shownCard();
+    if (card == nullptr) return;
+    // 1.
+    vpuStepper_.setIncrement(card->clockStep());
+    memoryStepper_.setIncrement(card->clockStep());
+    setStepperLimits(vpuStepper_, card->clockStep(), card->realStockVPUFreq(), card->vpuFrequency());
+    setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(), card->memFrequency());
+    // 2.
+    vpuStepper_.setDoubleValue(card->vpuFrequency());
+    vpuTextField_.setFloatValue(card->vpuFrequency());
+    memoryStepper_.setDoubleValue(card->memFrequency());
+    memoryTextField_.setFloatValue(card->memFrequency());
+    // 3. A stock clock of 0 (unknown) gives no finite percentage; the field
+    // shows that as "-".
+    vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
+    memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
+    // 4.
+    defaultButton_.setEnabled(defaultButtonState());
+    // 5.
+    lastVPUFrequency_ = card->vpuFrequency();
+    lastMemFrequency_ = card->memFrequency();
+    // 6.
+    memSizeTextField_.setIntValue(card->memSize());
+    memTypeTextField_.setStringValue(card->memType() ? "DDR" : "SDR");
+    busWidthTextField_.setIntValue(card->busWidth());
+}
+
+void NameHalvornOddnyTarnwickPref::tableViewSelectionDidChange(const NSNotification*) {
+    setFrequenciesGUIItems();
+}
+
+void NameHalvornOddnyTarnwickPref::stepperClicked(const void*) {
+    Card* card = shownCard();
+    if (card == nullptr) return;
+    // 1.
+    const bool changed = card->savePLLWithVPUFrequency(static_cast<float>(vpuStepper_.doubleValue()),
+                                                       static_cast<float>(memoryStepper_.doubleValue()));
+    if (changed) {
+        // 2. The steppers keep the values asked for.
+        vpuTextField_.setFloatValue(card->vpuFrequency());
+        vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
+        memoryTextField_.setFloatValue(card->memFrequency());
+        memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
+        defaultButton_.setEnabled(defaultButtonState());
+        lastVPUFrequency_ = card->vpuFrequency();
+        lastMemFrequency_ = card->memFrequency();
+    } else {
+        // 3. The text fields keep the clocks last shown as in force.
+        vpuStepper_.setDoubleValue(lastVPUFrequency_);
+        memoryStepper_.setDoubleValue(lastMemFrequency_);
+        alertSheetWithMessage(localizedString("CONFIG_FAILED"), std::nullopt);
+    }
+}
+
+void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
+    Card* card = shownCard();
+    if (card == nullptr) return;
+    // 1.
+    card->saveDefaultPLL();
+    // 2.
+    vpuStepper_.setDoubleValue(card->vpuFrequency());
+    vpuTextField_.setFloatValue(static_cast<float>(vpuStepper_.doubleValue()));
+    vpuPercentTextField_.setFloatValue(0.0f);
+    // 3.
+    memoryStepper_.setDoubleValue(card->memFrequency());
+    memoryTextField_.setFloatValue(static_cast<float>(memoryStepper_.doubleValue()));
+    memPercentTextField_.setFloatValue(0.0f);
+    // 4. lastVPUFrequency / lastMemFrequency stay: a failed change after this
+    // rolls back to what was shown before the reset.
+    defaultButton_.setEnabled(defaultButtonState());
+}
+
+bool NameHalvornOddnyTarnwickPref::defaultButtonState() {
+    const Card* card = shownCard();
+    if (card == nullptr) return false;
+    return !(card->vpuFrequency() == card->realStockVPUFreq() && card->memFrequency() == card->realStockMemFreq());
+}
+
+void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(const std::string& message,
+                                                         const std::optional<std::string>& informativeText) {
+    // 1.
+    NSAlert alert;
+    alert.addButtonWithTitle("OK");
+    alert.setMessageText(message);
+    // 2.
+    if (informativeText) alert.setInformativeText(*informativeText);
+    // 3. Without the icon the alert keeps the standard one.
+    if (const std::optional<std::string> iconPath = selfBundle_->pathForResource("TarnwickIcon", "tiff")) {
+        auto icon = std::make_shared<NSImage>();
+        if (icon->initByReferencingFile(*iconPath)) alert.setIcon(icon);
+    }
+    // 4. The sheet does not block; the alert object goes right away.
+    alert.beginSheetModalForWindow(NSApp.mainWindow(), this);
+}
+
+void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
+    // 1.
+    addStartupItem(startupCheckboxState_ != 0);
+    // 2. Last card first.
+    cf::Array cards;
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        cards.push_back((*card)->saveCardInfo());
+    // 3.
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, startupCheckboxState_ != 0);
+    domain.set(kCardsKey, std::move(cards));
+    // 4.
+    if (const std::optional<std::string> identifier = selfBundle_->bundleIdentifier())
+        NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, *identifier);
+    else
+        NSLog("Tarnwick: the pane's bundle has no identifier; settings not saved\n");
+    NSUserDefaults::standardUserDefaults().synchronize();
+}
+
+std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(const std::string& key) const {
+    if (key == kStartupCheckboxStateKey) return startupCheckboxState_;
+    return NSPreferencePane::valueForKey(key);
+}
+
+bool NameHalvornOddnyTarnwickPref::setValueForKey(std::int64_t value, const std::string& key) {
+    if (key != kStartupCheckboxStateKey) return NSPreferencePane::setValueForKey(value, key);
+    startupCheckboxState_ = value != 0 ? 1 : 0;
+    return true;
+}
+
+std::string NameHalvornOddnyTarnwickPref::localizedString(const std::string& key) const {
+    return selfBundle_->localizedStringForKey(key, "Key not found");
+}

@@ -1,0 +1,85 @@
+// The pane's principal class: finds the cards, restores their saved clocks,
+// shows the selected card, changes its clocks from the steppers, puts it back
+// to stock, and at quit saves the settings and the login item.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "SavedSettings.h"
+#include "host/AppKit.h"
+#include "host/Foundation.h"
+#include "host/IOKit.h"
+#include "host/NotificationCenter.h"
+#include "host/PreferencePanes.h"
+
+class NameHalvornOddnyTarnwickPref : public NSPreferencePane {
+public:
+    static constexpr const char* kVersionText = "1.0.6b";
+    static constexpr const char* kHelpBookName = "Tarnwick II Help";
+
+    NameHalvornOddnyTarnwickPref();
+    ~NameHalvornOddnyTarnwickPref() override;
+
+    // The vendor id of the driver instance's parent entry, 0 without one.
+    std::uint32_t determineCardBrandWithDriver(io_service_t driver);
+    bool initWithBundle(std::shared_ptr<NSBundle> bundle) override;
+    void mainViewDidLoad() override;
+    void setFrequenciesGUIItems();
+    void tableViewSelectionDidChange(const NSNotification* notification);
+    void stepperClicked(const void* sender);
+    void defaultButtonClicked(const void* sender);
+    // YES when the shown card is not at its stock clocks.
+    bool defaultButtonState();
+    void alertSheetWithMessage(const std::string& message,
+                               const std::optional<std::string>& informativeText);
+    void saveChanges(const NSNotification* notification);
+
+    // Login item and help.
+    void registerHelpBook();
+    void addStartupItem(bool addItem);
+    void helpButtonClicked(const void* sender);
+
+    // The checkbox's binding.
+    std::optional<std::int64_t> valueForKey(const std::string& key) const override;
+    bool setValueForKey(std::int64_t value, const std::string& key) override;
+
+    const CardList& cardsArray() const { return cardsArray_; }
+    std::int8_t startupCheckboxState() const { return startupCheckboxState_; }
+    const std::shared_ptr<NSBundle>& selfBundle() const { return selfBundle_; }
+
+protected:
+    void connectOutlets(NibConnections& nib) override;
+
+private:
+    // The card at the table's selected row, or nullptr when none is shown.
+    Card* shownCard() const;
+    // With the Option key held the saved clocks stay off the cards, but each
+    // matched card still takes its stock clocks from its entry: the cards may
+    // run at clocks the last login raised, which are no stock clocks.
+    void takeStockSettingsFromCardEntries(const cf::Dictionary& domain);
+    std::string localizedString(const std::string& key) const;
+
+    NSTableView cardsTable_;
+    NSScrollView cardsScrollView_;
+    NSStepper vpuStepper_;
+    NSStepper memoryStepper_;
+    NSTextField vpuTextField_;
+    NSTextField vpuPercentTextField_;
+    NSTextField memoryTextField_;
+    NSTextField memPercentTextField_;
+    NSTextField versionTextField_;
+    NSTextField memSizeTextField_;
+    NSTextField memTypeTextField_;
+    NSTextField busWidthTextField_;
+    NSButton defaultButton_;
+    NSButton helpButton_;
+    NSButton startupCheckbox_;
+    std::int8_t startupCheckboxState_ = 0;
+    float lastVPUFrequency_ = 0;
+    float lastMemFrequency_ = 0;
+    CardList cardsArray_;
+    std::shared_ptr<NSBundle> selfBundle_;
+};
