@@ -10,6 +10,7 @@
 #include <string>
 
 #include "NVIDIAPLL.h"
+#include "host/Log.h"
 
 namespace {
 
@@ -79,6 +80,15 @@ void BM_TwoStageTypical(benchmark::State& state)
     }
 }
 BENCHMARK(BM_TwoStageTypical);
+
+// One log line as the searches write it: what each candidate line costs.
+void BM_OneLogLine(benchmark::State& state)
+{
+    for (auto _ : state) {
+        NSLog("diff %d - m %d - m2 %d - n %d - n2 %d\n", 1000, 1, 1, 13, 2);
+    }
+}
+BENCHMARK(BM_OneLogLine);
 
 }  // namespace
 
