@@ -17,11 +17,19 @@ using namespace nvtest;
 
 namespace {
 
+// $TARNWICK_BUNDLE_DIR, else the build's bundles folder beside the tests
+// folder that holds this program.
 std::filesystem::path startupTool()
 {
-    const char* bundles = std::getenv("TARNWICK_BUNDLE_DIR");
-    return std::filesystem::path(bundles ? bundles : "") / "TarnwickStartup.app" / "Contents" /
-           "MacOS" / "TarnwickStartup";
+    std::filesystem::path bundles;
+    if (const char* dir = std::getenv("TARNWICK_BUNDLE_DIR"); dir && *dir) {
+        bundles = dir;
+    } else {
+        std::error_code error;
+        bundles = std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
+                  "bundles";
+    }
+    return bundles / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup";
 }
 
 // Runs the startup tool like the login window does; its exit status.
