@@ -11,6 +11,7 @@ using namespace cf;
 namespace {
 
 struct IntegerCase {
+    const char* name;
     CFNumberType type;
     std::int64_t given;
     std::int64_t stored;
@@ -34,19 +35,22 @@ INSTANTIATE_TEST_SUITE_P(
     Widths, IntegerNumbers,
     ::testing::Values(
         // An 8-bit char wraps around.
-        IntegerCase{kCFNumberCharType, 100, 100, 100u}, IntegerCase{kCFNumberCharType, 300, 44, 44u},
-        IntegerCase{kCFNumberCharType, 200, -56, 0xFFFFFFC8u}, IntegerCase{kCFNumberCharType, -129, 127, 127u},
+        IntegerCase{"charInRange", kCFNumberCharType, 100, 100, 100u},
+        IntegerCase{"charWrapsAbove255", kCFNumberCharType, 300, 44, 44u},
+        IntegerCase{"charWrapsToNegative", kCFNumberCharType, 200, -56, 0xFFFFFFC8u},
+        IntegerCase{"charWrapsBelowMinus128", kCFNumberCharType, -129, 127, 127u},
         // A 32-bit int keeps its low 32 bits as a signed value; the unsigned
         // view gets bit 31 back.
-        IntegerCase{kCFNumberIntType, 0x80000000LL, -2147483648LL, 0x80000000u},
-        IntegerCase{kCFNumberIntType, 0xFFFFFFFFLL, -1, 0xFFFFFFFFu},
-        IntegerCase{kCFNumberIntType, 0x1'2345'6789LL, 0x2345'6789LL, 0x23456789u},
-        IntegerCase{kCFNumberIntType, -7, -7, 0xFFFFFFF9u},
+        IntegerCase{"intBit31", kCFNumberIntType, 0x80000000LL, -2147483648LL, 0x80000000u},
+        IntegerCase{"intAllOnes", kCFNumberIntType, 0xFFFFFFFFLL, -1, 0xFFFFFFFFu},
+        IntegerCase{"intDropsHighWord", kCFNumberIntType, 0x1'2345'6789LL, 0x2345'6789LL, 0x23456789u},
+        IntegerCase{"intNegative", kCFNumberIntType, -7, -7, 0xFFFFFFF9u},
         // 64-bit keeps everything; the unsigned 32-bit view is the low word.
-        IntegerCase{kCFNumberSInt64Type, 0x80000000LL, 0x80000000LL, 0x80000000u},
-        IntegerCase{kCFNumberSInt64Type, 0x1'0000'0005LL, 0x1'0000'0005LL, 5u},
-        IntegerCase{kCFNumberSInt64Type, std::numeric_limits<std::int64_t>::min(),
-                    std::numeric_limits<std::int64_t>::min(), 0u}));
+        IntegerCase{"sint64Bit31", kCFNumberSInt64Type, 0x80000000LL, 0x80000000LL, 0x80000000u},
+        IntegerCase{"sint64HighWord", kCFNumberSInt64Type, 0x1'0000'0005LL, 0x1'0000'0005LL, 5u},
+        IntegerCase{"sint64Minimum", kCFNumberSInt64Type, std::numeric_limits<std::int64_t>::min(),
+                    std::numeric_limits<std::int64_t>::min(), 0u}),
+    [](const ::testing::TestParamInfo<IntegerCase>& info) { return std::string(info.param.name); });
 
 TEST(RealNumbers, FloatIsRoundedToSinglePrecisionDoubleIsNot)
 {
