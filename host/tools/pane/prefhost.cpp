@@ -1,0 +1,181 @@
+// prefhost: the stand-in for System Preferences. It loads one .prefPane
+// bundle (by default the installed TarnwickPref), creates its principal class
+// through the module's factory, shows the pane's main view in the main window
+// and, when it quits (window closed, Ctrl+Q, SIGINT or SIGTERM), posts
+// NSApplicationWillTerminateNotification before it exits, which is when a
+// pane saves its settings.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeySequence>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "host/AppKit.h"
+#include "host/Log.h"
+#include "host/NotificationCenter.h"
+#include "host/PreferencePanes.h"
+#include "host/SimMac.h"
+
+namespace {
+
+// Signals arrive on any thread at any moment; the handler only writes a byte
+// to this pipe, and the event loop reads it and quits in an orderly way.
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+    const char byte = 'q';
+    const int saved = errno;
+    if (write(signalPipe[1], &byte, 1) < 0) {
+        // Nothing safe to do here; the pipe is only full when a quit is already pending.
+    }
+    errno = saved;
+}
+
+bool installQuitSignals(std::string* error) {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal while saving acts as usual, so a stuck quit can still
+    // be interrupted.
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
+        *error = std::string("sigaction: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Closing the main window quits the application, as closing System
+// Preferences' only window does, even while an alert sheet or the help
+// viewer is still open.
+class MainWindow : public QMainWindow {
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->accept();
+        QCoreApplication::quit();
+    }
+};
+
+std::string windowTitle(const NSPreferencePane& pane, const std::string& path) {
+    if (const auto& bundle = pane.bundle()) {
+        for (const char* key : {"NSPrefPaneIconLabel", "CFBundleName"}) {
+            const cf::Value* v = bundle->infoDictionary().get(key);
+            if (v && v->string() && !v->string()->empty()) return *v->string();
+        }
+    }
+    return std::filesystem::path(path).stem().string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"prefhost: loads a preference pane bundle and shows it in a window, like System "
+                 "Preferences. Quitting (closing the window, Ctrl+Q, SIGINT, SIGTERM) posts "
+                 "NSApplicationWillTerminateNotification, at which the pane saves."};
+    std::string panePath = (host::preferencePanesDir() / "TarnwickPref.prefPane").string();
+    bool optionKey = false;
+    std::string screenshot;
+    cli.add_option("pane", panePath, "The .prefPane bundle to open")->capture_default_str();
+    cli.add_flag("--option-key", optionKey, "Hold the Option key while the pane is created and loaded");
+    cli.add_option("--screenshot", screenshot,
+                   "Save a PNG image of the window once it is shown, then quit");
+    CLI11_PARSE(cli, argc, argv);
+    host::setLogProgramName("prefhost");
+
+    std::error_code ec;
+    if (!std::filesystem::is_directory(panePath, ec)) {
+        std::fprintf(stderr,
+                     "prefhost: no pane at %s (install it with scripts/install-pane.sh, or name a "
+                     ".prefPane bundle)\n",
+                     panePath.c_str());
+        return 1;
+    }
+    std::string error;
+    if (!installQuitSignals(&error)) {
+        std::fprintf(stderr, "prefhost: %s\n", error.c_str());
+        return 1;
+    }
+
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
+    QApplication::setApplicationName("prefhost");
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+        char drained[16];
+        while (read(signalPipe[0], drained, sizeof drained) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+
+    MainWindow window;
+    QAction* quitAction = window.menuBar()->addMenu("&File")->addAction("&Quit");
+    quitAction->setShortcut(QKeySequence::Quit);
+    quitAction->setShortcutContext(Qt::ApplicationShortcut);
+    QObject::connect(quitAction, &QAction::triggered, &app, &QCoreApplication::quit);
+    // Alert sheets attach to the main window, also those begun while the
+    // pane loads.
+    NSApp.setMainWindow(&window);
+
+    if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
+    std::unique_ptr<NSPreferencePane> pane = host::loadPreferencePane(panePath, &error);
+    NSView* view = pane ? pane->mainView() : nullptr;
+    host::setCurrentModifierFlags(0);
+    if (!pane) {
+        std::fprintf(stderr, "prefhost: %s\n", error.c_str());
+        return 1;
+    }
+    if (view == nullptr) {
+        std::fprintf(stderr, "prefhost: the pane's view did not load (see the system log)\n");
+        return 1;
+    }
+
+    window.setWindowTitle(QString::fromStdString(windowTitle(*pane, panePath)));
+    window.setCentralWidget(view);
+    window.show();
+    std::printf("prefhost: showing %s\n", panePath.c_str());
+    std::fflush(stdout);
+
+    int status = 0;
+    if (!screenshot.empty()) {
+        QTimer::singleShot(0, &window, [&] {
+            QCoreApplication::processEvents();
+            if (!window.grab().save(QString::fromStdString(screenshot), "PNG")) {
+                std::fprintf(stderr, "prefhost: cannot write %s\n", screenshot.c_str());
+                status = 1;
+            } else {
+                std::printf("prefhost: saved %s\n", screenshot.c_str());
+            }
+            QCoreApplication::quit();
+        });
+    }
+
+    const int loopStatus = app.exec();
+    NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification, &NSApp);
+    std::printf("prefhost: quit\n");
+    // The pane's controls go before the window that holds its view.
+    pane.reset();
+    return status != 0 ? status : loopStatus;
+}

@@ -1,0 +1,248 @@
+// tarnwickctl: the Tarnwick pane from a terminal. Every run is one session of
+// the pane: it is opened exactly as prefhost opens it (the pane restores the
+// saved clocks unless --option-key), acted on through its own controls (the
+// steppers and their action, the default button, the startup checkbox, the
+// card table), printed as the pane would show it, and quit the way System
+// Preferences quits, so the pane saves its settings and login item.
+//
+// Without an explicit QT_QPA_PLATFORM it runs on Qt's offscreen platform: a
+// terminal tool never opens windows, display or not.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QMainWindow>
+
+#include "host/AppKit.h"
+#include "host/Log.h"
+#include "host/NotificationCenter.h"
+#include "host/PreferencePanes.h"
+#include "host/SimMac.h"
+
+namespace {
+
+enum ExitStatus { kOK = 0, kUsage = 1, kConfigFailed = 2 };
+
+// The pane's controls, by the names of the controller's outlets.
+struct PaneControls {
+    NSTableView* cardsTable = nullptr;
+    NSStepper* vpuStepper = nullptr;
+    NSStepper* memoryStepper = nullptr;
+    NSTextField* vpuTextField = nullptr;
+    NSTextField* vpuPercentTextField = nullptr;
+    NSTextField* memoryTextField = nullptr;
+    NSTextField* memPercentTextField = nullptr;
+    NSTextField* versionTextField = nullptr;
+    NSTextField* memSizeTextField = nullptr;
+    NSTextField* memTypeTextField = nullptr;
+    NSTextField* busWidthTextField = nullptr;
+    NSButton* defaultButton = nullptr;
+    NSButton* startupCheckbox = nullptr;
+
+    // Names of the outlets the pane did not connect.
+    std::vector<std::string> find(const NSPreferencePane& pane) {
+        std::vector<std::string> missing;
+        auto get = [&](auto*& slot, const char* name) {
+            using T = std::remove_pointer_t<std::remove_reference_t<decltype(slot)>>;
+            slot = pane.outlet<T>(name);
+            if (slot == nullptr) missing.push_back(name);
+        };
+        get(cardsTable, "cardsTable");
+        get(vpuStepper, "vpuStepper");
+        get(memoryStepper, "memoryStepper");
+        get(vpuTextField, "vpuTextField");
+        get(vpuPercentTextField, "vpuPercentTextField");
+        get(memoryTextField, "memoryTextField");
+        get(memPercentTextField, "memPercentTextField");
+        get(versionTextField, "versionTextField");
+        get(memSizeTextField, "memSizeTextField");
+        get(memTypeTextField, "memTypeTextField");
+        get(busWidthTextField, "busWidthTextField");
+        get(defaultButton, "defaultButton");
+        get(startupCheckbox, "startupCheckbox");
+        return missing;
+    }
+};
+
+std::string percentText(const NSTextField& field) {
+    const std::string& text = field.stringValue();
+    if (text.empty() || text == "-") return text.empty() ? "-" : text;
+    return (text[0] == '-' ? "" : "+") + text + " %";
+}
+
+// What the pane shows now: the card rows, then the selected card.
+void printPane(const PaneControls& c) {
+    std::printf("Tarnwick %s\n", c.versionTextField->stringValue().c_str());
+    const int rows = c.cardsTable->numberOfRows();
+    if (rows == 0) {
+        std::printf("Cards: none\n");
+    } else {
+        std::printf("Cards:\n");
+        std::vector<std::size_t> widths(static_cast<std::size_t>(c.cardsTable->numberOfColumns()), 0);
+        for (int r = 0; r < rows; ++r)
+            for (std::size_t col = 0; col < widths.size(); ++col)
+                widths[col] = std::max(widths[col], c.cardsTable->stringValue(r, static_cast<int>(col)).size());
+        for (int r = 0; r < rows; ++r) {
+            std::string line = (r == c.cardsTable->selectedRow() ? "* " : "  ") + std::to_string(r);
+            for (std::size_t col = 0; col < widths.size(); ++col) {
+                std::string cell = c.cardsTable->stringValue(r, static_cast<int>(col));
+                if (col + 1 < widths.size()) cell.resize(widths[col], ' ');
+                line += "  " + cell;
+            }
+            std::printf("%s\n", line.c_str());
+        }
+        std::printf("Card %d:\n", c.cardsTable->selectedRow());
+        std::printf("  VPU clock      %s MHz  %s\n", c.vpuTextField->stringValue().c_str(),
+                    percentText(*c.vpuPercentTextField).c_str());
+        std::printf("  Memory clock   %s MHz  %s\n", c.memoryTextField->stringValue().c_str(),
+                    percentText(*c.memPercentTextField).c_str());
+        std::printf("  Steppers       %.3f / %.3f MHz, step %.3f MHz, up to %.3f / %.3f MHz\n",
+                    c.vpuStepper->doubleValue(), c.memoryStepper->doubleValue(), c.vpuStepper->increment(),
+                    c.vpuStepper->maxValue(), c.memoryStepper->maxValue());
+        std::printf("  Memory         %s MiB, %s, %s-bit bus\n", c.memSizeTextField->stringValue().c_str(),
+                    c.memTypeTextField->stringValue().c_str(), c.busWidthTextField->stringValue().c_str());
+        std::printf("  Back to stock  %s\n", c.defaultButton->isEnabled() ? "enabled" : "disabled");
+    }
+    std::printf("Set at startup   %s%s\n", c.startupCheckbox->state() != NSControlStateValueOff ? "on" : "off",
+                c.startupCheckbox->isEnabled() ? "" : " (disabled)");
+}
+
+bool selectCard(const PaneControls& c, int row) {
+    if (row < 0 || row >= c.cardsTable->numberOfRows()) {
+        std::fprintf(stderr, "tarnwickctl: no card at row %d (the pane lists %d card%s)\n", row,
+                     c.cardsTable->numberOfRows(), c.cardsTable->numberOfRows() == 1 ? "" : "s");
+        return false;
+    }
+    c.cardsTable->selectRow(row);
+    return true;
+}
+
+bool withinStepper(const NSStepper& stepper, double value, const char* what) {
+    if (value >= stepper.minValue() && value <= stepper.maxValue()) return true;
+    std::fprintf(stderr, "tarnwickctl: %s %.3f MHz is outside the stepper's range %.3f to %.3f MHz\n", what,
+                 value, stepper.minValue(), stepper.maxValue());
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"tarnwickctl: the Tarnwick preference pane from a terminal. Each run opens the pane "
+                 "(restoring the saved clocks), acts, shows the pane and quits, which saves the "
+                 "settings and the login item, as quitting System Preferences does."};
+    cli.require_subcommand(1);
+    std::string panePath = (host::preferencePanesDir() / "TarnwickPref.prefPane").string();
+    bool optionKey = false;
+    cli.add_option("--pane", panePath, "The .prefPane bundle to open")->capture_default_str();
+    cli.add_flag("--option-key", optionKey,
+                 "Hold the Option key while the pane opens (the saved clocks are not restored)");
+
+    std::optional<int> listRow;
+    CLI::App* list = cli.add_subcommand("list", "Show the cards and the selected card");
+    list->add_option("row", listRow, "Select this row first (default: the first)");
+
+    int row = 0;
+    double vpu = 0, memory = 0;
+    CLI::App* set = cli.add_subcommand("set", "Step a card's clocks to VPU and MEM (MHz), as a stepper click");
+    set->add_option("row", row, "The card's row")->required();
+    set->add_option("vpu", vpu, "VPU stepper value, MHz")->required();
+    set->add_option("mem", memory, "Memory stepper value, MHz")->required();
+
+    CLI::App* stock = cli.add_subcommand("stock", "Put a card back to its stock clocks (the default button)");
+    stock->add_option("row", row, "The card's row")->required();
+
+    std::string startupChoice;
+    CLI::App* startup = cli.add_subcommand("startup", "Apply the saved clocks at every login, or not");
+    startup->add_option("state", startupChoice, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    CLI11_PARSE(cli, argc, argv);
+    host::setLogProgramName("tarnwickctl");
+
+    std::error_code ec;
+    if (!std::filesystem::is_directory(panePath, ec)) {
+        std::fprintf(stderr,
+                     "tarnwickctl: no pane at %s (install it with scripts/install-pane.sh, or use --pane)\n",
+                     panePath.c_str());
+        return kUsage;
+    }
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
+    QApplication::setApplicationName("tarnwickctl");
+
+    // The pane talks to the user only through alert sheets: print each one.
+    int alerts = 0;
+    host::setAlertObserver([&alerts](const NSAlertRecord& alert) {
+        ++alerts;
+        std::printf("Alert: %s\n", alert.messageText.c_str());
+        if (alert.informativeText) std::printf("  %s\n", alert.informativeText->c_str());
+        std::fflush(stdout);
+    });
+
+    QMainWindow window;
+    NSApp.setMainWindow(&window);
+    if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
+    std::string error;
+    std::unique_ptr<NSPreferencePane> pane = host::loadPreferencePane(panePath, &error);
+    NSView* view = pane ? pane->mainView() : nullptr;
+    host::setCurrentModifierFlags(0);
+    if (!pane) {
+        std::fprintf(stderr, "tarnwickctl: %s\n", error.c_str());
+        return kUsage;
+    }
+    if (view != nullptr) window.setCentralWidget(view);
+
+    // From here on the pane is open: every way out quits it properly.
+    auto quit = [&](int status) {
+        NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification,
+                                                                   &NSApp);
+        host::setAlertObserver(nullptr);
+        pane.reset();
+        return status;
+    };
+
+    PaneControls c;
+    const std::vector<std::string> missing = view ? c.find(*pane) : std::vector<std::string>{"main view"};
+    if (!missing.empty()) {
+        std::string names;
+        for (const auto& m : missing) names += (names.empty() ? "" : ", ") + m;
+        std::fprintf(stderr, "tarnwickctl: the pane's view lacks %s\n", names.c_str());
+        return quit(kUsage);
+    }
+
+    int status = kOK;
+    if (*list) {
+        if (listRow && !selectCard(c, *listRow)) return quit(kUsage);
+    } else if (*set) {
+        if (!selectCard(c, row)) return quit(kUsage);
+        if (!withinStepper(*c.vpuStepper, vpu, "VPU") || !withinStepper(*c.memoryStepper, memory, "Memory"))
+            return quit(kUsage);
+        const int alertsBefore = alerts;
+        c.vpuStepper->setDoubleValue(vpu);
+        c.memoryStepper->setDoubleValue(memory);
+        c.vpuStepper->sendAction();
+        if (alerts != alertsBefore) status = kConfigFailed;
+    } else if (*stock) {
+        if (!selectCard(c, row)) return quit(kUsage);
+        if (!c.defaultButton->isEnabled())
+            std::printf("Card %d already runs at its stock clocks.\n", row);
+        else
+            c.defaultButton->performClick();
+    } else if (*startup) {
+        if (!c.startupCheckbox->isEnabled()) {
+            std::fprintf(stderr, "tarnwickctl: \"Set at startup\" is disabled (the pane found no cards)\n");
+            printPane(c);
+            return quit(kUsage);
+        }
+        const NSControlStateValue wanted = startupChoice == "on" ? NSControlStateValueOn : NSControlStateValueOff;
+        if (c.startupCheckbox->state() != wanted) c.startupCheckbox->performClick();
+    }
+    printPane(c);
+    return quit(status);
+}
