@@ -1,0 +1,261 @@
+// The clock driver: every command code, every refusal and every fault,
+// checked through driver.jsonl, machine.plist and "RegValue".
+#include <gtest/gtest.h>
+
+#include "DriverTestSupport.h"
+
+using namespace drivertest;
+using testsupport::driverEntry;
+
+namespace {
+
+const std::string kATIDriver = "ATY,R350/" + kDriver;
+const std::string kNVDriver = "NVDA,Parent/" + kDriver;
+
+const std::map<std::string, std::uint32_t> kATIRegisters{
+    {"PLL", 0x00A9970C}, {"0xF8", 0x08000000}, {"0x140", 0x29002902}, {"0x158", 0x6C0D0132}};
+const std::map<std::string, std::uint32_t> kNVRegisters{
+    {"0x101000", 0x0040A28B}, {"0x4000", 0x80010000}, {"0x4004", 0x07021102}, {"0x4020", 0x80010000},
+    {"0x4024", 0x09010902},   {"0x680500", 0x00012501}, {"0x680504", 0x00015903}};
+
+class ClockDriver : public ::testing::Test {
+protected:
+    void SetUp() override { writeMachine({}, {}); }
+
+    void writeMachine(std::optional<cf::Dictionary> atiFaults, std::optional<cf::Dictionary> nvFaults) {
+        mac.writeMachine(testsupport::machine({
+            card("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, atiFaults)),
+            card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", kNVRegisters, nvFaults)),
+            testsupport::entry("bridge", {}),
+        }));
+        std::vector<io_object_t> drivers = matching(host::kClockDriverName);
+        ASSERT_EQ(drivers.size(), 2u);
+        ati = drivers[0];
+        nvidia = drivers[1];
+    }
+
+    testsupport::TempSimMac mac;
+    io_object_t ati = 0;
+    io_object_t nvidia = 0;
+};
+
+struct Accepted {
+    const char* label;
+    bool onATI;
+    std::int64_t code;
+    std::int64_t argument;
+    std::optional<std::int64_t> argument2;
+    std::optional<std::uint32_t> published;                     // RegValue of a read
+    std::optional<std::pair<std::string, std::uint32_t>> wrote;  // register changed by a write
+};
+
+TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
+    const Accepted cases[] = {
+        {"ReadATIPLL", true, 0, 0, {}, 0x00A9970C, {}},
+        {"ReadATIRegister 0xF8", true, 1, 0xF8, {}, 0x08000000, {}},
+        {"ReadATIRegister 0x140", true, 1, 0x140, {}, 0x29002902, {}},
+        {"ReadATIRegister 0x158", true, 1, 0x158, {}, 0x6C0D0132, {}},
+        {"WriteATIPLL", true, 2, 0x00AB960B, {}, {}, std::pair<std::string, std::uint32_t>{"PLL", 0x00AB960B}},
+        {"ReadATIPLL after the write", true, 0, 0, {}, 0x00AB960B, {}},
+        {"ReadNVIDIARegister strap", false, 11, 0x101000, {}, 0x0040A28B, {}},
+        {"ReadNVIDIARegister 0x4000", false, 11, 0x4000, {}, 0x80010000, {}},
+        {"ReadNVIDIARegister 0x4004", false, 11, 0x4004, {}, 0x07021102, {}},
+        {"ReadNVIDIARegister 0x4020", false, 11, 0x4020, {}, 0x80010000, {}},
+        {"ReadNVIDIARegister 0x4024", false, 11, 0x4024, {}, 0x09010902, {}},
+        {"ReadNVIDIARegister 0x680500", false, 11, 0x680500, {}, 0x00012501, {}},
+        {"ReadNVIDIARegister 0x680504", false, 11, 0x680504, {}, 0x00015903, {}},
+    };
+    std::uint64_t seq = 0;
+    for (const Accepted& c : cases) {
+        SCOPED_TRACE(c.label);
+        io_object_t driver = c.onATI ? ati : nvidia;
+        ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(c.code, c.argument, c.argument2)), kIOReturnSuccess);
+        if (c.published) {
+            EXPECT_EQ(regValue(driver), c.published);
+        }
+        if (c.wrote) {
+            EXPECT_EQ(mac.registers(kATIDriver).at(c.wrote->first), c.wrote->second);
+        }
+        std::vector<host::DriverLogRecord> log = mac.driverLog();
+        ASSERT_EQ(log.size(), seq + 1);
+        const host::DriverLogRecord& line = log.back();
+        EXPECT_EQ(line.seq, ++seq);
+        EXPECT_EQ(line.driver, c.onATI ? kATIDriver : kNVDriver);
+        EXPECT_EQ(line.command, c.code);
+        EXPECT_EQ(line.name, host::driverCommandName(c.code));
+        EXPECT_EQ(line.argument, c.argument);
+        EXPECT_EQ(line.argument2, std::nullopt);
+        EXPECT_EQ(line.result, 0u);
+        EXPECT_EQ(line.regValue, c.published);
+    }
+}
+
+TEST_F(ClockDriver, NVIDIAWritesReachEveryListedRegister) {
+    const std::uint32_t offsets[] = {0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
+                                     0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
+    std::uint32_t value = 0x80000001;  // bit 31 set: the word must survive as unsigned
+    for (std::uint32_t offset : offsets) {
+        SCOPED_TRACE(offset);
+        ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, offset, static_cast<std::int32_t>(value))),
+                  kIOReturnSuccess);
+        EXPECT_EQ(mac.registers(kNVDriver).at(host::registerKey(offset)), value);
+        const host::DriverLogRecord line = mac.driverLog().back();
+        EXPECT_EQ(line.argument, offset);
+        EXPECT_EQ(line.argument2, value);
+        EXPECT_EQ(line.regValue, std::nullopt);
+        ++value;
+    }
+    // The driver reads back what was written, and an unlisted register reads 0.
+    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x680504)), kIOReturnSuccess);
+    EXPECT_EQ(regValue(nvidia), value - 1);
+}
+
+TEST_F(ClockDriver, AnUnlistedRegisterReadsZero) {
+    mac.writeMachine(testsupport::machine({card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
+    io_object_t driver = matching(host::kClockDriverName).at(0);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(11, 0x4004)), kIOReturnSuccess);
+    EXPECT_EQ(regValue(driver), 0u);
+}
+
+struct Refused {
+    const char* label;
+    bool onATI;
+    cf::Value properties;
+    IOReturn expected;
+};
+
+cf::Dictionary without(cf::Dictionary dict, const char* key) {
+    dict.remove(key);
+    return dict;
+}
+
+cf::Dictionary with(cf::Dictionary dict, const char* key, cf::Value value) {
+    dict.set(key, std::move(value));
+    return dict;
+}
+
+TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
+    const Refused cases[] = {
+        {"not a dictionary", true, cf::CFNumberCreate(cf::kCFNumberIntType, 2), kIOReturnBadArgument},
+        {"no Command", true, without(command(0, 0), "Command"), kIOReturnBadArgument},
+        {"Command as text", true, with(command(0, 0), "Command", "0"), kIOReturnBadArgument},
+        {"Command as real", true, with(command(0, 0), "Command", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 0)),
+         kIOReturnBadArgument},
+        {"no Argument", true, without(command(1, 0xF8), "Argument"), kIOReturnBadArgument},
+        {"Argument as data", true, with(command(2, 0), "Argument", cf::Data{0x0C, 0x97, 0xAA, 0x00}),
+         kIOReturnBadArgument},
+        {"write without Argument2", false, command(12, 0x4000), kIOReturnBadArgument},
+        {"Argument2 as boolean", false, with(command(12, 0x4000), "Argument2", true),
+         kIOReturnBadArgument},
+        {"unknown code", true, command(3, 0), kIOReturnUnsupported},
+        {"unknown code on NVIDIA", false, command(13, 0x4000, 1), kIOReturnUnsupported},
+        {"NVIDIA read on ATI", true, command(11, 0xF8), kIOReturnUnsupported},
+        {"NVIDIA write on ATI", true, command(12, 0x4000, 1), kIOReturnUnsupported},
+        {"ATI PLL read on NVIDIA", false, command(0, 0), kIOReturnUnsupported},
+        {"ATI PLL write on NVIDIA", false, command(2, 0x00A9970C), kIOReturnUnsupported},
+        {"ATI register off the list", true, command(1, 0x144), kIOReturnNotReadable},
+        {"NVIDIA read off the list", false, command(11, 0x4028), kIOReturnNotReadable},
+        {"NVIDIA read of a write-only register", false, command(11, 0x4038), kIOReturnNotReadable},
+        {"NVIDIA write to the strap", false, command(12, 0x101000, 0), kIOReturnNotWritable},
+        {"NVIDIA write off the list", false, command(12, 0x4008, 1), kIOReturnNotWritable},
+        {"PLL word with reference divider 0", true, command(2, 0x00A99700), kIOReturnBadArgument},
+        {"PLL word with memory divider 0", true, command(2, 0x00A9000C), kIOReturnBadArgument},
+        {"PLL word with core divider 0", true, command(2, 0x0000970C), kIOReturnBadArgument},
+    };
+    // A read first, so that a refused read is seen to leave the old answer.
+    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4004)), kIOReturnSuccess);
+    const auto atiBefore = mac.registers(kATIDriver);
+    const auto nvBefore = mac.registers(kNVDriver);
+    std::size_t lines = mac.driverLog().size();
+    for (const Refused& c : cases) {
+        SCOPED_TRACE(c.label);
+        io_object_t driver = c.onATI ? ati : nvidia;
+        EXPECT_EQ(IORegistryEntrySetCFProperties(driver, c.properties), c.expected);
+        EXPECT_EQ(mac.registers(kATIDriver), atiBefore);
+        EXPECT_EQ(mac.registers(kNVDriver), nvBefore);
+        EXPECT_EQ(regValue(ati), 0x00A9970Cu);
+        EXPECT_EQ(regValue(nvidia), 0x07021102u);
+        std::vector<host::DriverLogRecord> log = mac.driverLog();
+        ASSERT_EQ(log.size(), ++lines);
+        EXPECT_EQ(log.back().result, static_cast<std::uint32_t>(c.expected));
+        EXPECT_EQ(log.back().regValue, std::nullopt);
+        EXPECT_EQ(log.back().driver, c.onATI ? kATIDriver : kNVDriver);
+    }
+}
+
+TEST_F(ClockDriver, LogShowsWhatAMalformedCommandCarried) {
+    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, without(command(1, 0xF8), "Command")), kIOReturnBadArgument);
+    host::DriverLogRecord line = mac.driverLog().at(0);
+    EXPECT_EQ(line.command, -1);
+    EXPECT_EQ(line.name, "Unknown");
+    EXPECT_EQ(line.argument, 0xF8);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(9, 5)), kIOReturnUnsupported);
+    line = mac.driverLog().at(1);
+    EXPECT_EQ(line.command, 9);
+    EXPECT_EQ(line.name, "Unknown");
+}
+
+TEST_F(ClockDriver, EntriesOtherThanDriversRefuseSettings) {
+    io_registry_entry_t card = 0;
+    ASSERT_EQ(IORegistryEntryGetParentEntry(ati, kIOServicePlane, &card), kIOReturnSuccess);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(card, command(0, 0)), kIOReturnUnsupported);
+    io_registry_entry_t bridge = matching("bridge").at(0);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(bridge, command(0, 0)), kIOReturnUnsupported);
+    // Nothing reached a driver.
+    EXPECT_TRUE(mac.driverLog().empty());
+    EXPECT_EQ(mac.registers(kATIDriver), kATIRegisters);
+}
+
+TEST_F(ClockDriver, RefuseCommandsRefusesOnlyThoseCodes) {
+    cf::Array codes{integer(2), integer(12)};
+    writeMachine(faults({{"RefuseCommands", codes}}), faults({{"RefuseCommands", codes}}));
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnNotPermitted);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, 0x4000, 5)), kIOReturnNotPermitted);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    EXPECT_EQ(mac.registers(kATIDriver), kATIRegisters);
+    EXPECT_EQ(mac.registers(kNVDriver), kNVRegisters);
+    std::vector<host::DriverLogRecord> log = mac.driverLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].result, static_cast<std::uint32_t>(kIOReturnNotPermitted));
+    EXPECT_EQ(log[3].result, 0u);
+}
+
+TEST_F(ClockDriver, RefuseAfterCountsAcceptedCommandsOnly) {
+    writeMachine(faults({{"RefuseAfter", integer(2)}}), {});
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(3, 0)), kIOReturnUnsupported);  // not counted
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AC960B)), kIOReturnNotPermitted);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnNotPermitted);
+    // The other driver keeps its own count.
+    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    EXPECT_EQ(mac.registers(kATIDriver).at("PLL"), 0x00AB960Bu);
+    EXPECT_EQ(regValue(ati), 0x00A9970Cu);  // the answer of the first read
+}
+
+TEST_F(ClockDriver, BusyTimeIsKeptInTheMachineFile) {
+    writeMachine(faults({{"BusyMilliseconds", integer(50)}}), {});
+    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
+    cf::Value machine = mac.readMachine();
+    const cf::Dictionary& cardEntry = *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
+    const cf::Dictionary& driver = *cardEntry.get("Children")->array()->at(0).dictionary();
+    const cf::Dictionary& state = *driver.get("Driver")->dictionary();
+    EXPECT_EQ(state.get("BusyMilliseconds")->number()->int64Value(), 50);
+    EXPECT_EQ(state.get("AcceptedCommands")->number()->int64Value(), 1);
+    EXPECT_GT(state.get("BusyUntil")->number()->int64Value(), host::wallClockMilliseconds() - 60000);
+}
+
+TEST_F(ClockDriver, RegValueIsFourLittleEndianBytesOnTheDriverEntry) {
+    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    std::optional<cf::Value> value = IORegistryEntryCreateCFProperty(nvidia, "RegValue", kCFAllocatorDefault, 0);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(*value, cf::Value(cf::Data{0x00, 0x00, 0x01, 0x80}));
+    // Not on the card entry.
+    io_registry_entry_t card = 0;
+    ASSERT_EQ(IORegistryEntryGetParentEntry(nvidia, kIOServicePlane, &card), kIOReturnSuccess);
+    EXPECT_FALSE(IORegistryEntryCreateCFProperty(card, "RegValue", kCFAllocatorDefault, 0).has_value());
+}
+
+}  // namespace
