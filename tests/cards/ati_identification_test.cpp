@@ -1,0 +1,285 @@
+// How an ATI card comes into being from its driver instance: the divider
+// word, firmware clocks, reference clock, slot, memory facts and the cases
+// that yield no card.
+#include <gtest/gtest.h>
+
+#include "ATITestMachine.h"
+
+using namespace atitest;
+using testsupport::TempSimMac;
+
+namespace {
+
+CardList createFrom(const TempSimMac& mac, const std::vector<ATIDevice>& devices) {
+    mac.writeMachine(atiMachine(devices));
+    return discoverATICards();
+}
+
+ATICard& only(CardList& cards) {
+    if (cards.size() != 1) throw std::runtime_error("expected exactly one card");
+    return static_cast<ATICard&>(*cards.front());
+}
+
+TEST(ATIIdentification, DividerWordIsSplitIntoItsFields) {
+    TempSimMac mac;
+    ATIDevice device;
+    device.pll = 0x00123405;
+    CardList cards = createFrom(mac, {device});
+    ATICard& card = only(cards);
+    EXPECT_EQ(card.refDiv(), 5);
+    EXPECT_EQ(card.stockRefDiv(), 5);
+    EXPECT_EQ(card.memFBDiv(), 0x34);
+    EXPECT_EQ(card.vpuFBDiv(), 0x12);
+    EXPECT_EQ(card.clockStep(), 27.0f / 5.0f);
+    EXPECT_EQ(card.vpuFrequency(), 0x12 * (27.0f / 5.0f));
+}
+
+TEST(ATIIdentification, PaneBuildIdentifiesWithFourCommands) {
+    TempSimMac mac;
+    ATIDevice device;
+    device.pll = 0xAB000000 | pllWord(12, 100, 100);  // the top byte is ignored
+    CardList cards = createFrom(mac, {device});
+    ASSERT_EQ(cards.size(), 1u);
+    auto log = mac.driverLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].command, ReadATIPLL);
+    EXPECT_EQ(log[0].argument, 0);
+    const std::int64_t registers[] = {0xF8, 0x140, 0x158};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(log[i + 1].command, ReadATIRegister);
+        EXPECT_EQ(log[i + 1].argument, registers[i]);
+    }
+    EXPECT_EQ(only(cards).vpuFBDiv(), 100);
+}
+
+TEST(ATIIdentification, CardsThatCannotBeUsedYieldNothing) {
+    struct Case {
+        const char* what;
+        ATIDevice device;
+    };
+    std::vector<Case> cases;
+    ATIDevice zeroRef;
+    zeroRef.pll = pllWord(0, 100, 100);
+    zeroRef.sclk = 300000;  // nothing may be sent with a zero reference divider
+    zeroRef.mclk = 300000;
+    cases.push_back({"zero reference divider", zeroRef});
+    ATIDevice zeroVPU;
+    zeroVPU.pll = pllWord(12, 100, 0);
+    cases.push_back({"zero VPU divider", zeroVPU});
+    ATIDevice zeroMem;
+    zeroMem.pll = pllWord(12, 0, 100);
+    cases.push_back({"zero memory divider", zeroMem});
+    ATIDevice noModel;
+    noModel.model.reset();
+    cases.push_back({"no ROM text and no model property", noModel});
+    ATIDevice noModelMatch;
+    noModelMatch.model.reset();
+    noModelMatch.rom = "113-A99999-000";
+    cases.push_back({"ROM text of no table row and no model property", noModelMatch});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        EXPECT_TRUE(createFrom(mac, {c.device}).empty());
+        for (const host::DriverLogRecord& record : mac.driverLog()) {
+            EXPECT_NE(record.command, WriteATIPLL);
+        }
+    }
+}
+
+TEST(ATIIdentification, DriverWithoutParentEntryYieldsNoCard) {
+    TempSimMac mac;
+    std::map<std::string, std::uint32_t> registers = {{"PLL", pllWord(12, 100, 100)}};
+    mac.writeMachine(testsupport::machine({testsupport::driverEntry("ATI", registers)}));
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
+                                           &iterator),
+              kIOReturnSuccess);
+    io_object_t service = IOIteratorNext(iterator);
+    ASSERT_NE(service, 0u);
+    ATICard card;
+    EXPECT_FALSE(card.initWithIOObject(service));
+    // Only the divider word was read; nothing was asked of a card entry.
+    auto log = mac.driverLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].command, ReadATIPLL);
+    IOObjectRelease(iterator);
+}
+
+TEST(ATIIdentification, FirmwareClocksAreMeasuredAsThePLLProducesThem) {
+    TempSimMac mac;
+    ATIDevice device;  // factor 1, 225 / 225 MHz at 27 MHz / 12
+    device.sclk = 400000;
+    device.mclk = 300000;
+    CardList cards = createFrom(mac, {device});
+    ATICard& card = only(cards);
+    // 400 / 2.25 = 177.8 -> 178; 300 / 2.25 = 133.3 -> 133; then back.
+    EXPECT_EQ(pllWrites(mac), (std::vector<std::uint32_t>{pllWord(12, 133, 178), pllWord(12, 100, 100)}));
+    EXPECT_EQ(card.realStockVPUFreq(), 178 * 2.25f);
+    EXPECT_EQ(card.realStockMemFreq(), 133 * 2.25f);
+    EXPECT_EQ(card.vpuFrequency(), 225.0f);
+    EXPECT_EQ(mac.registers(driverPath(device)).at("PLL"), pllWord(12, 100, 100));
+}
+
+TEST(ATIIdentification, ReferenceClockAndX1Scaling) {
+    struct Case {
+        const char* what;
+        std::optional<std::uint32_t> refclk;
+        std::optional<std::uint32_t> sclk;  // also the memory clock
+        std::string model;
+        float refClock;
+        float stock;  // both stock clocks, as the PLL at refDiv 12 makes them
+    };
+    const Case cases[] = {
+        {"no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f},
+        {"RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f},
+        {"X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
+        {"X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
+        {"x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        ATIDevice device;
+        device.model = c.model;
+        device.refclk = c.refclk;
+        device.sclk = c.sclk;
+        device.mclk = c.sclk;
+        CardList cards = createFrom(mac, {device});
+        ATICard& card = only(cards);
+        EXPECT_EQ(card.refClock(), c.refClock);
+        EXPECT_EQ(card.clockStep(), c.refClock / 12.0f);
+        EXPECT_EQ(card.realStockVPUFreq(), c.stock);
+        EXPECT_EQ(card.realStockMemFreq(), c.stock);
+        // Measuring takes one command there and one back.
+        EXPECT_EQ(pllWrites(mac).size(), c.stock != 0 ? 2u : 0u);
+        EXPECT_EQ(card.vpuFrequency(), 100 * (c.refClock / 12.0f));
+    }
+}
+
+TEST(ATIIdentification, SlotNames) {
+    TempSimMac mac;
+    ATIDevice agp;
+    agp.entryName = "ATY,A";
+    agp.agpMaster = true;
+    ATIDevice agpCommand;  // the AGP property wins over a slot name
+    agpCommand.entryName = "ATY,B";
+    agpCommand.slotName = "SLOT-9";
+    agpCommand.extraProperties.set("IOAGPCommandValue", cf::CFNumberCreate(cf::kCFNumberIntType, 0));
+    ATIDevice named;
+    named.entryName = "ATY,C";
+    named.slotName = "SLOT-2";  // stored with its zero byte
+    ATIDevice builtIn;
+    builtIn.entryName = "ATY,D";
+    builtIn.slotName.reset();
+    CardList cards = createFrom(mac, {agp, agpCommand, named, builtIn});
+    ASSERT_EQ(cards.size(), 4u);
+    EXPECT_EQ(cards[0]->slot(), "AGP");
+    EXPECT_EQ(cards[1]->slot(), "AGP");
+    EXPECT_EQ(cards[2]->slot(), "SLOT-2");
+    // A test program lives in no bundle, so the localized text is not found.
+    EXPECT_EQ(cards[3]->slot(), "Key not found");
+    EXPECT_EQ(cards[3]->model(), "ATY,TestCard");  // C form of the "model" property
+}
+
+struct MemoryCase {
+    std::uint16_t deviceID;
+    std::uint32_t control;     // register 0x140
+    std::uint32_t sdramMode;   // register 0x158
+    int busWidth;
+    bool ddr;
+};
+
+TEST(ATIIdentification, MemoryFacts) {
+    const MemoryCase cases[] = {
+        {0x5452, 0, 0, 128, false},
+        {0x5452, 2, 0, 64, true},
+        {0x5452, 1, 0x40000000, 64, true},
+        {0x5245, 0, 0, 64, false},
+        {0x5245, 3, 0, 64, false},
+        {0x5159, 8, 0, 32, true},
+        {0x5159, 0, 0, 64, true},
+        {0x4E48, 2, 0, 256, true},
+        {0x4E48, 2, 0x40000000, 256, true},
+        {0x4A4E, 0, 0, 64, true},
+        {0x4A48, 1, 0, 128, true},
+        {0x3E54, 3, 0, 128, true},
+        {0x4966, 0, 0, 64, true},
+        {0x4966, 1, 0, 128, true},
+    };
+    std::vector<ATIDevice> devices;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        ATIDevice device;
+        device.entryName = "ATY,Card" + std::to_string(i);
+        device.slotName = "SLOT-" + std::to_string(i);
+        device.deviceID = cases[i].deviceID;
+        device.registers = {{"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}};
+        devices.push_back(device);
+    }
+    TempSimMac mac;
+    CardList cards = createFrom(mac, devices);
+    ASSERT_EQ(cards.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("device " + std::to_string(cases[i].deviceID) + " control " +
+                     std::to_string(cases[i].control));
+        EXPECT_EQ(cards[i]->memSize(), 128);
+        EXPECT_EQ(cards[i]->busWidth(), cases[i].busWidth);
+        EXPECT_EQ(cards[i]->memType(), cases[i].ddr);
+    }
+}
+
+TEST(ATIIdentification, PropertyReaders) {
+    TempSimMac mac;
+    ATIDevice device;
+    device.extraProperties.set("one", cf::Data{0x01, 0x00, 0x00, 0x00});
+    device.extraProperties.set("one-long", cf::Data{0x01, 0x00, 0x00, 0x00, 0x7F, 0x7F});
+    device.extraProperties.set("short", cf::Data{0x34, 0x12});
+    device.extraProperties.set("empty", cf::Data{});
+    device.extraProperties.set("number", cf::CFNumberCreate(cf::kCFNumberIntType, 4098));
+    device.extraProperties.set("text", "ATY,Text");
+    device.extraProperties.set("flag", true);
+    mac.writeMachine(atiMachine({device}));
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
+                                           &iterator),
+              kIOReturnSuccess);
+    io_object_t service = IOIteratorNext(iterator);
+    io_registry_entry_t parent = 0;
+    ASSERT_EQ(IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent), kIOReturnSuccess);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one", parent), 1u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one-long", parent), 1u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("short", parent), 0x1234u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("empty", parent), 0u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("number", parent), 4098u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("text", parent), 0u);
+    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("absent", parent), 0u);
+
+    ATICard card;
+    ASSERT_TRUE(card.initWithIOObject(service));
+    EXPECT_EQ(card.nsStringFromDataPropertyWithName("model"), std::string("ATY,TestCard\0", 13));
+    EXPECT_EQ(card.nsStringFromDataPropertyWithName("text"), "ATY,Text");
+    EXPECT_EQ(card.nsStringFromDataPropertyWithName("number"), std::nullopt);
+    EXPECT_EQ(card.nsStringFromDataPropertyWithName("flag"), std::nullopt);
+    EXPECT_EQ(card.nsStringFromDataPropertyWithName("absent"), std::nullopt);
+    IOObjectRelease(iterator);
+}
+
+TEST(ATIIdentification, BusyDriverTimesOutWithoutWriting) {
+    TempSimMac mac;
+    ATIDevice device;
+    CardList cards = createFrom(mac, {device});
+    ATICard& card = only(cards);
+    const std::size_t before = mac.driverLog().size();
+    // From now on the driver never becomes quiet.
+    cf::Dictionary faults;
+    faults.set("BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberIntType, 1000));
+    device.faults = faults;
+    mac.writeMachine(atiMachine({device}));
+    EXPECT_FALSE(card.savePLLWithVPUFrequency(300.0f, 225.0f));
+    EXPECT_EQ(mac.driverLog().size(), before);
+    EXPECT_NE(mac.systemLog().find("Tarnwick: Timeout while waiting for I/O Service\n"), std::string::npos);
+    EXPECT_EQ(mac.systemLog().find("Tarnwick: error"), std::string::npos);
+    EXPECT_EQ(card.vpuFrequency(), 225.0f);
+    EXPECT_EQ(card.refDiv(), 12);
+}
+
+}  // namespace

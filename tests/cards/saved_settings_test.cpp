@@ -1,0 +1,210 @@
+// Saved card entries: matching to the cards present by slot then model,
+// restoring their clocks, fill-once stock values, and the entry format.
+#include <gtest/gtest.h>
+
+#include "ATITestMachine.h"
+#include "host/Foundation.h"
+
+using namespace atitest;
+using testsupport::TempSimMac;
+
+namespace {
+
+cf::Value real(float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); }
+
+cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu, float memory) {
+    cf::Dictionary entry;
+    entry.set(kSlotKey, slot);
+    entry.set(kModelKey, model);
+    entry.set(kVPUKey, real(vpu));
+    entry.set(kMemoryKey, real(memory));
+    return entry;
+}
+
+cf::Dictionary domainWith(std::vector<cf::Dictionary> entries) {
+    cf::Array cards;
+    for (cf::Dictionary& entry : entries) cards.push_back(std::move(entry));
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, true);
+    domain.set(kCardsKey, std::move(cards));
+    return domain;
+}
+
+ATIDevice device(const std::string& entryName, const std::string& slot, const std::string& model) {
+    ATIDevice d;
+    d.entryName = entryName;
+    d.slotName = slot;
+    d.model = model;
+    return d;
+}
+
+TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
+    TempSimMac mac;
+    ATIDevice only = device("ATY,A", "SLOT-1", "Model A");
+    mac.writeMachine(atiMachine({only}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    cf::Dictionary earlier = cardEntry("SLOT-1", "Model A", 104 * 2.25f, 225.0f);
+    earlier.set(kStockVPUKey, real(300.0f));
+    cf::Dictionary later = cardEntry("SLOT-1", "Model A", 110 * 2.25f, 225.0f);
+    later.set(kStockVPUKey, real(400.0f));
+    later.set(kStockMemoryKey, real(500.0f));
+    applySavedCards(domainWith({earlier, later}), cards);
+
+    std::vector<std::uint32_t> writes = pllWrites(mac);
+    ASSERT_EQ(writes.size(), 16u);  // up 10 to the later entry, down 6 to the earlier
+    EXPECT_EQ(writes[9], pllWord(12, 100, 110));
+    EXPECT_EQ(writes.back(), pllWord(12, 100, 104));
+    EXPECT_EQ(cards[0]->vpuFrequency(), 104 * 2.25f);
+    EXPECT_EQ(cards[0]->realStockVPUFreq(), 400.0f);
+    EXPECT_EQ(cards[0]->realStockMemFreq(), 500.0f);
+}
+
+TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
+    TempSimMac mac;
+    ATIDevice first = device("ATY,A", "SLOT-1", "Model A");
+    ATIDevice second = device("ATY,B", "SLOT-1", "Model B");
+    mac.writeMachine(atiMachine({first, second}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 2u);
+
+    applySavedCards(domainWith({cardEntry("SLOT-1", "Model A", 250.0f, 225.0f)}), cards);
+    EXPECT_TRUE(pllWrites(mac).empty());
+
+    applySavedCards(domainWith({cardEntry("SLOT-1", "Model B", 229.5f, 225.0f)}), cards);
+    EXPECT_TRUE(pllWrites(mac, driverPath(first)).empty());
+    EXPECT_EQ(pllWrites(mac, driverPath(second)), (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
+}
+
+TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
+    TempSimMac mac;
+    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    cf::Dictionary swapped = cardEntry("SLOT-1", "Model B", 300.0f, 300.0f);
+    swapped.set(kStockVPUKey, real(300.0f));
+    cf::Dictionary absent = cardEntry("SLOT-2", "Model A", 300.0f, 300.0f);
+    absent.set(kStockVPUKey, real(300.0f));
+    cf::Dictionary caseDiffers = cardEntry("slot-1", "Model A", 300.0f, 300.0f);
+    applySavedCards(domainWith({swapped, absent, caseDiffers}), cards);
+    EXPECT_TRUE(pllWrites(mac).empty());
+    EXPECT_EQ(cards[0]->vpuFrequency(), 225.0f);
+    EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
+}
+
+TEST(SavedSettings, NamesAreComparedAsCStrings) {
+    TempSimMac mac;
+    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    applySavedCards(domainWith({cardEntry(std::string("SLOT-1\0old", 10), std::string("Model A\0", 8), 227.25f,
+                                          225.0f)}),
+                    cards);
+    EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
+}
+
+TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
+    TempSimMac mac;
+    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+
+    std::vector<cf::Value> malformed;
+    cf::Dictionary noSlot = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    noSlot.remove(kSlotKey);
+    malformed.push_back(noSlot);
+    cf::Dictionary numericModel = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    numericModel.set(kModelKey, cf::CFNumberCreate(cf::kCFNumberIntType, 9800));
+    malformed.push_back(numericModel);
+    cf::Dictionary textVPU = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    textVPU.set(kVPUKey, "300");
+    malformed.push_back(textVPU);
+    cf::Dictionary noMemory = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    noMemory.remove(kMemoryKey);
+    malformed.push_back(noMemory);
+    malformed.push_back(cf::Value("not an entry"));
+    // Integers count as numbers.
+    cf::Dictionary integers = cardEntry("SLOT-1", "Model A", 0, 0);
+    integers.set(kVPUKey, cf::CFNumberCreate(cf::kCFNumberIntType, 234));
+    integers.set(kMemoryKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 225));
+    integers.set(kStockVPUKey, "400");  // a stock key of another type reads as 0
+    cf::Array array = malformed;
+    array.insert(array.begin(), integers);
+    cf::Dictionary domain;
+    domain.set(kCardsKey, array);
+    applySavedCards(domain, cards);
+
+    EXPECT_EQ(pllWrites(mac).size(), 4u);  // 225 -> 234 MHz: dividers 100 -> 104
+    EXPECT_EQ(cards[0]->vpuFrequency(), 234.0f);
+    EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
+    const std::string log = mac.systemLog();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find("Tarnwick: saved card entry"); at != std::string::npos;
+         at = log.find("Tarnwick: saved card entry", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, malformed.size());
+}
+
+TEST(SavedSettings, DomainWithoutCardsArrayAppliesNothing) {
+    TempSimMac mac;
+    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
+    CardList cards = discoverATICards();
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, true);
+    applySavedCards(domain, cards);
+    domain.set(kCardsKey, "not an array");
+    applySavedCards(domain, cards);
+    EXPECT_TRUE(pllWrites(mac).empty());
+}
+
+TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
+    TempSimMac mac;
+    ATIDevice d = device("ATY,A", "SLOT-1", "Model A");
+    d.sclk = 400000;
+    d.mclk = 300000;
+    mac.writeMachine(atiMachine({d}));
+    CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    cf::Dictionary entry = static_cast<ATICard&>(*cards[0]).saveCardInfo();
+    ASSERT_EQ(entry, commonCardEntry(*cards[0]));
+    const std::vector<std::string> keys = {kSlotKey, kModelKey, kVPUKey, kMemoryKey, kStockVPUKey, kStockMemoryKey};
+    ASSERT_EQ(entry.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(entry.items()[i].first, keys[i]);
+    EXPECT_EQ(*entry.get(kSlotKey)->string(), "SLOT-1");  // without the stored zero byte
+    EXPECT_EQ(*entry.get(kModelKey)->string(), "Model A");
+    for (std::size_t i = 2; i < keys.size(); ++i) {
+        ASSERT_NE(entry.items()[i].second.number(), nullptr);
+        EXPECT_EQ(entry.items()[i].second.number()->type(), cf::kCFNumberFloatType);
+    }
+    EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 178 * 2.25f);
+    EXPECT_EQ(floatFromEntry(entry, kStockMemoryKey), 133 * 2.25f);
+
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domainWith({entry}), kTarnwickPrefDomain);
+    std::optional<cf::Dictionary> back = NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
+    ASSERT_TRUE(back);
+    const cf::Dictionary& stored = *back->get(kCardsKey)->array()->front().dictionary();
+    EXPECT_EQ(*stored.get(kSlotKey)->string(), "SLOT-1");
+    EXPECT_EQ(floatFromEntry(stored, kVPUKey), cards[0]->vpuFrequency());
+    EXPECT_EQ(floatFromEntry(stored, kStockMemoryKey), cards[0]->realStockMemFreq());
+}
+
+TEST(SavedSettings, EntryReaders) {
+    cf::Dictionary entry;
+    entry.set("float", real(1.5f));
+    entry.set("int", cf::CFNumberCreate(cf::kCFNumberIntType, -1));
+    entry.set("big", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x1F00D0000LL));
+    entry.set("text", "12");
+    entry.set("flag", true);
+    EXPECT_EQ(floatFromEntry(entry, "float"), 1.5f);
+    EXPECT_EQ(floatFromEntry(entry, "int"), -1.0f);
+    EXPECT_EQ(floatFromEntry(entry, "text"), 0.0f);
+    EXPECT_EQ(floatFromEntry(entry, "flag"), 0.0f);
+    EXPECT_EQ(floatFromEntry(entry, "absent"), 0.0f);
+    EXPECT_EQ(uint32FromEntry(entry, "int"), 0xFFFFFFFFu);
+    EXPECT_EQ(uint32FromEntry(entry, "big"), 0xF00D0000u);
+    EXPECT_EQ(uint32FromEntry(entry, "text"), 0u);
+    EXPECT_EQ(uint32FromEntry(entry, "absent"), 0u);
+}
+
+}  // namespace
