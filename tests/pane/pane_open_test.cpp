@@ -1,0 +1,152 @@
+// Opening the pane: discovery, restoring the saved clocks (or not, with the
+// Option key), the card table and the help book.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "PaneTestSupport.h"
+
+using namespace panetest;
+
+namespace {
+
+const std::string kDriverA = std::string("ATY,CardA") + kDriverLeaf;
+const std::string kDriverB = std::string("ATY,CardB") + kDriverLeaf;
+
+class PaneOpenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ATISpec a;
+        a.entryName = "ATY,CardA";
+        a.slot = "SLOT-1";
+        ATISpec b;
+        b.entryName = "ATY,CardB";
+        b.slot = "SLOT-2";
+        mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));
+        model = modelShownForFirstCard();
+        ASSERT_FALSE(model.empty());
+    }
+    testsupport::TempSimMac mac;
+    std::string model;
+};
+
+TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFollow) {
+    // 234 MHz memory (fb 104), 247.5 MHz core (fb 110) for slot 1; 216 MHz
+    // core (fb 96) for slot 2, memory as is.
+    writePaneDomain(false, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 225.0f, 225.0f),
+                            cardEntry("SLOT-2", model, 216.0f, 225.0f, 225.0f, 225.0f)});
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+
+    const std::vector<std::uint32_t> a = atiWrites(mac, kDriverA);
+    ASSERT_EQ(a.size(), 10u) << "one divider unit per command";
+    EXPECT_EQ(a.front(), atiPLL(12, 101, 101));
+    EXPECT_EQ(a.back(), atiPLL(12, 104, 110));
+    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 104, 110));
+    const std::vector<std::uint32_t> b = atiWrites(mac, kDriverB);
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(b.back(), atiPLL(12, 100, 96));
+
+    EXPECT_EQ(pane.table().selectedRow(), 0);
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.5");
+    EXPECT_EQ(pane.field("memoryTextField").stringValue(), "234.0");
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "10.0");
+    EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "4.0");
+    EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 247.5);
+    EXPECT_TRUE(pane.button("defaultButton").isEnabled());
+    EXPECT_EQ(pane.field("versionTextField").stringValue(), "1.0.6b");
+
+    // The other row shows the other card.
+    ASSERT_TRUE(pane.table().selectRow(1));
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "216.0");
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "-4.0");
+    EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 216.0);
+}
+
+TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFromTheDomain) {
+    // The cards run at 225 MHz (raised at the last login, say); the entry
+    // knows the real stock core clock, 180 MHz.
+    writePaneDomain(true, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 0.0f)});
+    const std::size_t before = mac.driverLog().size();
+    OpenPane pane(/*optionKey=*/true);
+    ASSERT_TRUE(pane.loaded());
+
+    EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
+    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 100, 100));
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0") << "stock taken from the entry";
+    EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0") << "missing stock from the card";
+    EXPECT_EQ(pane.button("startupCheckbox").state(), NSControlStateValueOn);
+
+    // Quitting keeps the entry's stock, not the raised clocks.
+    pane.quit();
+    const auto domain = readDomain(kPaneDomain);
+    ASSERT_TRUE(domain);
+    const cf::Array* cards = cardsOf(*domain);
+    ASSERT_TRUE(cards && cards->size() == 2);
+    const cf::Dictionary& slot1 = *(*cards)[1].dictionary();
+    EXPECT_EQ(stringOf(slot1, "Slot"), "SLOT-1");
+    EXPECT_EQ(floatOf(slot1, "Stock VPU"), 180.0f);
+    EXPECT_EQ(floatOf(slot1, "VPU"), 225.0f);
+    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+}
+
+TEST_F(PaneOpenTest, EntriesThatMatchNoCardOrAnotherModelChangeNothing) {
+    writePaneDomain(false, {cardEntry("SLOT-1", model + " Pro", 247.5f, 234.0f, 180.0f, 180.0f),
+                            cardEntry("SLOT-9", model, 247.5f, 234.0f, 180.0f, 180.0f)});
+    const std::size_t before = mac.driverLog().size();
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
+    EXPECT_TRUE(atiWrites(mac, kDriverB, before).empty());
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "stock not taken from a mismatch";
+    EXPECT_FALSE(pane.button("defaultButton").isEnabled());
+    EXPECT_EQ(pane.button("startupCheckbox").state(), NSControlStateValueOff);
+}
+
+TEST_F(PaneOpenTest, TableListsSlotAndModelAndKeepsOneRowSelected) {
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    NSTableView& table = pane.table();
+    ASSERT_EQ(table.numberOfRows(), 2);
+    EXPECT_EQ(table.stringValue(0, 0), "SLOT-1");
+    EXPECT_EQ(table.stringValue(1, 0), "SLOT-2");
+    EXPECT_EQ(table.stringValue(1, 1), model);
+    EXPECT_EQ(table.selectedRow(), 0);
+    EXPECT_FALSE(table.selectRow(2));
+    EXPECT_EQ(table.selectedRow(), 0);
+    EXPECT_TRUE(host::shownAlerts().empty());
+}
+
+TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    std::optional<host::HelpBook> book;
+    for (const host::HelpBook& b : host::registeredHelpBooks())
+        if (b.name == "Tarnwick II Help") book = b;
+    ASSERT_TRUE(book);
+    EXPECT_EQ(std::filesystem::path(book->startPage).filename(), "index.html");
+
+    pane.button("helpButton").performClick();
+    const auto pages = host::openedHelpPages();
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0], book->startPage);
+
+    // Every page the start page links to is in the book.
+    std::ifstream in(book->startPage);
+    std::stringstream html;
+    html << in.rdbuf();
+    const std::string text = html.str();
+    const std::regex link("href=\"([^\"]+)\"");
+    int links = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), link); it != std::sregex_iterator(); ++it) {
+        ++links;
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(book->folder) / (*it)[1].str()))
+            << (*it)[1].str();
+    }
+    EXPECT_GE(links, 5);
+}
+
+}  // namespace
