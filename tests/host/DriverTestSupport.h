@@ -68,6 +68,16 @@ inline cf::Dictionary faults(std::initializer_list<std::pair<const char*, cf::Va
     return dict;
 }
 
+inline cf::Dictionary without(cf::Dictionary dict, const char* key) {
+    dict.remove(key);
+    return dict;
+}
+
+inline cf::Dictionary with(cf::Dictionary dict, const char* key, cf::Value value) {
+    dict.set(key, std::move(value));
+    return dict;
+}
+
 inline cf::Value integer(std::int64_t v) { return cf::CFNumberCreate(cf::kCFNumberIntType, v); }
 
 }  // namespace drivertest

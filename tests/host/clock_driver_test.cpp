@@ -124,16 +124,6 @@ struct Refused {
     IOReturn expected;
 };
 
-cf::Dictionary without(cf::Dictionary dict, const char* key) {
-    dict.remove(key);
-    return dict;
-}
-
-cf::Dictionary with(cf::Dictionary dict, const char* key, cf::Value value) {
-    dict.set(key, std::move(value));
-    return dict;
-}
-
 TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
     const Refused cases[] = {
         {"not a dictionary", true, cf::CFNumberCreate(cf::kCFNumberIntType, 2), kIOReturnBadArgument},
