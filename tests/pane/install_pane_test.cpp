@@ -1,0 +1,83 @@
+// scripts/install-pane.sh: installs a whole pane bundle into the simulated
+// Mac, replaces an earlier install completely, and refuses half bundles.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "PaneToolsSupport.h"
+#include "host/SimMac.h"
+#include "support/SimMacFixture.h"
+
+namespace fs = std::filesystem;
+using panetools::readFile;
+using panetools::run;
+using panetools::script;
+using panetools::writeFile;
+
+namespace {
+
+// The parts of a pane bundle the installer checks, with `version` inside.
+fs::path makePane(const fs::path& dir, const std::string& version) {
+    const fs::path pane = dir / "TarnwickPref.prefPane";
+    const fs::path c = pane / "Contents";
+    writeFile(c / "Info.plist", "<plist>" + version + "</plist>");
+    writeFile(c / "MacOS" / "TarnwickPref", version, true);
+    writeFile(c / "Resources" / "TarnwickStartup.app" / "Contents" / "Info.plist", version);
+    writeFile(c / "Resources" / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup", version, true);
+    return pane;
+}
+
+fs::path installed() { return host::preferencePanesDir() / "TarnwickPref.prefPane"; }
+
+int leftovers() {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(host::preferencePanesDir()))
+        if (e.path().filename() != "TarnwickPref.prefPane") ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(InstallPane, InstallsThenReplacesWholeBundle) {
+    testsupport::TempSimMac mac;
+    const fs::path first = makePane(mac.root() / "build1", "one");
+    writeFile(first / "Contents" / "Resources" / "Stale.txt", "only in the first build");
+
+    auto result = run({"/bin/bash", script("install-pane.sh"), first.string()});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "one");
+    EXPECT_TRUE(fs::exists(installed() / "Contents" / "Resources" / "Stale.txt"));
+    EXPECT_EQ(fs::status(installed() / "Contents" / "MacOS" / "TarnwickPref").permissions() &
+                  fs::perms::owner_exec,
+              fs::perms::owner_exec);
+
+    const fs::path second = makePane(mac.root() / "build2", "two");
+    result = run({"/bin/bash", script("install-pane.sh"), second.string()});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "two");
+    EXPECT_EQ(readFile(installed() / "Contents" / "Resources" / "TarnwickStartup.app" / "Contents" / "MacOS" /
+                       "TarnwickStartup"),
+              "two");
+    EXPECT_FALSE(fs::exists(installed() / "Contents" / "Resources" / "Stale.txt"));
+    EXPECT_EQ(leftovers(), 0);
+}
+
+TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
+    testsupport::TempSimMac mac;
+    ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"), makePane(mac.root() / "good", "good").string()}).status,
+              0);
+
+    const fs::path half = makePane(mac.root() / "half", "half");
+    fs::remove_all(half / "Contents" / "Resources" / "TarnwickStartup.app");
+    const auto result = run({"/bin/bash", script("install-pane.sh"), half.string()});
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
+    EXPECT_EQ(leftovers(), 0);
+
+    const auto none = run({"/bin/bash", script("install-pane.sh"), (mac.root() / "nothing").string()});
+    EXPECT_NE(none.status, 0);
+    EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
+}

@@ -1,0 +1,148 @@
+// loginwindow: runs the "loginwindow" domain's login items in order, waits for
+// each, reports outcomes, and tells an unreadable domain from an absent one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "PaneToolsSupport.h"
+#include "host/CoreFoundation.h"
+#include "host/Foundation.h"
+#include "host/SimMac.h"
+#include "support/SimMacFixture.h"
+
+namespace fs = std::filesystem;
+using panetools::readFile;
+using panetools::run;
+using panetools::tool;
+using panetools::writeFile;
+
+namespace {
+
+// An application bundle whose executable appends `tag` and the simulated
+// Mac's root to `marker`, then exits with `status`.
+fs::path makeApp(const fs::path& dir, const std::string& tag, const fs::path& marker, int status,
+                 bool withExecutableKey = true) {
+    const fs::path app = dir / (tag + ".app");
+    cf::Dictionary info;
+    info.set("CFBundleIdentifier", "test." + tag);
+    if (withExecutableKey) info.set("CFBundleExecutable", tag);
+    std::string error;
+    fs::create_directories(app / "Contents" / "MacOS");
+    EXPECT_TRUE(cf::writePropertyListFileAtomically((app / "Contents" / "Info.plist").string(),
+                                                    cf::Value(info), &error))
+        << error;
+    writeFile(app / "Contents" / "MacOS" / tag,
+              "#!/bin/sh\necho \"" + tag + " $SIMMAC_ROOT\" >> '" + marker.string() + "'\nexit " +
+                  std::to_string(status) + "\n",
+              true);
+    return app;
+}
+
+cf::Dictionary item(const std::string& path, bool hide = false) {
+    cf::Dictionary d;
+    d.set("Path", path);
+    d.set("Hide", hide);
+    return d;
+}
+
+fs::path domainFile() { return host::preferencesDir() / "loginwindow.plist"; }
+
+}  // namespace
+
+TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
+    testsupport::TempSimMac mac;
+    const fs::path apps = mac.root() / "Applications";
+    const fs::path marker = mac.root() / "ran.txt";
+    const fs::path first = makeApp(apps, "First", marker, 0);
+    const fs::path second = makeApp(apps, "Second", marker, 3);
+    const fs::path noExecutable = makeApp(apps, "Broken", marker, 0, /*withExecutableKey=*/false);
+    const std::string missing = (apps / "Gone.app").string();
+
+    cf::Array items;
+    items.push_back(item(second.string(), true));
+    items.push_back(item(missing));
+    items.push_back(cf::Dictionary{});  // no Path at all
+    items.push_back(item(noExecutable.string()));
+    items.push_back(item(first.string()));
+    cf::Dictionary domain;
+    domain.set("AutoLaunchedApplicationDictionary", items);
+    domain.set("OtherKey", "kept");
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    const std::string before = readFile(domainFile());
+
+    const auto result = run({tool("loginwindow")});
+    ASSERT_EQ(result.status, 0) << result.output;
+
+    // Both runnable items ran, in list order, on the same simulated Mac.
+    const std::string root = mac.root().string();
+    EXPECT_EQ(readFile(marker), "Second " + root + "\nFirst " + root + "\n");
+    // Each outcome is reported, in order.
+    const auto at = [&](const std::string& text) {
+        const auto pos = result.output.find(text);
+        EXPECT_NE(pos, std::string::npos) << "missing \"" << text << "\" in:\n" << result.output;
+        return pos;
+    };
+    const auto p1 = at(second.string() + " exited with status 3");
+    const auto p2 = at("skipped " + missing);
+    const auto p3 = at("item 3: skipped, no \"Path\"");
+    const auto p4 = at("skipped " + noExecutable.string());
+    const auto p5 = at(first.string() + " exited with status 0");
+    EXPECT_LT(p1, p2);
+    EXPECT_LT(p2, p3);
+    EXPECT_LT(p3, p4);
+    EXPECT_LT(p4, p5);
+    // The login window only reads its domain.
+    EXPECT_EQ(readFile(domainFile()), before);
+}
+
+TEST(LoginWindow, ListRunsNothing) {
+    testsupport::TempSimMac mac;
+    const fs::path marker = mac.root() / "ran.txt";
+    const fs::path app = makeApp(mac.root() / "Applications", "Only", marker, 0);
+    cf::Dictionary domain;
+    domain.set("AutoLaunchedApplicationDictionary", cf::Array{item(app.string(), true)});
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+
+    const auto result = run({tool("loginwindow"), "--list"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find(app.string() + " (hidden)"), std::string::npos) << result.output;
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+// What the login window does with domains that hold no runnable list.
+struct DomainCase {
+    const char* name;
+    const char* fileText;  // nullptr: no domain file at all
+    int status;
+    const char* expected;
+};
+
+class LoginWindowDomain : public ::testing::TestWithParam<DomainCase> {};
+
+TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
+    testsupport::TempSimMac mac;
+    const DomainCase& c = GetParam();
+    if (c.fileText) writeFile(domainFile(), c.fileText);
+    const auto result = run({tool("loginwindow")});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LoginWindowDomain,
+    ::testing::Values(
+        DomainCase{"NoDomain", nullptr, 0, "no login items"},
+        DomainCase{"NoItemsKey",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>X</key><true/></dict></plist>", 0,
+                   "no login items"},
+        DomainCase{"EmptyList",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
+                   "</key><array/></dict></plist>",
+                   0, "no login items"},
+        DomainCase{"NotAPropertyList", "this is not a property list", 1, "cannot read"},
+        DomainCase{"ItemsNotAnArray",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
+                   "</key><string>/Applications/X.app</string></dict></plist>",
+                   1, "is not an array"}),
+    [](const auto& info) { return std::string(info.param.name); });
