@@ -1,0 +1,218 @@
+// The simmac console, run as a program on a temporary simulated Mac.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "DriverTestSupport.h"
+
+using namespace drivertest;
+
+namespace {
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::filesystem::path simmacProgram() {
+    if (const char* build = std::getenv("TARNWICK_BUILD_DIR")) return std::filesystem::path(build) / "host/tools/simmac";
+    // ProgramRun by hand: the test program lies in <build>/tests.
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "host/tools/simmac";
+}
+
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ProgramRun simmac(const std::string& arguments) {
+    std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
+    std::string line = simmacProgram().string() + " " + arguments + " >" + scratch.string() + ".out 2>" +
+                       scratch.string() + ".err";
+    ProgramRun run;
+    int raw = std::system(line.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = readAll(scratch.string() + ".out");
+    run.err = readAll(scratch.string() + ".err");
+    std::filesystem::remove(scratch.string() + ".out");
+    std::filesystem::remove(scratch.string() + ".err");
+    return run;
+}
+
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
+
+class Simmac : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::exists(simmacProgram())) << simmacProgram();
+    }
+    testsupport::TempSimMac mac;
+};
+
+TEST_F(Simmac, ShowPrintsTheDefaultMachineWithPropertiesRegistersAndClocks) {
+    ProgramRun run = simmac("show");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(mac.root() / "machine.plist"));
+    for (const char* part : {
+             "ATY,R350@10", "NVDA,Parent@1", "NVDA,Parent@2",
+             "\"AAPL,slot-name\" = <534c4f542d3100> \"SLOT-1\"",
+             "\"ATY,Rom#\" = <3131332d4131343430332d31303400> \"113-A14403-104\"",
+             "\"vendor-id\" = <02100000>\n",  // a number is not shown as text
+             "PLL       0x00A9970C",
+             "27.000 MHz / 12 x 169 = 380.250 MHz", "27.000 MHz / 12 x 151 = 339.750 MHz",
+             "27000 kHz x 17 x 7 / (2 x 2) >> 1 = 401.625 MHz", "27000 kHz x 9 x 9 / (2 x 1) >> 1 = 546.750 MHz",
+             "13500 kHz x 37 / 1 >> 1 = 249.750 MHz", "13500 kHz x 89 / 3 >> 1 = 200.250 MHz",
+             "faults: none",
+         }) {
+        EXPECT_CONTAINS(run.out, part);
+    }
+}
+
+TEST_F(Simmac, ShowGuardsAgainstZeroDividers) {
+    mac.writeMachine(testsupport::machine({
+        card("NVDA,Parent", 0x10DE, testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}, {"0x4004", 0x07001102}})),
+        testsupport::driverEntry("ATI", {{"PLL", 0x00A99700}}),
+    }));
+    // The NV4x layout is recognised from its registers when the card has no device id.
+    ProgramRun run = simmac("show");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_CONTAINS(run.out, "core:   27000 kHz x 17 x 7 / (2 x 0) >> 0 = stopped");
+    EXPECT_CONTAINS(run.out, "/ 0 x 169 = stopped");
+}
+
+TEST_F(Simmac, CommandSendsOneCommandAndPrintsResultAndRegValue) {
+    ProgramRun read = simmac("command SLOT-1 11 0x4004");
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_CONTAINS(read.out, "result 0x00000000 (kIOReturnSuccess)");
+    EXPECT_CONTAINS(read.out, "RegValue: 0x07021102");
+
+    ProgramRun write = simmac("command SLOT-2 12 0x680500 0x12601");
+    EXPECT_EQ(write.status, 0) << write.err;
+    EXPECT_EQ(mac.registers("pci@f2000000/NVDA,Parent@2/" + kDriver).at("0x680500"), 0x12601u);
+
+    ProgramRun zero = simmac("command ATY 2 0");
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_CONTAINS(zero.out, "kIOReturnBadArgument");
+    ProgramRun vendor = simmac("command SLOT-2 0 0");
+    EXPECT_EQ(vendor.status, 2);
+    EXPECT_CONTAINS(vendor.out, "kIOReturnUnsupported");
+
+    std::vector<host::DriverLogRecord> log = mac.driverLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].regValue, 0x07021102u);
+    EXPECT_EQ(log[2].result, static_cast<std::uint32_t>(kIOReturnBadArgument));
+
+    ProgramRun ambiguous = simmac("command NVDA,Parent 11 0x4000");
+    EXPECT_EQ(ambiguous.status, 1);
+    EXPECT_CONTAINS(ambiguous.err, "more than one");
+    ProgramRun badNumber = simmac("command ATY 0 zero");
+    EXPECT_EQ(badNumber.status, 1);
+    EXPECT_EQ(mac.driverLog().size(), 4u);
+}
+
+TEST_F(Simmac, FaultsMakeCommandsTimeOutOrBeRefused) {
+    ASSERT_EQ(simmac("fault ATY --busy 1000").status, 0);
+    ProgramRun stuck = simmac("command ATY 0 0");
+    EXPECT_EQ(stuck.status, 2);
+    EXPECT_CONTAINS(stuck.out, "kIOReturnTimeout");
+    EXPECT_TRUE(mac.driverLog().empty()) << "a command that timed out never reaches the driver";
+
+    ASSERT_EQ(simmac("fault ATY --clear --refuse 0,1").status, 0);
+    ProgramRun show = simmac("show");
+    EXPECT_CONTAINS(show.out, "always refuses 0, 1");
+    ProgramRun refused = simmac("command ATY 0 0");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_CONTAINS(refused.out, "kIOReturnNotPermitted");
+
+    ASSERT_EQ(simmac("fault ATY --clear --refuse-after 1").status, 0);
+    EXPECT_EQ(simmac("command ATY 0 0").status, 0);
+    EXPECT_EQ(simmac("command ATY 0 0").status, 2);
+
+    ASSERT_EQ(simmac("fault ATY --clear").status, 0);
+    EXPECT_EQ(simmac("command ATY 0 0").status, 0);
+    EXPECT_CONTAINS(simmac("fault ATY").out, "no faults");
+    EXPECT_EQ(simmac("fault nothing-like-this --busy 5").status, 1);
+}
+
+TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
+    ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
+    ASSERT_EQ(simmac("command SLOT-1 12 0x4004 0x07021103").status, 0);
+    ASSERT_EQ(simmac("command SLOT-1 11 0x4004").status, 0);
+    const std::string ati = "pci@f0000000/ATY,R350@10/" + kDriver, nv = "pci@f2000000/NVDA,Parent@1/" + kDriver;
+    EXPECT_EQ(mac.registers(ati).at("PLL"), 0x00AB960Bu);
+    EXPECT_CONTAINS(simmac("show").out, "(power-on 0x00A9970C)");
+
+    ProgramRun reboot = simmac("reboot");
+    EXPECT_EQ(reboot.status, 0) << reboot.err;
+    EXPECT_EQ(mac.registers(ati).at("PLL"), 0x00A9970Cu);
+    EXPECT_EQ(mac.registers(nv).at("0x4004"), 0x07021102u);
+    EXPECT_CONTAINS(simmac("command SLOT-1 11 0x4000").out, "RegValue: 0x80010000");
+}
+
+TEST_F(Simmac, TraceShowsEachCommandReadably) {
+    EXPECT_CONTAINS(simmac("trace").out, "no command");
+    simmac("command SLOT-1 11 0x4004");
+    simmac("command ATY 2 0x00A99700");
+    ProgramRun trace = simmac("trace");
+    EXPECT_EQ(trace.status, 0);
+    EXPECT_CONTAINS(trace.out, "ReadNVIDIARegister(11)");
+    EXPECT_CONTAINS(trace.out, "accepted, RegValue 0x07021102");
+    EXPECT_CONTAINS(trace.out, "WriteATIPLL(2)");
+    EXPECT_CONTAINS(trace.out, "refused 0xE00002C2 (kIOReturnBadArgument)");
+    EXPECT_LACKS(simmac("trace --last 1").out, "ReadNVIDIARegister");
+}
+
+TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
+    ASSERT_EQ(simmac("init --preset nvidia-only").status, 0);
+    ProgramRun show = simmac("show");
+    EXPECT_LACKS(show.out, "ATY,");
+    EXPECT_CONTAINS(show.out, "SLOT-2");
+    const std::string before = readAll(mac.root() / "machine.plist");
+
+    ProgramRun unknown = simmac("init --preset no-such");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_CONTAINS(unknown.err, "default");
+    EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+
+    std::filesystem::path bad = mac.root() / "bad.plist";
+    std::string error;
+    ASSERT_TRUE(cf::writePropertyListFileAtomically(
+        bad.string(), testsupport::machine({testsupport::entry("a", {}), testsupport::entry("a", {})}), &error));
+    ProgramRun refused = simmac("init --from " + bad.string());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_CONTAINS(refused.err, "entry \"a\", key \"Name\"");
+    EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+
+    std::filesystem::path good = mac.root() / "good.plist";
+    ASSERT_TRUE(cf::writePropertyListFileAtomically(
+        good.string(), testsupport::machine({card("ATY,Solo", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x10101}}))}),
+        &error));
+    ASSERT_EQ(simmac("init --from " + good.string()).status, 0);
+    EXPECT_EQ(matching(host::kClockDriverName).size(), 1u);
+}
+
+TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
+    mac.writeMachine(testsupport::machine({testsupport::entry(
+        "pci", {}, {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}})),
+                    testsupport::entry("ATY,R350", {})})}));
+    const std::string before = readAll(mac.root() / "machine.plist");
+    for (const char* arguments : {"show", "reboot", "fault ATY --busy 10", "command ATY 0 0"}) {
+        SCOPED_TRACE(arguments);
+        ProgramRun run = simmac(arguments);
+        EXPECT_NE(run.status, 0);
+        EXPECT_CONTAINS(run.err, "entry \"pci/ATY,R350\", key \"Name\"");
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one message: " << run.err;
+        EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+    }
+    EXPECT_TRUE(mac.driverLog().empty());
+}
+
+}  // namespace
