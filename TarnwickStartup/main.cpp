@@ -24,10 +24,14 @@ CardList discoverCards() {
     while (io_object_t service = IOIteratorNext(iterator)) {
         io_registry_entry_t parent = 0;
         if (IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent) != kIOReturnSuccess) {
+            IOObjectRelease(service);
             continue;
         }
+        const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+        // The card looks up its own parent entry; this one was only for the vendor.
+        IOObjectRelease(parent);
         std::unique_ptr<Card> card;
-        switch (Card::uInt32FromDataPropertyWithName("vendor-id", parent)) {
+        switch (vendor) {
         case kATIVendorID:
             card = std::make_unique<ATICard>();
             break;
@@ -35,6 +39,7 @@ CardList discoverCards() {
             card = std::make_unique<NVIDIACard>();
             break;
         default:
+            IOObjectRelease(service);
             continue;
         }
         if (card->initWithIOObject(service)) {

@@ -1,0 +1,86 @@
+// The startup tool at login, as a process: one ATI card whose saved clocks
+// are 20 divider units away (21 commands: the divider read and 20 gradual
+// steps), against runs with nothing to restore and with no card at all (process
+// start and settings I/O alone). The driver has no busy time.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "ATITestMachine.h"
+
+extern char** environ;
+
+using namespace atitest;
+
+namespace {
+
+const std::string kStartup = std::string(TARNWICK_BUNDLE_DIR_DEFAULT) + "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
+
+void runStartup(benchmark::State& state) {
+    pid_t pid = 0;
+    char* argv[] = {const_cast<char*>(kStartup.c_str()), nullptr};
+    if (posix_spawn(&pid, kStartup.c_str(), nullptr, nullptr, argv, environ) != 0) {
+        state.SkipWithError("cannot start TarnwickStartup");
+        return;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("TarnwickStartup did not exit with 0");
+}
+
+cf::Dictionary savedDomain(float vpu, float memory) {
+    cf::Dictionary entry;
+    entry.set(kSlotKey, "SLOT-1");
+    entry.set(kModelKey, "ATY,TestCard");
+    entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, vpu));
+    entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, memory));
+    entry.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
+    entry.set(kStockMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, true);
+    domain.set(kCardsKey, cf::Array{entry});
+    return domain;
+}
+
+// Saved clocks `distance` divider units above the card's 100 / 100 (2.25 MHz
+// a unit); with no card the machine has no clock driver at all.
+void startupRun(benchmark::State& state, bool withCard, int distance) {
+    testsupport::TempSimMac mac;
+    const cf::Value machine = withCard ? atiMachine({ATIDevice{}}) : testsupport::machine({});
+    const float saved = (100 + distance) * 2.25f;
+    std::filesystem::path prefs = mac.root() / "Library" / "Preferences";
+    std::filesystem::create_directories(prefs);
+    std::string error;
+    cf::writePropertyListFileAtomically((prefs / (std::string(kTarnwickPrefDomain) + ".plist")).string(),
+                                        savedDomain(saved, saved), &error);
+    const std::filesystem::path driverLog = mac.root() / "Library" / "Logs" / "driver.jsonl";
+    double commands = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        mac.writeMachine(machine);  // the card back at its power-on dividers
+        std::filesystem::remove(driverLog);
+        state.ResumeTiming();
+        runStartup(state);
+        state.PauseTiming();
+        commands += static_cast<double>(mac.driverLog().size());
+        state.ResumeTiming();
+    }
+    state.counters["commands"] = benchmark::Counter(commands, benchmark::Counter::kAvgIterations);
+    if (commands > 0) {
+        state.counters["time_per_command"] =
+            benchmark::Counter(commands, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    }
+}
+
+void BM_StartupRestoreTwentySteps(benchmark::State& state) { startupRun(state, true, 20); }
+void BM_StartupNothingToRestore(benchmark::State& state) { startupRun(state, true, 0); }
+void BM_StartupNoCard(benchmark::State& state) { startupRun(state, false, 0); }
+
+}  // namespace
+
+BENCHMARK(BM_StartupRestoreTwentySteps)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StartupNothingToRestore)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StartupNoCard)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_MAIN();
