@@ -1,0 +1,188 @@
+// Quitting: the saved card settings, the pane with no cards, and the login
+// item in the "loginwindow" domain.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "PaneTestSupport.h"
+
+using namespace panetest;
+
+namespace {
+
+std::string startupToolPath(const std::filesystem::path& bundle = paneBundlePath()) {
+    auto path = NSBundle::bundleWithPath(bundle.string())->pathForResource("TarnwickStartup", "app");
+    EXPECT_TRUE(path) << "TarnwickStartup.app is missing from the built pane";
+    return path.value_or("");
+}
+
+cf::Value loginItem(const std::string& path, bool hide) {
+    cf::Dictionary d;
+    d.set("Path", path);
+    d.set("Hide", hide);
+    return d;
+}
+
+TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
+    testsupport::TempSimMac mac;
+    ATISpec ati;
+    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    ASSERT_EQ(pane.table().numberOfRows(), 2);
+    pane.button("startupCheckbox").performClick();
+    pane.vpuStepper().click(+1);
+    pane.quit();
+
+    const auto domain = readDomain(kPaneDomain);
+    ASSERT_TRUE(domain);
+    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+    const cf::Array* cards = cardsOf(*domain);
+    ASSERT_TRUE(cards && cards->size() == 2);
+    const cf::Dictionary& first = *(*cards)[0].dictionary();
+    const cf::Dictionary& second = *(*cards)[1].dictionary();
+    EXPECT_EQ(stringOf(first, "Slot"), "SLOT-2");
+    EXPECT_EQ(first.size(), 12u) << "NVIDIA entries carry the stock PLL words";
+    EXPECT_EQ(stringOf(second, "Slot"), "SLOT-1");
+    EXPECT_EQ(second.size(), 6u);
+    EXPECT_EQ(floatOf(second, "VPU"), 227.25f);
+    EXPECT_EQ(floatOf(second, "Stock VPU"), 225.0f);
+}
+
+TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuittingStillSaves) {
+    testsupport::TempSimMac mac;
+    // A driver instance whose card is of another vendor is skipped.
+    cf::Dictionary other;
+    other.set("vendor-id", testsupport::dataU32(0x8086));
+    mac.writeMachine(testsupport::machine(
+        {testsupport::entry("GFX0", other, {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    EXPECT_EQ(pane.table().numberOfRows(), 0);
+    EXPECT_EQ(pane.table().selectedRow(), -1);
+    for (const char* name : {"vpuStepper", "memoryStepper", "vpuTextField", "vpuPercentTextField",
+                             "memoryTextField", "memPercentTextField", "startupCheckbox"})
+        EXPECT_FALSE(pane.pane().outletNamed(name)->isEnabled()) << name;
+    EXPECT_EQ(pane.outlet<NSScrollView>("cardsScrollView").focusRingType(), NSFocusRingTypeNone);
+    EXPECT_EQ(pane.field("versionTextField").stringValue(), "1.0.6b");
+
+    auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
+    const auto alerts = host::shownAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].messageText, bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));
+    ASSERT_TRUE(alerts[0].informativeText);
+    EXPECT_EQ(*alerts[0].informativeText, bundle->localizedStringForKey("NO_CARD_INFO_TEXT", "Key not found"));
+    EXPECT_NE(*alerts[0].informativeText, "Key not found");
+
+    // A disabled checkbox does not change; the actions find no card.
+    pane.button("startupCheckbox").performClick();
+    pane.button("defaultButton").performClick();
+    pane.quit();
+    const auto domain = readDomain(kPaneDomain);
+    ASSERT_TRUE(domain);
+    EXPECT_EQ(domain->size(), 2u);
+    ASSERT_TRUE(domain->get("Set at Startup") && domain->get("Set at Startup")->boolean());
+    EXPECT_FALSE(*domain->get("Set at Startup")->boolean());
+    ASSERT_TRUE(cardsOf(*domain));
+    EXPECT_TRUE(cardsOf(*domain)->empty());
+    const auto login = readDomain("loginwindow");
+    ASSERT_TRUE(login) << "the login item is updated too";
+    EXPECT_EQ(login->size(), 1u);
+    EXPECT_TRUE(mac.driverLog().empty());
+}
+
+// Every case of the login item, with another key of the domain that must
+// survive. Entries are written as (path, hide); "TOOL" stands for the
+// startup tool's path inside the pane.
+struct LoginCase {
+    const char* name;
+    bool hasDomain;
+    std::vector<std::pair<std::string, bool>> before;
+    bool checkbox;
+    std::vector<std::pair<std::string, bool>> after;
+};
+
+class LoginItemTest : public ::testing::TestWithParam<LoginCase> {};
+
+TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
+    const LoginCase& c = GetParam();
+    testsupport::TempSimMac mac;
+    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    const std::string tool = startupToolPath();
+    auto expand = [&](const std::vector<std::pair<std::string, bool>>& items) {
+        cf::Array array;
+        for (const auto& [path, hide] : items) array.push_back(loginItem(path == "TOOL" ? tool : path, hide));
+        return array;
+    };
+    cf::Dictionary before;
+    if (c.hasDomain) {
+        before.set("OtherKey", "kept");
+        before.set("AutoLaunchedApplicationDictionary", expand(c.before));
+        NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
+    }
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    if (c.checkbox) pane.button("startupCheckbox").performClick();
+    ASSERT_EQ(pane.pane().valueForKey("startupCheckboxState").value_or(-1), c.checkbox ? 1 : 0);
+    pane.quit();
+
+    const auto after = readDomain("loginwindow");
+    ASSERT_TRUE(after);
+    cf::Dictionary expected;
+    if (c.hasDomain) expected.set("OtherKey", "kept");
+    expected.set("AutoLaunchedApplicationDictionary", expand(c.after));
+    EXPECT_EQ(*after, expected) << cf::toXMLPropertyList(*after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllCases, LoginItemTest,
+    ::testing::Values(
+        LoginCase{"OnWithoutDomain", false, {}, true, {{"TOOL", false}}},
+        LoginCase{"OffWithoutDomain", false, {}, false, {}},
+        LoginCase{"OnPresentHiddenInTheMiddleMovesToTheEnd", true,
+                  {{"/Applications/A.app", false}, {"TOOL", true}, {"/Applications/C.app", true}}, true,
+                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}, {"TOOL", true}}},
+        LoginCase{"OffPresentIsRemoved", true,
+                  {{"/Applications/A.app", false}, {"TOOL", false}, {"/Applications/C.app", true}}, false,
+                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}}},
+        LoginCase{"OffAbsentWritesTheSameBack", true, {{"/Applications/A.app", true}}, false,
+                  {{"/Applications/A.app", true}}},
+        LoginCase{"OffTwoEntriesRemovesOnlyTheFirst", true, {{"TOOL", true}, {"TOOL", false}}, false,
+                  {{"TOOL", false}}},
+        LoginCase{"OnTwoEntriesMovesTheFirst", true,
+                  {{"TOOL", true}, {"/Applications/A.app", false}, {"TOOL", false}}, true,
+                  {{"/Applications/A.app", false}, {"TOOL", false}, {"TOOL", true}}},
+        LoginCase{"OtherPaneInstallIsLeftAlone", true,
+                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app", true}},
+                  true,
+                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app", true},
+                   {"TOOL", false}}}),
+    [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
+
+TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    // A copy of the pane without TarnwickStartup.app.
+    const std::filesystem::path copy = mac.root() / "Copy" / "TarnwickPref.prefPane";
+    std::filesystem::create_directories(copy.parent_path());
+    std::filesystem::copy(paneBundlePath(), copy, std::filesystem::copy_options::recursive);
+    std::filesystem::remove_all(copy / "Contents" / "Resources" / "TarnwickStartup.app");
+
+    cf::Dictionary before;
+    before.set("AutoLaunchedApplicationDictionary", cf::Array{loginItem("/Applications/A.app", false)});
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
+    {
+        OpenPane pane(false, copy);
+        ASSERT_TRUE(pane.loaded());
+        pane.button("startupCheckbox").performClick();
+        pane.quit();
+    }
+    EXPECT_EQ(readDomain("loginwindow"), std::optional<cf::Dictionary>(before));
+    EXPECT_NE(mac.systemLog().find("TarnwickStartup.app is missing"), std::string::npos);
+    // The settings themselves are still saved.
+    const auto domain = readDomain(kPaneDomain);
+    ASSERT_TRUE(domain);
+    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+}
+
+}  // namespace
