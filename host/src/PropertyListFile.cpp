@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "host/CoreFoundation.h"
 #include "host/SimMac.h"
@@ -35,11 +36,118 @@ std::string describeLocation(const std::string& where)
     return where.empty() ? "at the top level" : "at " + where;
 }
 
+// libplist builds and frees its trees recursively, so a file nested deep
+// enough overflows the stack inside the library. These scans measure the
+// nesting before libplist sees the bytes.
+
+// XML: counts open <array> and <dict> elements, skipping comments, CDATA
+// and processing instructions; text never holds a bare '<'.
+bool xmlNestingWithin(std::string_view s, int limit)
+{
+    int depth = 0;
+    std::size_t i = 0;
+    auto skipPast = [&](std::string_view end) {
+        const auto at = s.find(end, i);
+        i = at == std::string_view::npos ? s.size() : at + end.size();
+    };
+    while ((i = s.find('<', i)) != std::string_view::npos) {
+        const std::string_view rest = s.substr(i);
+        if (rest.substr(0, 4) == "<!--") {
+            skipPast("-->");
+        } else if (rest.substr(0, 9) == "<![CDATA[") {
+            skipPast("]]>");
+        } else if (rest.substr(0, 2) == "<?" || rest.substr(0, 2) == "<!") {
+            skipPast(">");
+        } else {
+            const auto close = rest.find('>');
+            const std::string_view tag = rest.substr(0, close == std::string_view::npos ? rest.size() : close + 1);
+            const bool selfClosing = tag.size() >= 2 && tag[tag.size() - 2] == '/';
+            auto isElement = [&](std::string_view name) {
+                return tag.substr(0, name.size()) == name &&
+                       (tag.size() == name.size() || std::string_view(" \t\r\n/>").find(tag[name.size()]) !=
+                                                         std::string_view::npos);
+            };
+            if ((isElement("<array") || isElement("<dict")) && !selfClosing) {
+                if (++depth > limit)
+                    return false;
+            } else if (isElement("</array") || isElement("</dict")) {
+                --depth;
+            }
+            i += tag.size();
+        }
+    }
+    return true;
+}
+
+// Binary: walks the object graph from the top object. Anything that does not
+// add up is left to libplist to refuse; only a nesting beyond the limit (or a
+// reference cycle, which has no end) is refused here.
+bool binaryNestingWithin(std::string_view s, int limit)
+{
+    const auto byteAt = [&](std::uint64_t i) { return static_cast<std::uint8_t>(s[i]); };
+    const auto bigEndian = [&](std::uint64_t at, std::uint64_t size) -> std::optional<std::uint64_t> {
+        if (size == 0 || size > 8 || at > s.size() || size > s.size() - at)
+            return std::nullopt;
+        std::uint64_t v = 0;
+        for (std::uint64_t k = 0; k < size; ++k)
+            v = (v << 8) | byteAt(at + k);
+        return v;
+    };
+    if (s.size() < 8 + 32)
+        return true;
+    const std::uint64_t trailer = s.size() - 32;
+    const std::uint8_t offsetSize = byteAt(trailer + 6);
+    const std::uint8_t refSize = byteAt(trailer + 7);
+    const auto count = bigEndian(trailer + 8, 8);
+    const auto top = bigEndian(trailer + 16, 8);
+    const auto table = bigEndian(trailer + 24, 8);
+    if (!count || !top || !table || *count == 0 || *top >= *count || *count > s.size() ||
+        refSize == 0 || refSize > 8 || offsetSize == 0 || offsetSize > 8)
+        return true;
+
+    std::vector<int> deepestVisit(*count, -1);
+    std::vector<std::pair<std::uint64_t, int>> stack{{*top, 0}};
+    while (!stack.empty()) {
+        const auto [object, depth] = stack.back();
+        stack.pop_back();
+        if (depth > limit)
+            return false;
+        if (object >= *count || deepestVisit[object] >= depth)
+            continue;
+        deepestVisit[object] = depth;
+        const auto offset = bigEndian(*table + object * offsetSize, offsetSize);
+        if (!offset || *offset >= s.size())
+            continue;
+        const std::uint8_t marker = byteAt(*offset);
+        const std::uint8_t kind = marker >> 4;
+        if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD)
+            continue;
+        std::uint64_t items = marker & 0x0F;
+        std::uint64_t refs = *offset + 1;
+        if (items == 0x0F) {
+            if (refs >= s.size() || (byteAt(refs) >> 4) != 0x1)
+                continue;
+            const std::uint64_t width = std::uint64_t{1} << (byteAt(refs) & 0x0F);
+            const auto n = bigEndian(refs + 1, width);
+            if (!n)
+                continue;
+            items = *n;
+            refs += 1 + width;
+        }
+        const std::uint64_t total = kind == 0xD ? items * 2 : items;
+        if (items > s.size() || total * refSize > s.size())
+            continue;
+        for (std::uint64_t k = 0; k < total; ++k)
+            if (auto child = bigEndian(refs + k * refSize, refSize))
+                stack.emplace_back(*child, depth + 1);
+    }
+    return true;
+}
+
 std::optional<Value> fromNode(plist_t node, const std::string& where, int depth, std::string* error)
 {
     if (depth > kMaxDepth) {
-        setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep " +
-                            describeLocation(where));
+        setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep");
         return std::nullopt;
     }
     switch (plist_get_node_type(node)) {
@@ -183,6 +291,10 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
     }
     const auto length = static_cast<std::uint32_t>(bytes.size());
     const bool binary = plist_is_binary(bytes.data(), length) != 0;
+    if (!(binary ? binaryNestingWithin(bytes, kMaxDepth) : xmlNestingWithin(bytes, kMaxDepth))) {
+        setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep");
+        return std::nullopt;
+    }
     plist_t raw = nullptr;
     if (binary)
         plist_from_bin(bytes.data(), length, &raw);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ScratchRoot.h"
 #include "host/CoreFoundation.h"
@@ -206,6 +207,65 @@ TEST(PropertyLists, BadInputIsRefusedWithAMessage)
         EXPECT_FALSE(v) << name;
         EXPECT_FALSE(error.empty()) << name;
     }
+}
+
+// A binary property list of arrays nested `depth` deep around a true, each
+// array referring to the next object; with `cycle` the innermost array
+// refers back to the outermost instead.
+std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false)
+{
+    auto put32 = [](std::string& out, std::uint64_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += static_cast<char>((v >> shift) & 0xFF);
+    };
+    auto put64 = [](std::string& out, std::uint64_t v) {
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out += static_cast<char>((v >> shift) & 0xFF);
+    };
+    std::string out = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        offsets.push_back(out.size());
+        out += '\xA1';  // array of one
+        put32(out, cycle && i + 1 == depth ? 0 : i + 1);
+    }
+    offsets.push_back(out.size());
+    out += '\x09';  // true
+    const std::uint64_t table = out.size();
+    for (std::uint64_t offset : offsets)
+        put32(out, offset);
+    out += std::string(6, '\0');
+    out += '\x04';  // offset size
+    out += '\x04';  // reference size
+    put64(out, offsets.size());
+    put64(out, 0);
+    put64(out, table);
+    return out;
+}
+
+TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack)
+{
+    std::string error;
+    auto shallow = parsePropertyList(nestedBinaryArrays(10), &error);
+    ASSERT_TRUE(shallow) << error;
+    const Value* v = &*shallow;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(v->array() && v->array()->size() == 1u);
+        v = &v->array()->at(0);
+    }
+    EXPECT_EQ(*v, Value(true));
+
+    for (const std::string& bytes : {nestedBinaryArrays(1'000'000), nestedBinaryArrays(5, true)}) {
+        error.clear();
+        EXPECT_FALSE(parsePropertyList(bytes, &error));
+        EXPECT_FALSE(error.empty());
+    }
+
+    std::string xml = "<plist>";
+    for (int i = 0; i < 1'000'000; ++i)
+        xml += "<dict><key>k</key>";
+    EXPECT_FALSE(parsePropertyList(xml + "</plist>", &error));
+    EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
 }
 
 TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
