@@ -112,7 +112,7 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(const std:
     case FileState::Absent:
         return std::nullopt;
     case FileState::Unreadable:
-        NSLog("User defaults: domain %s cannot be read (%s); it reads as empty\n", domainName.c_str(),
+        NSLog("User defaults: domain %s cannot be read (%s); it reads as no domain\n", domainName.c_str(),
               file.problem.c_str());
         return std::nullopt;
     case FileState::Dictionary:

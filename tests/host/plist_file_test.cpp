@@ -10,6 +10,7 @@
 
 #include "ScratchRoot.h"
 #include "host/CoreFoundation.h"
+#include "host/SimMac.h"
 
 using namespace cf;
 using hosttest::readFile;
@@ -266,6 +267,30 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack)
         xml += "<dict><key>k</key>";
     EXPECT_FALSE(parsePropertyList(xml + "</plist>", &error));
     EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
+}
+
+TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome)
+{
+    hosttest::ScratchRoot scratch;
+    EXPECT_EQ(host::simmacRoot(), scratch.root());
+    EXPECT_EQ(host::machinePlistPath(), scratch.root() / "machine.plist");
+    EXPECT_EQ(host::preferencesDir(), scratch.root() / "Library" / "Preferences");
+    EXPECT_EQ(host::systemLogPath(), scratch.root() / "Library" / "Logs" / "system.log");
+    EXPECT_EQ(host::driverLogPath(), scratch.root() / "Library" / "Logs" / "driver.jsonl");
+    EXPECT_EQ(host::preferencePanesDir(), scratch.root() / "Library" / "PreferencePanes");
+
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", "/home/someone", 1);
+    for (bool empty : {false, true}) {
+        if (empty)
+            setenv("SIMMAC_ROOT", "", 1);
+        else
+            unsetenv("SIMMAC_ROOT");
+        EXPECT_EQ(host::simmacRoot(), std::filesystem::path("/home/someone/.local/share/tarnwick/simmac"));
+    }
+    setenv("HOME", oldHome.c_str(), 1);
+    setenv("SIMMAC_ROOT", scratch.root().c_str(), 1);
+    EXPECT_EQ(host::simmacRoot(), scratch.root());
 }
 
 TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
