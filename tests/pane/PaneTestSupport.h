@@ -32,7 +32,7 @@ inline constexpr const char* kDriverLeaf = "/name_halvorn_oddny_TarnwickDriver";
 
 inline std::filesystem::path bundleDir() {
     const char* dir = std::getenv("TARNWICK_BUNDLE_DIR");
-    return dir ? std::filesystem::path(dir) : std::filesystem::current_path() / "bundles";
+    return dir ? std::filesystem::path(dir) : std::filesystem::path(TARNWICK_TEST_BUNDLE_DIR);
 }
 inline std::filesystem::path paneBundlePath() { return bundleDir() / "TarnwickPref.prefPane"; }
 

@@ -19,8 +19,8 @@ protected:
         ASSERT_TRUE(pane->loaded());
     }
     std::string configFailedText() const {
-        return NSBundle::bundleWithPath(paneBundlePath().string())
-            ->localizedStringForKey("CONFIG_FAILED", "Key not found");
+        auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
+        return bundle ? bundle->localizedStringForKey("CONFIG_FAILED", "Key not found") : std::string();
     }
     testsupport::TempSimMac mac;
     std::unique_ptr<OpenPane> pane;

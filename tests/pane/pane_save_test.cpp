@@ -11,7 +11,8 @@ using namespace panetest;
 namespace {
 
 std::string startupToolPath(const std::filesystem::path& bundle = paneBundlePath()) {
-    auto path = NSBundle::bundleWithPath(bundle.string())->pathForResource("TarnwickStartup", "app");
+    auto paneBundle = NSBundle::bundleWithPath(bundle.string());
+    auto path = paneBundle ? paneBundle->pathForResource("TarnwickStartup", "app") : std::nullopt;
     EXPECT_TRUE(path) << "TarnwickStartup.app is missing from the built pane";
     return path.value_or("");
 }
@@ -67,6 +68,7 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     EXPECT_EQ(pane.field("versionTextField").stringValue(), "1.0.6b");
 
     auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
+    ASSERT_TRUE(bundle);
     const auto alerts = host::shownAlerts();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].messageText, bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));

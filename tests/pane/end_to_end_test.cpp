@@ -1,0 +1,339 @@
+// The whole road of one use, through the programs a person runs: install the
+// pane, change clocks and the startup choice with tarnwickctl, power-cycle the
+// simulated Mac, log in with loginwindow, and find the chosen clocks on the
+// hardware, put there by the startup tool. Also prefhost's quitting on
+// signals (the pane saves) and the terminal front end's failure paths.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "PaneToolsSupport.h"
+#include "host/CoreFoundation.h"
+#include "host/Foundation.h"
+#include "host/SimMac.h"
+#include "support/SimMacFixture.h"
+
+namespace fs = std::filesystem;
+using panetools::bundleDir;
+using panetools::run;
+using panetools::RunResult;
+using panetools::script;
+using panetools::tool;
+
+namespace {
+
+constexpr const char* kPaneDomain = "name.halvorn.oddny.TarnwickPref";
+// The ATI card's driver in the default machine.
+constexpr const char* kATIDriverPrefix = "pci@f0000000/ATY,R350@10";
+
+fs::path installedPane() { return host::preferencePanesDir() / "TarnwickPref.prefPane"; }
+
+void installPane() {
+    const RunResult r = run({"/bin/bash", script("install-pane.sh"),
+                             (bundleDir() / "TarnwickPref.prefPane").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(fs::exists(installedPane() / "Contents" / "Resources" / "TarnwickStartup.app"));
+}
+
+RunResult ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), tool("tarnwickctl"));
+    return run(args);
+}
+
+double number(const std::string& text, const std::string& pattern) {
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex(pattern))) {
+        ADD_FAILURE() << "no match for /" << pattern << "/ in:\n" << text;
+        return NAN;
+    }
+    return std::stod(m[1].str());
+}
+
+// The selected card as tarnwickctl prints the pane.
+struct ShownCard {
+    double vpu, memory, step;
+    bool backToStock;
+};
+ShownCard shown(const RunResult& r) {
+    return {number(r.output, R"(VPU clock +([0-9.]+) MHz)"), number(r.output, R"(Memory clock +([0-9.]+) MHz)"),
+            number(r.output, R"(step ([0-9.]+) MHz)"),
+            r.output.find("Back to stock  enabled") != std::string::npos};
+}
+
+// Core and memory clocks of every card, in registry order, as `simmac show`
+// computes them from the registers.
+std::vector<std::pair<double, double>> hardwareClocks() {
+    const RunResult r = run({tool("simmac"), "show"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<std::pair<double, double>> clocks;
+    static const std::regex line(R"((core|memory):.*= *([0-9.]+) MHz)");
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line); it != std::sregex_iterator();
+         ++it) {
+        const double mhz = std::stod((*it)[2].str());
+        if ((*it)[1] == "core")
+            clocks.push_back({mhz, NAN});
+        else if (!clocks.empty())
+            clocks.back().second = mhz;
+    }
+    return clocks;
+}
+
+// The pane shows clocks with one decimal.
+void expectShownAs(double hardware, double shownValue, const char* what) {
+    EXPECT_LE(std::fabs(hardware - shownValue), 0.05 + 1e-9) << what << ": hardware " << hardware
+                                                             << " MHz, pane showed " << shownValue;
+}
+
+std::string hex(std::int64_t v) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(v));
+    return buffer;
+}
+
+}  // namespace
+
+TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
+    testsupport::TempSimMac mac;  // fresh: the first program creates the default machine
+    installPane();
+
+    const RunResult opened = ctl({"list"});
+    ASSERT_EQ(opened.status, 0) << opened.output;
+    const ShownCard ati = shown(opened);
+    ASSERT_FALSE(ati.backToStock) << "a fresh machine runs at stock";
+    const RunResult openedNvidia = ctl({"list", "1"});
+    ASSERT_EQ(openedNvidia.status, 0) << openedNvidia.output;
+    const ShownCard nvidia = shown(openedNvidia);
+    const auto powerOn = hardwareClocks();
+    ASSERT_EQ(powerOn.size(), 3u);
+
+    // Raise the ATI card by several steps on both clocks, the NVIDIA card too.
+    const RunResult setATI = ctl({"set", "0", std::to_string(ati.vpu + 8 * ati.step),
+                                  std::to_string(ati.memory + 4 * ati.step)});
+    ASSERT_EQ(setATI.status, 0) << setATI.output;
+    const ShownCard atiChosen = shown(setATI);
+    EXPECT_GT(atiChosen.vpu, ati.vpu + 6 * ati.step);
+    EXPECT_GT(atiChosen.memory, ati.memory + 2 * ati.step);
+    EXPECT_TRUE(atiChosen.backToStock);
+    const RunResult setNvidia = ctl({"set", "1", std::to_string(nvidia.vpu + 40), std::to_string(nvidia.memory + 50)});
+    ASSERT_EQ(setNvidia.status, 0) << setNvidia.output;
+    const ShownCard nvidiaChosen = shown(setNvidia);
+    EXPECT_GT(nvidiaChosen.vpu, nvidia.vpu + 30);
+    EXPECT_GT(nvidiaChosen.memory, nvidia.memory + 40);
+
+    const RunResult startup = ctl({"startup", "on"});
+    ASSERT_EQ(startup.status, 0) << startup.output;
+    EXPECT_NE(startup.output.find("Set at startup   on"), std::string::npos) << startup.output;
+
+    // What the pane saved at its last quit: the setting, three card entries,
+    // and a login item pointing into the installed pane.
+    const auto settings = NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain);
+    ASSERT_TRUE(settings.has_value());
+    EXPECT_TRUE(cf::boolValue(settings->get("Set at Startup")));
+    ASSERT_TRUE(settings->get("Cards") && settings->get("Cards")->array());
+    EXPECT_EQ(settings->get("Cards")->array()->size(), 3u);
+    const auto loginwindow = NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
+    ASSERT_TRUE(loginwindow.has_value());
+    const cf::Array* items = loginwindow->get("AutoLaunchedApplicationDictionary")->array();
+    ASSERT_TRUE(items && items->size() == 1);
+    EXPECT_EQ(*(*items)[0].dictionary()->get("Path")->string(),
+              (installedPane() / "Contents" / "Resources" / "TarnwickStartup.app").string());
+
+    // Power cycle: the hardware forgets the chosen clocks.
+    ASSERT_EQ(run({tool("simmac"), "reboot"}).status, 0);
+    const auto afterReboot = hardwareClocks();
+    ASSERT_EQ(afterReboot.size(), 3u);
+    EXPECT_EQ(afterReboot, powerOn);
+    const auto logBeforeLogin = mac.driverLog();
+    const std::uint64_t lastSeq = logBeforeLogin.empty() ? 0 : logBeforeLogin.back().seq;
+
+    // Login: the login window starts the startup tool from the installed pane.
+    const RunResult login = run({tool("loginwindow")});
+    ASSERT_EQ(login.status, 0) << login.output;
+    EXPECT_NE(login.output.find("TarnwickStartup.app exited with status 0"), std::string::npos) << login.output;
+
+    const auto afterLogin = hardwareClocks();
+    ASSERT_EQ(afterLogin.size(), 3u);
+    expectShownAs(afterLogin[0].first, atiChosen.vpu, "ATI core");
+    expectShownAs(afterLogin[0].second, atiChosen.memory, "ATI memory");
+    expectShownAs(afterLogin[1].first, nvidiaChosen.vpu, "NVIDIA core");
+    expectShownAs(afterLogin[1].second, nvidiaChosen.memory, "NVIDIA memory");
+    EXPECT_EQ(afterLogin[2], powerOn[2]) << "the untouched card keeps its stock clocks";
+
+    // What the startup tool sent: accepted PLL writes, the last of which is
+    // what each register holds now.
+    std::map<std::string, std::map<std::string, std::int64_t>> lastWrite;  // driver -> register -> value
+    int atiWrites = 0, nvidiaWrites = 0;
+    for (const auto& record : mac.driverLog()) {
+        if (record.seq <= lastSeq) continue;
+        EXPECT_EQ(record.result, 0u) << record.name << " to " << record.driver;
+        if (record.name == "WriteATIPLL" && record.argument) {
+            ++atiWrites;
+            EXPECT_EQ(record.driver.rfind(kATIDriverPrefix, 0), 0u) << record.driver;
+            lastWrite[record.driver]["PLL"] = *record.argument;
+        } else if (record.name == "WriteNVIDIARegister" && record.argument && record.argument2) {
+            ++nvidiaWrites;
+            lastWrite[record.driver][hex(*record.argument)] = *record.argument2;
+        }
+    }
+    EXPECT_GT(atiWrites, 1) << "an ATI restore moves the dividers one unit per command";
+    EXPECT_GT(nvidiaWrites, 0);
+    for (const auto& [driver, writes] : lastWrite) {
+        const auto registers = mac.registers(driver);
+        for (const auto& [reg, value] : writes) {
+            ASSERT_TRUE(registers.count(reg)) << driver << " " << reg;
+            EXPECT_EQ(registers.at(reg), static_cast<std::uint32_t>(value)) << driver << " " << reg;
+        }
+    }
+
+    // The pane, opened with Option held (nothing restored), reads the same
+    // clocks back from the hardware.
+    const RunResult check = ctl({"--option-key", "list"});
+    ASSERT_EQ(check.status, 0) << check.output;
+    EXPECT_EQ(shown(check).vpu, atiChosen.vpu);
+    EXPECT_EQ(shown(check).memory, atiChosen.memory);
+}
+
+// prefhost quits on SIGTERM and SIGINT the orderly way: the pane gets
+// NSApplicationWillTerminateNotification and saves.
+class PrefhostSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(PrefhostSignal, SavesSettingsAndLoginItemBeforeExit) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const fs::path settings = host::preferencesDir() / (std::string(kPaneDomain) + ".plist");
+    ASSERT_FALSE(fs::exists(settings));
+
+    panetools::Child prefhost({tool("prefhost")});
+    ASSERT_TRUE(prefhost.started());
+    ASSERT_TRUE(prefhost.readUntil("prefhost: showing")) << prefhost.output();
+    EXPECT_FALSE(fs::exists(settings)) << "nothing is saved before quitting";
+    kill(prefhost.pid(), GetParam());
+    EXPECT_EQ(prefhost.wait(), 0) << prefhost.output();
+
+    const auto domain = NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain);
+    ASSERT_TRUE(domain.has_value()) << prefhost.output();
+    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
+    ASSERT_TRUE(domain->get("Cards") && domain->get("Cards")->array());
+    EXPECT_EQ(domain->get("Cards")->array()->size(), 3u);
+    const auto loginwindow = NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
+    ASSERT_TRUE(loginwindow.has_value());
+    ASSERT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary"));
+    EXPECT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary")->array()->empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PrefhostSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGINT"; });
+
+// prefhost --option-key: the pane opens without restoring the saved clocks.
+class PrefhostOptionKey : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PrefhostOptionKey, RestoresSavedClocksOnlyWithoutOption) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const RunResult opened = ctl({"list"});
+    ASSERT_EQ(opened.status, 0) << opened.output;
+    const ShownCard ati = shown(opened);
+    const RunResult set = ctl({"set", "0", std::to_string(ati.vpu + 6 * ati.step), std::to_string(ati.memory)});
+    ASSERT_EQ(set.status, 0) << set.output;
+    const double chosen = shown(set).vpu;
+    ASSERT_EQ(run({tool("simmac"), "reboot"}).status, 0);
+    const double powerOnCore = hardwareClocks().at(0).first;
+
+    const bool option = GetParam();
+    std::vector<std::string> argv{tool("prefhost")};
+    if (option) argv.push_back("--option-key");
+    panetools::Child prefhost(argv);
+    ASSERT_TRUE(prefhost.readUntil("prefhost: showing")) << prefhost.output();
+    const double coreWhileOpen = hardwareClocks().at(0).first;
+    kill(prefhost.pid(), SIGTERM);
+    EXPECT_EQ(prefhost.wait(), 0) << prefhost.output();
+
+    if (option)
+        EXPECT_DOUBLE_EQ(coreWhileOpen, powerOnCore);
+    else
+        expectShownAs(coreWhileOpen, chosen, "restored core");
+}
+
+INSTANTIATE_TEST_SUITE_P(Option, PrefhostOptionKey, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OptionHeld" : "NoOption"; });
+
+TEST(Tarnwickctl, RefusedChangeShowsConfigFailedAndKeepsShownClocks) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const RunResult opened = ctl({"list"});
+    ASSERT_EQ(opened.status, 0) << opened.output;
+    const ShownCard before = shown(opened);
+    const RunResult fault = run({tool("simmac"), "fault", kATIDriverPrefix, "--refuse", "2"});
+    ASSERT_EQ(fault.status, 0) << fault.output;
+
+    const RunResult failed = ctl({"set", "0", std::to_string(before.vpu + 4 * before.step),
+                                  std::to_string(before.memory)});
+    EXPECT_EQ(failed.status, 2) << failed.output;
+    const auto pane = NSBundle::bundleWithPath(installedPane().string());
+    ASSERT_TRUE(pane);
+    const std::string configFailed = pane->localizedStringForKey("CONFIG_FAILED", "Key not found");
+    EXPECT_NE(configFailed, "Key not found");
+    EXPECT_NE(failed.output.find("Alert: " + configFailed), std::string::npos) << failed.output;
+    EXPECT_EQ(shown(failed).vpu, before.vpu) << "the text fields keep the clocks in force";
+}
+
+// Requests the pane cannot express are refused before anything is sent.
+struct BadRequest {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class TarnwickctlBadRequest : public ::testing::TestWithParam<BadRequest> {};
+
+TEST_P(TarnwickctlBadRequest, ExitsNonZeroWithClearMessageAndSendsNothing) {
+    testsupport::TempSimMac mac;
+    installPane();
+    ASSERT_EQ(ctl({"list"}).status, 0);
+    const auto clocksBefore = hardwareClocks();
+    const RunResult r = ctl(GetParam().args);
+    EXPECT_NE(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find(GetParam().message), std::string::npos) << r.output;
+    EXPECT_EQ(hardwareClocks(), clocksBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TarnwickctlBadRequest,
+    ::testing::Values(BadRequest{"RowOutOfRange", {"set", "7", "300", "300"}, "no card at row 7"},
+                      BadRequest{"NegativeRow", {"stock", "-1"}, "no card at row -1"},
+                      BadRequest{"AboveStepperRange", {"set", "0", "5000", "300"}, "outside the stepper's range"},
+                      BadRequest{"StartupNotOnOrOff", {"startup", "maybe"}, "maybe"},
+                      BadRequest{"NoVerb", {}, "A subcommand is required"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(testsupport::machine({testsupport::entry("pci@f0000000", {})}));
+    installPane();
+    const auto pane = NSBundle::bundleWithPath(installedPane().string());
+    ASSERT_TRUE(pane);
+
+    const RunResult list = ctl({"list"});
+    EXPECT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("Alert: " + pane->localizedStringForKey("NO_CARD_MESSAGE", "")), std::string::npos)
+        << list.output;
+    EXPECT_NE(list.output.find(pane->localizedStringForKey("NO_CARD_INFO_TEXT", "")), std::string::npos)
+        << list.output;
+    EXPECT_NE(list.output.find("Cards: none"), std::string::npos) << list.output;
+
+    const RunResult startup = ctl({"startup", "on"});
+    EXPECT_NE(startup.status, 0) << startup.output;
+    EXPECT_NE(startup.output.find("disabled"), std::string::npos) << startup.output;
+
+    const auto domain = NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain);
+    ASSERT_TRUE(domain.has_value());
+    ASSERT_TRUE(domain->get("Cards") && domain->get("Cards")->array());
+    EXPECT_TRUE(domain->get("Cards")->array()->empty());
+    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
+}
