@@ -6,7 +6,7 @@ packages=(
   libplist-dev libplist++-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
-  xvfb xauth
+  xvfb xauth fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Takes the README's picture of the pane: the default simulated Mac in a
+# temporary SIMMAC_ROOT, the built pane installed there, prefhost shown under
+# Xvfb, the window saved to docs/pane.png. Builds nothing: run scripts/build.sh
+# first. Usage: screenshot.sh [BUILD_DIR] (default: build).
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$repo/build}" && pwd)
+out=$repo/docs/pane.png
+for f in "$build/host/tools/prefhost" "$build/bundles/TarnwickPref.prefPane"; do
+  [ -e "$f" ] || { echo "screenshot: $f is missing; build first (scripts/build.sh)" >&2; exit 1; }
+done
+command -v xvfb-run >/dev/null || { echo "screenshot: xvfb-run is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export SIMMAC_ROOT=$work/simmac
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+unset QT_QPA_PLATFORM  # a real X server (Xvfb), not the offscreen platform
+"$repo/scripts/install-pane.sh" "$build/bundles/TarnwickPref.prefPane" >/dev/null
+mkdir -p "$(dirname "$out")"
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+  "$build/host/tools/prefhost" --screenshot "$work/pane.png" >/dev/null 2>"$work/prefhost.log" || {
+  cat "$work/prefhost.log" >&2
+  exit 1
+}
+# Copy beside the picture, then rename over it: never a half-written file.
+cp "$work/pane.png" "$out.tmp"
+mv -f "$out.tmp" "$out"
+echo "screenshot: wrote $out"
