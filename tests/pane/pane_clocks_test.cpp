@@ -2,6 +2,8 @@
 // back to stock, and the percentages shown.
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
+
 #include "PaneTestSupport.h"
 
 using namespace panetest;
@@ -46,6 +48,18 @@ TEST_F(PaneClocksTest, StepperClickSendsBothValuesInOneCommandAndShowsTheClocksR
     EXPECT_EQ(pane->field("memPercentTextField").stringValue(), "-2.0");
     EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 98, 101));
     EXPECT_TRUE(host::shownAlerts().empty());
+}
+
+TEST_F(PaneClocksTest, ArrowOfTheStepperWidgetIsTheSameClick) {
+    open();
+    auto* widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
+    ASSERT_NE(widget, nullptr);
+    EXPECT_EQ(widget->objectName().toStdString(), "vpuStepper");
+    const std::size_t before = mac.driverLog().size();
+    widget->stepBy(1);  // what Qt does for a click on the up arrow
+    EXPECT_EQ(atiWrites(mac, kDriver, before), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.2");
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
 }
 
 TEST_F(PaneClocksTest, SteppersStopBetweenOneClockStepAndTwiceStockWithoutWrapping) {
