@@ -317,13 +317,53 @@ private:
     std::size_t pos_ = 0;
 };
 
+// Apple's tools also save string tables as XML or binary property lists: a
+// dictionary of strings.
+std::optional<cf::Dictionary> parsePropertyListTable(std::string_view bytes, std::string* error)
+{
+    std::string why;
+    auto value = cf::parsePropertyList(bytes, &why);
+    if (!value) {
+        setError(error, why);
+        return std::nullopt;
+    }
+    const cf::Dictionary* table = value->dictionary();
+    if (!table) {
+        setError(error, "the property list is not a dictionary");
+        return std::nullopt;
+    }
+    for (const auto& [key, item] : table->items()) {
+        if (!item.string()) {
+            setError(error, "the value of \"" + key + "\" is not a string");
+            return std::nullopt;
+        }
+    }
+    return *table;
+}
+
+bool looksLikePropertyList(std::string_view text)
+{
+    const auto start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos)
+        return false;
+    text.remove_prefix(start);
+    for (std::string_view opening : {"<?xml", "<!DOCTYPE plist", "<plist"})
+        if (text.substr(0, opening.size()) == opening)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 std::optional<cf::Dictionary> parseStringsFile(std::string_view bytes, std::string* error)
 {
+    if (bytes.substr(0, 8) == "bplist00")
+        return parsePropertyListTable(bytes, error);
     auto text = decodeText(bytes, error);
     if (!text)
         return std::nullopt;
+    if (looksLikePropertyList(*text))
+        return parsePropertyListTable(*text, error);
     return Parser(*text, error).parse();
 }
 

@@ -1,10 +1,12 @@
 // The .strings format: entries, comments, escapes, encodings, and malformed text.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 
 namespace {
@@ -76,7 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
         GoodCase{"utf8WithBOM", "\xEF\xBB\xBF\"K\" = \"\xC3\xA9t\xC3\xA9\";", {{"K", "\xC3\xA9t\xC3\xA9"}}},
         GoodCase{"utf16LittleEndianBOM", utf16(kUTF16Text, false, true), kUTF16Entries},
         GoodCase{"utf16BigEndianBOM", utf16(kUTF16Text, true, true), kUTF16Entries},
-        GoodCase{"utf16LittleEndianNoBOM", utf16(kUTF16Text, false, false), kUTF16Entries}),
+        GoodCase{"utf16LittleEndianNoBOM", utf16(kUTF16Text, false, false), kUTF16Entries},
+        GoodCase{"xmlPropertyList",
+                 "\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                 "<key>Z</key><string>last &amp; first</string><key>A</key><string></string></dict></plist>",
+                 {{"Z", "last & first"}, {"A", ""}}}),
     [](const ::testing::TestParamInfo<GoodCase>& info) { return std::string(info.param.name); });
 
 struct BadCase {
@@ -109,8 +115,31 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"unpairedSurrogateEscape", R"("A" = "\UD83D";)", "surrogate"},
         BadCase{"invalidUTF8", "\"A\" = \"\xC3\x28\";", "UTF-8"},
         BadCase{"oddUTF16", std::string("\xFF\xFE\x41", 3), "odd"},
-        BadCase{"unpairedSurrogateUTF16", utf16(u"\"A\" = \"\xD83D\";", false, true), "surrogate"}),
+        BadCase{"unpairedSurrogateUTF16", utf16(u"\"A\" = \"\xD83D\";", false, true), "surrogate"},
+        BadCase{"propertyListWithANumber", "<plist><dict><key>A</key><integer>1</integer></dict></plist>",
+                "not a string"},
+        BadCase{"propertyListArray", "<plist><array><string>A</string></array></plist>", "not a dictionary"},
+        BadCase{"brokenPropertyList", "<plist><dict><key>A</key><string>x</dict>", "property list"},
+        BadCase{"brokenBinaryPropertyList", std::string("bplist00\x01\x02", 10), "binary"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.name); });
+
+TEST(StringsFile, BinaryPropertyListTablesAreRead)
+{
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "CONFIG_FAILED", plist_new_string("failed"));
+    plist_dict_set_item(root, "BUILT-IN_CARD", plist_new_string("built-in"));
+    char* bin = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    const std::string bytes(bin, length);
+    plist_to_bin_free(bin);
+    plist_free(root);
+
+    std::string error;
+    auto d = host::parseStringsFile(bytes, &error);
+    ASSERT_TRUE(d) << error;
+    EXPECT_EQ(entriesOf(*d), (Entries{{"CONFIG_FAILED", "failed"}, {"BUILT-IN_CARD", "built-in"}}));
+}
 
 TEST(StringsFile, ErrorPointerMayBeNull)
 {
