@@ -337,3 +337,51 @@ TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
     EXPECT_TRUE(domain->get("Cards")->array()->empty());
     EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
 }
+
+TEST(Prefhost, ScreenshotSavesTheShownWindowAndQuitsThroughTheNotification) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const fs::path picture = mac.root() / "pane.png";
+    const RunResult r = run({tool("prefhost"), "--screenshot", picture.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::string png = panetools::readFile(picture);
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    // IHDR: big-endian width and height; the pane's controls need room.
+    auto be32 = [&](std::size_t at) {
+        return (std::uint32_t(std::uint8_t(png[at])) << 24) | (std::uint32_t(std::uint8_t(png[at + 1])) << 16) |
+               (std::uint32_t(std::uint8_t(png[at + 2])) << 8) | std::uint32_t(std::uint8_t(png[at + 3]));
+    };
+    EXPECT_GT(be32(16), 400u);
+    EXPECT_GT(be32(20), 200u);
+    EXPECT_TRUE(NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain).has_value());
+}
+
+// prefhost refuses what is not a pane, with a message, before showing anything.
+struct BadPane {
+    const char* name;
+    const char* relativePath;  // inside the temporary root; nullptr: the default (nothing installed)
+    const char* message;
+};
+
+class PrefhostBadPane : public ::testing::TestWithParam<BadPane> {};
+
+TEST_P(PrefhostBadPane, ExitsWithMessage) {
+    testsupport::TempSimMac mac;
+    std::vector<std::string> argv{tool("prefhost")};
+    if (GetParam().relativePath) {
+        const fs::path path = mac.root() / GetParam().relativePath;
+        fs::create_directories(path);
+        argv.push_back(path.string());
+    }
+    const RunResult r = run(argv);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find(GetParam().message), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("prefhost: showing"), std::string::npos) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PrefhostBadPane,
+    ::testing::Values(BadPane{"NothingInstalled", nullptr, "no pane at"},
+                      BadPane{"EmptyFolder", "Empty.prefPane", "is not a bundle"}),
+    [](const auto& info) { return std::string(info.param.name); });
