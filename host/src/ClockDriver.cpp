@@ -70,7 +70,8 @@ IOReturn refusal(const RegistryEntry& driver, std::int64_t code, std::uint32_t a
 }  // namespace
 
 DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path, const cf::Value& properties,
-                                 std::int64_t nowMs) {
+                                 std::int64_t nowMs, bool* changed) {
+    *changed = false;
     DriverLogRecord record;
     record.driver = path;
     record.command = -1;
@@ -113,19 +114,33 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
     case kWriteATIPLL:
         // The word has no field above the core divider.
         hardware.registers[kPLLRegisterKey] = arg & 0xFFFFFF;
+        *changed = true;
         break;
     case kWriteNVIDIARegister:
         hardware.registers[registerKey(arg)] = static_cast<std::uint32_t>(*argument2);
+        *changed = true;
         break;
     }
     if (regValue) {
-        driver.properties.set("RegValue", littleEndian(*regValue));
+        cf::Value published = littleEndian(*regValue);
+        const cf::Value* before = driver.properties.get("RegValue");
+        if (!before || !(*before == published)) {
+            driver.properties.set("RegValue", std::move(published));
+            *changed = true;
+        }
         record.regValue = regValue;
     }
     DriverState& state = driver.driver;
-    ++state.acceptedCommands;
-    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0)
+    // Accepted commands are counted only while a limit is set; the count
+    // starts with the limit.
+    if (state.refuseAfter) {
+        ++state.acceptedCommands;
+        *changed = true;
+    }
+    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0) {
         state.busyUntil = nowMs + *state.busyMilliseconds;
+        *changed = true;
+    }
     record.result = static_cast<std::uint32_t>(kIOReturnSuccess);
     return record;
 }
@@ -147,9 +162,9 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties)
     if (!entry) return kIOReturnNoDevice;
     if (!entry->isClockDriver()) return kIOReturnUnsupported;
 
-    DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds());
-    if (record.result == static_cast<std::uint32_t>(kIOReturnSuccess) &&
-        !writeMachineFileCached(machinePath, *machine, &error)) {
+    bool changed = false;
+    DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds(), &changed);
+    if (changed && !writeMachineFileCached(machinePath, *machine, &error)) {
         // The new state never reached the file, so the command did not happen.
         NSLog("%s", error.c_str());
         record.result = static_cast<std::uint32_t>(kIOReturnError);

@@ -15,9 +15,11 @@ namespace host {
 // Carries out one command on `driver` (found at `path`) at wall-clock time
 // `nowMs`: changes its hardware, its "RegValue" and its state exactly as an
 // accepted command does, or nothing for a refused one. The record tells what
-// happened (its seq is left for the log to assign).
+// happened (its seq is left for the log to assign). `changed` tells whether
+// anything that machine.plist holds changed: a read that publishes the same
+// answer again, on a driver that counts nothing, changes nothing.
 DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path, const cf::Value& properties,
-                                 std::int64_t nowMs);
+                                 std::int64_t nowMs, bool* changed);
 
 // The whole exchange with the driver at `path` of the current simulated Mac:
 // under the machine lock it re-reads machine.plist, runs the command, writes

@@ -33,7 +33,8 @@ constexpr int kCommandsPerProcess = 500;
 TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     testsupport::TempSimMac mac;
     mac.writeMachine(testsupport::machine(
-        {card("NVDA,Parent", 0x10DE, testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
+        {card("NVDA,Parent", 0x10DE, testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}},
+                                                   faults({{"RefuseAfter", integer(1000000)}})))}));
     const std::string driverPath = "NVDA,Parent/" + kDriver;
     const std::uint32_t tagA = 0xA0000000, tagB = 0xB0000000;
 
@@ -82,7 +83,7 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     EXPECT_EQ(nextB, kCommandsPerProcess);
 
     // The last write of each process is what the card holds; the driver
-    // counted every command.
+    // counted every command (it counts while a limit is set).
     std::map<std::string, std::uint32_t> registers = mac.registers(driverPath);
     EXPECT_EQ(registers.at("0x4000"), tagA | (kCommandsPerProcess - 1));
     EXPECT_EQ(registers.at("0x4020"), tagB | (kCommandsPerProcess - 1));

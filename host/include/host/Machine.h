@@ -54,7 +54,7 @@ struct DriverState {
     std::optional<std::int64_t> refuseAfter;
     std::optional<std::vector<std::int64_t>> refuseCommands;
     // State.
-    std::int64_t acceptedCommands = 0;
+    std::int64_t acceptedCommands = 0;  // counted while refuseAfter is set
     std::int64_t busyUntil = 0;  // wall clock, milliseconds since the epoch
 
     bool empty() const;
