@@ -31,7 +31,9 @@ std::uint32_t Card::uInt32FromDataPropertyWithName(const std::string& key,
     if (const cf::Data* data = property->data()) {
         // Short data reads as its bytes followed by zeros; never past its end.
         std::uint32_t value = 0;
-        std::memcpy(&value, data->data(), std::min<std::size_t>(data->size(), sizeof value));
+        if (!data->empty()) {
+            std::memcpy(&value, data->data(), std::min<std::size_t>(data->size(), sizeof value));
+        }
         return value;
     }
     if (const cf::Number* number = property->number()) {
