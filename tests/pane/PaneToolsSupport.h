@@ -24,13 +24,17 @@ struct RunResult {
     std::string output;  // stdout and stderr, interleaved as written
 };
 
+// The build folder: from the environment, else the one this test program
+// was built into (<build>/tests/<program>).
 inline std::filesystem::path buildDir() {
-    const char* dir = std::getenv("TARNWICK_BUILD_DIR");
-    return dir ? std::filesystem::path(dir) : std::filesystem::current_path();
+    if (const char* dir = std::getenv("TARNWICK_BUILD_DIR")) return dir;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : self.parent_path().parent_path();
 }
 inline std::filesystem::path bundleDir() {
-    const char* dir = std::getenv("TARNWICK_BUNDLE_DIR");
-    return dir ? std::filesystem::path(dir) : buildDir() / "bundles";
+    if (const char* dir = std::getenv("TARNWICK_BUNDLE_DIR")) return dir;
+    return buildDir() / "bundles";
 }
 inline std::string tool(const std::string& name) { return (buildDir() / "host" / "tools" / name).string(); }
 // The checkout's scripts/ folder, found from this header's own path (CMake
@@ -46,10 +50,21 @@ inline int decodeWaitStatus(int status) {
     return -1;
 }
 
-// A child whose stdout and stderr come back through one pipe.
+// A child whose stdout and stderr come back through one pipe. It inherits
+// the environment, with Qt's offscreen platform unless one is chosen, so the
+// Qt hosts never need a display.
 class Child {
 public:
     explicit Child(const std::vector<std::string>& argv) {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr) environment.emplace_back("QT_QPA_PLATFORM=offscreen");
+        std::vector<char*> envp;
+        for (auto& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
         int fds[2];
         if (pipe(fds) != 0) return;
         pid_ = fork();
@@ -58,10 +73,7 @@ public:
             dup2(fds[1], 2);
             close(fds[0]);
             close(fds[1]);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
+            execve(args[0], args.data(), envp.data());
             _exit(127);
         }
         close(fds[1]);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -290,6 +291,9 @@ struct BadRequest {
     const char* message;
 };
 
+// Names the case in test listings (the default prints the raw bytes).
+void PrintTo(const BadRequest& c, std::ostream* os) { *os << c.name; }
+
 class TarnwickctlBadRequest : public ::testing::TestWithParam<BadRequest> {};
 
 TEST_P(TarnwickctlBadRequest, ExitsNonZeroWithClearMessageAndSendsNothing) {
@@ -363,6 +367,8 @@ struct BadPane {
     const char* relativePath;  // inside the temporary root; nullptr: the default (nothing installed)
     const char* message;
 };
+
+void PrintTo(const BadPane& c, std::ostream* os) { *os << c.name; }
 
 class PrefhostBadPane : public ::testing::TestWithParam<BadPane> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "PaneToolsSupport.h"
@@ -117,6 +118,9 @@ struct DomainCase {
     int status;
     const char* expected;
 };
+
+// Names the case in test listings (the default prints the raw bytes).
+void PrintTo(const DomainCase& c, std::ostream* os) { *os << c.name; }
 
 class LoginWindowDomain : public ::testing::TestWithParam<DomainCase> {};
 
