@@ -1,5 +1,7 @@
 #include "SavedSettings.h"
 
+#include <cmath>
+
 #include "host/Log.h"
 
 namespace {
@@ -10,6 +12,16 @@ bool isString(const cf::Value* value) {
 
 bool isNumber(const cf::Value* value) {
     return value && value->number();
+}
+
+// A clock to restore: a number that a frequency can be. NaN, infinities and
+// negative values would turn into arbitrary dividers.
+bool isFrequency(const cf::Value* value) {
+    if (!isNumber(value)) {
+        return false;
+    }
+    const double frequency = value->number()->doubleValue();
+    return std::isfinite(frequency) && frequency >= 0;
 }
 
 }  // namespace
@@ -25,8 +37,8 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
         // Both writers always store these four; anything else cannot be
         // matched or restored safely.
         if (!entry || !isString(entry->get(kSlotKey)) || !isString(entry->get(kModelKey)) ||
-            !isNumber(entry->get(kVPUKey)) || !isNumber(entry->get(kMemoryKey))) {
-            NSLog("Tarnwick: saved card entry without a Slot, Model, VPU and Memory ignored\n");
+            !isFrequency(entry->get(kVPUKey)) || !isFrequency(entry->get(kMemoryKey))) {
+            NSLog("Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU and Memory\n");
             continue;
         }
         const std::string slot = cString(*entry->get(kSlotKey)->string());

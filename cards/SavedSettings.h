@@ -31,7 +31,8 @@ using CardList = std::vector<std::unique_ptr<Card>>;
 // only candidate, and it gets restoreStoredPLLWithVPU:memory: and then
 // getStockSettingsFromPrefsDictionary: when its model equals "Model". An
 // entry without a string "Slot" and "Model" and a number "VPU" and "Memory"
-// is applied to no card, with a log line.
+// (integer or real, finite, not negative) is applied to no card, with a log
+// line.
 void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
 
 // The six keys every card entry has: "Slot", "Model", "VPU", "Memory",

@@ -2,6 +2,8 @@
 // restoring their clocks, fill-once stock values, and the entry format.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "ATITestMachine.h"
 #include "host/Foundation.h"
 
@@ -123,6 +125,11 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     noMemory.remove(kMemoryKey);
     malformed.push_back(noMemory);
     malformed.push_back(cf::Value("not an entry"));
+    // Numbers that no clock can be.
+    cf::Dictionary nanVPU = cardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f);
+    malformed.push_back(nanVPU);
+    cf::Dictionary negativeMemory = cardEntry("SLOT-1", "Model A", 300.0f, -225.0f);
+    malformed.push_back(negativeMemory);
     // Integers count as numbers.
     cf::Dictionary integers = cardEntry("SLOT-1", "Model A", 0, 0);
     integers.set(kVPUKey, cf::CFNumberCreate(cf::kCFNumberIntType, 234));
