@@ -11,3 +11,4 @@ scripts/e2e.sh build
 scripts/build.sh build-asan -DTARNWICK_SANITIZE=ON -DTARNWICK_WITH_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j2 --timeout 600)
+scripts/fuzz.sh 60

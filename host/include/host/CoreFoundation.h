@@ -69,8 +69,8 @@ public:
     void set(std::string key, Value value);
     bool remove(std::string_view key);
     bool contains(std::string_view key) const { return get(key) != nullptr; }
-    std::size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
+    std::size_t size() const;  // defined below, where Value is complete
+    bool empty() const;
     const std::vector<Item>& items() const { return items_; }
 
     bool operator==(const Dictionary& other) const;  // same keys in the same order
@@ -106,6 +106,9 @@ public:
 private:
     Storage v_;
 };
+
+inline std::size_t Dictionary::size() const { return items_.size(); }
+inline bool Dictionary::empty() const { return items_.empty(); }
 
 // Convenience constructors that read like CFNumberCreate.
 inline Value CFNumberCreate(CFNumberType type, std::int64_t v) { return Number::integer(type, v); }

@@ -1,0 +1,60 @@
+// The simulated Mac every fuzz target runs on: one temporary SIMMAC_ROOT per
+// process holding the default machine, put back to its first state before
+// each input, and the checks of what the clock drivers may have changed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "host/Machine.h"
+
+namespace fuzzsupport {
+
+// Creates the temporary root (removed at exit), points SIMMAC_ROOT at it and
+// writes the default machine. Safe to call more than once.
+void initSimMac();
+
+// Before each input: machine.plist back to the default machine's bytes (only
+// when they changed), no driver log and no system log.
+void resetSimMac();
+
+// The default machine as it was first written.
+const host::Machine& pristineMachine();
+
+// What the drivers of `now` may differ in from the default machine: only
+// registers on the write lists (the ATI PLL word; the NVIDIA PLL words),
+// "RegValue" and the drivers' own state; an ATI PLL word never has a zero
+// divider. Empty when `now` keeps to that, else what it broke.
+std::string driverInvariantViolation(const host::Machine& now);
+
+// Loads machine.plist and checks driverInvariantViolation; aborts the
+// process (a crash for libFuzzer) with a message when anything is wrong.
+void checkMachineOrAbort(std::string_view context);
+
+// Equal as property lists, written out; unlike ==, a NaN equals itself.
+bool samePropertyList(const cf::Value& a, const cf::Value& b);
+
+// Prints the message and aborts, so that libFuzzer keeps the input.
+[[noreturn]] void fail(std::string_view what);
+
+// A reader of the fuzzer's bytes for structured inputs; yields zeros once
+// the bytes run out.
+class ByteReader {
+public:
+    ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::uint8_t u8();
+    std::uint32_t u32();
+    std::uint64_t u64();
+    // Up to `max` bytes, the count taken from the next byte.
+    std::string bytes(std::size_t max);
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace fuzzsupport

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs each one
+# for SECONDS (default 60) on a copy of its seed corpus, so that runs never
+# write into the repository. Fails when any target finds a crash; the input
+# that crashed is kept in build-fuzz/fuzz-artifacts/<target>/.
+# Usage: fuzz.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+targets=(fuzz_saved_settings fuzz_machine_plist fuzz_strings fuzz_driver_command)
+
+missing=()
+for p in clang-14 libclang-rt-14-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "fuzz: installing ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNWICK_FUZZ=ON -DTARNWICK_WITH_PANE=OFF -DTARNWICK_WITH_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz
+
+# Corpus copies and the targets' simulated Macs live here (in memory when
+# there is a tmpfs), removed afterwards.
+base=/dev/shm; [ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
+work=$(mktemp -d "$base/tarnwick-fuzz-run.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+artifacts=$PWD/build-fuzz/fuzz-artifacts
+
+failed=()
+for target in "${targets[@]}"; do
+  corpus=$work/corpus/$target
+  mkdir -p "$corpus" "$work/tmp" "$artifacts/$target"
+  cp -R "fuzz/corpus/$target/." "$corpus/"
+  log=$work/$target.log
+  # One job in this process (no -jobs: it would fork workers logging into
+  # the current folder). The host's log lines go to stderr; -close_fd_mask=2
+  # keeps them out of libFuzzer's report, which still shows every crash.
+  if TMPDIR=$work/tmp ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=25 \
+      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/$target/" \
+      "$corpus" >"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "fuzz: $target: ${seconds}s, ${runs:-?} inputs, no crash"
+  else
+    echo "fuzz: $target FOUND A CRASH (input kept in $artifacts/$target/):" >&2
+    grep -E 'ERROR|SUMMARY|invariant|Test unit written|==[0-9]+==' "$log" | head -20 >&2 || tail -30 "$log" >&2
+    failed+=("$target")
+  fi
+done
+if ((${#failed[@]})); then
+  echo "fuzz: crashes in ${failed[*]}" >&2
+  exit 1
+fi
