@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,60 @@ void setError(std::string* error, std::string message)
 std::string errnoText(int code)
 {
     return std::strerror(code);
+}
+
+// mkstemp's suffix: six characters.
+constexpr std::size_t kTemporarySuffixLength = 6;
+
+// A writer holds an flock on its temporary file from creating it until the
+// rename, so a temporary file of the same target that nobody holds was left
+// by a writer that died in between (killed, say). Without this every such
+// death would leave one more file behind for good.
+void removeAbandonedTemporaries(const std::filesystem::path& dir, const std::string& prefix)
+{
+    std::error_code ec;
+    for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = item.path().filename().string();
+        if (name.size() != prefix.size() + kTemporarySuffixLength || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const int fd = ::open(item.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        // Remove it by name only while the name still leads to the file
+        // whose lock this process got.
+        struct stat held {}, named {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+            ::lstat(item.path().c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            ::unlink(item.path().c_str());
+        ::close(fd);
+    }
+}
+
+// Creates the temporary file locked. Another writer's clean-up may remove a
+// new file in the moment before it is locked; then it tries a new name.
+int createLockedTemporary(std::string& path, const std::string& pattern)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = pattern;
+        const int fd = mkstemp(path.data());
+        if (fd < 0)
+            return -1;
+        int locked;
+        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat st {};
+        if (locked == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0)
+            return fd;
+        const int code = locked != 0 ? errno : 0;
+        ::close(fd);
+        if (code != 0) {
+            ::unlink(path.c_str());
+            errno = code;
+            return -1;
+        }
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 }  // namespace
@@ -68,12 +123,17 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
 
     // The temporary file lies in the same folder so that rename() replaces the
     // target in one step: a reader sees the old or the new file, never a part.
-    std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(tmpl.data());
+    const std::string prefix = "." + path.filename().string() + ".";
+    removeAbandonedTemporaries(dir, prefix);
+    std::string tmpl;
+    const int fd = createLockedTemporary(tmpl, (dir / (prefix + std::string(kTemporarySuffixLength, 'X'))).string());
     if (fd < 0) {
         setError(error, path.string() + ": cannot create a temporary file: " + errnoText(errno));
         return false;
     }
+    // A second descriptor keeps the lock from closing the file (which
+    // reports late write errors) until the rename is done.
+    const int lockFd = ::dup(fd);
 
     // Keep the permissions of the file being replaced; a new file gets the
     // usual 0644.
@@ -91,6 +151,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
             const int code = n < 0 ? errno : EIO;
             ::close(fd);
             ::unlink(tmpl.c_str());
+            ::close(lockFd);
             setError(error, path.string() + ": write failed: " + errnoText(code));
             return false;
         }
@@ -100,15 +161,18 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     if (::close(fd) != 0) {
         const int code = errno;
         ::unlink(tmpl.c_str());
+        ::close(lockFd);
         setError(error, path.string() + ": write failed: " + errnoText(code));
         return false;
     }
     if (::rename(tmpl.c_str(), path.c_str()) != 0) {
         const int code = errno;
         ::unlink(tmpl.c_str());
+        ::close(lockFd);
         setError(error, path.string() + ": cannot replace the file: " + errnoText(code));
         return false;
     }
+    ::close(lockFd);
     return true;
 }
 

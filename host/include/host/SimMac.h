@@ -17,7 +17,8 @@ std::filesystem::path preferencePanesDir(); // <root>/Library/PreferencePanes
 
 // Writes `bytes` to a temporary file in the same folder, flushes it and
 // renames it over `path`; creates missing folders. False with a message on
-// failure, in which case `path` is unchanged.
+// failure, in which case `path` is unchanged. Temporary files that writers
+// killed before their rename left beside `path` are removed by the next write.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes,
                          std::string* error);
 
