@@ -1,0 +1,427 @@
+// Writers killed with SIGKILL at random moments, 200 times each: a process
+// replacing a user-defaults domain, and a process sending clock driver
+// commands whose new state is written back to machine.plist. After every kill
+// the files parse and hold what some whole write produced, the driver log has
+// no torn line, and at most the killed writer's own temporary file is left
+// over; the next writer of the same file removes it.
+//
+// The driver renames the new machine.plist into place before it appends the
+// command's log line. So a sender killed between the two leaves the cards one
+// command ahead of the log: after every kill the cards hold what the logged
+// commands produced, or that and exactly the killed sender's next command.
+// The line of that command is missing for good; the next command takes the
+// next seq, so no number is skipped or repeated.
+//
+// Kill moments are random microsecond delays from a seeded generator; the seed
+// is printed, and TARNWICK_TEST_SEED repeats a run. Every other kill counts its
+// delay from the moment the writer creates its temporary file, so that many
+// kills land inside the short stretch between creating and renaming it; the
+// rest count from the writer's start and land anywhere in its loop.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "DriverTestSupport.h"
+#include "TestSeed.h"
+#include "host/Foundation.h"
+#include "host/SimMac.h"
+
+using namespace drivertest;
+
+namespace {
+
+constexpr int kKills = 200;
+const std::string kDomain = "name.halvorn.oddny.TarnwickPref";
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Files in `dir` whose names start with `prefix`: the temporary files
+// writeFileAtomically makes for a target are ".<name>." and a suffix.
+std::vector<std::string> filesStartingWith(const std::filesystem::path& dir, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name = item.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
+    }
+    return found;
+}
+
+// Tells when a file whose name starts with `prefix` appears in `dir`.
+class CreationWatch {
+public:
+    CreationWatch(const std::filesystem::path& dir, std::string prefix) : prefix_(std::move(prefix)) {
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE) < 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~CreationWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    CreationWatch(const CreationWatch&) = delete;
+    CreationWatch& operator=(const CreationWatch&) = delete;
+
+    bool usable() const { return fd_ >= 0; }
+    // False when nothing of the kind appeared within `timeoutMs`.
+    bool wait(int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            alignas(inotify_event) char buffer[4096];
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0 && std::string_view(event->name).starts_with(prefix_)) return true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string prefix_;
+};
+
+// Where a kill lands: `delay` microseconds after the writer starts, or after
+// it created a temporary file when `fromTemporary`.
+struct KillMoment {
+    std::uint32_t delay = 0;
+    bool fromTemporary = false;
+    std::string text() const {
+        return "kill " + std::to_string(delay) + " us after " +
+               (fromTemporary ? "the temporary file appeared" : "the writer started");
+    }
+};
+
+// A child that runs `work` and dies with the test should the test die first.
+template <class Work>
+pid_t spawnWriter(Work work) {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(2);
+    work();
+    _exit(0);
+}
+
+// Waits for the moment, kills the child and reaps it. False when the child
+// had already ended on its own, or never wrote (then it did not do its job).
+bool killAt(pid_t pid, const KillMoment& moment, CreationWatch& watch, int* status) {
+    bool wrote = !moment.fromTemporary || watch.wait(10000);
+    if (wrote && moment.delay > 0) ::usleep(moment.delay);
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return wrote && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+}
+
+// Every other kill aims at the temporary file's short life, which ends in
+// the first half of a whole file write (the rename takes the longest); the
+// others fall anywhere in `loopMicroseconds`.
+KillMoment killMoment(std::mt19937_64& random, int round, double loopMicroseconds, double fileWriteMicroseconds) {
+    KillMoment moment;
+    moment.fromTemporary = round % 2 == 1;
+    const double span = moment.fromTemporary ? fileWriteMicroseconds / 2 : loopMicroseconds;
+    moment.delay = std::uniform_int_distribution<std::uint32_t>(0, static_cast<std::uint32_t>(span))(random);
+    return moment;
+}
+
+template <class F>
+double microsecondsPerCall(int calls, F f) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < calls; ++i) f(i);
+    std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+    return spent.count() / calls;
+}
+
+// A domain of a few megabytes, so that writing it takes long enough for
+// kills to land inside the write. `variant` makes the two contents differ
+// all the way through.
+cf::Dictionary sizeableDomain(int variant) {
+    cf::Array cards;
+    for (int i = 0; i < 200; ++i) {
+        cf::Dictionary card;
+        card.set("Slot", "SLOT-" + std::to_string(i));
+        card.set("Model", "Radeon 9800 Pro variant " + std::to_string(variant));
+        card.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 380.0 + i + variant));
+        card.set("Memory", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 340.0 + i - variant));
+        card.set("Stock VPU", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 380.0));
+        card.set("Stock Memory", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 340.0));
+        cards.push_back(std::move(card));
+    }
+    cf::Dictionary domain;
+    domain.set("Set at Startup", variant == 1);
+    domain.set("Cards", std::move(cards));
+    // Bulk that is quick to encode but long to write out, so that the file
+    // write is a good part of the call.
+    cf::Data bulk(1 << 20);
+    for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<std::uint8_t>(i * 131 + variant);
+    domain.set("Bulk", std::move(bulk));
+    return domain;
+}
+
+TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
+    const std::uint64_t seed = hosttest::testSeed();
+    SCOPED_TRACE(hosttest::seedTrace(seed));
+    std::mt19937_64 random(seed);
+    testsupport::TempSimMac mac;
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    const std::array<cf::Dictionary, 2> contents{sizeableDomain(0), sizeableDomain(1)};
+    const std::array<std::string, 2> bytes{cf::toXMLPropertyList(contents[0]), cf::toXMLPropertyList(contents[1])};
+    const std::filesystem::path file = host::preferencesDir() / (kDomain + ".plist");
+    const std::string tempPrefix = "." + kDomain + ".plist.";
+
+    // Time a whole call and the file write alone, to scale the kill delays:
+    // those from the writer's start reach across a few calls.
+    const double callMicroseconds =
+        microsecondsPerCall(4, [&](int i) { defaults.setPersistentDomain(contents[i % 2], kDomain); });
+    const double fileWriteMicroseconds = microsecondsPerCall(4, [&](int i) {
+        ASSERT_TRUE(host::writeFileAtomically(host::preferencesDir() / "timing.plist", bytes[i % 2], nullptr));
+    });
+    std::filesystem::remove(host::preferencesDir() / "timing.plist");
+    defaults.setPersistentDomain(contents[1], kDomain);
+
+    int killedMidWrite = 0, heldSecond = 0;
+    int held = 1;  // the content the file holds: the last timed write's
+    for (int round = 0; round < kKills; ++round) {
+        const KillMoment moment = killMoment(random, round, 2 * callMicroseconds, fileWriteMicroseconds);
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + moment.text());
+        CreationWatch watch(host::preferencesDir(), tempPrefix);
+        ASSERT_TRUE(watch.usable());
+        pid_t writer = spawnWriter([&] {
+            // Alternates between the contents, starting with the one the
+            // file does not hold yet.
+            for (int i = 1; i < 100000; ++i) defaults.setPersistentDomain(contents[(held + i) % 2], kDomain);
+        });
+        ASSERT_GT(writer, 0);
+        int status = 0;
+        ASSERT_TRUE(killAt(writer, moment, watch, &status)) << "the writer did not write, status " << status;
+
+        const std::string now = fileBytes(file);
+        ASSERT_TRUE(now == bytes[0] || now == bytes[1])
+            << "the domain file holds neither content (" << now.size() << " bytes)";
+        held = now == bytes[0] ? 0 : 1;
+        heldSecond += held;
+        std::optional<cf::Dictionary> read = defaults.persistentDomainForName(kDomain);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(cf::toXMLPropertyList(*read), now);
+
+        // A writer keeps unreadable files aside; a whole file never needs it.
+        EXPECT_TRUE(filesStartingWith(host::preferencesDir(), kDomain + ".plist.corrupt").empty());
+        // Only the killed writer's own temporary file may be left.
+        std::vector<std::string> temps = filesStartingWith(host::preferencesDir(), tempPrefix);
+        ASSERT_LE(temps.size(), 1u) << "temporary files pile up, e.g. " << temps.front();
+        if (!temps.empty()) ++killedMidWrite;
+    }
+    // The kills landed inside writes (between creating the temporary file and
+    // renaming it), else this test would prove nothing.
+    EXPECT_GT(killedMidWrite, 0);
+    std::printf("%d kills (one call %.0f us, its file write %.0f us): %d before the rename, %d left the second "
+                "content\n",
+                kKills, callMicroseconds, fileWriteMicroseconds, killedMidWrite, heldSecond);
+
+    // The next write removes what the last killed writer left.
+    defaults.setPersistentDomain(contents[0], kDomain);
+    EXPECT_EQ(fileBytes(file), bytes[0]);
+    EXPECT_TRUE(filesStartingWith(host::preferencesDir(), tempPrefix).empty());
+}
+
+// --- Clock driver commands ------------------------------------------------
+
+const std::string kATIDriver = "ATY,Radeon/" + kDriver;
+const std::string kNVIDIADriver = "NVDA,Display/" + kDriver;
+constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
+                                                        0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
+
+// One write command of the sequence a writer sends: which is fixed by the
+// seed, the round and the index, so the test knows every command a killed
+// writer had sent.
+struct Write {
+    bool ati = true;
+    std::uint32_t offset = 0;  // NVIDIA only
+    std::uint32_t value = 0;   // the PLL word for ATI, never with a zero divider
+};
+
+Write writeAt(std::uint64_t seed, int round, int index) {
+    std::uint64_t r = hosttest::mix(seed ^ (static_cast<std::uint64_t>(round) << 32) ^ static_cast<std::uint32_t>(index));
+    Write w;
+    w.ati = (r & 1) != 0;
+    if (w.ati) {
+        auto divider = [&](int shift) { return static_cast<std::uint32_t>(1 + ((r >> shift) % 255)); };
+        w.value = divider(8) | divider(16) << 8 | divider(24) << 16;
+    } else {
+        w.offset = kNVIDIAWritable[(r >> 8) % kNVIDIAWritable.size()];
+        w.value = static_cast<std::uint32_t>(r >> 32);
+    }
+    return w;
+}
+
+using Registers = std::map<std::string, std::uint32_t>;
+struct CardState {
+    Registers ati, nvidia;
+    bool operator==(const CardState&) const = default;
+};
+
+void apply(CardState& state, const Write& w) {
+    if (w.ati) state.ati["PLL"] = w.value;
+    else state.nvidia[host::registerKey(w.offset)] = w.value;
+}
+
+std::string describe(const CardState& state) {
+    std::string text;
+    for (const auto* regs : {&state.ati, &state.nvidia}) {
+        text += regs == &state.ati ? "ATI {" : " NVIDIA {";
+        for (const auto& [key, value] : *regs) text += " " + key + "=" + std::to_string(value);
+        text += " }";
+    }
+    return text;
+}
+
+TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
+    const std::uint64_t seed = hosttest::testSeed();
+    SCOPED_TRACE(hosttest::seedTrace(seed));
+    std::mt19937_64 random(seed);
+    testsupport::TempSimMac mac;
+    CardState model;
+    model.ati = {{"PLL", 0x0A6464}, {"0xF8", 0x20000000}};
+    model.nvidia = {{"0x101000", 0x400000}, {"0x4000", 0x80010A05}, {"0x4004", 0x02010F01}};
+    mac.writeMachine(testsupport::machine({card("ATY,Radeon", 0x1002, testsupport::driverEntry("ATI", model.ati)),
+                                           card("NVDA,Display", 0x10DE, testsupport::driverEntry("NVIDIA", model.nvidia))}));
+    std::map<std::string, io_object_t> drivers;
+    for (io_object_t d : matching(kDriver.c_str())) drivers[pathOf(d).substr(std::string("IOService:/").size())] = d;
+    ASSERT_EQ(drivers.size(), 2u);
+
+    auto send = [&](const Write& w) {
+        return w.ati ? IORegistryEntrySetCFProperties(drivers[kATIDriver], command(2, w.value))
+                     : IORegistryEntrySetCFProperties(drivers[kNVIDIADriver], command(12, w.offset, w.value));
+    };
+    auto cardState = [&]() -> std::optional<CardState> {
+        std::string error;
+        std::optional<host::Machine> machine = host::loadMachineFile(mac.root() / "machine.plist", &error);
+        EXPECT_TRUE(machine.has_value()) << error;
+        if (!machine) return std::nullopt;
+        CardState state;
+        for (const auto& [key, value] : machine->find(kATIDriver)->hardware->registers) state.ati[key] = value;
+        for (const auto& [key, value] : machine->find(kNVIDIADriver)->hardware->registers) state.nvidia[key] = value;
+        return state;
+    };
+
+    // The test's own commands (round -1) time one command to scale the kill
+    // delays, which then reach across several commands.
+    constexpr int kWarmUp = 40;
+    const double commandMicroseconds = microsecondsPerCall(kWarmUp, [&](int i) {
+        Write w = writeAt(seed, -1, i);
+        EXPECT_EQ(send(w), kIOReturnSuccess);
+        apply(model, w);
+    });
+    ASSERT_EQ(cardState(), model);
+    std::string machineBytes = fileBytes(mac.root() / "machine.plist");
+    const double fileWriteMicroseconds = microsecondsPerCall(4, [&](int) {
+        ASSERT_TRUE(host::writeFileAtomically(mac.root() / "timing.plist", machineBytes, nullptr));
+    });
+    std::filesystem::remove(mac.root() / "timing.plist");
+
+    const std::filesystem::path logPath = mac.root() / "Library" / "Logs" / "driver.jsonl";
+    std::size_t logged = kWarmUp;
+    int killedMidWrite = 0, aheadOfLog = 0, commandsLogged = 0;
+    for (int round = 0; round < kKills; ++round) {
+        const KillMoment moment = killMoment(random, round, 500 + 8 * commandMicroseconds, fileWriteMicroseconds);
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + moment.text());
+        CreationWatch watch(mac.root(), ".machine.plist.");
+        ASSERT_TRUE(watch.usable());
+        pid_t sender = spawnWriter([&] {
+            for (int i = 0; i < 100000; ++i)
+                if (send(writeAt(seed, round, i)) != kIOReturnSuccess) _exit(3);
+        });
+        ASSERT_GT(sender, 0);
+        int status = 0;
+        ASSERT_TRUE(killAt(sender, moment, watch, &status)) << "the sender did not write, status " << status;
+
+        // The log: whole lines only, each one a record.
+        const std::string logBytes = fileBytes(logPath);
+        ASSERT_TRUE(logBytes.empty() || logBytes.back() == '\n') << "the driver log ends in a torn line";
+        std::vector<host::DriverLogRecord> log = mac.driverLog();
+        ASSERT_FALSE(HasFailure()) << "a driver log line does not parse";
+        ASSERT_GE(log.size(), logged);
+
+        // The lines this sender added are its first commands, in order,
+        // numbered on from the last line.
+        const int sent = static_cast<int>(log.size() - logged);
+        CardState expected = model;
+        for (int i = 0; i < sent; ++i) {
+            const host::DriverLogRecord& r = log[logged + static_cast<std::size_t>(i)];
+            const Write w = writeAt(seed, round, i);
+            ASSERT_EQ(r.seq, logged + static_cast<std::size_t>(i) + 1);
+            ASSERT_EQ(r.driver, w.ati ? kATIDriver : kNVIDIADriver);
+            ASSERT_EQ(r.command, w.ati ? 2 : 12);
+            ASSERT_EQ(r.argument, w.ati ? std::int64_t{w.value} : std::int64_t{w.offset});
+            if (!w.ati) {
+                ASSERT_EQ(r.argument2, std::int64_t{w.value});
+            }
+            ASSERT_EQ(r.result, 0u);
+            apply(expected, w);
+        }
+        logged = log.size();
+        commandsLogged += sent;
+
+        // The driver writes the new state back before it appends the line,
+        // so the cards hold either what the logged commands produced or that
+        // and the one command in flight, killed between the two.
+        std::optional<CardState> now = cardState();
+        ASSERT_TRUE(now.has_value());
+        CardState oneMore = expected;
+        apply(oneMore, writeAt(seed, round, sent));
+        if (*now == oneMore && !(oneMore == expected)) {
+            ++aheadOfLog;
+            expected = oneMore;
+        }
+        ASSERT_EQ(*now, expected) << "the cards hold " << describe(*now) << "; the log leads to "
+                                  << describe(model) << " -> " << describe(expected);
+        model = expected;
+
+        // Only the killed sender's own temporary file may be left.
+        std::vector<std::string> temps = filesStartingWith(mac.root(), ".machine.plist.");
+        ASSERT_LE(temps.size(), 1u) << "temporary files pile up, e.g. " << temps.front();
+        if (!temps.empty()) ++killedMidWrite;
+    }
+    // Kills landed inside commands, between their write-back and their log
+    // line. (Kills before the rename are rare here, the file being small;
+    // the user-defaults test covers them.)
+    EXPECT_GT(aheadOfLog, 0);
+    std::printf("%d kills (one command %.0f us, its file write %.0f us): %d commands logged, %d kills before the "
+                "rename, %d between the rename and the log line\n",
+                kKills, commandMicroseconds, fileWriteMicroseconds, commandsLogged, killedMidWrite, aheadOfLog);
+
+    // A command after all this works, is logged next and removes what the
+    // last killed sender left.
+    Write last = writeAt(seed, -2, 0);
+    ASSERT_EQ(send(last), kIOReturnSuccess);
+    apply(model, last);
+    EXPECT_EQ(cardState(), model);
+    std::vector<host::DriverLogRecord> log = mac.driverLog();
+    ASSERT_EQ(log.size(), logged + 1);
+    EXPECT_EQ(log.back().seq, logged + 1);
+    EXPECT_TRUE(filesStartingWith(mac.root(), ".machine.plist.").empty());
+}
+
+}  // namespace
