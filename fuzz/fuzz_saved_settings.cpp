@@ -2,6 +2,11 @@
 // defaults, its "Cards" applied to the default machine's cards, then every
 // card fills its missing stock clocks. Nothing may crash, and the hardware
 // may only ever hold what the clock driver accepts.
+//
+// Input: the bytes of the domain file, except that one starting with byte
+// 0x01 is decoded into a domain of card entries for the default machine's
+// slots and models with clocks of any value and type, written as XML: XML
+// mutations seldom reach a matched entry with an odd number.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +25,58 @@ namespace {
 constexpr std::uint32_t kATIVendorID = 0x1002;
 constexpr std::uint32_t kNVIDIAVendorID = 0x10DE;
 constexpr std::size_t kDefaultMachineCards = 3;
+constexpr std::uint8_t kStructuredInput = 0x01;
+
+const char* const kSlots[] = {"AGP", "SLOT-1", "SLOT-2"};
+const char* const kModels[] = {"Radeon 9800 Pro", "NVIDIA GeForce 6800 Ultra", "NVIDIA GeForce FX 5200"};
+const char* const kNumberKeys[] = {kVPUKey,       kMemoryKey,   kStockVPUKey,   kStockMemoryKey,
+                                   kStockGPLLKey, kStockMPLLKey, kStockGPKey,    kStockMPKey,
+                                   kStockGPLL2Key, kStockMPLL2Key};
+
+// A number of any type and value, now and then another type.
+cf::Value decodeNumber(fuzzsupport::ByteReader& in) {
+    const std::uint8_t tag = in.u8();
+    switch (tag % 8) {
+    case 0: {
+        const std::uint32_t bits = in.u32();
+        float f;
+        __builtin_memcpy(&f, &bits, sizeof f);
+        return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f);
+    }
+    case 1: {
+        const std::uint64_t bits = in.u64();
+        double d;
+        __builtin_memcpy(&d, &bits, sizeof d);
+        return cf::CFNumberCreateReal(cf::kCFNumberDoubleType, d);
+    }
+    case 2: return cf::CFNumberCreateReal(cf::kCFNumberFloatType, static_cast<double>(in.u32() % 4000000) / 1000);
+    case 3: return cf::CFNumberCreate(cf::kCFNumberSInt64Type, static_cast<std::int64_t>(in.u64()));
+    case 4: return cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(in.u32()));
+    case 5: return cf::CFNumberCreate(cf::kCFNumberIntType, in.u8() % 16);
+    case 6: return static_cast<bool>(in.u8() & 1);
+    default: return in.bytes(8);
+    }
+}
+
+std::string decodeDomain(fuzzsupport::ByteReader& in) {
+    cf::Array entries;
+    const int count = in.u8() % 5;
+    for (int i = 0; i < count; ++i) {
+        cf::Dictionary entry;
+        const std::uint8_t card = in.u8();
+        entry.set(kSlotKey, card & 0x80 ? in.bytes(8) : std::string(kSlots[card % 3]));
+        entry.set(kModelKey, card & 0x40 ? in.bytes(8) : std::string(kModels[(card >> 2) % 3]));
+        const std::uint16_t present = static_cast<std::uint16_t>(in.u8() | in.u8() << 8);
+        for (std::size_t k = 0; k < std::size(kNumberKeys); ++k)
+            if (k < 2 ? !(present & (1u << k)) : (present & (1u << k)))
+                entry.set(kNumberKeys[k], decodeNumber(in));
+        entries.push_back(std::move(entry));
+    }
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, static_cast<bool>(in.u8() & 1));
+    domain.set(kCardsKey, std::move(entries));
+    return cf::toXMLPropertyList(domain);
+}
 
 // A card that gives its registry handles back when it goes. The programs
 // keep their cards until they exit; here every input is a whole run, and
@@ -89,7 +146,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzsupport::resetSimMac();
     std::string error;
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    fuzzsupport::ByteReader in(data, size);
+    const std::string bytes = size && data[0] == kStructuredInput
+                                  ? (in.u8(), decodeDomain(in))
+                                  : std::string(reinterpret_cast<const char*>(data), size);
     if (!host::writeFileAtomically(host::preferencesDir() / (std::string(kTarnwickPrefDomain) + ".plist"), bytes,
                                    &error))
         fuzzsupport::fail("cannot write the domain file: " + error);

@@ -37,12 +37,14 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$work/tmp" "$artifacts/$target"
   cp -R "fuzz/corpus/$target/." "$corpus/"
   log=$work/$target.log
+  # Tokens of the target's input format, when it has a dictionary.
+  dict=(); [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
   # One job in this process (no -jobs: it would fork workers logging into
   # the current folder). The host's log lines go to stderr; -close_fd_mask=2
   # keeps them out of libFuzzer's report, which still shows every crash.
   if TMPDIR=$work/tmp ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=25 \
-      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/$target/" \
+      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/$target/" "${dict[@]}" \
       "$corpus" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "fuzz: $target: ${seconds}s, ${runs:-?} inputs, no crash"
