@@ -80,10 +80,13 @@ bool xmlNestingWithin(std::string_view s, int limit)
 }
 
 // Binary: walks the object graph from the top object. Anything that does not
-// add up is left to libplist to refuse; only a nesting beyond the limit (or a
-// reference cycle, which has no end) is refused here.
-bool binaryNestingWithin(std::string_view s, int limit)
+// add up is left to libplist to refuse; refused here are a nesting beyond the
+// limit (or a reference cycle, which has no end), and a dictionary key in
+// UTF-16 that holds a zero character, on which libplist's dictionary
+// iterator aborts the process. Empty when neither is found, else the reason.
+std::string binaryObjectsProblem(std::string_view s, int limit)
 {
+    const std::string tooDeep = "nested more than " + std::to_string(limit) + " levels deep";
     const auto byteAt = [&](std::uint64_t i) { return static_cast<std::uint8_t>(s[i]); };
     const auto bigEndian = [&](std::uint64_t at, std::uint64_t size) -> std::optional<std::uint64_t> {
         if (size == 0 || size > 8 || at > s.size() || size > s.size() - at)
@@ -94,7 +97,7 @@ bool binaryNestingWithin(std::string_view s, int limit)
         return v;
     };
     if (s.size() < 8 + 32)
-        return true;
+        return {};
     const std::uint64_t trailer = s.size() - 32;
     const std::uint8_t offsetSize = byteAt(trailer + 6);
     const std::uint8_t refSize = byteAt(trailer + 7);
@@ -103,7 +106,42 @@ bool binaryNestingWithin(std::string_view s, int limit)
     const auto table = bigEndian(trailer + 24, 8);
     if (!count || !top || !table || *count == 0 || *top >= *count || *count > s.size() ||
         refSize == 0 || refSize > 8 || offsetSize == 0 || offsetSize > 8)
-        return true;
+        return {};
+
+    // An object's marker and, for a marker with a length, the length and
+    // where the contents start.
+    struct Header {
+        std::uint8_t kind;
+        std::uint64_t length;
+        std::uint64_t contents;
+    };
+    const auto header = [&](std::uint64_t object) -> std::optional<Header> {
+        const auto offset = bigEndian(*table + object * offsetSize, offsetSize);
+        if (object >= *count || !offset || *offset >= s.size())
+            return std::nullopt;
+        const std::uint8_t marker = byteAt(*offset);
+        Header h{static_cast<std::uint8_t>(marker >> 4), static_cast<std::uint64_t>(marker & 0x0F), *offset + 1};
+        if (h.length == 0x0F) {
+            if (h.contents >= s.size() || (byteAt(h.contents) >> 4) != 0x1)
+                return std::nullopt;
+            const std::uint64_t width = std::uint64_t{1} << (byteAt(h.contents) & 0x0F);
+            const auto n = bigEndian(h.contents + 1, width);
+            if (!n)
+                return std::nullopt;
+            h.length = *n;
+            h.contents += 1 + width;
+        }
+        return h;
+    };
+    const auto utf16WithZero = [&](std::uint64_t object) {
+        const auto h = header(object);
+        if (!h || h->kind != 0x6 || h->length > s.size() / 2)
+            return false;
+        for (std::uint64_t k = 0; k < h->length && h->contents + 2 * k + 1 < s.size(); ++k)
+            if (byteAt(h->contents + 2 * k) == 0 && byteAt(h->contents + 2 * k + 1) == 0)
+                return true;
+        return false;
+    };
 
     std::vector<int> deepestVisit(*count, -1);
     std::vector<std::pair<std::uint64_t, int>> stack{{*top, 0}};
@@ -111,37 +149,28 @@ bool binaryNestingWithin(std::string_view s, int limit)
         const auto [object, depth] = stack.back();
         stack.pop_back();
         if (depth > limit)
-            return false;
+            return tooDeep;
         if (object >= *count || deepestVisit[object] >= depth)
             continue;
         deepestVisit[object] = depth;
-        const auto offset = bigEndian(*table + object * offsetSize, offsetSize);
-        if (!offset || *offset >= s.size())
+        const auto h = header(object);
+        if (!h || (h->kind != 0xA && h->kind != 0xB && h->kind != 0xC && h->kind != 0xD))
             continue;
-        const std::uint8_t marker = byteAt(*offset);
-        const std::uint8_t kind = marker >> 4;
-        if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD)
-            continue;
-        std::uint64_t items = marker & 0x0F;
-        std::uint64_t refs = *offset + 1;
-        if (items == 0x0F) {
-            if (refs >= s.size() || (byteAt(refs) >> 4) != 0x1)
-                continue;
-            const std::uint64_t width = std::uint64_t{1} << (byteAt(refs) & 0x0F);
-            const auto n = bigEndian(refs + 1, width);
-            if (!n)
-                continue;
-            items = *n;
-            refs += 1 + width;
-        }
-        const std::uint64_t total = kind == 0xD ? items * 2 : items;
+        const std::uint64_t items = h->length;
+        const std::uint64_t total = h->kind == 0xD ? items * 2 : items;
         if (items > s.size() || total * refSize > s.size())
             continue;
-        for (std::uint64_t k = 0; k < total; ++k)
-            if (auto child = bigEndian(refs + k * refSize, refSize))
-                stack.emplace_back(*child, depth + 1);
+        for (std::uint64_t k = 0; k < total; ++k) {
+            const auto child = bigEndian(h->contents + k * refSize, refSize);
+            if (!child)
+                continue;
+            // A dictionary lists its key references first.
+            if (h->kind == 0xD && k < items && utf16WithZero(*child))
+                return "a dictionary key holds a zero character";
+            stack.emplace_back(*child, depth + 1);
+        }
     }
-    return true;
+    return {};
 }
 
 std::optional<Value> fromNode(plist_t node, const std::string& where, int depth, std::string* error)
@@ -291,8 +320,12 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
     }
     const auto length = static_cast<std::uint32_t>(bytes.size());
     const bool binary = plist_is_binary(bytes.data(), length) != 0;
-    if (!(binary ? binaryNestingWithin(bytes, kMaxDepth) : xmlNestingWithin(bytes, kMaxDepth))) {
-        setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep");
+    const std::string problem = binary ? binaryObjectsProblem(bytes, kMaxDepth)
+                                       : xmlNestingWithin(bytes, kMaxDepth)
+                                           ? std::string()
+                                           : "nested more than " + std::to_string(kMaxDepth) + " levels deep";
+    if (!problem.empty()) {
+        setError(error, problem);
         return std::nullopt;
     }
     plist_t raw = nullptr;

@@ -269,6 +269,50 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack)
     EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
 }
 
+// A binary property list of one dictionary whose only key is the UTF-16
+// string `utf16` (big-endian code units) and whose value is true.
+std::string binaryDictWithUTF16Key(const std::u16string& utf16)
+{
+    std::string out = "bplist00";
+    const std::size_t dict = out.size();
+    out += "\xD1\x01\x02";  // dictionary of one: key object 1, value object 2
+    const std::size_t key = out.size();
+    out += static_cast<char>(0x60 | utf16.size());
+    for (char16_t unit : utf16) {
+        out += static_cast<char>(unit >> 8);
+        out += static_cast<char>(unit & 0xFF);
+    }
+    const std::size_t value = out.size();
+    out += '\x09';  // true
+    const std::size_t table = out.size();
+    for (std::size_t offset : {dict, key, value})
+        out += static_cast<char>(offset);
+    out += std::string(6, '\0');
+    out += '\x01';  // offset size
+    out += '\x01';  // reference size
+    out += std::string(7, '\0') + '\x03';  // three objects
+    out += std::string(8, '\0');            // the top object is 0
+    out += std::string(7, '\0') + static_cast<char>(table);
+    return out;
+}
+
+TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal)
+{
+    // libplist aborts the process when it iterates such a key; the reader
+    // refuses the file before libplist sees it.
+    std::string error;
+    auto fine = parsePropertyList(binaryDictWithUTF16Key(u"\u00E9!"), &error);
+    ASSERT_TRUE(fine && fine->dictionary()) << error;
+    EXPECT_TRUE(fine->dictionary()->contains("\xC3\xA9!"));
+
+    for (const std::u16string& key : {std::u16string(u"\u00E9\0", 2), std::u16string(u"\0", 1),
+                                      std::u16string(u"a\0b\u00E9", 4)}) {
+        error.clear();
+        EXPECT_FALSE(parsePropertyList(binaryDictWithUTF16Key(key), &error));
+        EXPECT_NE(error.find("zero character"), std::string::npos) << error;
+    }
+}
+
 TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome)
 {
     hosttest::ScratchRoot scratch;
