@@ -63,21 +63,7 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
     dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
     dictionary.set("Argument",
                    cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument)));
-    IOReturn result = IOServiceWaitQuiet(driver_, &waitTime);
-    if (result == kIOReturnTimeout) {
-        NSLog("Tarnwick: Timeout while waiting for I/O Service\n");
-        return false;
-    }
-    if (result != kIOReturnSuccess) {
-        NSLog("Tarnwick: error %x while waiting for I/O Service\n", static_cast<unsigned>(result));
-        return false;
-    }
-    result = IORegistryEntrySetCFProperties(driver_, dictionary);
-    if (result != kIOReturnSuccess) {
-        NSLog("Tarnwick: error %x writing to the I/O Registry\n", static_cast<unsigned>(result));
-        return false;
-    }
-    return true;
+    return sendCommand(dictionary);
 }
 
 bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
@@ -88,6 +74,10 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
                    cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument)));
     dictionary.set("Argument2",
                    cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument2)));
+    return sendCommand(dictionary);
+}
+
+bool Card::sendCommand(const cf::Dictionary& command) {
     IOReturn result = IOServiceWaitQuiet(driver_, &waitTime);
     if (result == kIOReturnTimeout) {
         NSLog("Tarnwick: Timeout while waiting for I/O Service\n");
@@ -97,7 +87,7 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
         NSLog("Tarnwick: error %x while waiting for I/O Service\n", static_cast<unsigned>(result));
         return false;
     }
-    result = IORegistryEntrySetCFProperties(driver_, dictionary);
+    result = IORegistryEntrySetCFProperties(driver_, command);
     if (result != kIOReturnSuccess) {
         NSLog("Tarnwick: error %x writing to the I/O Registry\n", static_cast<unsigned>(result));
         return false;

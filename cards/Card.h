@@ -99,6 +99,11 @@ protected:
     float clockStep_ = 0;
     float realStockVPUFreq_ = 0;
     float realStockMemFreq_ = 0;
+
+private:
+    // Waits for the driver to be quiet, then sets the command dictionary on
+    // it; failures are logged.
+    bool sendCommand(const cf::Dictionary& command);
 };
 
 // A string cut at its first zero byte: how slot, model and ROM texts are
