@@ -104,6 +104,9 @@ struct LoginCase {
     std::vector<std::pair<std::string, bool>> after;
 };
 
+// Test output names the case, not its bytes.
+void PrintTo(const LoginCase& c, std::ostream* os) { *os << c.name; }
+
 class LoginItemTest : public ::testing::TestWithParam<LoginCase> {};
 
 TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
