@@ -35,7 +35,9 @@ void checkRegistry(const host::Machine& machine) {
     });
     for (const auto& [path, entry] : visited) {
         if (machine.find(path) != entry) fuzzsupport::fail("entry path \"" + path + "\" finds another entry");
-        io_registry_entry_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, path);
+        // With the plane prefix: a plain path may itself begin like one
+        // ("IOService:x" is the entry "x").
+        io_registry_entry_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/" + path);
         if (!handle) fuzzsupport::fail("the registry does not find \"" + path + "\"");
         std::string back;
         if (IORegistryEntryGetPath(handle, kIOServicePlane, &back) != kIOReturnSuccess ||
