@@ -145,7 +145,9 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
     return record;
 }
 
-IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties) {
+IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
+                           std::optional<std::uint32_t>* regValue) {
+    if (regValue) regValue->reset();
     std::filesystem::path machinePath = machinePlistPath();
     MachineLock lock(machinePath);
     if (!lock.locked()) {
@@ -173,6 +175,7 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties)
     std::string logPath = driverLogPath().string();
     record.seq = lastDriverLogSeq(logPath) + 1;
     if (!appendDriverLogLine(logPath, record, &error)) NSLog("%s", error.c_str());
+    if (regValue) *regValue = record.regValue;
     return static_cast<IOReturn>(record.result);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host/CoreFoundation.h"
@@ -23,7 +24,9 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
 
 // The whole exchange with the driver at `path` of the current simulated Mac:
 // under the machine lock it re-reads machine.plist, runs the command, writes
-// the new state back and appends the driver log line.
-IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties);
+// the new state back and appends the driver log line. `regValue`, when
+// given, receives the value an accepted read published (else nothing).
+IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
+                           std::optional<std::uint32_t>* regValue = nullptr);
 
 }  // namespace host

@@ -2,6 +2,7 @@
 // table of this process; each names an entry by its path (or is an
 // iterator), and the table starts afresh when SIMMAC_ROOT changes.
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -113,6 +114,18 @@ bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dict
     return true;
 }
 
+// "RegValue" is one property of the driver entry that every process
+// shares, so between a read command and the sender's reading of the answer
+// another process's read could replace it. Each thread therefore reads the
+// answer to its own last read command of a driver, as if the driver kept one
+// per client; without one it reads what machine.plist holds.
+std::map<std::string, cf::Value>& ownAnswers() {
+    thread_local std::map<std::string, cf::Value> answers;  // by root and entry path
+    return answers;
+}
+
+std::string answerKey(const std::string& path) { return host::simmacRoot().string() + '\n' + path; }
+
 std::string withoutPlanePrefix(std::string path) {
     constexpr std::string_view prefix = "IOService:";
     if (path.compare(0, prefix.size(), prefix) == 0) path.erase(0, prefix.size());
@@ -176,6 +189,10 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
     if (!machine) return std::nullopt;
     const RegistryEntry* found = machine->find(*path);
     if (!found) return std::nullopt;
+    if (key == "RegValue" && found->isClockDriver()) {
+        auto own = ownAnswers().find(answerKey(*path));
+        if (own != ownAnswers().end()) return own->second;
+    }
     const cf::Value* value = found->properties.get(key);
     if (!value) return std::nullopt;
     return *value;
@@ -184,7 +201,20 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
 kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf::Value& properties) {
     std::optional<std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
-    return host::sendDriverCommand(*path, properties);
+    std::optional<std::uint32_t> answer;
+    IOReturn result = host::sendDriverCommand(*path, properties, &answer);
+    // Only an accepted read leaves an answer of this thread's own; after
+    // anything else the shared property is what there is to read.
+    if (answer) {
+        const std::uint32_t v = *answer;
+        ownAnswers().insert_or_assign(answerKey(*path), cf::Data{static_cast<std::uint8_t>(v),
+                                                                 static_cast<std::uint8_t>(v >> 8),
+                                                                 static_cast<std::uint8_t>(v >> 16),
+                                                                 static_cast<std::uint8_t>(v >> 24)});
+    } else {
+        ownAnswers().erase(answerKey(*path));
+    }
+    return result;
 }
 
 kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime) {
