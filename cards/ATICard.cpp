@@ -28,6 +28,8 @@ bool romEquals(const std::optional<std::string>& rom, const char* text) {
     return rom && cString(*rom) == text;
 }
 
+#ifdef TARNWICK_PANE_BUILD
+// Only the pane reads the memory facts.
 constexpr std::uint16_t kRage128Devices[] = {0x5245, 0x5246, 0x524B, 0x524C, 0x5045,
                                              0x5046, 0x5052, 0x4C45, 0x4C46, 0x5452};
 constexpr std::uint16_t kWideBusDevices[] = {0x4E44, 0x4144, 0x4E48, 0x4148, 0x4150, 0x4E50, 0x4152,
@@ -38,6 +40,7 @@ template <std::size_t N>
 bool listed(const std::uint16_t (&devices)[N], std::uint16_t deviceID) {
     return std::find(std::begin(devices), std::end(devices), deviceID) != std::end(devices);
 }
+#endif
 
 }  // namespace
 
