@@ -154,12 +154,12 @@ double microsecondsPerCall(int calls, F f) {
     return spent.count() / calls;
 }
 
-// A domain of about a megabyte, so that writing it takes long enough for
+// A domain of about half a megabyte, so that writing it takes long enough for
 // kills to land inside the write. `variant` makes the two contents differ
 // all the way through.
 cf::Dictionary sizeableDomain(int variant) {
     cf::Array cards;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 100; ++i) {
         cf::Dictionary card;
         card.set("Slot", "SLOT-" + std::to_string(i));
         card.set("Model", "Radeon 9800 Pro variant " + std::to_string(variant));
@@ -174,7 +174,7 @@ cf::Dictionary sizeableDomain(int variant) {
     domain.set("Cards", std::move(cards));
     // Bulk that is quick to encode but long to write out, so that the file
     // write is a good part of the call.
-    cf::Data bulk(512 << 10);
+    cf::Data bulk(256 << 10);
     for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<std::uint8_t>(i * 131 + variant);
     domain.set("Bulk", std::move(bulk));
     return domain;
