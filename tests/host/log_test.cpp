@@ -135,9 +135,14 @@ TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave)
     std::map<char, int> next{{'A', 0}, {'B', 0}};
     std::map<char, std::string> pidOf;
     for (const std::string& line : all) {
+        // Only the record's head goes through the regex: std::regex recurses
+        // per character and would overflow the stack on 9000-character texts.
+        const std::size_t headEnd = line.find("] ");
+        ASSERT_NE(headEnd, std::string::npos) << line.substr(0, 120);
+        const std::string head = line.substr(0, headEnd + 2);
         std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, kRecord)) << line.substr(0, 120);
-        const std::string text = m[10];
+        ASSERT_TRUE(std::regex_match(head, m, kRecord)) << line.substr(0, 120);
+        const std::string text = line.substr(headEnd + 2);
         const char tag = text[0];
         ASSERT_TRUE(tag == 'A' || tag == 'B') << text.substr(0, 40);
         const int i = next[tag]++;
