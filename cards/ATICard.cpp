@@ -86,8 +86,8 @@ float ATICard::memFactor() const {
 }
 
 void ATICard::calculateFrequencies() {
-    vpuFrequency_ = vpuFBDiv_ * clockStep_ * vpuFactor();
-    memFrequency_ = memFBDiv_ * clockStep_ * memFactor();
+    vpuFrequency_ = static_cast<float>(vpuFBDiv_) * clockStep_ * vpuFactor();
+    memFrequency_ = static_cast<float>(memFBDiv_) * clockStep_ * memFactor();
 }
 
 std::uint16_t ATICard::adjustVPUFBDivForFrequency(float frequency, float clockStep) const {

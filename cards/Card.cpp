@@ -42,7 +42,7 @@ std::uint32_t Card::uInt32FromDataPropertyWithName(const std::string& key,
     return 0;
 }
 
-std::optional<std::string> Card::nsStringFromDataPropertyWithName(const std::string& key) {
+std::optional<std::string> Card::nsStringFromDataPropertyWithName(const std::string& key) const {
     std::optional<cf::Value> property =
         IORegistryEntryCreateCFProperty(card_, key, kCFAllocatorDefault, 0);
     if (!property) {
@@ -77,7 +77,7 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
     return sendCommand(dictionary);
 }
 
-bool Card::sendCommand(const cf::Dictionary& command) {
+bool Card::sendCommand(const cf::Dictionary& command) {  // NOLINT(readability-make-member-function-const)
     IOReturn result = IOServiceWaitQuiet(driver_, &waitTime);
     if (result == kIOReturnTimeout) {
         NSLog("Tarnwick: Timeout while waiting for I/O Service\n");

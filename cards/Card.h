@@ -35,7 +35,7 @@ public:
                                                         io_registry_entry_t entry);
     // The bytes of a data property of `card` (all of them, a stored zero
     // byte included), or the text of a string property; nothing otherwise.
-    std::optional<std::string> nsStringFromDataPropertyWithName(const std::string& key);
+    std::optional<std::string> nsStringFromDataPropertyWithName(const std::string& key) const;
 
     bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument);
     bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
@@ -102,8 +102,8 @@ protected:
 
 private:
     // Waits for the driver to be quiet, then sets the command dictionary on
-    // it; failures are logged.
-    bool sendCommand(const cf::Dictionary& command);
+    // it; failures are logged. Not const: it changes the card.
+    bool sendCommand(const cf::Dictionary& command);  // NOLINT(readability-make-member-function-const)
 };
 
 // A string cut at its first zero byte: how slot, model and ROM texts are

@@ -70,7 +70,7 @@ std::vector<fs::path> ownExecutablePaths()
     std::string argv0;
     std::getline(cmdline, argv0, '\0');
     if (argv0.find('/') != std::string::npos)
-        paths.push_back(argv0);
+        paths.emplace_back(argv0);
     return paths;
 }
 
@@ -89,8 +89,8 @@ std::vector<std::string> localizationFolders()
             folders.push_back(lang + ".lproj");
         break;
     }
-    folders.push_back("English.lproj");
-    folders.push_back("en.lproj");
+    folders.emplace_back("English.lproj");
+    folders.emplace_back("en.lproj");
     return folders;
 }
 

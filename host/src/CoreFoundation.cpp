@@ -32,7 +32,8 @@ Number Number::integer(CFNumberType type, std::int64_t value)
     n.type_ = type;
     switch (type) {
     case kCFNumberCharType:
-        n.integer_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(value & 0xFF));
+        // A char number is a signed byte: the low 8 bits, sign-extended.
+        n.integer_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(value & 0xFF));  // NOLINT(bugprone-signed-char-misuse)
         break;
     case kCFNumberIntType:
         n.integer_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFF));

@@ -34,7 +34,7 @@ RegistryEntry bridge(const std::string& name, const std::string& className, std:
     return e;
 }
 
-RegistryEntry driver(HardwareKind kind, RegisterFile registers) {
+RegistryEntry driver(HardwareKind kind, const RegisterFile& registers) {
     RegistryEntry e;
     e.name = kClockDriverName;
     e.className = kClockDriverName;
@@ -47,7 +47,7 @@ RegistryEntry driver(HardwareKind kind, RegisterFile registers) {
 
 RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::uint32_t device,
                       const std::string& name, const std::string& model,
-                      std::vector<std::pair<std::string, cf::Value>> extra, RegistryEntry clockDriver) {
+                      const std::vector<std::pair<std::string, cf::Value>>& extra, RegistryEntry clockDriver) {
     RegistryEntry e;
     e.name = entryName;
     e.className = "IOPCIDevice";
@@ -57,7 +57,7 @@ RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::u
     e.properties.set("revision-id", u32(0));
     e.properties.set("name", text(name));
     e.properties.set("model", text(model));
-    for (auto& [key, value] : extra) e.properties.set(key, std::move(value));
+    for (const auto& [key, value] : extra) e.properties.set(key, value);
     e.children.push_back(std::move(clockDriver));
     return e;
 }

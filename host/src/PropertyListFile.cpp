@@ -86,7 +86,7 @@ bool xmlNestingWithin(std::string_view s, int limit)
 // iterator aborts the process. Empty when neither is found, else the reason.
 std::string binaryObjectsProblem(std::string_view s, int limit)
 {
-    const std::string tooDeep = "nested more than " + std::to_string(limit) + " levels deep";
+    std::string tooDeep = "nested more than " + std::to_string(limit) + " levels deep";
     const auto byteAt = [&](std::uint64_t i) { return static_cast<std::uint8_t>(s[i]); };
     const auto bigEndian = [&](std::uint64_t at, std::uint64_t size) -> std::optional<std::uint64_t> {
         if (size == 0 || size > 8 || at > s.size() || size > s.size() - at)
@@ -241,7 +241,10 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
             std::string key(rawKey);
             std::free(rawKey);
             if (!child) {
-                setError(error, "the key \"" + key + "\" " + describeLocation(where) + " has no value");
+                std::string message = "the key \"" + key + "\" ";
+                message += describeLocation(where);
+                message += " has no value";
+                setError(error, std::move(message));
                 std::free(iter);
                 return std::nullopt;
             }

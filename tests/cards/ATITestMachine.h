@@ -61,6 +61,7 @@ inline cf::Dictionary deviceEntry(const ATIDevice& device) {
 
 inline cf::Value atiMachine(const std::vector<ATIDevice>& devices) {
     std::vector<cf::Dictionary> entries;
+    entries.reserve(devices.size());
     for (const ATIDevice& device : devices) entries.push_back(deviceEntry(device));
     return testsupport::machine(entries);
 }

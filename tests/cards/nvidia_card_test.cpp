@@ -40,7 +40,7 @@ cf::Dictionary faults(std::optional<int> refuseAfter, bool refuseWrites)
 std::vector<std::pair<std::uint32_t, std::uint32_t>> memoryPairsOf(std::uint16_t deviceID)
 {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs{{0x4020, 0x4024}};
-    if (deviceID == 0x0141) pairs.push_back({0x4038, 0x403C});
+    if (deviceID == 0x0141) pairs.emplace_back(0x4038, 0x403C);
     if (deviceID == 0x0040 || deviceID == 0x0045 || deviceID == 0x0092 || deviceID == 0x009D) {
         pairs.insert(pairs.end(), {{0x4038, 0x403C}, {0x402C, 0x4030}, {0x4044, 0x4048}});
     }

@@ -152,7 +152,9 @@ TEST(NVIDIAPLLSingleStage, FirstPairWithinHalfPercentInScanOrder)
 {
     for (std::uint16_t refClock : {13500, 14318}) {
         for (std::uint8_t p : {0, 1, 2}) {
-            for (float target = 25000.0f; target <= 900000.0f; target += 7919.0f) {
+            // Whole kHz below 2^24, so every target is exact as a float.
+            for (int kHz = 25000; kHz <= 900000; kHz += 7919) {
+                const float target = static_cast<float>(kHz);
                 SCOPED_TRACE(testing::Message() << refClock << " " << int(p) << " " << target);
                 const std::uint32_t word = searchSingleStage(target, p, refClock);
                 int firstM = 0, firstN = 0;
@@ -301,7 +303,7 @@ TEST_F(NVIDIAPLLTest, EveryCandidateLineObeysTheConstraints)
                 EXPECT_LE(c.n2, c.n);
                 EXPECT_LE(c.m2, c.m);
                 EXPECT_GE(c.n2, 0);
-                const std::int64_t f = (27000LL * c.n * c.n2 / (c.m * c.m2)) >> p;
+                const std::int64_t f = (27000LL * c.n * c.n2 / (std::int64_t{c.m} * c.m2)) >> p;
                 EXPECT_EQ(c.diff, std::llabs(f - t));
             }
         }

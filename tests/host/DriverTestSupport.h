@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/IOKit.h"
@@ -59,7 +60,7 @@ inline cf::Dictionary card(const std::string& name, std::uint32_t vendor, cf::Di
     properties.set("vendor-id", testsupport::dataU32(vendor));
     properties.set("name", testsupport::dataText(name));
     if (!slot.empty()) properties.set("AAPL,slot-name", testsupport::dataText(slot));
-    return testsupport::entry(name, properties, {driver});
+    return testsupport::entry(name, properties, {std::move(driver)});
 }
 
 inline cf::Dictionary faults(std::initializer_list<std::pair<const char*, cf::Value>> items) {

@@ -24,8 +24,8 @@ protected:
 
     void writeMachine(std::optional<cf::Dictionary> atiFaults, std::optional<cf::Dictionary> nvFaults) {
         mac.writeMachine(testsupport::machine({
-            card("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, atiFaults)),
-            card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", kNVRegisters, nvFaults)),
+            card("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, std::move(atiFaults))),
+            card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", kNVRegisters, std::move(nvFaults))),
             testsupport::entry("bridge", {}),
         }));
         std::vector<io_object_t> drivers = matching(host::kClockDriverName);

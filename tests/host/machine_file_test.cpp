@@ -118,7 +118,7 @@ cf::Dictionary oneRegister(const char* key, cf::Value value) {
 
 TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
     using testsupport::machine;
-    auto plist = [](cf::Value v) { return [v](const testsupport::TempSimMac& m) { m.writeMachine(v); }; };
+    auto plist = [](const cf::Value& v) { return [v](const testsupport::TempSimMac& m) { m.writeMachine(v); }; };
     const std::string d = kDriver;
     const BadFile cases[] = {
         {"not a plist", [](const testsupport::TempSimMac& m) { writeBytes(m.root() / "machine.plist", "this is { not a plist"); },

@@ -323,7 +323,8 @@ TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome)
     EXPECT_EQ(host::driverLogPath(), scratch.root() / "Library" / "Logs" / "driver.jsonl");
     EXPECT_EQ(host::preferencePanesDir(), scratch.root() / "Library" / "PreferencePanes");
 
-    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* home = std::getenv("HOME");
+    const std::string oldHome = home ? home : "";
     setenv("HOME", "/home/someone", 1);
     for (bool empty : {false, true}) {
         if (empty)

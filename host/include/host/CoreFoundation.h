@@ -83,6 +83,9 @@ class Value {
 public:
     using Storage = std::variant<bool, Number, std::string, Data, Array, Dictionary>;
 
+    // Implicit, like toll-free bridged CF types: any of these is a property
+    // list value wherever one is expected.
+    // NOLINTBEGIN(google-explicit-constructor)
     Value(bool b) : v_(b) {}
     Value(Number n) : v_(n) {}
     Value(std::string s) : v_(std::move(s)) {}
@@ -90,6 +93,7 @@ public:
     Value(Data d) : v_(std::move(d)) {}
     Value(Array a) : v_(std::move(a)) {}
     Value(Dictionary d) : v_(std::move(d)) {}
+    // NOLINTEND(google-explicit-constructor)
 
     const bool* boolean() const { return std::get_if<bool>(&v_); }
     const Number* number() const { return std::get_if<Number>(&v_); }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -79,9 +80,7 @@ bool applicationExecutable(const std::string& path, std::string* executable, std
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app{"Runs the login items of the simulated Mac's \"loginwindow\" domain, "
                  "in order, as the login window does at login."};
     bool listOnly = false;
@@ -139,4 +138,17 @@ int main(int argc, char** argv) {
         std::printf("loginwindow: %s: %s %s\n", label.c_str(), path.c_str(), outcome.c_str());
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever is thrown (out of memory, a file system error) ends the program
+    // with a message rather than an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "loginwindow: %s\n", e.what());
+        return 1;
+    }
 }

@@ -5,12 +5,13 @@
 // NSApplicationWillTerminateNotification before it exits, which is when a
 // pane saves its settings.
 #include <fcntl.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -86,9 +87,7 @@ std::string windowTitle(const NSPreferencePane& pane, const std::string& path) {
     return std::filesystem::path(path).stem().string();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App cli{"prefhost: loads a preference pane bundle and shows it in a window, like System "
                  "Preferences. Quitting (closing the window, Ctrl+Q, SIGINT, SIGTERM) posts "
                  "NSApplicationWillTerminateNotification, at which the pane saves."};
@@ -178,4 +177,17 @@ int main(int argc, char** argv) {
     // The pane's controls go before the window that holds its view.
     pane.reset();
     return status != 0 ? status : loopStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever is thrown (out of memory, a file system error) ends the program
+    // with a message rather than an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "prefhost: %s\n", e.what());
+        return 1;
+    }
 }

@@ -9,6 +9,7 @@
 // terminal tool never opens windows, display or not.
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -51,7 +52,7 @@ struct PaneControls {
         auto get = [&](auto*& slot, const char* name) {
             using T = std::remove_pointer_t<std::remove_reference_t<decltype(slot)>>;
             slot = pane.outlet<T>(name);
-            if (slot == nullptr) missing.push_back(name);
+            if (slot == nullptr) missing.emplace_back(name);
         };
         get(cardsTable, "cardsTable");
         get(vpuStepper, "vpuStepper");
@@ -130,9 +131,7 @@ bool withinStepper(const NSStepper& stepper, double value, const char* what) {
     return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App cli{"tarnwickctl: the Tarnwick preference pane from a terminal. Each run opens the pane "
                  "(restoring the saved clocks), acts, shows the pane and quits, which saves the "
                  "settings and the login item, as quitting System Preferences does."};
@@ -245,4 +244,17 @@ int main(int argc, char** argv) {
     }
     printPane(c);
     return quit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever is thrown (out of memory, a file system error) ends the program
+    // with a message rather than an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarnwickctl: %s\n", e.what());
+        return 1;
+    }
 }

@@ -3,12 +3,16 @@
 // faults and sends single driver commands.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "SimmacCommands.h"
 #include "host/Log.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     host::setLogProgramName("simmac");
     CLI::App app{"simmac: the console of the simulated Mac"};
     app.require_subcommand(1);
@@ -64,4 +68,17 @@ int main(int argc, char** argv) {
     }
     if (*command) return simmac::sendCommand(commandDriver, code, argument, argument2);
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever is thrown (out of memory, a file system error) ends the program
+    // with a message rather than an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "simmac: %s\n", e.what());
+        return 1;
+    }
 }

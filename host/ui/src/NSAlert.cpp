@@ -23,7 +23,7 @@ void NSAlert::beginSheetModalForWindow(NSWindow* window, const void* /*modalDele
     record.messageText = messageText_;
     record.informativeText = informativeText_;
     record.buttons = buttons_;
-    if (record.buttons.empty()) record.buttons.push_back("OK");  // AppKit's default button
+    if (record.buttons.empty()) record.buttons.emplace_back("OK");  // AppKit's default button
     if (icon_ && icon_->isValid()) record.iconPath = icon_->path();
     record.sheet = window != nullptr;
 

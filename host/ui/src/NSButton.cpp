@@ -21,7 +21,7 @@ void NSButton::performClick() {
     sendAction();
 }
 
-void NSButton::bindValue(std::function<std::int64_t()> get, std::function<void(std::int64_t)> set) {
+void NSButton::bindValue(const std::function<std::int64_t()>& get, std::function<void(std::int64_t)> set) {
     bindingSetter_ = nullptr;
     if (get) {
         state_ = get() != 0 ? NSControlStateValueOn : NSControlStateValueOff;

@@ -19,6 +19,7 @@ void NSTableView::reloadData() {
     const int count = numberOfRowsSource_ ? numberOfRowsSource_() : 0;
     for (int row = 0; row < count; ++row) {
         std::vector<std::string> cells;
+        cells.reserve(columns_ > 0 ? static_cast<std::size_t>(columns_) : 0);
         for (int column = 0; column < columns_; ++column)
             cells.push_back(objectValueSource_ ? objectValueSource_(row, column) : std::string());
         rows_.push_back(std::move(cells));

@@ -148,7 +148,7 @@ public:
 
     // Binds the state to a value of the pane (Cocoa bindings): the state is
     // set from `get` now, and every change of the state is passed to `set`.
-    void bindValue(std::function<std::int64_t()> get, std::function<void(std::int64_t)> set);
+    void bindValue(const std::function<std::int64_t()>& get, std::function<void(std::int64_t)> set);
 
 protected:
     bool acceptsView(QWidget* widget) const override;
