@@ -1,7 +1,6 @@
 // The startup tool: run at login, it finds the cards, puts their saved clocks
 // back, records the stock clocks of cards that lack them and exits.
 #include <memory>
-#include <ranges>
 
 #include "ATICard.h"
 #include "NVIDIACard.h"
@@ -61,9 +60,9 @@ void run() {
     }
 
     bool rewrite = false;
-    for (const auto& card : std::views::reverse(cards)) {
-        if (card->realStockVPUFreq() == 0 || card->realStockMemFreq() == 0) {
-            card->setStockSettings();
+    for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
+        if ((*card)->realStockVPUFreq() == 0 || (*card)->realStockMemFreq() == 0) {
+            (*card)->setStockSettings();
             rewrite = true;
         }
     }
@@ -72,11 +71,11 @@ void run() {
     }
 
     cf::Array entries;
-    for (const auto& card : std::views::reverse(cards)) {
-        cf::Dictionary entry = commonCardEntry(*card);
+    for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
+        cf::Dictionary entry = commonCardEntry(**card);
         // Known stock register words must survive the rewrite, or the next
         // pane load would take the clocks just restored for stock.
-        card->addStockRegisterKeys(entry);
+        (*card)->addStockRegisterKeys(entry);
         entries.push_back(std::move(entry));
     }
     cf::Dictionary domain;

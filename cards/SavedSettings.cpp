@@ -1,7 +1,6 @@
 #include "SavedSettings.h"
 
 #include <cmath>
-#include <ranges>
 
 #include "host/Log.h"
 
@@ -33,8 +32,8 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
     if (!entries) {
         return;
     }
-    for (const cf::Value& entryValue : std::views::reverse(*entries)) {
-        const cf::Dictionary* entry = entryValue.dictionary();
+    for (auto entryValue = entries->rbegin(); entryValue != entries->rend(); ++entryValue) {
+        const cf::Dictionary* entry = entryValue->dictionary();
         // Both writers always store these four; anything else cannot be
         // matched or restored safely.
         if (!entry || !isString(entry->get(kSlotKey)) || !isString(entry->get(kModelKey)) ||
@@ -44,15 +43,15 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
         }
         const std::string slot = cString(*entry->get(kSlotKey)->string());
         const std::string model = cString(*entry->get(kModelKey)->string());
-        for (const auto& card : std::views::reverse(cards)) {
-            if (!card->slot() || cString(*card->slot()) != slot) {
+        for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
+            if (!(*card)->slot() || cString(*(*card)->slot()) != slot) {
                 continue;
             }
             // Only the last card with this slot is a candidate.
-            if (card->model() && cString(*card->model()) == model) {
-                card->restoreStoredPLLWithVPU(floatFromEntry(*entry, kVPUKey),
-                                              floatFromEntry(*entry, kMemoryKey));
-                card->getStockSettingsFromPrefsDictionary(*entry);
+            if ((*card)->model() && cString(*(*card)->model()) == model) {
+                (*card)->restoreStoredPLLWithVPU(floatFromEntry(*entry, kVPUKey),
+                                                 floatFromEntry(*entry, kMemoryKey));
+                (*card)->getStockSettingsFromPrefsDictionary(*entry);
             }
             break;
         }

@@ -1,7 +1,6 @@
 #include "NameHalvornOddnyTarnwickPref.h"
 
 #include <algorithm>
-#include <ranges>
 
 #include "ATICard.h"
 #include "NVIDIACard.h"
@@ -84,7 +83,7 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     }
 
     // 7.
-    for (const auto& card : std::views::reverse(cardsArray_)) card->setStockSettings();
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) (*card)->setStockSettings();
 
     // 8.
     registerHelpBook();
@@ -95,8 +94,8 @@ void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Di
     const cf::Value* cardsValue = domain.get(kCardsKey);
     const cf::Array* entries = cardsValue != nullptr ? cardsValue->array() : nullptr;
     if (entries == nullptr) return;
-    for (const cf::Value& value : std::views::reverse(*entries)) {
-        const cf::Dictionary* entry = value.dictionary();
+    for (auto value = entries->rbegin(); value != entries->rend(); ++value) {
+        const cf::Dictionary* entry = value->dictionary();
         const cf::Value* slot = entry != nullptr ? entry->get(kSlotKey) : nullptr;
         const cf::Value* model = entry != nullptr ? entry->get(kModelKey) : nullptr;
         const cf::Value* vpu = entry != nullptr ? entry->get(kVPUKey) : nullptr;
@@ -105,11 +104,11 @@ void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Di
         if (slot == nullptr || slot->string() == nullptr || model == nullptr || model->string() == nullptr ||
             vpu == nullptr || vpu->number() == nullptr || memory == nullptr || memory->number() == nullptr)
             continue;
-        for (const auto& card : std::views::reverse(cardsArray_)) {
-            if (!card->slot() || cString(*card->slot()) != cString(*slot->string())) continue;
+        for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) {
+            if (!(*card)->slot() || cString(*(*card)->slot()) != cString(*slot->string())) continue;
             // The last card in this slot is the only candidate.
-            if (card->model() && cString(*card->model()) == cString(*model->string()))
-                card->getStockSettingsFromPrefsDictionary(*entry);
+            if ((*card)->model() && cString(*(*card)->model()) == cString(*model->string()))
+                (*card)->getStockSettingsFromPrefsDictionary(*entry);
             break;
         }
     }
@@ -278,7 +277,8 @@ void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
     addStartupItem(startupCheckboxState_ != 0);
     // 2. Last card first.
     cf::Array cards;
-    for (const auto& card : std::views::reverse(cardsArray_)) cards.push_back(card->saveCardInfo());
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        cards.push_back((*card)->saveCardInfo());
     // 3.
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, startupCheckboxState_ != 0);
