@@ -10,8 +10,6 @@
 
 #include "ATITestMachine.h"
 
-extern char** environ;
-
 using namespace atitest;
 
 namespace {
@@ -49,7 +47,7 @@ cf::Dictionary savedDomain(float vpu, float memory) {
 void startupRun(benchmark::State& state, bool withCard, int distance) {
     testsupport::TempSimMac mac;
     const cf::Value machine = withCard ? atiMachine({ATIDevice{}}) : testsupport::machine({});
-    const float saved = (100 + distance) * 2.25f;
+    const float saved = static_cast<float>(100 + distance) * 2.25f;
     std::filesystem::path prefs = mac.root() / "Library" / "Preferences";
     std::filesystem::create_directories(prefs);
     std::string error;

@@ -114,22 +114,22 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     std::vector<cf::Value> malformed;
     cf::Dictionary noSlot = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     noSlot.remove(kSlotKey);
-    malformed.push_back(noSlot);
+    malformed.emplace_back(noSlot);
     cf::Dictionary numericModel = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     numericModel.set(kModelKey, cf::CFNumberCreate(cf::kCFNumberIntType, 9800));
-    malformed.push_back(numericModel);
+    malformed.emplace_back(numericModel);
     cf::Dictionary textVPU = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     textVPU.set(kVPUKey, "300");
-    malformed.push_back(textVPU);
+    malformed.emplace_back(textVPU);
     cf::Dictionary noMemory = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     noMemory.remove(kMemoryKey);
-    malformed.push_back(noMemory);
-    malformed.push_back(cf::Value("not an entry"));
+    malformed.emplace_back(noMemory);
+    malformed.emplace_back("not an entry");
     // Numbers that no clock can be.
     cf::Dictionary nanVPU = cardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f);
-    malformed.push_back(nanVPU);
+    malformed.emplace_back(nanVPU);
     cf::Dictionary negativeMemory = cardEntry("SLOT-1", "Model A", 300.0f, -225.0f);
-    malformed.push_back(negativeMemory);
+    malformed.emplace_back(negativeMemory);
     // Integers count as numbers.
     cf::Dictionary integers = cardEntry("SLOT-1", "Model A", 0, 0);
     integers.set(kVPUKey, cf::CFNumberCreate(cf::kCFNumberIntType, 234));

@@ -42,7 +42,7 @@ inline void ensureApplication() {
     static int argc = 1;
     static char name[] = "pane_test";
     static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives until the process ends
+    [[maybe_unused]] static auto* application = new QApplication(argc, argv);  // lives until the process ends
 }
 
 // ATI card at PLL (refDiv, memFBDiv, vpuFBDiv) = (12, 100, 100) on 27 MHz:
@@ -91,7 +91,7 @@ inline cf::Dictionary nv4xEntry(const std::string& entryName, const std::string&
                                                         std::move(faults))});
 }
 
-inline cf::Dictionary faults(std::vector<std::int64_t> refusedCommands) {
+inline cf::Dictionary faults(const std::vector<std::int64_t>& refusedCommands) {
     cf::Array codes;
     for (std::int64_t code : refusedCommands) codes.push_back(cf::CFNumberCreate(cf::kCFNumberIntType, code));
     cf::Dictionary d;
@@ -126,7 +126,7 @@ inline std::optional<cf::Dictionary> readDomain(const std::string& name) {
 // The pane as System Preferences shows it: created, its view in a window.
 class OpenPane {
 public:
-    explicit OpenPane(bool optionKey = false, std::filesystem::path bundle = paneBundlePath()) {
+    explicit OpenPane(bool optionKey = false, const std::filesystem::path& bundle = paneBundlePath()) {
         ensureApplication();
         host::clearShownAlerts();
         host::clearOpenedHelpPages();

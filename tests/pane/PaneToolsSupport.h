@@ -4,7 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill and SIGKILL are POSIX, not in <csignal>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,9 +60,11 @@ public:
         for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
         if (std::getenv("QT_QPA_PLATFORM") == nullptr) environment.emplace_back("QT_QPA_PLATFORM=offscreen");
         std::vector<char*> envp;
+        envp.reserve(environment.size() + 1);
         for (auto& e : environment) envp.push_back(e.data());
         envp.push_back(nullptr);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         int fds[2];

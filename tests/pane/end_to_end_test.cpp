@@ -4,7 +4,7 @@
 // hardware, put there by the startup tool. Also prefhost's quitting on
 // signals (the pane saves) and the terminal front end's failure paths.
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 
 #include <cmath>
 #include <filesystem>
@@ -78,7 +78,7 @@ std::vector<std::pair<double, double>> hardwareClocks() {
          ++it) {
         const double mhz = std::stod((*it)[2].str());
         if ((*it)[1] == "core")
-            clocks.push_back({mhz, NAN});
+            clocks.emplace_back(mhz, NAN);
         else if (!clocks.empty())
             clocks.back().second = mhz;
     }
@@ -248,7 +248,7 @@ TEST_P(PrefhostOptionKey, RestoresSavedClocksOnlyWithoutOption) {
 
     const bool option = GetParam();
     std::vector<std::string> argv{tool("prefhost")};
-    if (option) argv.push_back("--option-key");
+    if (option) argv.emplace_back("--option-key");
     panetools::Child prefhost(argv);
     ASSERT_TRUE(prefhost.readUntil("prefhost: showing")) << prefhost.output();
     const double coreWhileOpen = hardwareClocks().at(0).first;

@@ -19,7 +19,7 @@ namespace {
 
 // The parts of a pane bundle the installer checks, with `version` inside.
 fs::path makePane(const fs::path& dir, const std::string& version) {
-    const fs::path pane = dir / "TarnwickPref.prefPane";
+    fs::path pane = dir / "TarnwickPref.prefPane";
     const fs::path c = pane / "Contents";
     writeFile(c / "Info.plist", "<plist>" + version + "</plist>");
     writeFile(c / "MacOS" / "TarnwickPref", version, true);

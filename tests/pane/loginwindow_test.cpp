@@ -24,7 +24,7 @@ namespace {
 // Mac's root to `marker`, then exits with `status`.
 fs::path makeApp(const fs::path& dir, const std::string& tag, const fs::path& marker, int status,
                  bool withExecutableKey = true) {
-    const fs::path app = dir / (tag + ".app");
+    fs::path app = dir / (tag + ".app");
     cf::Dictionary info;
     info.set("CFBundleIdentifier", "test." + tag);
     if (withExecutableKey) info.set("CFBundleExecutable", tag);

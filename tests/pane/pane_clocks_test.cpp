@@ -15,7 +15,7 @@ const std::string kDriver = kEntry + kDriverLeaf;
 
 class PaneClocksTest : public ::testing::Test {
 protected:
-    void open(ATISpec spec = {}) {
+    void open(const ATISpec& spec = {}) {
         mac.writeMachine(testsupport::machine({atiEntry(spec)}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
