@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ATICard.h"
+#include "CardDiscovery.h"
 #include "FuzzSimMac.h"
 #include "NVIDIACard.h"
 #include "SavedSettings.h"
@@ -22,8 +23,6 @@
 
 namespace {
 
-constexpr std::uint32_t kATIVendorID = 0x1002;
-constexpr std::uint32_t kNVIDIAVendorID = 0x10DE;
 constexpr std::size_t kDefaultMachineCards = 3;
 constexpr std::uint8_t kStructuredInput = 0x01;
 
@@ -90,29 +89,11 @@ public:
     }
 };
 
-// As the startup tool and the pane find their cards.
-CardList discoverCards() {
-    CardList cards;
-    io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
-                                     &iterator) != kIOReturnSuccess)
-        return cards;
-    while (io_object_t service = IOIteratorNext(iterator)) {
-        io_registry_entry_t parent = 0;
-        if (IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent) != kIOReturnSuccess) {
-            IOObjectRelease(service);
-            continue;
-        }
-        const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
-        IOObjectRelease(parent);
-        std::unique_ptr<Card> card;
-        if (vendor == kATIVendorID) card = std::make_unique<ReleasingCard<ATICard>>();
-        if (vendor == kNVIDIAVendorID) card = std::make_unique<ReleasingCard<NVIDIACard>>();
-        if (!card) IOObjectRelease(service);
-        if (card && card->initWithIOObject(service)) cards.push_back(std::move(card));
-    }
-    IOObjectRelease(iterator);
-    return cards;
+// The startup tool's discovery, with cards that release their handles.
+std::unique_ptr<Card> makeReleasingCard(std::uint32_t vendorID) {
+    if (vendorID == kATIVendorID) return std::make_unique<ReleasingCard<ATICard>>();
+    if (vendorID == kNVIDIAVendorID) return std::make_unique<ReleasingCard<NVIDIACard>>();
+    return nullptr;
 }
 
 // What either writer would store next must be a property list that reads
@@ -154,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    &error))
         fuzzsupport::fail("cannot write the domain file: " + error);
 
-    CardList cards = discoverCards();
+    CardList cards = discoverCards(makeReleasingCard);
     if (cards.size() != kDefaultMachineCards) fuzzsupport::fail("the default machine's cards were not all created");
     if (std::optional<cf::Dictionary> domain =
             NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain))

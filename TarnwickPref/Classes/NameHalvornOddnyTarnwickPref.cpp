@@ -3,12 +3,11 @@
 #include <algorithm>
 
 #include "ATICard.h"
+#include "CardDiscovery.h"
 #include "NVIDIACard.h"
 #include "host/Log.h"
 
 namespace {
-constexpr std::uint32_t kATIVendorID = 4098;     // 0x1002
-constexpr std::uint32_t kNVIDIAVendorID = 4318;  // 0x10DE
 constexpr const char* kStartupCheckboxStateKey = "startupCheckboxState";
 
 // An address inside this module, to find the bundle that holds the class.

@@ -11,28 +11,12 @@
 
 #include "NVIDIAPLL.h"
 #include "host/Log.h"
+#include "support/SimMacFixture.h"
 
 namespace {
 
 // A private SIMMAC_ROOT for the log lines, removed at exit.
-struct TemporaryRoot {
-    TemporaryRoot()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "nvidia-pll-bench-XXXXXX").string();
-        if (char* made = mkdtemp(pattern.data())) {
-            path = made;
-            setenv("SIMMAC_ROOT", made, 1);
-        }
-    }
-    ~TemporaryRoot()
-    {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
-
-TemporaryRoot root;
+const testsupport::TempSimMac mac;
 
 // Below every pair: 13500 kHz / 255 is the lowest frequency.
 void BM_SingleStageNoCandidateBelow(benchmark::State& state)

@@ -11,26 +11,12 @@
 #include <optional>
 #include <vector>
 
+#include "support/SimMacFixture.h"
 #include "host/IOKit.h"
+#include "support/SimMacFixture.h"
 #include "host/Machine.h"
 
 namespace {
-
-class ScratchMac {
-public:
-    ScratchMac() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "simmac-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) root_ = pattern;
-        ::setenv("SIMMAC_ROOT", root_.c_str(), 1);
-    }
-    ~ScratchMac() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-
-private:
-    std::filesystem::path root_;
-};
 
 cf::Dictionary command(std::int64_t code, std::int64_t argument) {
     cf::Dictionary dict;
@@ -43,7 +29,7 @@ cf::Dictionary command(std::int64_t code, std::int64_t argument) {
 // `argument` and `argument2` so that every command changes the card.
 void roundTrip(benchmark::State& state, std::int64_t code, std::int64_t argument,
                std::optional<std::int64_t> alternate = std::nullopt) {
-    ScratchMac mac;
+    testsupport::TempSimMac mac;
     std::string error;
     if (!host::replaceMachine(host::defaultMachine(), &error)) {
         state.SkipWithError(error.c_str());

@@ -13,28 +13,14 @@
 #include <memory>
 #include <string>
 
+#include "support/SimMacFixture.h"
 #include "host/AppKit.h"
+#include "support/SimMacFixture.h"
 #include "host/PreferencePanes.h"
 
 namespace {
 
 const std::string kPaneBundle = std::string(TARNWICK_BUNDLE_DIR) + "/TarnwickPref.prefPane";
-
-class ScratchMac {
-public:
-    ScratchMac() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "simmac-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) root_ = pattern;
-        ::setenv("SIMMAC_ROOT", root_.c_str(), 1);
-    }
-    ~ScratchMac() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-
-private:
-    std::filesystem::path root_;
-};
 
 struct ShownPane {
     std::unique_ptr<NSPreferencePane> pane;
@@ -60,7 +46,7 @@ struct ShownPane {
 };
 
 void BM_PaneOpen(benchmark::State& state) {
-    ScratchMac mac;
+    testsupport::TempSimMac mac;
     {
         ShownPane warm;  // creates the default machine and loads the module once
         if (!warm.open()) {
@@ -84,7 +70,7 @@ void BM_PaneOpen(benchmark::State& state) {
 BENCHMARK(BM_PaneOpen)->Unit(benchmark::kMillisecond);
 
 void BM_StepperClick(benchmark::State& state) {
-    ScratchMac mac;
+    testsupport::TempSimMac mac;
     ShownPane shown;
     if (!shown.open()) {
         state.SkipWithError("the pane does not open");

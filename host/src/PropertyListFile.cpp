@@ -248,8 +248,13 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
                 std::free(iter);
                 return std::nullopt;
             }
-            auto item = fromNode(child, where.empty() ? '"' + key + '"' : where + ".\"" + key + '"',
-                                 depth + 1, error);
+            std::string childWhere = where;
+            if (!childWhere.empty())
+                childWhere += '.';
+            childWhere += '"';
+            childWhere += key;
+            childWhere += '"';
+            auto item = fromNode(child, childWhere, depth + 1, error);
             if (!item) {
                 std::free(iter);
                 return std::nullopt;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ATICard.h"
+#include "CardDiscovery.h"
 #include "SavedSettings.h"
 #include "host/IOKit.h"
 #include "support/SimMacFixture.h"
@@ -72,23 +73,10 @@ inline std::string driverPath(const ATIDevice& device) {
 
 // The ATI cards of the simulated Mac, in discovery order.
 inline CardList discoverATICards() {
-    CardList cards;
-    io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
-                                     &iterator) != kIOReturnSuccess) {
-        return cards;
-    }
-    while (io_object_t service = IOIteratorNext(iterator)) {
-        io_registry_entry_t parent = 0;
-        if (IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent) != kIOReturnSuccess ||
-            Card::uInt32FromDataPropertyWithName("vendor-id", parent) != 0x1002) {
-            continue;
-        }
-        auto card = std::make_unique<ATICard>();
-        if (card->initWithIOObject(service)) cards.push_back(std::move(card));
-    }
-    IOObjectRelease(iterator);
-    return cards;
+    return discoverCards([](std::uint32_t vendorID) -> std::unique_ptr<Card> {
+        if (vendorID != kATIVendorID) return nullptr;
+        return std::make_unique<ATICard>();
+    });
 }
 
 // The arguments of the WriteATIPLL commands that reached a driver, in order.

@@ -51,7 +51,7 @@ inline constexpr std::uint32_t atiPLL(std::uint8_t refDiv, std::uint8_t memFBDiv
     return refDiv + (std::uint32_t{memFBDiv} << 8) + (std::uint32_t{vpuFBDiv} << 16);
 }
 
-struct ATISpec {
+struct ATICardSetup {
     std::string entryName = "ATY,Card";
     std::string slot = "SLOT-1";
     std::uint16_t deviceID = 0x4E48;
@@ -60,16 +60,16 @@ struct ATISpec {
     std::optional<cf::Dictionary> faults;
 };
 
-inline cf::Dictionary atiEntry(const ATISpec& spec) {
+inline cf::Dictionary atiEntry(const ATICardSetup& setup) {
     cf::Dictionary properties;
     properties.set("vendor-id", testsupport::dataU32(0x1002));
-    properties.set("device-id", testsupport::dataU32(spec.deviceID));
+    properties.set("device-id", testsupport::dataU32(setup.deviceID));
     properties.set("model", testsupport::dataText("ATY,TestCard"));
     properties.set("name", testsupport::dataText("ATY,Display"));
-    properties.set("AAPL,slot-name", testsupport::dataText(spec.slot));
-    if (spec.refclk) properties.set("ATY,RefCLK", testsupport::dataU32(*spec.refclk));
-    return testsupport::entry(spec.entryName, properties,
-                              {testsupport::driverEntry("ATI", {{"PLL", spec.pll}}, spec.faults)});
+    properties.set("AAPL,slot-name", testsupport::dataText(setup.slot));
+    if (setup.refclk) properties.set("ATY,RefCLK", testsupport::dataU32(*setup.refclk));
+    return testsupport::entry(setup.entryName, properties,
+                              {testsupport::driverEntry("ATI", {{"PLL", setup.pll}}, setup.faults)});
 }
 
 // An NV4x card on the 27 MHz strap: core 405 MHz, memory 351 MHz.

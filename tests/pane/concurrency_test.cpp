@@ -34,7 +34,7 @@ std::string startupExecutable() {
 }
 
 cf::Value machineFile() {
-    ATISpec ati;
+    ATICardSetup ati;
     ati.entryName = "ATY,Card";
     ati.slot = "SLOT-1";
     return testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")});

@@ -15,8 +15,8 @@ const std::string kDriver = kEntry + kDriverLeaf;
 
 class PaneClocksTest : public ::testing::Test {
 protected:
-    void open(const ATISpec& spec = {}) {
-        mac.writeMachine(testsupport::machine({atiEntry(spec)}));
+    void open(const ATICardSetup& setup = {}) {
+        mac.writeMachine(testsupport::machine({atiEntry(setup)}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
     }
@@ -75,9 +75,9 @@ TEST_F(PaneClocksTest, SteppersStopBetweenOneClockStepAndTwiceStockWithoutWrappi
 }
 
 TEST_F(PaneClocksTest, RefusedChangeRollsTheSteppersBackShowsTheSheetAndKeepsTheFields) {
-    ATISpec spec;
-    spec.faults = faults({2});  // WriteATIPLL always refused
-    open(spec);
+    ATICardSetup setup;
+    setup.faults = faults({2});  // WriteATIPLL always refused
+    open(setup);
     const std::size_t before = mac.driverLog().size();
 
     pane->vpuStepper().click(+3);
@@ -140,10 +140,10 @@ TEST_F(PaneClocksTest, BackToStockGoesGraduallyAndSetsBothPercentagesToExactlyZe
 TEST_F(PaneClocksTest, PercentAboveStockIsShownWithOneDecimal) {
     // 25 MHz reference, divider 10: 500 MHz core, 400 MHz memory; the saved
     // entry knows the stock clocks, 400 MHz both.
-    ATISpec spec;
-    spec.refclk = 25000;
-    spec.pll = atiPLL(10, 160, 200);
-    mac.writeMachine(testsupport::machine({atiEntry(spec)}));
+    ATICardSetup setup;
+    setup.refclk = 25000;
+    setup.pll = atiPLL(10, 160, 200);
+    mac.writeMachine(testsupport::machine({atiEntry(setup)}));
     const std::string model = modelShownForFirstCard();
     writePaneDomain(false, {cardEntry("SLOT-1", model, 500.0f, 400.0f, 400.0f, 400.0f)});
     OpenPane opened;

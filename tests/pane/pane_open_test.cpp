@@ -17,10 +17,10 @@ const std::string kDriverB = std::string("ATY,CardB") + kDriverLeaf;
 class PaneOpenTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ATISpec a;
+        ATICardSetup a;
         a.entryName = "ATY,CardA";
         a.slot = "SLOT-1";
-        ATISpec b;
+        ATICardSetup b;
         b.entryName = "ATY,CardB";
         b.slot = "SLOT-2";
         mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));

@@ -26,7 +26,7 @@ cf::Value loginItem(const std::string& path, bool hide) {
 
 TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
     testsupport::TempSimMac mac;
-    ATISpec ati;
+    ATICardSetup ati;
     mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
