@@ -13,7 +13,8 @@ void run() {
 
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     // A domain that does not parse reads as none: nothing to restore.
-    if (std::optional<cf::Dictionary> domain = defaults.persistentDomainForName(kTarnwickPrefDomain)) {
+    if (std::optional<cf::Dictionary> domain =
+            defaults.persistentDomainForName(kTarnwickPrefDomain)) {
         applySavedCards(*domain, cards);
     }
 

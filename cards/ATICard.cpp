@@ -32,9 +32,9 @@ bool romEquals(const std::optional<std::string>& rom, const char* text) {
 // Only the pane reads the memory facts.
 constexpr std::uint16_t kRage128Devices[] = {0x5245, 0x5246, 0x524B, 0x524C, 0x5045,
                                              0x5046, 0x5052, 0x4C45, 0x4C46, 0x5452};
-constexpr std::uint16_t kWideBusDevices[] = {0x4E44, 0x4144, 0x4E48, 0x4148, 0x4150, 0x4E50, 0x4152,
-                                             0x4E54, 0x4A48, 0x4A49, 0x4A4A, 0x4A4B, 0x4A4C, 0x4A4D,
-                                             0x4A4E, 0x5B60, 0x5B62, 0x3E50, 0x4E56, 0x5B64, 0x3E54};
+constexpr std::uint16_t kWideBusDevices[] = {
+    0x4E44, 0x4144, 0x4E48, 0x4148, 0x4150, 0x4E50, 0x4152, 0x4E54, 0x4A48, 0x4A49, 0x4A4A,
+    0x4A4B, 0x4A4C, 0x4A4D, 0x4A4E, 0x5B60, 0x5B62, 0x3E50, 0x4E56, 0x5B64, 0x3E54};
 
 template <std::size_t N>
 bool listed(const std::uint16_t (&devices)[N], std::uint16_t deviceID) {
@@ -50,16 +50,11 @@ float ATICard::vpuFactor() const {
     case 0x4E44:
     case 0x5046:
     case 0x5452:
-    case 0x3E50:
-        return 2.0f;
-    case 0x4E50:
-        return romEquals(rom_, "113-xxxxx-169") ? 2.0f : 1.0f;
-    case 0x5C63:
-        return 0.5f;
-    case 0x4C57:
-        return (name_ && cString(*name_) == "ATY,CrownParent") ? 1.0f : 0.5f;
-    default:
-        return 1.0f;
+    case 0x3E50: return 2.0f;
+    case 0x4E50: return romEquals(rom_, "113-xxxxx-169") ? 2.0f : 1.0f;
+    case 0x5C63: return 0.5f;
+    case 0x4C57: return (name_ && cString(*name_) == "ATY,CrownParent") ? 1.0f : 0.5f;
+    default: return 1.0f;
     }
 }
 
@@ -275,9 +270,12 @@ bool ATICard::initWithIOObject(io_service_t service) {
         if (std::optional<std::string> nameProperty = nsStringFromDataPropertyWithName("name")) {
             name_ = cString(*nameProperty);
         }
-        romVPUFrequency_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,SCLK", card_)) / 1000.0f;
-        romMemFrequency_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,MCLK", card_)) / 1000.0f;
-        refClock_ = static_cast<float>(uInt32FromDataPropertyWithName("ATY,RefCLK", card_)) / 1000.0f;
+        romVPUFrequency_ =
+            static_cast<float>(uInt32FromDataPropertyWithName("ATY,SCLK", card_)) / 1000.0f;
+        romMemFrequency_ =
+            static_cast<float>(uInt32FromDataPropertyWithName("ATY,MCLK", card_)) / 1000.0f;
+        refClock_ =
+            static_cast<float>(uInt32FromDataPropertyWithName("ATY,RefCLK", card_)) / 1000.0f;
         const bool refClockRead = refClock_ != 0;
         if (!refClockRead) {
             refClock_ = 27.0f;
@@ -307,7 +305,8 @@ bool ATICard::initWithIOObject(io_service_t service) {
 #ifdef TARNWICK_PANE_BUILD
 void ATICard::getCardInfo() {
     writePropertiesWithCommand(ReadATIRegister, 0xF8);
-    memSize_ = static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("RegValue", driver_) >> 20);
+    memSize_ =
+        static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("RegValue", driver_) >> 20);
 
     writePropertiesWithCommand(ReadATIRegister, 0x140);
     const std::uint32_t control = uInt32FromDataPropertyWithName("RegValue", driver_);
@@ -334,7 +333,5 @@ void ATICard::getCardInfo() {
     memType_ = ddr ? 1 : 0;
 }
 
-cf::Dictionary ATICard::saveCardInfo() {
-    return commonCardEntry(*this);
-}
+cf::Dictionary ATICard::saveCardInfo() { return commonCardEntry(*this); }
 #endif

@@ -56,7 +56,8 @@ public:
     float memFactor() const;
 
 private:
-    static std::uint32_t pllWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv) {
+    static std::uint32_t pllWord(std::uint8_t refDiv, std::uint8_t memFBDiv,
+                                 std::uint8_t vpuFBDiv) {
         return refDiv + (std::uint32_t{memFBDiv} << 8) + (std::uint32_t{vpuFBDiv} << 16);
     }
     bool sendPLLWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv);

@@ -17,9 +17,7 @@ void cardLibraryAnchor() {}
 
 }  // namespace
 
-std::string cString(const std::string& s) {
-    return s.substr(0, s.find('\0'));
-}
+std::string cString(const std::string& s) { return s.substr(0, s.find('\0')); }
 
 std::uint32_t Card::uInt32FromDataPropertyWithName(const std::string& key,
                                                    io_registry_entry_t entry) {
@@ -77,7 +75,8 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
     return sendCommand(dictionary);
 }
 
-bool Card::sendCommand(const cf::Dictionary& command) {  // NOLINT(readability-make-member-function-const)
+bool Card::sendCommand(
+    const cf::Dictionary& command) {  // NOLINT(readability-make-member-function-const)
     IOReturn result = IOServiceWaitQuiet(driver_, &waitTime);
     if (result == kIOReturnTimeout) {
         NSLog("Tarnwick: Timeout while waiting for I/O Service\n");
@@ -118,8 +117,6 @@ void Card::fillModel() {
     model_ = modelProperty ? std::optional<std::string>(cString(*modelProperty)) : std::nullopt;
 }
 
-bool Card::savePLLWithVPUFrequency(float, float) {
-    return true;
-}
+bool Card::savePLLWithVPUFrequency(float, float) { return true; }
 
 void Card::addStockRegisterKeys(cf::Dictionary&) const {}

@@ -6,12 +6,9 @@
 
 std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID) {
     switch (vendorID) {
-    case kATIVendorID:
-        return std::make_unique<ATICard>();
-    case kNVIDIAVendorID:
-        return std::make_unique<NVIDIACard>();
-    default:
-        return nullptr;
+    case kATIVendorID: return std::make_unique<ATICard>();
+    case kNVIDIAVendorID: return std::make_unique<NVIDIACard>();
+    default: return nullptr;
     }
 }
 
@@ -19,8 +16,8 @@ CardList discoverCards(const CardFactory& makeCard) {
     CardList cards;
     io_iterator_t iterator = 0;
     CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
-    if (!matching ||
-        IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) != kIOReturnSuccess) {
+    if (!matching || IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) !=
+                         kIOReturnSuccess) {
         return cards;
     }
     while (io_object_t service = IOIteratorNext(iterator)) {

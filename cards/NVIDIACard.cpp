@@ -6,13 +6,12 @@
 
 namespace {
 
-constexpr std::uint32_t kStrap27MHz = 0x400000;    // bit 22, NV4x
-constexpr std::uint32_t kStrap14318kHz = 0x40;     // bit 6, earlier cards
+constexpr std::uint32_t kStrap27MHz = 0x400000;  // bit 22, NV4x
+constexpr std::uint32_t kStrap14318kHz = 0x40;   // bit 6, earlier cards
 
 }  // namespace
 
-bool NVIDIACard::isNV4xDeviceID(std::uint16_t deviceID)
-{
+bool NVIDIACard::isNV4xDeviceID(std::uint16_t deviceID) {
     switch (deviceID) {
     case 0x0040:
     case 0x0041:
@@ -20,28 +19,23 @@ bool NVIDIACard::isNV4xDeviceID(std::uint16_t deviceID)
     case 0x0092:
     case 0x009D:
     case 0x00F2:
-    case 0x0141:
-        return true;
-    default:
-        return false;
+    case 0x0141: return true;
+    default: return false;
     }
 }
 
-std::uint32_t NVIDIACard::readRegister(std::uint32_t offset)
-{
+std::uint32_t NVIDIACard::readRegister(std::uint32_t offset) {
     // The answer is read even after a refused command: it is then the
     // stale value, or 0 when the driver never published one.
     writePropertiesWithCommand(ReadNVIDIARegister, offset);
     return uInt32FromDataPropertyWithName("RegValue", driver_);
 }
 
-bool NVIDIACard::writeRegister(std::uint32_t offset, std::uint32_t value)
-{
+bool NVIDIACard::writeRegister(std::uint32_t offset, std::uint32_t value) {
     return writePropertiesWithCommand(WriteNVIDIARegister, offset, value);
 }
 
-bool NVIDIACard::initWithIOObject(io_service_t service)
-{
+bool NVIDIACard::initWithIOObject(io_service_t service) {
     driver_ = service;
     writePropertiesWithCommand(ReadNVIDIARegister, kStrapRegister);
 
@@ -70,8 +64,7 @@ bool NVIDIACard::initWithIOObject(io_service_t service)
     return model_.has_value() && slot_.has_value() && refClock_ != 0 && gPLL_ != 0 && mPLL_ != 0;
 }
 
-void NVIDIACard::readFrequencies()
-{
+void NVIDIACard::readFrequencies() {
     if (isNV4x_) {
         gPLL_ = readRegister(kCoreControl);
         gPLL2_ = readRegister(kCoreCoefficients);
@@ -83,8 +76,7 @@ void NVIDIACard::readFrequencies()
     }
 }
 
-void NVIDIACard::calculateFrequencies()
-{
+void NVIDIACard::calculateFrequencies() {
     using namespace NVIDIAPLL;
     if (isNV4x_) {
         gP_ = controlP(gPLL_);
@@ -103,15 +95,13 @@ void NVIDIACard::calculateFrequencies()
     }
 }
 
-std::uint32_t NVIDIACard::calculateBestPLLWithFrequency(float targetKHz, std::uint8_t p) const
-{
+std::uint32_t NVIDIACard::calculateBestPLLWithFrequency(float targetKHz, std::uint8_t p) const {
     return NVIDIAPLL::searchSingleStage(targetKHz, p, refClock_);
 }
 
 bool NVIDIACard::calculateBestPLLWithFrequency(float targetKHz, std::uint8_t p,
                                                std::uint32_t origPLL1, std::uint32_t& pll1,
-                                               std::uint32_t& pll2) const
-{
+                                               std::uint32_t& pll2) const {
     const auto words = NVIDIAPLL::searchTwoStage(targetKHz, p, origPLL1, refClock_);
     if (!words) return false;
     pll1 = words->pll1;
@@ -119,14 +109,11 @@ bool NVIDIACard::calculateBestPLLWithFrequency(float targetKHz, std::uint8_t p,
     return true;
 }
 
-std::vector<NVIDIACard::RegisterPair> NVIDIACard::memoryRegisterPairs() const
-{
+std::vector<NVIDIACard::RegisterPair> NVIDIACard::memoryRegisterPairs() const {
     // 0x0041 and 0x00F2 carry the memory PLL in the first pair only.
     std::vector<RegisterPair> pairs{{kMemoryControl, kMemoryCoefficients}};
     switch (deviceID_) {
-    case 0x0141:
-        pairs.push_back({0x4038, 0x403C});
-        break;
+    case 0x0141: pairs.push_back({0x4038, 0x403C}); break;
     case 0x0040:
     case 0x0045:
     case 0x0092:
@@ -135,15 +122,13 @@ std::vector<NVIDIACard::RegisterPair> NVIDIACard::memoryRegisterPairs() const
         pairs.push_back({0x402C, 0x4030});
         pairs.push_back({0x4044, 0x4048});
         break;
-    default:
-        break;
+    default: break;
     }
     return pairs;
 }
 
 bool NVIDIACard::programNV4xClock(Clock clock, float targetKHz, std::uint8_t p,
-                                  std::uint32_t origPLL1, const std::vector<RegisterPair>& pairs)
-{
+                                  std::uint32_t origPLL1, const std::vector<RegisterPair>& pairs) {
     using namespace NVIDIAPLL;
     std::uint32_t pll1 = 0;
     std::uint32_t pll2 = 0;
@@ -173,8 +158,7 @@ bool NVIDIACard::programNV4xClock(Clock clock, float targetKHz, std::uint8_t p,
     return accepted;
 }
 
-bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency)
-{
+bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency) {
     bool failed = false;
 
     if (vpuFrequency != vpuFrequency_) {
@@ -207,13 +191,11 @@ bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency)
     return !failed;
 }
 
-void NVIDIACard::restoreStoredPLLWithVPU(float vpu, float memory)
-{
+void NVIDIACard::restoreStoredPLLWithVPU(float vpu, float memory) {
     savePLLWithVPUFrequency(vpu, memory);
 }
 
-void NVIDIACard::setStockSettings()
-{
+void NVIDIACard::setStockSettings() {
     if (realStockVPUFreq_ == 0.0f) realStockVPUFreq_ = vpuFrequency_;
     if (realStockMemFreq_ == 0.0f) realStockMemFreq_ = memFrequency_;
     if (stockGPLL_ == 0) stockGPLL_ = gPLL_;
@@ -226,8 +208,7 @@ void NVIDIACard::setStockSettings()
     }
 }
 
-void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry)
-{
+void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) {
     if (realStockVPUFreq_ == 0.0f) realStockVPUFreq_ = floatFromEntry(entry, kStockVPUKey);
     if (realStockMemFreq_ == 0.0f) realStockMemFreq_ = floatFromEntry(entry, kStockMemoryKey);
     if (stockGPLL_ == 0) stockGPLL_ = uint32FromEntry(entry, kStockGPLLKey);
@@ -240,8 +221,7 @@ void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry
     }
 }
 
-void NVIDIACard::saveDefaultPLL()
-{
+void NVIDIACard::saveDefaultPLL() {
     // Results are ignored: each word is put back as far as the driver lets it.
     if (isNV4x_) {
         writeRegister(kCoreControl, stockGPLL_);
@@ -258,8 +238,7 @@ void NVIDIACard::saveDefaultPLL()
     calculateFrequencies();
 }
 
-void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const
-{
+void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const {
     // Words as 64-bit numbers holding the unsigned value, so that bit 31
     // survives a reader that takes numbers as signed.
     entry.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockGPLL_));
@@ -271,16 +250,14 @@ void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const
 }
 
 #ifdef TARNWICK_PANE_BUILD
-cf::Dictionary NVIDIACard::saveCardInfo()
-{
+cf::Dictionary NVIDIACard::saveCardInfo() {
     cf::Dictionary entry = commonCardEntry(*this);
     appendStockRegisterKeys(entry);
     return entry;
 }
 #endif
 
-void NVIDIACard::addStockRegisterKeys(cf::Dictionary& entry) const
-{
+void NVIDIACard::addStockRegisterKeys(cf::Dictionary& entry) const {
     // Without known stock words the keys would record nothing true; the
     // pane then takes them from the card.
     if (stockGPLL_ != 0 && stockMPLL_ != 0) appendStockRegisterKeys(entry);

@@ -11,9 +11,9 @@ class NVIDIACard : public Card {
 public:
     // Register offsets passed to the clock driver.
     static constexpr std::uint32_t kStrapRegister = 0x101000;
-    static constexpr std::uint32_t kCorePLL = 0x680500;       // pre-NV4x
-    static constexpr std::uint32_t kMemoryPLL = 0x680504;     // pre-NV4x
-    static constexpr std::uint32_t kCoreControl = 0x4000;     // NV4x
+    static constexpr std::uint32_t kCorePLL = 0x680500;    // pre-NV4x
+    static constexpr std::uint32_t kMemoryPLL = 0x680504;  // pre-NV4x
+    static constexpr std::uint32_t kCoreControl = 0x4000;  // NV4x
     static constexpr std::uint32_t kCoreCoefficients = 0x4004;
     static constexpr std::uint32_t kMemoryControl = 0x4020;
     static constexpr std::uint32_t kMemoryCoefficients = 0x4024;

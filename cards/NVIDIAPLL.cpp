@@ -12,8 +12,7 @@ namespace {
 
 // Float to int truncating toward zero, saturating where the hardware
 // conversion would be undefined; NaN never reaches it (callers reject NaN).
-std::int32_t truncateToInt(float value)
-{
+std::int32_t truncateToInt(float value) {
     if (value >= 2147483648.0f) return std::numeric_limits<std::int32_t>::max();
     if (value <= -2147483648.0f) return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
@@ -21,30 +20,26 @@ std::int32_t truncateToInt(float value)
 
 // The acceptance test shared by both searches: the relative difference is
 // computed in single precision and compared in double precision.
-bool withinHalfPercent(std::int32_t difference, float target)
-{
+bool withinHalfPercent(std::int32_t difference, float target) {
     const float ratio = static_cast<float>(difference) / target;
     return static_cast<double>(ratio) <= 0.005;
 }
 
 // The 32-bit product as the card's signed arithmetic has it (wrapping).
-std::int32_t wrappingProduct(std::uint32_t a, std::uint32_t b, std::uint32_t c)
-{
+std::int32_t wrappingProduct(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
     return static_cast<std::int32_t>(a * b * c);
 }
 
 }  // namespace
 
-std::int32_t singleStageFrequency(std::uint32_t word, std::uint16_t refClock)
-{
+std::int32_t singleStageFrequency(std::uint32_t word, std::uint16_t refClock) {
     const std::int32_t m = wordM(word);
     if (m == 0) return 0;
     const std::int32_t product = wrappingProduct(wordN(word), refClock, 1);
     return (product / m) >> wordP(word);
 }
 
-std::int32_t twoStageFrequency(std::uint32_t coefficients, std::uint8_t p, std::uint16_t refClock)
-{
+std::int32_t twoStageFrequency(std::uint32_t coefficients, std::uint8_t p, std::uint16_t refClock) {
     const std::int32_t divisor = coefficientM2(coefficients) * coefficientM(coefficients);
     if (divisor == 0 || p > 31) return 0;
     const std::int32_t product =
@@ -52,13 +47,9 @@ std::int32_t twoStageFrequency(std::uint32_t coefficients, std::uint8_t p, std::
     return (product / divisor) >> p;
 }
 
-float megahertz(std::int32_t kilohertz)
-{
-    return static_cast<float>(kilohertz) / 1000.0f;
-}
+float megahertz(std::int32_t kilohertz) { return static_cast<float>(kilohertz) / 1000.0f; }
 
-std::uint32_t searchSingleStage(float targetKHz, std::uint8_t p, std::uint16_t refClock)
-{
+std::uint32_t searchSingleStage(float targetKHz, std::uint8_t p, std::uint16_t refClock) {
     // A NaN target would make every conversion below undefined; it has no
     // answer anyway. P must fit its four bits of the word.
     if (std::isnan(targetKHz) || p > 15 || refClock == 0) return 0;
@@ -67,8 +58,7 @@ std::uint32_t searchSingleStage(float targetKHz, std::uint8_t p, std::uint16_t r
     for (std::int32_t m = 1; m <= 255; m += 2) {
         for (std::int32_t n = 1; n <= 255; ++n) {
             const std::int32_t f = ((n * refClock) / m) >> p;
-            const std::int32_t d =
-                truncateToInt(std::fabs(targetKHz - static_cast<float>(f)));
+            const std::int32_t d = truncateToInt(std::fabs(targetKHz - static_cast<float>(f)));
             if (d < best) {
                 if (d == 0 || withinHalfPercent(d, targetKHz)) {
                     return static_cast<std::uint32_t>(m) | static_cast<std::uint32_t>(n) << 8 |
@@ -81,9 +71,8 @@ std::uint32_t searchSingleStage(float targetKHz, std::uint8_t p, std::uint16_t r
     return 0;
 }
 
-std::optional<TwoStageWords> searchTwoStage(float targetKHz, std::uint8_t p,
-                                            std::uint32_t origPLL1, std::uint16_t refClock)
-{
+std::optional<TwoStageWords> searchTwoStage(float targetKHz, std::uint8_t p, std::uint32_t origPLL1,
+                                            std::uint16_t refClock) {
     NSLog("pll1In %d - freqIn %f\n", static_cast<int>(origPLL1), static_cast<double>(targetKHz));
 
     // Targets whose truncation does not fit a non-negative 32-bit int have
@@ -110,9 +99,11 @@ std::optional<TwoStageWords> searchTwoStage(float targetKHz, std::uint8_t p,
                     static_cast<std::uint16_t>(static_cast<std::uint32_t>(rounded));
                 if (!(n2 <= 23 && n2 <= n && m2 <= m)) continue;
 
-                const std::int32_t f = static_cast<std::int32_t>(
-                    (refClock * static_cast<std::int32_t>(n) * static_cast<std::int32_t>(n2)) /
-                    static_cast<std::int32_t>(m * m2)) >> p;
+                const std::int32_t f =
+                    static_cast<std::int32_t>(
+                        (refClock * static_cast<std::int32_t>(n) * static_cast<std::int32_t>(n2)) /
+                        static_cast<std::int32_t>(m * m2)) >>
+                    p;
                 const std::int32_t diff = std::abs(f - t);
                 NSLog("diff %d - m %d - m2 %d - n %d - n2 %d\n", diff, static_cast<int>(m),
                       static_cast<int>(m2), static_cast<int>(n), static_cast<int>(n2));

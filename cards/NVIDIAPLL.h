@@ -47,7 +47,7 @@ struct TwoStageWords {
 // The first candidate within 0.5 % wins, else the closest (the first among
 // equals). Nothing when no candidate passed (targets too high for any n2,
 // targets outside 0 ... 2^31 kHz, NaN, p above 3, refClock 0).
-std::optional<TwoStageWords> searchTwoStage(float targetKHz, std::uint8_t p,
-                                            std::uint32_t origPLL1, std::uint16_t refClock);
+std::optional<TwoStageWords> searchTwoStage(float targetKHz, std::uint8_t p, std::uint32_t origPLL1,
+                                            std::uint16_t refClock);
 
 }  // namespace NVIDIAPLL

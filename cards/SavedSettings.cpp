@@ -6,13 +6,9 @@
 
 namespace {
 
-bool isString(const cf::Value* value) {
-    return value && value->string();
-}
+bool isString(const cf::Value* value) { return value && value->string(); }
 
-bool isNumber(const cf::Value* value) {
-    return value && value->number();
-}
+bool isNumber(const cf::Value* value) { return value && value->number(); }
 
 // A clock to restore: a number that a frequency can be. NaN, infinities and
 // negative values would turn into arbitrary dividers.
@@ -38,7 +34,9 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
         // matched or restored safely.
         if (!entry || !isString(entry->get(kSlotKey)) || !isString(entry->get(kModelKey)) ||
             !isFrequency(entry->get(kVPUKey)) || !isFrequency(entry->get(kMemoryKey))) {
-            NSLog("Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU and Memory\n");
+            NSLog(
+                "Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU "
+                "and Memory\n");
             continue;
         }
         const std::string slot = cString(*entry->get(kSlotKey)->string());
@@ -64,8 +62,10 @@ cf::Dictionary commonCardEntry(const Card& card) {
     entry.set(kModelKey, cString(card.model().value_or(std::string())));
     entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.vpuFrequency()));
     entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.memFrequency()));
-    entry.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.realStockVPUFreq()));
-    entry.set(kStockMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.realStockMemFreq()));
+    entry.set(kStockVPUKey,
+              cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.realStockVPUFreq()));
+    entry.set(kStockMemoryKey,
+              cf::CFNumberCreateReal(cf::kCFNumberFloatType, card.realStockMemFreq()));
     return entry;
 }
 

@@ -64,10 +64,11 @@ void initSimMac() {
         // the pace.
         std::error_code ec;
         const std::filesystem::path shm = "/dev/shm";
-        const std::filesystem::path base =
-            !std::getenv("TMPDIR") && std::filesystem::is_directory(shm, ec) && ::access(shm.c_str(), W_OK) == 0
-                ? shm
-                : std::filesystem::temp_directory_path();
+        const std::filesystem::path base = !std::getenv("TMPDIR") &&
+                                                   std::filesystem::is_directory(shm, ec) &&
+                                                   ::access(shm.c_str(), W_OK) == 0
+                                               ? shm
+                                               : std::filesystem::temp_directory_path();
         std::string pattern = (base / "tarnwick-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) fail("cannot create a temporary folder");
         root = pattern;
@@ -98,7 +99,8 @@ const host::Machine& pristineMachine() { return *pristine; }
 
 std::string driverInvariantViolation(const host::Machine& now) {
     const host::Machine& before = pristineMachine();
-    if (now.driverPaths() != before.driverPaths()) return "the clock drivers are not the ones of the default machine";
+    if (now.driverPaths() != before.driverPaths())
+        return "the clock drivers are not the ones of the default machine";
     host::Machine rest = now;
     for (const std::string& path : before.driverPaths()) {
         const host::RegistryEntry& old = *before.find(path);
@@ -119,8 +121,10 @@ std::string driverInvariantViolation(const host::Machine& now) {
         if (is.kind == host::HardwareKind::ATI) {
             const std::uint32_t word = is.read(host::kPLLRegisterKey);
             const host::ATIDividers d = host::atiDividers(word);
-            if (!d.refDiv || !d.memFBDiv || !d.vpuFBDiv) return path + ": ATI PLL word " + hex(word) + " has a zero divider";
-            if (word > 0xFFFFFF) return path + ": ATI PLL word " + hex(word) + " has bits above the core divider";
+            if (!d.refDiv || !d.memFBDiv || !d.vpuFBDiv)
+                return path + ": ATI PLL word " + hex(word) + " has a zero divider";
+            if (word > 0xFFFFFF)
+                return path + ": ATI PLL word " + hex(word) + " has bits above the core divider";
         }
         // Everything else must be exactly as it was.
         entry.hardware = old.hardware;
@@ -128,8 +132,10 @@ std::string driverInvariantViolation(const host::Machine& now) {
         entry.properties.remove("RegValue");
     }
     host::Machine reference = before;
-    for (const std::string& path : before.driverPaths()) reference.find(path)->properties.remove("RegValue");
-    if (!samePropertyList(host::machineToPropertyList(rest), host::machineToPropertyList(reference)))
+    for (const std::string& path : before.driverPaths())
+        reference.find(path)->properties.remove("RegValue");
+    if (!samePropertyList(host::machineToPropertyList(rest),
+                          host::machineToPropertyList(reference)))
         return "the registry changed outside the clock drivers' registers";
     return {};
 }

@@ -26,13 +26,15 @@ using fuzzsupport::fail;
 
 constexpr int kMaxCommands = 12;
 constexpr std::int64_t kCommandCodes[] = {0, 1, 2, 11, 12};
-constexpr std::uint32_t kOffsets[] = {0xF8,   0x140,  0x158,  0x101000, 0x4000,   0x4004,   0x4020, 0x4024,
-                                      0x402C, 0x4030, 0x4038, 0x403C,   0x4044,   0x4048,   0x680500, 0x680504};
+constexpr std::uint32_t kOffsets[] = {0xF8,   0x140,  0x158,    0x101000, 0x4000, 0x4004,
+                                      0x4020, 0x4024, 0x402C,   0x4030,   0x4038, 0x403C,
+                                      0x4044, 0x4048, 0x680500, 0x680504};
 // The registers the driver answers for, by vendor, written out here rather
 // than taken from the host so that the check does not share its mistakes.
 constexpr std::uint32_t kATIReads[] = {0xF8, 0x140, 0x158};
-constexpr std::uint32_t kNVIDIAReads[] = {0x101000, 0x4000, 0x4004, 0x4020, 0x4024, 0x680500, 0x680504};
-constexpr std::uint32_t kNVIDIAWrites[] = {0x4000, 0x4004, 0x4020, 0x4024, 0x402C, 0x4030,
+constexpr std::uint32_t kNVIDIAReads[] = {0x101000, 0x4000,   0x4004,  0x4020,
+                                          0x4024,   0x680500, 0x680504};
+constexpr std::uint32_t kNVIDIAWrites[] = {0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
                                            0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
 
 template <std::size_t N>
@@ -51,9 +53,12 @@ cf::Value decodeNumber(ByteReader& in, Role role, std::uint8_t tag) {
     // offset; else raw bytes of the type's width.
     const bool known = in.u8() & 1;
     std::int64_t value = 0;
-    if (known && role == Role::Command) value = kCommandCodes[in.u8() % std::size(kCommandCodes)];
-    else if (known && role == Role::Argument) value = kOffsets[in.u8() % std::size(kOffsets)];
-    else value = static_cast<std::int64_t>(in.u64());
+    if (known && role == Role::Command)
+        value = kCommandCodes[in.u8() % std::size(kCommandCodes)];
+    else if (known && role == Role::Argument)
+        value = kOffsets[in.u8() % std::size(kOffsets)];
+    else
+        value = static_cast<std::int64_t>(in.u64());
     switch (tag % 3) {
     case 0: return cf::CFNumberCreate(cf::kCFNumberCharType, value);
     case 1: return cf::CFNumberCreate(cf::kCFNumberIntType, value);
@@ -64,8 +69,13 @@ cf::Value decodeNumber(ByteReader& in, Role role, std::uint8_t tag) {
 cf::Value decodeValue(ByteReader& in, Role role, int depth) {
     const std::uint8_t tag = in.u8();
     switch (tag % 10) {
-    case 0: case 1: case 2: case 3: return decodeNumber(in, role, tag / 10);
-    case 4: return cf::CFNumberCreateReal(cf::kCFNumberFloatType, static_cast<double>(static_cast<std::int32_t>(in.u32())) / 4);
+    case 0:
+    case 1:
+    case 2:
+    case 3: return decodeNumber(in, role, tag / 10);
+    case 4:
+        return cf::CFNumberCreateReal(cf::kCFNumberFloatType,
+                                      static_cast<double>(static_cast<std::int32_t>(in.u32())) / 4);
     case 5: {
         const std::uint64_t bits = in.u64();
         double d;
@@ -84,11 +94,13 @@ cf::Value decodeValue(ByteReader& in, Role role, int depth) {
         const int count = in.u8() % 4;
         if (tag & 0x80) {
             cf::Array array;
-            for (int i = 0; i < count; ++i) array.push_back(decodeValue(in, Role::Other, depth + 1));
+            for (int i = 0; i < count; ++i)
+                array.push_back(decodeValue(in, Role::Other, depth + 1));
             return array;
         }
         cf::Dictionary dict;
-        for (int i = 0; i < count; ++i) dict.set(in.bytes(8), decodeValue(in, Role::Other, depth + 1));
+        for (int i = 0; i < count; ++i)
+            dict.set(in.bytes(8), decodeValue(in, Role::Other, depth + 1));
         return dict;
     }
     }
@@ -105,7 +117,8 @@ cf::Value decodeCommand(ByteReader& in) {
     const int first = (shape >> 4) % 3;
     for (int i = 0; i < 3; ++i) {
         const int k = (first + i) % 3;
-        if (shape & (1 << k)) dict.set(keys[k], decodeValue(in, k == 0 ? Role::Command : Role::Argument, 0));
+        if (shape & (1 << k))
+            dict.set(keys[k], decodeValue(in, k == 0 ? Role::Command : Role::Argument, 0));
     }
     if (shape & 8) dict.set(in.bytes(12), decodeValue(in, Role::Other, 0));
     return dict;
@@ -134,13 +147,22 @@ std::optional<Expected> expectedAcceptance(host::HardwareKind kind, const cf::Va
     const auto word = static_cast<std::uint32_t>(*argument);
     const bool ati = kind == host::HardwareKind::ATI;
     switch (*code) {
-    case 0: if (!ati) return std::nullopt; break;
-    case 1: if (!ati || !listed(kATIReads, word)) return std::nullopt; break;
-    case 2:
-        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0) return std::nullopt;
+    case 0:
+        if (!ati) return std::nullopt;
         break;
-    case 11: if (ati || !listed(kNVIDIAReads, word)) return std::nullopt; break;
-    case 12: if (ati || !argument2 || !listed(kNVIDIAWrites, word)) return std::nullopt; break;
+    case 1:
+        if (!ati || !listed(kATIReads, word)) return std::nullopt;
+        break;
+    case 2:
+        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0)
+            return std::nullopt;
+        break;
+    case 11:
+        if (ati || !listed(kNVIDIAReads, word)) return std::nullopt;
+        break;
+    case 12:
+        if (ati || !argument2 || !listed(kNVIDIAWrites, word)) return std::nullopt;
+        break;
     default: return std::nullopt;
     }
     return Expected{*code, word, argument2 ? static_cast<std::uint32_t>(*argument2) : 0};
@@ -151,7 +173,8 @@ std::string machineBytes() {
     std::string bytes;
     if (!file) return bytes;
     char buffer[8192];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        bytes.append(buffer, n);
     std::fclose(file);
     return bytes;
 }
@@ -164,14 +187,17 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
     if (!service) fail("the registry lost " + path);
     const IOReturn result = IORegistryEntrySetCFProperties(service, properties);
     const std::string context = "command " + std::to_string(sent) + " to " + path + " (" +
-                                cf::toXMLPropertyList(properties) + ") returned " + std::to_string(result);
-    if (expected && result != kIOReturnSuccess) fail(context + ": a well-formed command was refused");
+                                cf::toXMLPropertyList(properties) + ") returned " +
+                                std::to_string(result);
+    if (expected && result != kIOReturnSuccess)
+        fail(context + ": a well-formed command was refused");
     if (!expected && result == kIOReturnSuccess) fail(context + ": the command was accepted");
 
     std::string error;
-    const std::vector<host::DriverLogRecord> log = host::readDriverLog(host::driverLogPath().string(), &error);
-    if (!error.empty() || log.size() != sent || log.back().result != static_cast<std::uint32_t>(result) ||
-        log.back().driver != path)
+    const std::vector<host::DriverLogRecord> log =
+        host::readDriverLog(host::driverLogPath().string(), &error);
+    if (!error.empty() || log.size() != sent ||
+        log.back().result != static_cast<std::uint32_t>(result) || log.back().driver != path)
         fail(context + ": the driver log does not show the command once with its result");
 
     if (!expected) {
@@ -180,18 +206,21 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
         std::optional<host::Machine> now = host::loadMachineFile(host::machinePlistPath(), &error);
         if (!now) fail(context + ": machine.plist no longer loads: " + error);
         const host::Hardware& hardware = *now->find(path)->hardware;
-        if (expected->code == 2 && hardware.read(host::kPLLRegisterKey) != (expected->argument & 0xFFFFFF))
+        if (expected->code == 2 &&
+            hardware.read(host::kPLLRegisterKey) != (expected->argument & 0xFFFFFF))
             fail(context + ": the PLL word is not the one written");
         if (expected->code == 12 && hardware.read(expected->argument) != expected->argument2)
             fail(context + ": the register does not hold the value written");
         if (expected->code == 0 || expected->code == 1 || expected->code == 11) {
-            const std::uint32_t value =
-                expected->code == 0 ? hardware.read(host::kPLLRegisterKey) : hardware.read(expected->argument);
-            const cf::Value published = cf::Data{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                                 static_cast<std::uint8_t>(value >> 16),
-                                                 static_cast<std::uint8_t>(value >> 24)};
-            std::optional<cf::Value> regValue = IORegistryEntryCreateCFProperty(service, "RegValue", kCFAllocatorDefault, 0);
-            if (!regValue || !(*regValue == published)) fail(context + ": RegValue is not the register read");
+            const std::uint32_t value = expected->code == 0 ? hardware.read(host::kPLLRegisterKey)
+                                                            : hardware.read(expected->argument);
+            const cf::Value published = cf::Data{
+                static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+            std::optional<cf::Value> regValue =
+                IORegistryEntryCreateCFProperty(service, "RegValue", kCFAllocatorDefault, 0);
+            if (!regValue || !(*regValue == published))
+                fail(context + ": RegValue is not the register read");
         }
         const std::string violation = fuzzsupport::driverInvariantViolation(*now);
         if (!violation.empty()) fail(context + ": " + violation);
@@ -213,8 +242,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ByteReader in(data, size);
     if (in.u8() == 0) {
         std::string error;
-        std::optional<cf::Value> plist =
-            cf::parsePropertyList(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), &error);
+        std::optional<cf::Value> plist = cf::parsePropertyList(
+            std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), &error);
         if (plist) sendAndCheck(drivers.front(), *plist, 1);
         return 0;
     }

@@ -34,21 +34,26 @@ void checkRegistry(const host::Machine& machine) {
         if (visited.size() < kEntriesToVisit) visited.emplace_back(path, &entry);
     });
     for (const auto& [path, entry] : visited) {
-        if (machine.find(path) != entry) fuzzsupport::fail("entry path \"" + path + "\" finds another entry");
+        if (machine.find(path) != entry)
+            fuzzsupport::fail("entry path \"" + path + "\" finds another entry");
         // With the plane prefix: a plain path may itself begin like one
         // ("IOService:x" is the entry "x").
-        io_registry_entry_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/" + path);
+        io_registry_entry_t handle =
+            IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/" + path);
         if (!handle) fuzzsupport::fail("the registry does not find \"" + path + "\"");
         std::string back;
         if (IORegistryEntryGetPath(handle, kIOServicePlane, &back) != kIOReturnSuccess ||
             back != "IOService:/" + path)
             fuzzsupport::fail("the registry names \"" + path + "\" as \"" + back + "\"");
         for (const auto& [key, value] : entry->properties.items()) {
-            std::optional<cf::Value> read = IORegistryEntryCreateCFProperty(handle, key, kCFAllocatorDefault, 0);
-            if (!read || !fuzzsupport::samePropertyList(*read, value)) fuzzsupport::fail("property \"" + key + "\" of \"" + path + "\" reads wrong");
+            std::optional<cf::Value> read =
+                IORegistryEntryCreateCFProperty(handle, key, kCFAllocatorDefault, 0);
+            if (!read || !fuzzsupport::samePropertyList(*read, value))
+                fuzzsupport::fail("property \"" + key + "\" of \"" + path + "\" reads wrong");
         }
         io_registry_entry_t parent = 0;
-        const kern_return_t parentResult = IORegistryEntryGetParentEntry(handle, kIOServicePlane, &parent);
+        const kern_return_t parentResult =
+            IORegistryEntryGetParentEntry(handle, kIOServicePlane, &parent);
         if ((parentResult == kIOReturnSuccess) != host::parentPath(path).has_value())
             fuzzsupport::fail("parent of \"" + path + "\" is wrong");
         if (parent) IOObjectRelease(parent);
@@ -57,7 +62,8 @@ void checkRegistry(const host::Machine& machine) {
 
     // Matching by name yields the drivers in file order.
     io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(host::kClockDriverName),
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                     IOServiceNameMatching(host::kClockDriverName),
                                      &iterator) != kIOReturnSuccess)
         fuzzsupport::fail("matching failed on a machine that loads");
     std::vector<std::string> drivers = machine.driverPaths();
@@ -99,13 +105,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path path = host::machinePlistPath();
     std::string error;
-    if (!host::writeFileAtomically(path, std::string(reinterpret_cast<const char*>(data), size), &error))
+    if (!host::writeFileAtomically(path, std::string(reinterpret_cast<const char*>(data), size),
+                                   &error))
         fuzzsupport::fail("cannot write machine.plist: " + error);
     ::unlink(host::driverLogPath().c_str());
 
     std::optional<host::Machine> machine = host::loadMachineFile(path, &error);
     if (!machine) {
-        if (error.rfind(path.string(), 0) != 0) fuzzsupport::fail("a refusal does not name the file: " + error);
+        if (error.rfind(path.string(), 0) != 0)
+            fuzzsupport::fail("a refusal does not name the file: " + error);
         return 0;
     }
     checkRoundTrip(*machine);

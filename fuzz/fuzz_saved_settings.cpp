@@ -27,9 +27,10 @@ constexpr std::size_t kDefaultMachineCards = 3;
 constexpr std::uint8_t kStructuredInput = 0x01;
 
 const char* const kSlots[] = {"AGP", "SLOT-1", "SLOT-2"};
-const char* const kModels[] = {"Radeon 9800 Pro", "NVIDIA GeForce 6800 Ultra", "NVIDIA GeForce FX 5200"};
-const char* const kNumberKeys[] = {kVPUKey,       kMemoryKey,   kStockVPUKey,   kStockMemoryKey,
-                                   kStockGPLLKey, kStockMPLLKey, kStockGPKey,    kStockMPKey,
+const char* const kModels[] = {"Radeon 9800 Pro", "NVIDIA GeForce 6800 Ultra",
+                               "NVIDIA GeForce FX 5200"};
+const char* const kNumberKeys[] = {kVPUKey,        kMemoryKey,    kStockVPUKey, kStockMemoryKey,
+                                   kStockGPLLKey,  kStockMPLLKey, kStockGPKey,  kStockMPKey,
                                    kStockGPLL2Key, kStockMPLL2Key};
 
 // A number of any type and value, now and then another type.
@@ -48,7 +49,9 @@ cf::Value decodeNumber(fuzzsupport::ByteReader& in) {
         __builtin_memcpy(&d, &bits, sizeof d);
         return cf::CFNumberCreateReal(cf::kCFNumberDoubleType, d);
     }
-    case 2: return cf::CFNumberCreateReal(cf::kCFNumberFloatType, static_cast<double>(in.u32() % 4000000) / 1000);
+    case 2:
+        return cf::CFNumberCreateReal(cf::kCFNumberFloatType,
+                                      static_cast<double>(in.u32() % 4000000) / 1000);
     case 3: return cf::CFNumberCreate(cf::kCFNumberSInt64Type, static_cast<std::int64_t>(in.u64()));
     case 4: return cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(in.u32()));
     case 5: return cf::CFNumberCreate(cf::kCFNumberIntType, in.u8() % 16);
@@ -114,7 +117,8 @@ void checkDomainRoundTrip(const CardList& cards) {
     std::optional<cf::Value> back = cf::parsePropertyList(xml, &error);
     if (!back) fuzzsupport::fail("the card entries to save do not parse: " + error);
     // Compared as text, so that a NaN clock counts as equal to itself.
-    if (cf::toXMLPropertyList(*back) != xml) fuzzsupport::fail("the card entries to save do not read back as written");
+    if (cf::toXMLPropertyList(*back) != xml)
+        fuzzsupport::fail("the card entries to save do not read back as written");
 }
 
 }  // namespace
@@ -131,12 +135,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes = size && data[0] == kStructuredInput
                                   ? (in.u8(), decodeDomain(in))
                                   : std::string(reinterpret_cast<const char*>(data), size);
-    if (!host::writeFileAtomically(host::preferencesDir() / (std::string(kTarnwickPrefDomain) + ".plist"), bytes,
-                                   &error))
+    if (!host::writeFileAtomically(
+            host::preferencesDir() / (std::string(kTarnwickPrefDomain) + ".plist"), bytes, &error))
         fuzzsupport::fail("cannot write the domain file: " + error);
 
     CardList cards = discoverCards(makeReleasingCard);
-    if (cards.size() != kDefaultMachineCards) fuzzsupport::fail("the default machine's cards were not all created");
+    if (cards.size() != kDefaultMachineCards)
+        fuzzsupport::fail("the default machine's cards were not all created");
     if (std::optional<cf::Dictionary> domain =
             NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain))
         applySavedCards(*domain, cards);

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // A new bundle object each time: bundles keep the tables they parsed.
-    if (!host::writeFileAtomically(tablePath(), bytes, &error)) fuzzsupport::fail("cannot write the table: " + error);
+    if (!host::writeFileAtomically(tablePath(), bytes, &error))
+        fuzzsupport::fail("cannot write the table: " + error);
     ::unlink(host::systemLogPath().c_str());
     const NSBundle bundle(bundleFolder().string(), cf::Dictionary{});
     if (!table) {
@@ -53,9 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [key, value] : table->items()) {
         if (++looked > kKeysToLookUp) break;
         if (bundle.localizedStringForKey(key, kFallback) != *value.string())
-            fuzzsupport::fail("the bundle answers \"" + key + "\" with another text than the table holds");
+            fuzzsupport::fail("the bundle answers \"" + key +
+                              "\" with another text than the table holds");
     }
-    if (!table->contains("\x02 absent") && bundle.localizedStringForKey("\x02 absent", kFallback) != kFallback)
+    if (!table->contains("\x02 absent") &&
+        bundle.localizedStringForKey("\x02 absent", kFallback) != kFallback)
         fuzzsupport::fail("a key the table lacks does not yield the fallback");
     return 0;
 }

@@ -15,7 +15,8 @@ constexpr const char* kHideKey = "Hide";
 void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     // 1.
-    const std::optional<cf::Dictionary> domain = defaults.persistentDomainForName(kLoginWindowDomain);
+    const std::optional<cf::Dictionary> domain =
+        defaults.persistentDomainForName(kLoginWindowDomain);
     // 2.
     cf::Array items;
     if (domain) {
@@ -26,7 +27,9 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     // old entry by; the login items stay as they are.
     const std::optional<std::string> path = selfBundle_->pathForResource("TarnwickStartup", "app");
     if (!path) {
-        NSLog("Tarnwick: TarnwickStartup.app is missing from the pane's resources; login items left unchanged\n");
+        NSLog(
+            "Tarnwick: TarnwickStartup.app is missing from the pane's resources; login items left "
+            "unchanged\n");
         return;
     }
     // 4. Only the first entry with this path.
@@ -34,7 +37,8 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     for (auto item = items.begin(); item != items.end(); ++item) {
         const cf::Dictionary* entry = item->dictionary();
         const cf::Value* entryPath = entry != nullptr ? entry->get(kPathKey) : nullptr;
-        if (entryPath != nullptr && entryPath->string() != nullptr && *entryPath->string() == *path) {
+        if (entryPath != nullptr && entryPath->string() != nullptr &&
+            *entryPath->string() == *path) {
             hide = cf::boolValue(entry->get(kHideKey));
             items.erase(item);
             break;

@@ -19,7 +19,8 @@ void classAnchor() {}
 void setStepperLimits(NSStepper& stepper, float clockStep, float stock, float current) {
     stepper.setValueWraps(false);
     stepper.setMinValue(clockStep);
-    stepper.setMaxValue(std::max({2.0 * stock, static_cast<double>(current), static_cast<double>(clockStep)}));
+    stepper.setMaxValue(
+        std::max({2.0 * stock, static_cast<double>(current), static_cast<double>(clockStep)}));
 }
 }  // namespace
 
@@ -29,7 +30,8 @@ NameHalvornOddnyTarnwickPref::~NameHalvornOddnyTarnwickPref() = default;
 
 std::uint32_t NameHalvornOddnyTarnwickPref::determineCardBrandWithDriver(io_service_t driver) {
     io_registry_entry_t parent = 0;
-    if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess) return 0;
+    if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess)
+        return 0;
     return Card::uInt32FromDataPropertyWithName("vendor-id", parent);
 }
 
@@ -51,8 +53,8 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     // 4. Card discovery.
     io_iterator_t iterator = 0;
     CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
-    if (matching && IOServiceGetMatchingServices(kIOMasterPortDefault, std::move(matching), &iterator) ==
-                        kIOReturnSuccess) {
+    if (matching && IOServiceGetMatchingServices(kIOMasterPortDefault, std::move(matching),
+                                                 &iterator) == kIOReturnSuccess) {
         while (io_service_t service = IOIteratorNext(iterator)) {
             const std::uint32_t brand = determineCardBrandWithDriver(service);
             std::unique_ptr<Card> card;
@@ -82,7 +84,8 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     }
 
     // 7.
-    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) (*card)->setStockSettings();
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        (*card)->setStockSettings();
 
     // 8.
     registerHelpBook();
@@ -100,8 +103,9 @@ void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Di
         const cf::Value* vpu = entry != nullptr ? entry->get(kVPUKey) : nullptr;
         const cf::Value* memory = entry != nullptr ? entry->get(kMemoryKey) : nullptr;
         // The same entries count as when the clocks are restored.
-        if (slot == nullptr || slot->string() == nullptr || model == nullptr || model->string() == nullptr ||
-            vpu == nullptr || vpu->number() == nullptr || memory == nullptr || memory->number() == nullptr)
+        if (slot == nullptr || slot->string() == nullptr || model == nullptr ||
+            model->string() == nullptr || vpu == nullptr || vpu->number() == nullptr ||
+            memory == nullptr || memory->number() == nullptr)
             continue;
         for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) {
             if (!(*card)->slot() || cString(*(*card)->slot()) != cString(*slot->string())) continue;
@@ -136,14 +140,14 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
     helpButton_.setAction([this](const void* sender) { helpButtonClicked(sender); });
 
     // Row i is card i: slot and model.
-    cardsTable_.setDataSource(
-        [this] { return static_cast<int>(cardsArray_.size()); },
-        [this](int row, int column) -> std::string {
-            const Card& card = *cardsArray_.at(static_cast<std::size_t>(row));
-            const std::optional<std::string>& text = column == 0 ? card.slot() : card.model();
-            return text ? cString(*text) : std::string();
-        },
-        2);
+    cardsTable_.setDataSource([this] { return static_cast<int>(cardsArray_.size()); },
+                              [this](int row, int column) -> std::string {
+                                  const Card& card = *cardsArray_.at(static_cast<std::size_t>(row));
+                                  const std::optional<std::string>& text =
+                                      column == 0 ? card.slot() : card.model();
+                                  return text ? cString(*text) : std::string();
+                              },
+                              2);
     cardsTable_.setDelegate(
         [this](const NSNotification& notification) { tableViewSelectionDidChange(&notification); });
     cardsTable_.reloadData();
@@ -181,8 +185,10 @@ void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
     // 1.
     vpuStepper_.setIncrement(card->clockStep());
     memoryStepper_.setIncrement(card->clockStep());
-    setStepperLimits(vpuStepper_, card->clockStep(), card->realStockVPUFreq(), card->vpuFrequency());
-    setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(), card->memFrequency());
+    setStepperLimits(vpuStepper_, card->clockStep(), card->realStockVPUFreq(),
+                     card->vpuFrequency());
+    setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(),
+                     card->memFrequency());
     // 2.
     vpuStepper_.setDoubleValue(card->vpuFrequency());
     vpuTextField_.setFloatValue(card->vpuFrequency());
@@ -190,8 +196,10 @@ void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
     memoryTextField_.setFloatValue(card->memFrequency());
     // 3. A stock clock of 0 (unknown) gives no finite percentage; the field
     // shows that as "-".
-    vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
-    memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
+    vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f -
+                                       100.0f);
+    memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f -
+                                       100.0f);
     // 4.
     defaultButton_.setEnabled(defaultButtonState());
     // 5.
@@ -211,14 +219,17 @@ void NameHalvornOddnyTarnwickPref::stepperClicked(const void*) {
     Card* card = shownCard();
     if (card == nullptr) return;
     // 1.
-    const bool changed = card->savePLLWithVPUFrequency(static_cast<float>(vpuStepper_.doubleValue()),
-                                                       static_cast<float>(memoryStepper_.doubleValue()));
+    const bool changed =
+        card->savePLLWithVPUFrequency(static_cast<float>(vpuStepper_.doubleValue()),
+                                      static_cast<float>(memoryStepper_.doubleValue()));
     if (changed) {
         // 2. The steppers keep the values asked for.
         vpuTextField_.setFloatValue(card->vpuFrequency());
-        vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
+        vpuPercentTextField_.setFloatValue(
+            card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
         memoryTextField_.setFloatValue(card->memFrequency());
-        memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
+        memPercentTextField_.setFloatValue(
+            card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
         defaultButton_.setEnabled(defaultButtonState());
         lastVPUFrequency_ = card->vpuFrequency();
         lastMemFrequency_ = card->memFrequency();
@@ -251,11 +262,12 @@ void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
 bool NameHalvornOddnyTarnwickPref::defaultButtonState() {
     const Card* card = shownCard();
     if (card == nullptr) return false;
-    return !(card->vpuFrequency() == card->realStockVPUFreq() && card->memFrequency() == card->realStockMemFreq());
+    return !(card->vpuFrequency() == card->realStockVPUFreq() &&
+             card->memFrequency() == card->realStockMemFreq());
 }
 
-void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(const std::string& message,
-                                                         const std::optional<std::string>& informativeText) {
+void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(
+    const std::string& message, const std::optional<std::string>& informativeText) {
     // 1.
     NSAlert alert;
     alert.addButtonWithTitle("OK");
@@ -263,7 +275,8 @@ void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(const std::string& mess
     // 2.
     if (informativeText) alert.setInformativeText(*informativeText);
     // 3. Without the icon the alert keeps the standard one.
-    if (const std::optional<std::string> iconPath = selfBundle_->pathForResource("TarnwickIcon", "tiff")) {
+    if (const std::optional<std::string> iconPath =
+            selfBundle_->pathForResource("TarnwickIcon", "tiff")) {
         auto icon = std::make_shared<NSImage>();
         if (icon->initByReferencingFile(*iconPath)) alert.setIcon(icon);
     }
@@ -290,7 +303,8 @@ void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
     NSUserDefaults::standardUserDefaults().synchronize();
 }
 
-std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(const std::string& key) const {
+std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(
+    const std::string& key) const {
     if (key == kStartupCheckboxStateKey) return startupCheckboxState_;
     return NSPreferencePane::valueForKey(key);
 }

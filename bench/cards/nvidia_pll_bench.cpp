@@ -19,8 +19,7 @@ namespace {
 const testsupport::TempSimMac mac;
 
 // Below every pair: 13500 kHz / 255 is the lowest frequency.
-void BM_SingleStageNoCandidateBelow(benchmark::State& state)
-{
+void BM_SingleStageNoCandidateBelow(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(NVIDIAPLL::searchSingleStage(10.0f, 0, 13500));
     }
@@ -28,8 +27,7 @@ void BM_SingleStageNoCandidateBelow(benchmark::State& state)
 BENCHMARK(BM_SingleStageNoCandidateBelow);
 
 // Above every pair: 255 x 14318 kHz is the highest frequency.
-void BM_SingleStageNoCandidateAbove(benchmark::State& state)
-{
+void BM_SingleStageNoCandidateAbove(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(NVIDIAPLL::searchSingleStage(4000000.0f, 0, 14318));
     }
@@ -38,8 +36,7 @@ BENCHMARK(BM_SingleStageNoCandidateAbove);
 
 // 1 MHz with P = 1: all 310 candidates pass the constraints, none lies
 // within 0.5 %; 311 log lines per search.
-void BM_TwoStageNoCandidateWithinHalfPercent(benchmark::State& state)
-{
+void BM_TwoStageNoCandidateWithinHalfPercent(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(NVIDIAPLL::searchTwoStage(1000.0f, 1, 0x00010000, 27000));
     }
@@ -48,8 +45,7 @@ BENCHMARK(BM_TwoStageNoCandidateWithinHalfPercent);
 
 // Too high for any n2: the full scan of 496 triples with only the start
 // line logged, i.e. the arithmetic without the candidate lines.
-void BM_TwoStageFullScanNoCandidateLines(benchmark::State& state)
-{
+void BM_TwoStageFullScanNoCandidateLines(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(NVIDIAPLL::searchTwoStage(20000000.0f, 0, 0x00010000, 27000));
     }
@@ -57,8 +53,7 @@ void BM_TwoStageFullScanNoCandidateLines(benchmark::State& state)
 BENCHMARK(BM_TwoStageFullScanNoCandidateLines);
 
 // A typical request: 400 MHz, accepted at m = 2, m2 = 2, n = 17 (57 lines).
-void BM_TwoStageTypical(benchmark::State& state)
-{
+void BM_TwoStageTypical(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(NVIDIAPLL::searchTwoStage(400000.0f, 1, 0x00010000, 27000));
     }
@@ -66,8 +61,7 @@ void BM_TwoStageTypical(benchmark::State& state)
 BENCHMARK(BM_TwoStageTypical);
 
 // One log line as the searches write it: what each candidate line costs.
-void BM_OneLogLine(benchmark::State& state)
-{
+void BM_OneLogLine(benchmark::State& state) {
     for (auto _ : state) {
         NSLog("diff %d - m %d - m2 %d - n %d - n2 %d\n", 1000, 1, 1, 13, 2);
     }

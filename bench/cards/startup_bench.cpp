@@ -14,7 +14,8 @@ using namespace atitest;
 
 namespace {
 
-const std::string kStartup = std::string(TARNWICK_BUNDLE_DIR_DEFAULT) + "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
+const std::string kStartup = std::string(TARNWICK_BUNDLE_DIR_DEFAULT) +
+                             "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
 
 void runStartup(benchmark::State& state) {
     pid_t pid = 0;
@@ -25,7 +26,8 @@ void runStartup(benchmark::State& state) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("TarnwickStartup did not exit with 0");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        state.SkipWithError("TarnwickStartup did not exit with 0");
 }
 
 cf::Dictionary savedDomain(float vpu, float memory) {
@@ -51,8 +53,9 @@ void startupRun(benchmark::State& state, bool withCard, int distance) {
     std::filesystem::path prefs = mac.root() / "Library" / "Preferences";
     std::filesystem::create_directories(prefs);
     std::string error;
-    cf::writePropertyListFileAtomically((prefs / (std::string(kTarnwickPrefDomain) + ".plist")).string(),
-                                        savedDomain(saved, saved), &error);
+    cf::writePropertyListFileAtomically(
+        (prefs / (std::string(kTarnwickPrefDomain) + ".plist")).string(), savedDomain(saved, saved),
+        &error);
     const std::filesystem::path driverLog = mac.root() / "Library" / "Logs" / "driver.jsonl";
     double commands = 0;
     for (auto _ : state) {

@@ -36,7 +36,8 @@ void roundTrip(benchmark::State& state, std::int64_t code, std::int64_t argument
         return;
     }
     io_iterator_t iterator = 0;
-    IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(host::kClockDriverName), &iterator);
+    IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                 IOServiceNameMatching(host::kClockDriverName), &iterator);
     // The default machine's second driver is the NV4x card; the first the ATI card.
     io_object_t ati = IOIteratorNext(iterator);
     io_object_t nvidia = IOIteratorNext(iterator);
@@ -50,11 +51,15 @@ void roundTrip(benchmark::State& state, std::int64_t code, std::int64_t argument
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         IOReturn waited = IOServiceWaitQuiet(driver, &waitTime);
-        IOReturn set = IORegistryEntrySetCFProperties(driver, flip ? alternateProperties : properties);
+        IOReturn set =
+            IORegistryEntrySetCFProperties(driver, flip ? alternateProperties : properties);
         flip = alternate.has_value() && !flip;
-        std::optional<cf::Value> value = IORegistryEntryCreateCFProperty(driver, "RegValue", kCFAllocatorDefault, 0);
+        std::optional<cf::Value> value =
+            IORegistryEntryCreateCFProperty(driver, "RegValue", kCFAllocatorDefault, 0);
         if (alternate) value = cf::Data{};  // a write publishes no answer
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
         if (waited != kIOReturnSuccess || set != kIOReturnSuccess || !value) {
             state.SkipWithError("the command failed");
             break;
@@ -62,7 +67,9 @@ void roundTrip(benchmark::State& state, std::int64_t code, std::int64_t argument
         benchmark::DoNotOptimize(value);
     }
     if (!micros.empty()) {
-        std::nth_element(micros.begin(), micros.begin() + static_cast<std::ptrdiff_t>(micros.size() / 2), micros.end());
+        std::nth_element(micros.begin(),
+                         micros.begin() + static_cast<std::ptrdiff_t>(micros.size() / 2),
+                         micros.end());
         state.counters["median_us"] = micros[micros.size() / 2];
     }
 }

@@ -42,14 +42,16 @@ HardwareKind vendorOf(std::int64_t code) {
 
 // Why the driver turns a well-formed command away, or success.
 IOReturn refusal(const RegistryEntry& driver, std::int64_t code, std::uint32_t argument) {
-    if (code != kReadATIPLL && code != kReadATIRegister && code != kWriteATIPLL && code != kReadNVIDIARegister &&
-        code != kWriteNVIDIARegister)
+    if (code != kReadATIPLL && code != kReadATIRegister && code != kWriteATIPLL &&
+        code != kReadNVIDIARegister && code != kWriteNVIDIARegister)
         return kIOReturnUnsupported;
     const DriverState& state = driver.driver;
     if (state.refuseCommands &&
-        std::find(state.refuseCommands->begin(), state.refuseCommands->end(), code) != state.refuseCommands->end())
+        std::find(state.refuseCommands->begin(), state.refuseCommands->end(), code) !=
+            state.refuseCommands->end())
         return kIOReturnNotPermitted;
-    if (state.refuseAfter && state.acceptedCommands >= *state.refuseAfter) return kIOReturnNotPermitted;
+    if (state.refuseAfter && state.acceptedCommands >= *state.refuseAfter)
+        return kIOReturnNotPermitted;
     if (vendorOf(code) != driver.hardware->kind) return kIOReturnUnsupported;
     switch (code) {
     case kReadATIRegister:
@@ -62,15 +64,14 @@ IOReturn refusal(const RegistryEntry& driver, std::int64_t code, std::uint32_t a
         ATIDividers d = atiDividers(argument);
         return (d.refDiv && d.memFBDiv && d.vpuFBDiv) ? kIOReturnSuccess : kIOReturnBadArgument;
     }
-    default:
-        return kIOReturnSuccess;
+    default: return kIOReturnSuccess;
     }
 }
 
 }  // namespace
 
-DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path, const cf::Value& properties,
-                                 std::int64_t nowMs, bool* changed) {
+DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
+                                 const cf::Value& properties, std::int64_t nowMs, bool* changed) {
     *changed = false;
     DriverLogRecord record;
     record.driver = path;
@@ -82,7 +83,9 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
     std::optional<std::int64_t> argument = dict ? integerValue(*dict, "Argument") : std::nullopt;
     std::optional<std::int64_t> argument2 = dict ? integerValue(*dict, "Argument2") : std::nullopt;
     // Arguments are 32-bit words; the log shows them unsigned.
-    auto word = [](std::int64_t v) { return static_cast<std::int64_t>(static_cast<std::uint32_t>(v)); };
+    auto word = [](std::int64_t v) {
+        return static_cast<std::int64_t>(static_cast<std::uint32_t>(v));
+    };
     if (code) {
         record.command = *code;
         record.name = driverCommandName(*code);
@@ -104,13 +107,9 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
     Hardware& hardware = *driver.hardware;
     std::optional<std::uint32_t> regValue;
     switch (*code) {
-    case kReadATIPLL:
-        regValue = hardware.read(kPLLRegisterKey);
-        break;
+    case kReadATIPLL: regValue = hardware.read(kPLLRegisterKey); break;
     case kReadATIRegister:
-    case kReadNVIDIARegister:
-        regValue = hardware.read(arg);
-        break;
+    case kReadNVIDIARegister: regValue = hardware.read(arg); break;
     case kWriteATIPLL:
         // The word has no field above the core divider.
         hardware.registers[kPLLRegisterKey] = arg & 0xFFFFFF;
@@ -165,7 +164,8 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
     if (!entry->isClockDriver()) return kIOReturnUnsupported;
 
     bool changed = false;
-    DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds(), &changed);
+    DriverLogRecord record =
+        runDriverCommand(*entry, path, properties, wallClockMilliseconds(), &changed);
     if (changed && !writeMachineFileCached(machinePath, *machine, &error)) {
         // The new state never reached the file, so the command did not happen.
         NSLog("%s", error.c_str());

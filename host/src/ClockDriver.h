@@ -19,8 +19,8 @@ namespace host {
 // happened (its seq is left for the log to assign). `changed` tells whether
 // anything that machine.plist holds changed: a read that publishes the same
 // answer again, on a driver that counts nothing, changes nothing.
-DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path, const cf::Value& properties,
-                                 std::int64_t nowMs, bool* changed);
+DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
+                                 const cf::Value& properties, std::int64_t nowMs, bool* changed);
 
 // The whole exchange with the driver at `path` of the current simulated Mac:
 // under the machine lock it re-reads machine.plist, runs the command, writes

@@ -14,8 +14,8 @@ namespace {
 // Registry properties the way a Mac stores them: numbers as 4-byte data in
 // host (little-endian) order, names as text with a terminating zero byte.
 cf::Value u32(std::uint32_t v) {
-    return cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-                    static_cast<std::uint8_t>(v >> 24)};
+    return cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                    static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
 cf::Value text(const std::string& s) {
@@ -24,7 +24,8 @@ cf::Value text(const std::string& s) {
     return d;
 }
 
-RegistryEntry bridge(const std::string& name, const std::string& className, std::vector<RegistryEntry> children) {
+RegistryEntry bridge(const std::string& name, const std::string& className,
+                     std::vector<RegistryEntry> children) {
     RegistryEntry e;
     e.name = name;
     e.className = className;
@@ -47,7 +48,8 @@ RegistryEntry driver(HardwareKind kind, const RegisterFile& registers) {
 
 RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::uint32_t device,
                       const std::string& name, const std::string& model,
-                      const std::vector<std::pair<std::string, cf::Value>>& extra, RegistryEntry clockDriver) {
+                      const std::vector<std::pair<std::string, cf::Value>>& extra,
+                      RegistryEntry clockDriver) {
     RegistryEntry e;
     e.name = entryName;
     e.className = "IOPCIDevice";
@@ -100,17 +102,13 @@ RegistryEntry radeon9600Pro(const std::string& slot) {
 // words are mirrored in the further pairs the card keeps them in.
 RegistryEntry geForce6800Ultra(const std::string& entryName, const std::string& slot) {
     constexpr std::uint32_t memControl = 0x80010000, memCoefficients = 0x09010902;
-    RegisterFile registers{{registerKey(0x101000), 0x0040A28B},  // bit 22: 27 MHz crystal
-                           {registerKey(0x4000), 0x80010000},
-                           {registerKey(0x4004), 0x07021102},
-                           {registerKey(0x4020), memControl},
-                           {registerKey(0x4024), memCoefficients},
-                           {registerKey(0x402C), memControl},
-                           {registerKey(0x4030), memCoefficients},
-                           {registerKey(0x4038), memControl},
-                           {registerKey(0x403C), memCoefficients},
-                           {registerKey(0x4044), memControl},
-                           {registerKey(0x4048), memCoefficients}};
+    RegisterFile registers{
+        {registerKey(0x101000), 0x0040A28B},  // bit 22: 27 MHz crystal
+        {registerKey(0x4000), 0x80010000},   {registerKey(0x4004), 0x07021102},
+        {registerKey(0x4020), memControl},   {registerKey(0x4024), memCoefficients},
+        {registerKey(0x402C), memControl},   {registerKey(0x4030), memCoefficients},
+        {registerKey(0x4038), memControl},   {registerKey(0x403C), memCoefficients},
+        {registerKey(0x4044), memControl},   {registerKey(0x4048), memCoefficients}};
     return pciCard(entryName, 0x10DE, 0x0040, "NVDA,Parent", "NVIDIA GeForce 6800 Ultra",
                    {{"AAPL,slot-name", text(slot)}}, driver(HardwareKind::NVIDIA, registers));
 }
@@ -147,14 +145,20 @@ const std::vector<Preset>& presets() {
              return Machine{{pciBridge({geForce6800Ultra("NVDA,Parent@1", "SLOT-1"),
                                         geForceFX5200("NVDA,Parent@2", "SLOT-2")})}};
          }},
-        {"two-ati", [] { return Machine{{agpBridge({radeon9800Pro()}), pciBridge({radeon9600Pro("SLOT-1")})}}; }},
+        {"two-ati",
+         [] {
+             return Machine{{agpBridge({radeon9800Pro()}), pciBridge({radeon9600Pro("SLOT-1")})}};
+         }},
         // A driver instance straight under the registry root has no card.
         {"orphan-driver",
          [] {
              RegisterFile registers{{kPLLRegisterKey, 12 | 151 << 8 | 169 << 16}};
              return Machine{{agpBridge({radeon9800Pro()}), driver(HardwareKind::ATI, registers)}};
          }},
-        {"empty", [] { return Machine{{agpBridge({}), pciBridge({})}}; }},
+        {"empty",
+         [] {
+             return Machine{{agpBridge({}), pciBridge({})}};
+         }},
     };
     return list;
 }
@@ -162,8 +166,9 @@ const std::vector<Preset>& presets() {
 }  // namespace
 
 Machine defaultMachine() {
-    return Machine{{agpBridge({radeon9800Pro()}), pciBridge({geForce6800Ultra("NVDA,Parent@1", "SLOT-1"),
-                                                             geForceFX5200("NVDA,Parent@2", "SLOT-2")})}};
+    return Machine{
+        {agpBridge({radeon9800Pro()}), pciBridge({geForce6800Ultra("NVDA,Parent@1", "SLOT-1"),
+                                                  geForceFX5200("NVDA,Parent@2", "SLOT-2")})}};
 }
 
 std::optional<Machine> presetMachine(std::string_view name) {

@@ -49,7 +49,8 @@ public:
     explicit LineParser(const std::string& text) : s_(text) {}
 
     bool parse(DriverLogRecord& record) {
-        bool haveSeq = false, haveDriver = false, haveCommand = false, haveName = false, haveResult = false;
+        bool haveSeq = false, haveDriver = false, haveCommand = false, haveName = false,
+             haveResult = false;
         skipSpace();
         if (!eat('{')) return false;
         skipSpace();
@@ -102,8 +103,10 @@ public:
             } else if (key == "regValue") {
                 if (text) return false;
                 if (number && (*number < 0 || *number > 0xFFFFFFFFLL)) return false;
-                if (isNull) record.regValue.reset();
-                else record.regValue = static_cast<std::uint32_t>(*number);
+                if (isNull)
+                    record.regValue.reset();
+                else
+                    record.regValue = static_cast<std::uint32_t>(*number);
             }
             skipSpace();
             if (eat('}')) break;
@@ -121,7 +124,9 @@ private:
         return true;
     }
     void skipSpace() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n')) ++pos_;
+        while (pos_ < s_.size() &&
+               (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n'))
+            ++pos_;
     }
     bool integer(std::int64_t& out) {
         bool negative = eat('-');
@@ -161,10 +166,14 @@ private:
                 for (int i = 0; i < 4; ++i) {
                     char h = s_[pos_++];
                     code <<= 4;
-                    if (h >= '0' && h <= '9') code |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f') code |= static_cast<unsigned>(h - 'a' + 10);
-                    else if (h >= 'A' && h <= 'F') code |= static_cast<unsigned>(h - 'A' + 10);
-                    else return false;
+                    if (h >= '0' && h <= '9')
+                        code |= static_cast<unsigned>(h - '0');
+                    else if (h >= 'a' && h <= 'f')
+                        code |= static_cast<unsigned>(h - 'a' + 10);
+                    else if (h >= 'A' && h <= 'F')
+                        code |= static_cast<unsigned>(h - 'A' + 10);
+                    else
+                        return false;
                 }
                 // Only control characters are escaped by the writer; others
                 // are encoded as UTF-8 for completeness.
@@ -249,7 +258,8 @@ std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string*
     return records;
 }
 
-bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error) {
+bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
+                         std::string* error) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

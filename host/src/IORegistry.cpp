@@ -97,14 +97,16 @@ bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dict
             if (const std::string* name = value.string()) {
                 if (*name != entry.name) return false;
             } else if (const cf::Array* names = value.array()) {
-                if (std::none_of(names->begin(), names->end(),
-                                 [&](const cf::Value& n) { return n.string() && *n.string() == entry.name; }))
+                if (std::none_of(names->begin(), names->end(), [&](const cf::Value& n) {
+                        return n.string() && *n.string() == entry.name;
+                    }))
                     return false;
             } else {
                 return false;
             }
         } else if (key == "IOProviderClass") {
-            if (!value.string() || !entry.className || *entry.className != *value.string()) return false;
+            if (!value.string() || !entry.className || *entry.className != *value.string())
+                return false;
         } else if (key == "IOPathMatch") {
             if (!value.string() || *value.string() != "IOService:/" + path) return false;
         } else {
@@ -181,8 +183,9 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const cha
     return kIOReturnSuccess;
 }
 
-std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry, const std::string& key,
-                                                         CFAllocatorRef, IOOptionBits) {
+std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
+                                                         const std::string& key, CFAllocatorRef,
+                                                         IOOptionBits) {
     std::optional<std::string> path = entryPath(entry);
     if (!path) return std::nullopt;
     std::shared_ptr<const Machine> machine = machineNow();
@@ -198,7 +201,8 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
     return *value;
 }
 
-kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf::Value& properties) {
+kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
+                                             const cf::Value& properties) {
     std::optional<std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
     std::optional<std::uint32_t> answer;
@@ -207,10 +211,10 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf
     // anything else the shared property is what there is to read.
     if (answer) {
         const std::uint32_t v = *answer;
-        ownAnswers().insert_or_assign(answerKey(*path), cf::Data{static_cast<std::uint8_t>(v),
-                                                                 static_cast<std::uint8_t>(v >> 8),
-                                                                 static_cast<std::uint8_t>(v >> 16),
-                                                                 static_cast<std::uint8_t>(v >> 24)});
+        ownAnswers().insert_or_assign(
+            answerKey(*path),
+            cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                     static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
     } else {
         ownAnswers().erase(answerKey(*path));
     }
@@ -240,7 +244,8 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
         if (!state.stuck() && state.busyUntil <= now) return kIOReturnSuccess;
 
         steady_clock::duration nap = kLongestNap;
-        if (!state.stuck()) nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyUntil - now));
+        if (!state.stuck())
+            nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyUntil - now));
         if (deadline) {
             steady_clock::time_point t = steady_clock::now();
             if (t >= *deadline) return kIOReturnTimeout;
@@ -258,7 +263,8 @@ io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::s
     return handles().add(RegistryObject{false, plain, {}, 0});
 }
 
-kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane, std::string* path) {
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
+                                     std::string* path) {
     if (!path || !plane || std::string_view(plane) != kIOServicePlane) return kIOReturnBadArgument;
     std::optional<std::string> p = entryPath(entry);
     if (!p) return kIOReturnBadArgument;

@@ -43,10 +43,12 @@ bool readRegisterFile(const cf::Value& value, const Place& place, std::string_vi
         std::string subKey = std::string(key) + "/" + name;
         std::optional<std::string> canonical = canonicalRegisterKey(name);
         if (!canonical)
-            return fail(error, place, subKey, "not a register name (\"PLL\" or \"0x\" and hex digits)");
+            return fail(error, place, subKey,
+                        "not a register name (\"PLL\" or \"0x\" and hex digits)");
         std::optional<std::int64_t> v = integerOf(&registerValue);
         if (!v) return fail(error, place, subKey, "not an integer");
-        if (*v < 0 || *v > 0xFFFFFFFFLL) return fail(error, place, subKey, "not a 32-bit unsigned value");
+        if (*v < 0 || *v > 0xFFFFFFFFLL)
+            return fail(error, place, subKey, "not a 32-bit unsigned value");
         if (!out.emplace(*canonical, static_cast<std::uint32_t>(*v)).second)
             return fail(error, place, subKey, "the same register is listed twice");
     }
@@ -72,16 +74,19 @@ bool readHardware(const cf::Value& value, const Place& place, Hardware& out, std
     }
     const cf::Value* registers = dict->get("Registers");
     if (!registers) return fail(error, place, "Hardware/Registers", "missing");
-    if (!readRegisterFile(*registers, place, "Hardware/Registers", out.registers, error)) return false;
+    if (!readRegisterFile(*registers, place, "Hardware/Registers", out.registers, error))
+        return false;
     if (const cf::Value* powerOn = dict->get("PowerOn")) {
-        if (!readRegisterFile(*powerOn, place, "Hardware/PowerOn", out.powerOn, error)) return false;
+        if (!readRegisterFile(*powerOn, place, "Hardware/PowerOn", out.powerOn, error))
+            return false;
     } else {
         out.powerOn = out.registers;
     }
     return true;
 }
 
-bool readDriverState(const cf::Value& value, const Place& place, DriverState& out, std::string* error) {
+bool readDriverState(const cf::Value& value, const Place& place, DriverState& out,
+                     std::string* error) {
     const cf::Dictionary* dict = value.dictionary();
     if (!dict) return fail(error, place, "Driver", "not a dictionary");
     for (const auto& [key, item] : dict->items()) {
@@ -98,15 +103,20 @@ bool readDriverState(const cf::Value& value, const Place& place, DriverState& ou
             out.refuseCommands = std::move(list);
             continue;
         }
-        if (key != "BusyMilliseconds" && key != "RefuseAfter" && key != "AcceptedCommands" && key != "BusyUntil")
+        if (key != "BusyMilliseconds" && key != "RefuseAfter" && key != "AcceptedCommands" &&
+            key != "BusyUntil")
             return fail(error, place, where, "unknown key");
         std::optional<std::int64_t> v = integerOf(&item);
         if (!v) return fail(error, place, where, "not an integer");
         if (*v < 0) return fail(error, place, where, "negative");
-        if (key == "BusyMilliseconds") out.busyMilliseconds = *v;
-        else if (key == "RefuseAfter") out.refuseAfter = *v;
-        else if (key == "AcceptedCommands") out.acceptedCommands = *v;
-        else out.busyUntil = *v;
+        if (key == "BusyMilliseconds")
+            out.busyMilliseconds = *v;
+        else if (key == "RefuseAfter")
+            out.refuseAfter = *v;
+        else if (key == "AcceptedCommands")
+            out.acceptedCommands = *v;
+        else
+            out.busyUntil = *v;
     }
     return true;
 }
@@ -114,9 +124,10 @@ bool readDriverState(const cf::Value& value, const Place& place, DriverState& ou
 bool readEntries(const cf::Value& value, const Place& owner, std::string_view key,
                  const std::string& parent, std::vector<RegistryEntry>& out, std::string* error);
 
-bool readEntry(const cf::Value& value, const std::string& parent, std::size_t index, RegistryEntry& out,
-               std::string* error) {
-    std::string anonymous = "#" + std::to_string(index + 1) + (parent.empty() ? " of the top level" : " under " + parent);
+bool readEntry(const cf::Value& value, const std::string& parent, std::size_t index,
+               RegistryEntry& out, std::string* error) {
+    std::string anonymous = "#" + std::to_string(index + 1) +
+                            (parent.empty() ? " of the top level" : " under " + parent);
     Place place{anonymous};
     const cf::Dictionary* dict = value.dictionary();
     if (!dict) {
@@ -127,7 +138,8 @@ bool readEntry(const cf::Value& value, const std::string& parent, std::size_t in
     if (!name) return fail(error, place, "Name", "missing");
     if (!name->string()) return fail(error, place, "Name", "not a string");
     if (name->string()->empty()) return fail(error, place, "Name", "empty");
-    if (name->string()->find('/') != std::string::npos) return fail(error, place, "Name", "contains '/'");
+    if (name->string()->find('/') != std::string::npos)
+        return fail(error, place, "Name", "contains '/'");
     out.name = *name->string();
     place.entry = parent.empty() ? out.name : parent + "/" + out.name;
 
@@ -143,19 +155,22 @@ bool readEntry(const cf::Value& value, const std::string& parent, std::size_t in
             if (!readEntries(item, place, k, place.entry, out.children, error)) return false;
         } else if (k == "Hardware") {
             if (!out.isClockDriver())
-                return fail(error, place, k, std::string("only a ") + kClockDriverName + " entry drives a card");
+                return fail(error, place, k,
+                            std::string("only a ") + kClockDriverName + " entry drives a card");
             Hardware hardware;
             if (!readHardware(item, place, hardware, error)) return false;
             out.hardware = std::move(hardware);
         } else if (k == "Driver") {
             if (!out.isClockDriver())
-                return fail(error, place, k, std::string("only a ") + kClockDriverName + " entry has driver faults");
+                return fail(error, place, k,
+                            std::string("only a ") + kClockDriverName + " entry has driver faults");
             if (!readDriverState(item, place, out.driver, error)) return false;
         } else {
             return fail(error, place, k, "unknown key");
         }
     }
-    if (out.isClockDriver() && !out.hardware) return fail(error, place, "Hardware", "missing on a clock driver");
+    if (out.isClockDriver() && !out.hardware)
+        return fail(error, place, "Hardware", "missing on a clock driver");
     return true;
 }
 
@@ -193,7 +208,8 @@ cf::Value entryToPropertyList(const RegistryEntry& entry) {
     dict.set("Properties", entry.properties);
     if (!entry.children.empty()) {
         cf::Array children;
-        for (const RegistryEntry& child : entry.children) children.push_back(entryToPropertyList(child));
+        for (const RegistryEntry& child : entry.children)
+            children.push_back(entryToPropertyList(child));
         dict.set("Children", std::move(children));
     }
     if (entry.hardware) {
@@ -258,10 +274,14 @@ std::optional<std::string> canonicalRegisterKey(std::string_view key) {
     std::uint64_t value = 0;
     for (char c : key.substr(2)) {
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
         value = value * 16 + static_cast<std::uint64_t>(digit);
         if (value > 0xFFFFFFFFULL) return std::nullopt;
     }
@@ -276,7 +296,9 @@ bool RegisterKeyLess::operator()(const std::string& a, const std::string& b) con
     return a < b;
 }
 
-const char* hardwareKindName(HardwareKind kind) { return kind == HardwareKind::ATI ? "ATI" : "NVIDIA"; }
+const char* hardwareKindName(HardwareKind kind) {
+    return kind == HardwareKind::ATI ? "ATI" : "NVIDIA";
+}
 
 std::uint32_t Hardware::read(const std::string& key) const {
     auto it = registers.find(key);
@@ -284,7 +306,8 @@ std::uint32_t Hardware::read(const std::string& key) const {
 }
 
 bool DriverState::empty() const {
-    return !busyMilliseconds && !refuseAfter && !refuseCommands && acceptedCommands == 0 && busyUntil == 0;
+    return !busyMilliseconds && !refuseAfter && !refuseCommands && acceptedCommands == 0 &&
+           busyUntil == 0;
 }
 
 const RegistryEntry* Machine::find(std::string_view path) const {
@@ -293,7 +316,8 @@ const RegistryEntry* Machine::find(std::string_view path) const {
 
 RegistryEntry* Machine::find(std::string_view path) { return findIn(entries, path); }
 
-void Machine::forEach(const std::function<void(const std::string&, const RegistryEntry&)>& visit) const {
+void Machine::forEach(
+    const std::function<void(const std::string&, const RegistryEntry&)>& visit) const {
     visitEntries(entries, "", visit);
 }
 
@@ -340,7 +364,8 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
 
 cf::Value machineToPropertyList(const Machine& machine) {
     cf::Array entries;
-    for (const RegistryEntry& entry : machine.entries) entries.push_back(entryToPropertyList(entry));
+    for (const RegistryEntry& entry : machine.entries)
+        entries.push_back(entryToPropertyList(entry));
     cf::Dictionary top;
     top.set("Entries", std::move(entries));
     return top;

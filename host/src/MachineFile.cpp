@@ -27,7 +27,8 @@ std::mutex cacheMutex;
 std::map<std::string, CachedFile> cache;
 
 // The whole file, or nothing with `absent` set when it does not exist.
-std::optional<std::string> readBytes(const std::filesystem::path& path, bool* absent, std::string* error) {
+std::optional<std::string> readBytes(const std::filesystem::path& path, bool* absent,
+                                     std::string* error) {
     *absent = false;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -40,7 +41,8 @@ std::optional<std::string> readBytes(const std::filesystem::path& path, bool* ab
     }
     std::string bytes;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[16384];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -57,12 +59,14 @@ std::optional<std::string> readBytes(const std::filesystem::path& path, bool* ab
     return bytes;
 }
 
-std::shared_ptr<const Machine> parseBytes(const std::filesystem::path& path, const std::string& bytes,
-                                          std::string* error) {
+std::shared_ptr<const Machine> parseBytes(const std::filesystem::path& path,
+                                          const std::string& bytes, std::string* error) {
     std::string why;
     std::optional<cf::Value> plist = cf::parsePropertyList(bytes, &why);
     if (!plist) {
-        if (error) *error = path.string() + ": not a property list" + (why.empty() ? "" : " (" + why + ")");
+        if (error)
+            *error =
+                path.string() + ": not a property list" + (why.empty() ? "" : " (" + why + ")");
         return nullptr;
     }
     std::optional<Machine> machine = machineFromPropertyList(*plist, &why);
@@ -75,8 +79,8 @@ std::shared_ptr<const Machine> parseBytes(const std::filesystem::path& path, con
 
 }  // namespace
 
-std::shared_ptr<const Machine> readMachineFileCached(const std::filesystem::path& path, bool* absent,
-                                                     std::string* error) {
+std::shared_ptr<const Machine> readMachineFileCached(const std::filesystem::path& path,
+                                                     bool* absent, std::string* error) {
     std::optional<std::string> bytes = readBytes(path, absent, error);
     if (!bytes) return nullptr;
     {
@@ -92,7 +96,8 @@ std::shared_ptr<const Machine> readMachineFileCached(const std::filesystem::path
     return machine;
 }
 
-bool writeMachineFileCached(const std::filesystem::path& path, const Machine& machine, std::string* error) {
+bool writeMachineFileCached(const std::filesystem::path& path, const Machine& machine,
+                            std::string* error) {
     std::string bytes = cf::toXMLPropertyList(machineToPropertyList(machine));
     std::string why;
     if (!writeFileAtomically(path, bytes, &why)) {
@@ -112,7 +117,8 @@ std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::s
     return *machine;
 }
 
-bool saveMachineFile(const std::filesystem::path& path, const Machine& machine, std::string* error) {
+bool saveMachineFile(const std::filesystem::path& path, const Machine& machine,
+                     std::string* error) {
     return writeMachineFileCached(path, machine, error);
 }
 

@@ -14,10 +14,11 @@ namespace host {
 // The machine the file `path` holds now. nullptr with `absent` set when
 // there is no file; nullptr with a message when it is refused. Parsed again
 // only when the bytes differ from the last ones seen for this path.
-std::shared_ptr<const Machine> readMachineFileCached(const std::filesystem::path& path, bool* absent,
-                                                     std::string* error);
+std::shared_ptr<const Machine> readMachineFileCached(const std::filesystem::path& path,
+                                                     bool* absent, std::string* error);
 // Writes the machine atomically and remembers it as the file's content.
-bool writeMachineFileCached(const std::filesystem::path& path, const Machine& machine, std::string* error);
+bool writeMachineFileCached(const std::filesystem::path& path, const Machine& machine,
+                            std::string* error);
 
 // An exclusive lock on machine.plist, held from construction to destruction.
 // It is an flock on "machine.plist.lock" beside the file, so it serialises

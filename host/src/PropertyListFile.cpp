@@ -25,14 +25,11 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-void setError(std::string* error, std::string message)
-{
-    if (error)
-        *error = std::move(message);
+void setError(std::string* error, std::string message) {
+    if (error) *error = std::move(message);
 }
 
-std::string describeLocation(const std::string& where)
-{
+std::string describeLocation(const std::string& where) {
     return where.empty() ? "at the top level" : "at " + where;
 }
 
@@ -42,8 +39,7 @@ std::string describeLocation(const std::string& where)
 
 // XML: counts open <array> and <dict> elements, skipping comments, CDATA
 // and processing instructions; text never holds a bare '<'.
-bool xmlNestingWithin(std::string_view s, int limit)
-{
+bool xmlNestingWithin(std::string_view s, int limit) {
     int depth = 0;
     std::size_t i = 0;
     auto skipPast = [&](std::string_view end) {
@@ -60,16 +56,17 @@ bool xmlNestingWithin(std::string_view s, int limit)
             skipPast(">");
         } else {
             const auto close = rest.find('>');
-            const std::string_view tag = rest.substr(0, close == std::string_view::npos ? rest.size() : close + 1);
+            const std::string_view tag =
+                rest.substr(0, close == std::string_view::npos ? rest.size() : close + 1);
             const bool selfClosing = tag.size() >= 2 && tag[tag.size() - 2] == '/';
             auto isElement = [&](std::string_view name) {
                 return tag.substr(0, name.size()) == name &&
-                       (tag.size() == name.size() || std::string_view(" \t\r\n/>").find(tag[name.size()]) !=
-                                                         std::string_view::npos);
+                       (tag.size() == name.size() ||
+                        std::string_view(" \t\r\n/>").find(tag[name.size()]) !=
+                            std::string_view::npos);
             };
             if ((isElement("<array") || isElement("<dict")) && !selfClosing) {
-                if (++depth > limit)
-                    return false;
+                if (++depth > limit) return false;
             } else if (isElement("</array") || isElement("</dict")) {
                 --depth;
             }
@@ -84,20 +81,17 @@ bool xmlNestingWithin(std::string_view s, int limit)
 // limit (or a reference cycle, which has no end), and a dictionary key in
 // UTF-16 that holds a zero character, on which libplist's dictionary
 // iterator aborts the process. Empty when neither is found, else the reason.
-std::string binaryObjectsProblem(std::string_view s, int limit)
-{
+std::string binaryObjectsProblem(std::string_view s, int limit) {
     std::string tooDeep = "nested more than " + std::to_string(limit) + " levels deep";
     const auto byteAt = [&](std::uint64_t i) { return static_cast<std::uint8_t>(s[i]); };
-    const auto bigEndian = [&](std::uint64_t at, std::uint64_t size) -> std::optional<std::uint64_t> {
-        if (size == 0 || size > 8 || at > s.size() || size > s.size() - at)
-            return std::nullopt;
+    const auto bigEndian = [&](std::uint64_t at,
+                               std::uint64_t size) -> std::optional<std::uint64_t> {
+        if (size == 0 || size > 8 || at > s.size() || size > s.size() - at) return std::nullopt;
         std::uint64_t v = 0;
-        for (std::uint64_t k = 0; k < size; ++k)
-            v = (v << 8) | byteAt(at + k);
+        for (std::uint64_t k = 0; k < size; ++k) v = (v << 8) | byteAt(at + k);
         return v;
     };
-    if (s.size() < 8 + 32)
-        return {};
+    if (s.size() < 8 + 32) return {};
     const std::uint64_t trailer = s.size() - 32;
     const std::uint8_t offsetSize = byteAt(trailer + 6);
     const std::uint8_t refSize = byteAt(trailer + 7);
@@ -117,17 +111,15 @@ std::string binaryObjectsProblem(std::string_view s, int limit)
     };
     const auto header = [&](std::uint64_t object) -> std::optional<Header> {
         const auto offset = bigEndian(*table + object * offsetSize, offsetSize);
-        if (object >= *count || !offset || *offset >= s.size())
-            return std::nullopt;
+        if (object >= *count || !offset || *offset >= s.size()) return std::nullopt;
         const std::uint8_t marker = byteAt(*offset);
-        Header h{static_cast<std::uint8_t>(marker >> 4), static_cast<std::uint64_t>(marker & 0x0F), *offset + 1};
+        Header h{static_cast<std::uint8_t>(marker >> 4), static_cast<std::uint64_t>(marker & 0x0F),
+                 *offset + 1};
         if (h.length == 0x0F) {
-            if (h.contents >= s.size() || (byteAt(h.contents) >> 4) != 0x1)
-                return std::nullopt;
+            if (h.contents >= s.size() || (byteAt(h.contents) >> 4) != 0x1) return std::nullopt;
             const std::uint64_t width = std::uint64_t{1} << (byteAt(h.contents) & 0x0F);
             const auto n = bigEndian(h.contents + 1, width);
-            if (!n)
-                return std::nullopt;
+            if (!n) return std::nullopt;
             h.length = *n;
             h.contents += 1 + width;
         }
@@ -135,8 +127,7 @@ std::string binaryObjectsProblem(std::string_view s, int limit)
     };
     const auto utf16WithZero = [&](std::uint64_t object) {
         const auto h = header(object);
-        if (!h || h->kind != 0x6 || h->length > s.size() / 2)
-            return false;
+        if (!h || h->kind != 0x6 || h->length > s.size() / 2) return false;
         for (std::uint64_t k = 0; k < h->length && h->contents + 2 * k + 1 < s.size(); ++k)
             if (byteAt(h->contents + 2 * k) == 0 && byteAt(h->contents + 2 * k + 1) == 0)
                 return true;
@@ -148,22 +139,17 @@ std::string binaryObjectsProblem(std::string_view s, int limit)
     while (!stack.empty()) {
         const auto [object, depth] = stack.back();
         stack.pop_back();
-        if (depth > limit)
-            return tooDeep;
-        if (object >= *count || deepestVisit[object] >= depth)
-            continue;
+        if (depth > limit) return tooDeep;
+        if (object >= *count || deepestVisit[object] >= depth) continue;
         deepestVisit[object] = depth;
         const auto h = header(object);
-        if (!h || (h->kind != 0xA && h->kind != 0xB && h->kind != 0xC && h->kind != 0xD))
-            continue;
+        if (!h || (h->kind != 0xA && h->kind != 0xB && h->kind != 0xC && h->kind != 0xD)) continue;
         const std::uint64_t items = h->length;
         const std::uint64_t total = h->kind == 0xD ? items * 2 : items;
-        if (items > s.size() || total * refSize > s.size())
-            continue;
+        if (items > s.size() || total * refSize > s.size()) continue;
         for (std::uint64_t k = 0; k < total; ++k) {
             const auto child = bigEndian(h->contents + k * refSize, refSize);
-            if (!child)
-                continue;
+            if (!child) continue;
             // A dictionary lists its key references first.
             if (h->kind == 0xD && k < items && utf16WithZero(*child))
                 return "a dictionary key holds a zero character";
@@ -173,8 +159,8 @@ std::string binaryObjectsProblem(std::string_view s, int limit)
     return {};
 }
 
-std::optional<Value> fromNode(plist_t node, const std::string& where, int depth, std::string* error)
-{
+std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
+                              std::string* error) {
     if (depth > kMaxDepth) {
         setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep");
         return std::nullopt;
@@ -218,10 +204,9 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
         const std::uint32_t size = plist_array_get_size(node);
         array.reserve(size);
         for (std::uint32_t i = 0; i < size; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i), where + "[" + std::to_string(i) + "]",
-                                 depth + 1, error);
-            if (!item)
-                return std::nullopt;
+            auto item = fromNode(plist_array_get_item(node, i),
+                                 where + "[" + std::to_string(i) + "]", depth + 1, error);
+            if (!item) return std::nullopt;
             array.push_back(std::move(*item));
         }
         return Value(std::move(array));
@@ -236,8 +221,7 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
             char* rawKey = nullptr;
             plist_t child = nullptr;
             plist_dict_next_item(node, iter, &rawKey, &child);
-            if (!rawKey)
-                break;
+            if (!rawKey) break;
             std::string key(rawKey);
             std::free(rawKey);
             if (!child) {
@@ -249,8 +233,7 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
                 return std::nullopt;
             }
             std::string childWhere = where;
-            if (!childWhere.empty())
-                childWhere += '.';
+            if (!childWhere.empty()) childWhere += '.';
             childWhere += '"';
             childWhere += key;
             childWhere += '"';
@@ -276,34 +259,26 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
     }
 }
 
-plist_t toNode(const Value& value)
-{
+plist_t toNode(const Value& value) {
     struct Visitor {
         plist_t operator()(bool b) const { return plist_new_bool(b ? 1 : 0); }
-        plist_t operator()(const Number& n) const
-        {
-            if (n.isReal())
-                return plist_new_real(n.doubleValue());
+        plist_t operator()(const Number& n) const {
+            if (n.isReal()) return plist_new_real(n.doubleValue());
             return plist_new_uint(static_cast<std::uint64_t>(n.int64Value()));
         }
-        plist_t operator()(const std::string& s) const
-        {
+        plist_t operator()(const std::string& s) const {
             // libplist strings end at the first zero byte.
             return plist_new_string(s.c_str());
         }
-        plist_t operator()(const Data& d) const
-        {
+        plist_t operator()(const Data& d) const {
             return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
         }
-        plist_t operator()(const Array& a) const
-        {
+        plist_t operator()(const Array& a) const {
             plist_t node = plist_new_array();
-            for (const Value& item : a)
-                plist_array_append_item(node, toNode(item));
+            for (const Value& item : a) plist_array_append_item(node, toNode(item));
             return node;
         }
-        plist_t operator()(const Dictionary& d) const
-        {
+        plist_t operator()(const Dictionary& d) const {
             // New keys are appended, so the file lists them in insertion order.
             plist_t node = plist_new_dict();
             for (const auto& [key, item] : d.items())
@@ -316,8 +291,7 @@ plist_t toNode(const Value& value)
 
 }  // namespace
 
-std::optional<Value> parsePropertyList(std::string_view bytes, std::string* error)
-{
+std::optional<Value> parsePropertyList(std::string_view bytes, std::string* error) {
     if (bytes.empty()) {
         setError(error, "the file is empty");
         return std::nullopt;
@@ -328,10 +302,11 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
     }
     const auto length = static_cast<std::uint32_t>(bytes.size());
     const bool binary = plist_is_binary(bytes.data(), length) != 0;
-    const std::string problem = binary ? binaryObjectsProblem(bytes, kMaxDepth)
-                                       : xmlNestingWithin(bytes, kMaxDepth)
-                                           ? std::string()
-                                           : "nested more than " + std::to_string(kMaxDepth) + " levels deep";
+    const std::string problem =
+        binary ? binaryObjectsProblem(bytes, kMaxDepth)
+        : xmlNestingWithin(bytes, kMaxDepth)
+            ? std::string()
+            : "nested more than " + std::to_string(kMaxDepth) + " levels deep";
     if (!problem.empty()) {
         setError(error, problem);
         return std::nullopt;
@@ -343,14 +318,14 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
         plist_from_xml(bytes.data(), length, &raw);
     PlistPtr root(raw);
     if (!root) {
-        setError(error, binary ? "not a valid binary property list" : "not a valid XML property list");
+        setError(error,
+                 binary ? "not a valid binary property list" : "not a valid XML property list");
         return std::nullopt;
     }
     return fromNode(root.get(), "", 0, error);
 }
 
-std::optional<Value> readPropertyListFile(const std::string& path, std::string* error)
-{
+std::optional<Value> readPropertyListFile(const std::string& path, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         setError(error, path + ": cannot be opened");
@@ -363,25 +338,22 @@ std::optional<Value> readPropertyListFile(const std::string& path, std::string* 
     }
     std::string why;
     auto value = parsePropertyList(bytes, &why);
-    if (!value)
-        setError(error, path + ": " + why);
+    if (!value) setError(error, path + ": " + why);
     return value;
 }
 
-std::string toXMLPropertyList(const Value& value)
-{
+std::string toXMLPropertyList(const Value& value) {
     PlistPtr root(toNode(value));
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(root.get(), &xml, &length);
     std::string text(xml ? xml : "", xml ? length : 0);
-    if (xml)
-        plist_to_xml_free(xml);
+    if (xml) plist_to_xml_free(xml);
     return text;
 }
 
-bool writePropertyListFileAtomically(const std::string& path, const Value& value, std::string* error)
-{
+bool writePropertyListFileAtomically(const std::string& path, const Value& value,
+                                     std::string* error) {
     return host::writeFileAtomically(path, toXMLPropertyList(value), error);
 }
 

@@ -16,25 +16,17 @@ namespace host {
 
 namespace {
 
-std::filesystem::path homeDirectory()
-{
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return home;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
-        return pw->pw_dir;
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
     return "/tmp";
 }
 
-void setError(std::string* error, std::string message)
-{
-    if (error)
-        *error = std::move(message);
+void setError(std::string* error, std::string message) {
+    if (error) *error = std::move(message);
 }
 
-std::string errnoText(int code)
-{
-    return std::strerror(code);
-}
+std::string errnoText(int code) { return std::strerror(code); }
 
 // mkstemp's suffix: six characters.
 constexpr std::size_t kTemporarySuffixLength = 6;
@@ -43,21 +35,22 @@ constexpr std::size_t kTemporarySuffixLength = 6;
 // rename, so a temporary file of the same target that nobody holds was left
 // by a writer that died in between (killed, say). Without this every such
 // death would leave one more file behind for good.
-void removeAbandonedTemporaries(const std::filesystem::path& dir, const std::string& prefix)
-{
+void removeAbandonedTemporaries(const std::filesystem::path& dir, const std::string& prefix) {
     std::error_code ec;
     for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = item.path().filename().string();
-        if (name.size() != prefix.size() + kTemporarySuffixLength || name.compare(0, prefix.size(), prefix) != 0)
+        if (name.size() != prefix.size() + kTemporarySuffixLength ||
+            name.compare(0, prefix.size(), prefix) != 0)
             continue;
         const int fd = ::open(item.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0)
-            continue;
+        if (fd < 0) continue;
         // Remove it by name only while the name still leads to the file
         // whose lock this process got.
-        struct stat held {}, named {};
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-            ::lstat(item.path().c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        struct stat held {
+        }, named{};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+            S_ISREG(held.st_mode) && ::lstat(item.path().c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
             ::unlink(item.path().c_str());
         ::close(fd);
     }
@@ -65,19 +58,16 @@ void removeAbandonedTemporaries(const std::filesystem::path& dir, const std::str
 
 // Creates the temporary file locked. Another writer's clean-up may remove a
 // new file in the moment before it is locked; then it tries a new name.
-int createLockedTemporary(std::string& path, const std::string& pattern)
-{
+int createLockedTemporary(std::string& path, const std::string& pattern) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = pattern;
         const int fd = mkstemp(path.data());
-        if (fd < 0)
-            return -1;
+        if (fd < 0) return -1;
         int locked;
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
         struct stat st {};
-        if (locked == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0)
-            return fd;
+        if (locked == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
         const int code = locked != 0 ? errno : 0;
         ::close(fd);
         if (code != 0) {
@@ -93,10 +83,8 @@ int createLockedTemporary(std::string& path, const std::string& pattern)
 }  // namespace
 
 // Read on every call: tests point SIMMAC_ROOT at a new folder per test.
-std::filesystem::path simmacRoot()
-{
-    if (const char* root = std::getenv("SIMMAC_ROOT"); root && *root)
-        return root;
+std::filesystem::path simmacRoot() {
+    if (const char* root = std::getenv("SIMMAC_ROOT"); root && *root) return root;
     return homeDirectory() / ".local" / "share" / "tarnwick" / "simmac";
 }
 
@@ -107,8 +95,8 @@ std::filesystem::path systemLogPath() { return logsDir() / "system.log"; }
 std::filesystem::path driverLogPath() { return logsDir() / "driver.jsonl"; }
 std::filesystem::path preferencePanesDir() { return simmacRoot() / "Library" / "PreferencePanes"; }
 
-bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes, std::string* error)
-{
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes,
+                         std::string* error) {
     if (path.empty() || !path.has_filename()) {
         setError(error, "no file name given");
         return false;
@@ -126,7 +114,8 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     const std::string prefix = "." + path.filename().string() + ".";
     removeAbandonedTemporaries(dir, prefix);
     std::string tmpl;
-    const int fd = createLockedTemporary(tmpl, (dir / (prefix + std::string(kTemporarySuffixLength, 'X'))).string());
+    const int fd = createLockedTemporary(
+        tmpl, (dir / (prefix + std::string(kTemporarySuffixLength, 'X'))).string());
     if (fd < 0) {
         setError(error, path.string() + ": cannot create a temporary file: " + errnoText(errno));
         return false;
@@ -145,8 +134,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     std::size_t left = bytes.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int code = n < 0 ? errno : EIO;
             ::close(fd);

@@ -9,11 +9,13 @@ namespace host {
 namespace {
 
 constexpr std::array<std::uint32_t, 3> kATIReadable{0xF8, 0x140, 0x158};
-constexpr std::array<std::uint32_t, 7> kNVIDIAReadable{0x101000, 0x4000, 0x4004, 0x4020,
+constexpr std::array<std::uint32_t, 7> kNVIDIAReadable{0x101000, 0x4000,   0x4004,  0x4020,
                                                        0x4024,   0x680500, 0x680504};
-constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
-                                                        0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
-constexpr std::array<std::uint16_t, 7> kNV4xDevices{0x0040, 0x0041, 0x0045, 0x0092, 0x009D, 0x00F2, 0x0141};
+constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020,   0x4024,
+                                                        0x402C, 0x4030, 0x4038,   0x403C,
+                                                        0x4044, 0x4048, 0x680500, 0x680504};
+constexpr std::array<std::uint16_t, 7> kNV4xDevices{0x0040, 0x0041, 0x0045, 0x0092,
+                                                    0x009D, 0x00F2, 0x0141};
 
 template <typename List, typename T>
 bool listed(const List& list, T value) {
@@ -28,7 +30,8 @@ bool nvidiaWritableRegister(std::uint32_t offset) { return listed(kNVIDIAWritabl
 bool isNV4xDevice(std::uint16_t deviceID) { return listed(kNV4xDevices, deviceID); }
 
 ATIDividers atiDividers(std::uint32_t pllWord) {
-    return ATIDividers{static_cast<std::uint8_t>(pllWord & 0xFF), static_cast<std::uint8_t>((pllWord >> 8) & 0xFF),
+    return ATIDividers{static_cast<std::uint8_t>(pllWord & 0xFF),
+                       static_cast<std::uint8_t>((pllWord >> 8) & 0xFF),
                        static_cast<std::uint8_t>((pllWord >> 16) & 0xFF)};
 }
 

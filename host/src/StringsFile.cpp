@@ -11,14 +11,11 @@ namespace host {
 
 namespace {
 
-void setError(std::string* error, std::string message)
-{
-    if (error)
-        *error = std::move(message);
+void setError(std::string* error, std::string message) {
+    if (error) *error = std::move(message);
 }
 
-void appendUTF8(std::string& out, char32_t c)
-{
+void appendUTF8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -39,8 +36,7 @@ void appendUTF8(std::string& out, char32_t c)
 bool isHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-std::optional<std::string> decodeUTF16(std::string_view bytes, bool bigEndian, std::string* error)
-{
+std::optional<std::string> decodeUTF16(std::string_view bytes, bool bigEndian, std::string* error) {
     if (bytes.size() % 2 != 0) {
         setError(error, "UTF-16 text with an odd number of bytes");
         return std::nullopt;
@@ -50,7 +46,8 @@ std::optional<std::string> decodeUTF16(std::string_view bytes, bool bigEndian, s
     auto unit = [&](std::size_t i) -> char32_t {
         const auto a = static_cast<unsigned char>(bytes[i]);
         const auto b = static_cast<unsigned char>(bytes[i + 1]);
-        return bigEndian ? static_cast<char32_t>((a << 8) | b) : static_cast<char32_t>((b << 8) | a);
+        return bigEndian ? static_cast<char32_t>((a << 8) | b)
+                         : static_cast<char32_t>((b << 8) | a);
     };
     for (std::size_t i = 0; i < bytes.size(); i += 2) {
         char32_t c = unit(i);
@@ -70,8 +67,7 @@ std::optional<std::string> decodeUTF16(std::string_view bytes, bool bigEndian, s
     return out;
 }
 
-bool isValidUTF8(std::string_view s)
-{
+bool isValidUTF8(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
         const auto c = static_cast<unsigned char>(s[i]);
@@ -92,17 +88,14 @@ bool isValidUTF8(std::string_view s)
         } else {
             return false;
         }
-        if (i + extra >= s.size())
-            return false;
+        if (i + extra >= s.size()) return false;
         for (std::size_t k = 1; k <= extra; ++k) {
             const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80)
-                return false;
+            if ((cc & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (cc & 0x3F);
         }
         static constexpr char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
+        if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
         i += extra + 1;
     }
     return true;
@@ -110,8 +103,7 @@ bool isValidUTF8(std::string_view s)
 
 // The text as UTF-8, from a byte order mark when there is one; UTF-16 files
 // without one are recognised by the zero byte of their first ASCII character.
-std::optional<std::string> decodeText(std::string_view bytes, std::string* error)
-{
+std::optional<std::string> decodeText(std::string_view bytes, std::string* error) {
     const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF)
         bytes.remove_prefix(3);
@@ -134,37 +126,27 @@ class Parser {
 public:
     Parser(std::string_view text, std::string* error) : s_(text), error_(error) {}
 
-    std::optional<cf::Dictionary> parse()
-    {
+    std::optional<cf::Dictionary> parse() {
         cf::Dictionary result;
         for (;;) {
-            if (!skipSpaceAndComments())
-                return std::nullopt;
-            if (atEnd())
-                return result;
+            if (!skipSpaceAndComments()) return std::nullopt;
+            if (atEnd()) return result;
             auto key = token("a key");
-            if (!key)
-                return std::nullopt;
-            if (!skipSpaceAndComments())
-                return std::nullopt;
+            if (!key) return std::nullopt;
+            if (!skipSpaceAndComments()) return std::nullopt;
             std::string value;
             if (peek() == ';') {
                 // "KEY"; alone stands for "KEY" = "KEY";
                 value = *key;
             } else {
-                if (peek() != '=')
-                    return fail("expected '=' after the key \"" + *key + "\"");
+                if (peek() != '=') return fail("expected '=' after the key \"" + *key + "\"");
                 ++pos_;
-                if (!skipSpaceAndComments())
-                    return std::nullopt;
+                if (!skipSpaceAndComments()) return std::nullopt;
                 auto v = token("a value");
-                if (!v)
-                    return std::nullopt;
+                if (!v) return std::nullopt;
                 value = std::move(*v);
-                if (!skipSpaceAndComments())
-                    return std::nullopt;
-                if (peek() != ';')
-                    return fail("expected ';' after the value of \"" + *key + "\"");
+                if (!skipSpaceAndComments()) return std::nullopt;
+                if (peek() != ';') return fail("expected ';' after the value of \"" + *key + "\"");
             }
             ++pos_;
             result.set(std::move(*key), cf::Value(std::move(value)));
@@ -175,25 +157,21 @@ private:
     bool atEnd() const { return pos_ >= s_.size(); }
     char peek() const { return atEnd() ? '\0' : s_[pos_]; }
 
-    std::nullopt_t fail(const std::string& message)
-    {
+    std::nullopt_t fail(const std::string& message) {
         std::size_t line = 1;
         for (std::size_t i = 0; i < pos_ && i < s_.size(); ++i)
-            if (s_[i] == '\n')
-                ++line;
+            if (s_[i] == '\n') ++line;
         setError(error_, "line " + std::to_string(line) + ": " + message);
         return std::nullopt;
     }
 
-    bool skipSpaceAndComments()
-    {
+    bool skipSpaceAndComments() {
         while (!atEnd()) {
             const char c = s_[pos_];
             if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
                 ++pos_;
             } else if (s_.substr(pos_, 2) == "//") {
-                while (!atEnd() && s_[pos_] != '\n')
-                    ++pos_;
+                while (!atEnd() && s_[pos_] != '\n') ++pos_;
             } else if (s_.substr(pos_, 2) == "/*") {
                 const auto close = s_.find("*/", pos_ + 2);
                 if (close == std::string_view::npos) {
@@ -208,33 +186,27 @@ private:
         return true;
     }
 
-    static bool isUnquotedChar(char c)
-    {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-               c == '.' || c == '-';
+    static bool isUnquotedChar(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '.' || c == '-';
     }
 
-    std::optional<std::string> token(const char* what)
-    {
-        if (peek() == '"')
-            return quoted();
+    std::optional<std::string> token(const char* what) {
+        if (peek() == '"') return quoted();
         std::string word;
-        while (!atEnd() && isUnquotedChar(s_[pos_]))
-            word += s_[pos_++];
+        while (!atEnd() && isUnquotedChar(s_[pos_])) word += s_[pos_++];
         if (word.empty()) {
-            if (atEnd())
-                return fail(std::string("expected ") + what + " but the text ends");
-            return fail(std::string("expected ") + what + ", found '" + std::string(1, peek()) + "'");
+            if (atEnd()) return fail(std::string("expected ") + what + " but the text ends");
+            return fail(std::string("expected ") + what + ", found '" + std::string(1, peek()) +
+                        "'");
         }
         return word;
     }
 
-    std::optional<unsigned> hexDigits(std::size_t count)
-    {
+    std::optional<unsigned> hexDigits(std::size_t count) {
         unsigned v = 0;
         for (std::size_t k = 0; k < count; ++k) {
-            if (atEnd())
-                return std::nullopt;
+            if (atEnd()) return std::nullopt;
             const char c = s_[pos_];
             unsigned d;
             if (c >= '0' && c <= '9')
@@ -251,22 +223,18 @@ private:
         return v;
     }
 
-    std::optional<std::string> quoted()
-    {
+    std::optional<std::string> quoted() {
         ++pos_;  // the opening quote
         std::string out;
         for (;;) {
-            if (atEnd())
-                return fail("a quoted string that is never closed");
+            if (atEnd()) return fail("a quoted string that is never closed");
             const char c = s_[pos_++];
-            if (c == '"')
-                return out;
+            if (c == '"') return out;
             if (c != '\\') {
                 out += c;
                 continue;
             }
-            if (atEnd())
-                return fail("a quoted string that is never closed");
+            if (atEnd()) return fail("a quoted string that is never closed");
             const char e = s_[pos_++];
             switch (e) {
             case 'n': out += '\n'; break;
@@ -279,8 +247,7 @@ private:
             case 'U':
             case 'u': {
                 auto unit = hexDigits(4);
-                if (!unit)
-                    return fail("\\U must be followed by four hex digits");
+                if (!unit) return fail("\\U must be followed by four hex digits");
                 char32_t cp = *unit;
                 if (isHighSurrogate(cp)) {
                     // A character beyond the first plane is written as a pair.
@@ -319,8 +286,7 @@ private:
 
 // Apple's tools also save string tables as XML or binary property lists: a
 // dictionary of strings.
-std::optional<cf::Dictionary> parsePropertyListTable(std::string_view bytes, std::string* error)
-{
+std::optional<cf::Dictionary> parsePropertyListTable(std::string_view bytes, std::string* error) {
     std::string why;
     auto value = cf::parsePropertyList(bytes, &why);
     if (!value) {
@@ -341,29 +307,22 @@ std::optional<cf::Dictionary> parsePropertyListTable(std::string_view bytes, std
     return *table;
 }
 
-bool looksLikePropertyList(std::string_view text)
-{
+bool looksLikePropertyList(std::string_view text) {
     const auto start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos)
-        return false;
+    if (start == std::string_view::npos) return false;
     text.remove_prefix(start);
     for (std::string_view opening : {"<?xml", "<!DOCTYPE plist", "<plist"})
-        if (text.substr(0, opening.size()) == opening)
-            return true;
+        if (text.substr(0, opening.size()) == opening) return true;
     return false;
 }
 
 }  // namespace
 
-std::optional<cf::Dictionary> parseStringsFile(std::string_view bytes, std::string* error)
-{
-    if (bytes.substr(0, 8) == "bplist00")
-        return parsePropertyListTable(bytes, error);
+std::optional<cf::Dictionary> parseStringsFile(std::string_view bytes, std::string* error) {
+    if (bytes.substr(0, 8) == "bplist00") return parsePropertyListTable(bytes, error);
     auto text = decodeText(bytes, error);
-    if (!text)
-        return std::nullopt;
-    if (looksLikePropertyList(*text))
-        return parsePropertyListTable(*text, error);
+    if (!text) return std::nullopt;
+    if (looksLikePropertyList(*text)) return parsePropertyListTable(*text, error);
     return Parser(*text, error).parse();
 }
 

@@ -18,7 +18,8 @@
 
 namespace atitest {
 
-inline constexpr std::uint32_t pllWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv) {
+inline constexpr std::uint32_t pllWord(std::uint8_t refDiv, std::uint8_t memFBDiv,
+                                       std::uint8_t vpuFBDiv) {
     return refDiv + (std::uint32_t{memFBDiv} << 8) + (std::uint32_t{vpuFBDiv} << 16);
 }
 
@@ -33,8 +34,8 @@ struct ATIDevice {
     std::optional<std::string> slotName = std::string("SLOT-1");
     bool agpMaster = false;
     std::optional<std::uint32_t> sclk, mclk, refclk;  // kHz, as the firmware states them
-    std::uint32_t pll = pllWord(12, 100, 100);       // 225 MHz / 225 MHz at 27 MHz
-    std::map<std::string, std::uint32_t> registers;  // besides "PLL"
+    std::uint32_t pll = pllWord(12, 100, 100);        // 225 MHz / 225 MHz at 27 MHz
+    std::map<std::string, std::uint32_t> registers;   // besides "PLL"
     std::optional<cf::Dictionary> faults;
     cf::Dictionary extraProperties;
 };

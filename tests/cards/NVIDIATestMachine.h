@@ -32,8 +32,7 @@ inline constexpr std::uint32_t kNV4xMemoryCoefficients = 0x02010D01;
 inline constexpr std::uint32_t kPreCorePLL = 0x00012501;
 inline constexpr std::uint32_t kPreMemoryPLL = 0x00001E01;
 
-inline std::map<std::string, std::uint32_t> nv4xRegisters(std::uint32_t strap = 0x00400000)
-{
+inline std::map<std::string, std::uint32_t> nv4xRegisters(std::uint32_t strap = 0x00400000) {
     return {{"0x101000", strap},
             {"0x4000", kNV4xCoreControl},
             {"0x4004", kNV4xCoreCoefficients},
@@ -41,8 +40,7 @@ inline std::map<std::string, std::uint32_t> nv4xRegisters(std::uint32_t strap = 
             {"0x4024", kNV4xMemoryCoefficients}};
 }
 
-inline std::map<std::string, std::uint32_t> preNV4xRegisters(std::uint32_t strap = 0)
-{
+inline std::map<std::string, std::uint32_t> preNV4xRegisters(std::uint32_t strap = 0) {
     return {{"0x101000", strap}, {"0x680500", kPreCorePLL}, {"0x680504", kPreMemoryPLL}};
 }
 
@@ -51,8 +49,7 @@ inline cf::Dictionary nvidiaCard(const std::string& entryName, std::uint32_t dev
                                  const std::string& slot,
                                  const std::map<std::string, std::uint32_t>& registers,
                                  std::optional<cf::Dictionary> faults = std::nullopt,
-                                 std::optional<std::string> model = std::string("NVIDIA GeForce"))
-{
+                                 std::optional<std::string> model = std::string("NVIDIA GeForce")) {
     cf::Dictionary properties;
     properties.set("vendor-id", testsupport::dataU32(kVendorNVIDIA));
     properties.set("device-id", testsupport::dataU32(deviceID));
@@ -66,8 +63,7 @@ inline cf::Dictionary nvidiaCard(const std::string& entryName, std::uint32_t dev
 inline std::string driverPath(const std::string& entryName) { return entryName + kDriverLeaf; }
 
 // The driver instances in discovery order.
-inline std::vector<io_service_t> driverInstances()
-{
+inline std::vector<io_service_t> driverInstances() {
     std::vector<io_service_t> out;
     io_iterator_t iterator = 0;
     if (IOServiceGetMatchingServices(kIOMasterPortDefault,
@@ -81,8 +77,7 @@ inline std::vector<io_service_t> driverInstances()
 }
 
 // Creates the card of the `index`-th driver instance; nullptr when rejected.
-inline std::unique_ptr<NVIDIACard> createCard(std::size_t index = 0)
-{
+inline std::unique_ptr<NVIDIACard> createCard(std::size_t index = 0) {
     const auto instances = driverInstances();
     if (index >= instances.size()) return nullptr;
     auto card = std::make_unique<NVIDIACard>();
@@ -99,15 +94,13 @@ struct Command {
 };
 
 inline Command read(std::uint32_t offset) { return {11, offset, std::nullopt, true}; }
-inline Command write(std::uint32_t offset, std::uint32_t value, bool accepted = true)
-{
+inline Command write(std::uint32_t offset, std::uint32_t value, bool accepted = true) {
     return {12, offset, value, accepted};
 }
 
 // The commands of driver.jsonl from record `from` on, arguments as the
 // 32 bits that were sent.
-inline std::vector<Command> commands(const testsupport::TempSimMac& mac, std::size_t from = 0)
-{
+inline std::vector<Command> commands(const testsupport::TempSimMac& mac, std::size_t from = 0) {
     std::vector<Command> out;
     const auto log = mac.driverLog();
     for (std::size_t i = from; i < log.size(); ++i) {
@@ -121,8 +114,7 @@ inline std::vector<Command> commands(const testsupport::TempSimMac& mac, std::si
 }
 
 // Only the register writes (command 12) of commands().
-inline std::vector<Command> writes(const testsupport::TempSimMac& mac, std::size_t from = 0)
-{
+inline std::vector<Command> writes(const testsupport::TempSimMac& mac, std::size_t from = 0) {
     std::vector<Command> out;
     for (const Command& c : commands(mac, from)) {
         if (c.command == 12) out.push_back(c);
@@ -131,8 +123,7 @@ inline std::vector<Command> writes(const testsupport::TempSimMac& mac, std::size
 }
 
 // Readable failures for command lists.
-inline std::ostream& operator<<(std::ostream& os, const nvtest::Command& c)
-{
+inline std::ostream& operator<<(std::ostream& os, const nvtest::Command& c) {
     os << "{" << c.command << ", 0x" << std::hex << c.argument;
     if (c.argument2) os << ", 0x" << *c.argument2;
     os << std::dec << (c.accepted ? "" : ", refused") << "}";

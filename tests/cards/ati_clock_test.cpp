@@ -159,7 +159,8 @@ TEST_F(ATIClockTest, DirectChangeOfARadeon9800ClassCardSendsOneWord) {
 TEST_F(ATIClockTest, ChangesToTheCurrentClocks) {
     ATICard& card = create(ATIDevice{});
     // Gradual: nothing to do, nothing sent.
-    EXPECT_TRUE(card.setFrequencyGraduallyWithVPUFBDiv(100, 100, card.vpuFrequency(), card.memFrequency()));
+    EXPECT_TRUE(
+        card.setFrequencyGraduallyWithVPUFBDiv(100, 100, card.vpuFrequency(), card.memFrequency()));
     EXPECT_EQ(commandsSinceCreation(), 0u);
     // Direct: the unchanged word goes out once.
     EXPECT_TRUE(card.savePLLWithVPUFrequency(card.vpuFrequency(), card.memFrequency()));
@@ -184,7 +185,8 @@ TEST_F(ATIClockTest, FineTuningCoarsensForHighClocksAndCreepsBack) {
     EXPECT_EQ(card.vpuFBDiv(), 222);
     EXPECT_EQ(card.memFBDiv(), 100);
     EXPECT_EQ(card.clockStep(), 2.25f);
-    EXPECT_EQ(writesSinceCreation(), (std::vector<std::uint32_t>{pllWord(11, 92, 244), pllWord(12, 100, 222)}));
+    EXPECT_EQ(writesSinceCreation(),
+              (std::vector<std::uint32_t>{pllWord(11, 92, 244), pllWord(12, 100, 222)}));
 }
 
 TEST_F(ATIClockTest, FineTuningKeepsTheCoarseStepWhileAClockRises) {
@@ -220,8 +222,9 @@ TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
 TEST_F(ATIClockTest, GradualChangeOfTheMemoryAloneMovesOneUnitPerCommand) {
     ATICard& card = create(ATIDevice{});
     EXPECT_TRUE(card.setFrequencyGraduallyWithVPUFBDiv(100, 96, 225.0f, 216.0f));
-    EXPECT_EQ(writesSinceCreation(), (std::vector<std::uint32_t>{pllWord(12, 99, 100), pllWord(12, 98, 100),
-                                                                  pllWord(12, 97, 100), pllWord(12, 96, 100)}));
+    EXPECT_EQ(writesSinceCreation(),
+              (std::vector<std::uint32_t>{pllWord(12, 99, 100), pllWord(12, 98, 100),
+                                          pllWord(12, 97, 100), pllWord(12, 96, 100)}));
     EXPECT_EQ(card.memFrequency(), 216.0f);
 }
 
@@ -260,8 +263,9 @@ TEST_F(ATIClockTest, GradualChangeTowardZeroStopsAtOne) {
     device.pll = pllWord(12, 100, 5);
     ATICard& card = create(device);
     card.restoreStoredPLLWithVPU(0.0f, card.memFrequency());
-    EXPECT_EQ(writesSinceCreation(), (std::vector<std::uint32_t>{pllWord(12, 100, 4), pllWord(12, 100, 3),
-                                                                  pllWord(12, 100, 2), pllWord(12, 100, 1)}));
+    EXPECT_EQ(writesSinceCreation(),
+              (std::vector<std::uint32_t>{pllWord(12, 100, 4), pllWord(12, 100, 3),
+                                          pllWord(12, 100, 2), pllWord(12, 100, 1)}));
     EXPECT_EQ(card.vpuFBDiv(), 1);
     EXPECT_EQ(card.vpuFrequency(), 2.25f);
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(0, 100, 0.0f, card.memFrequency()));
@@ -304,7 +308,8 @@ TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
     ATICard& card = create(device);
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(110, 100, 247.5f, 225.0f));
     EXPECT_EQ(writesSinceCreation(),
-              (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102), pllWord(12, 100, 103)}));
+              (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
+                                          pllWord(12, 100, 103)}));
     EXPECT_EQ(commandsSinceCreation(), 4u);  // the refused one reached the driver too
     EXPECT_EQ(pllRegister(), pllWord(12, 100, 103));
     EXPECT_EQ(card.vpuFBDiv(), 103);
@@ -314,7 +319,7 @@ TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
 
 TEST_F(ATIClockTest, ReturnToStockSendsTheStockRefDivWithTheFirstStep) {
     ATICard& card = create(ATIDevice{});
-    card.setStockSettings();  // stock 225 / 225
+    card.setStockSettings();                                    // stock 225 / 225
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     mark_ = mac_.driverLog().size();
     card.saveDefaultPLL();
@@ -330,7 +335,7 @@ TEST_F(ATIClockTest, ReturnToStockWithOnlyTheRefDivToChangeSendsItOnce) {
     ATIDevice device;
     device.pll = pllWord(12, 100, 200);
     ATICard& card = create(device);
-    card.setStockSettings();  // 450 / 225 MHz
+    card.setStockSettings();                                    // 450 / 225 MHz
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     // 200 and 100 at refDiv 11; the memory rises, so refDiv stays 11.
     ASSERT_TRUE(card.savePLLWithVPUFrequency(200 * (27.0f / 11.0f), 100 * (27.0f / 11.0f)));
@@ -346,7 +351,7 @@ TEST_F(ATIClockTest, ReturnToStockWithOnlyTheRefDivToChangeSendsItOnce) {
 TEST_F(ATIClockTest, ReturnToStockThatNeedsTheCoarseStepSendsNothing) {
     ATICard& card = create(ATIDevice{});
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
-    card.setStockSettings();  // stock is what it runs at now
+    card.setStockSettings();                                    // stock is what it runs at now
     mark_ = mac_.driverLog().size();
     card.saveDefaultPLL();
     // 598.9 MHz is 266 at refDiv 12: fine-tuning goes back to 11, where the

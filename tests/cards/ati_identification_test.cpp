@@ -91,8 +91,8 @@ TEST(ATIIdentification, DriverWithoutParentEntryYieldsNoCard) {
     std::map<std::string, std::uint32_t> registers = {{"PLL", pllWord(12, 100, 100)}};
     mac.writeMachine(testsupport::machine({testsupport::driverEntry("ATI", registers)}));
     io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
-                                           &iterator),
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                           IOServiceNameMatching(kTarnwickDriverName), &iterator),
               kIOReturnSuccess);
     io_object_t service = IOIteratorNext(iterator);
     ASSERT_NE(service, 0u);
@@ -113,7 +113,8 @@ TEST(ATIIdentification, FirmwareClocksAreMeasuredAsThePLLProducesThem) {
     CardList cards = createFrom(mac, {device});
     ATICard& card = only(cards);
     // 400 / 2.25 = 177.8 -> 178; 300 / 2.25 = 133.3 -> 133; then back.
-    EXPECT_EQ(pllWrites(mac), (std::vector<std::uint32_t>{pllWord(12, 133, 178), pllWord(12, 100, 100)}));
+    EXPECT_EQ(pllWrites(mac),
+              (std::vector<std::uint32_t>{pllWord(12, 133, 178), pllWord(12, 100, 100)}));
     EXPECT_EQ(card.realStockVPUFreq(), 178 * 2.25f);
     EXPECT_EQ(card.realStockMemFreq(), 133 * 2.25f);
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
@@ -133,7 +134,8 @@ TEST(ATIIdentification, ReferenceClockAndX1Scaling) {
         {"no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f},
         {"RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f},
         {"X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
-        {"X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
+        {"X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f,
+         178 * 2.25f},
         {"x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f},
     };
     for (const Case& c : cases) {
@@ -164,7 +166,8 @@ TEST(ATIIdentification, SlotNames) {
     ATIDevice agpCommand;  // the AGP property wins over a slot name
     agpCommand.entryName = "ATY,B";
     agpCommand.slotName = "SLOT-9";
-    agpCommand.extraProperties.set("IOAGPCommandValue", cf::CFNumberCreate(cf::kCFNumberIntType, 0));
+    agpCommand.extraProperties.set("IOAGPCommandValue",
+                                   cf::CFNumberCreate(cf::kCFNumberIntType, 0));
     ATIDevice named;
     named.entryName = "ATY,C";
     named.slotName = "SLOT-2";  // stored with its zero byte
@@ -183,28 +186,19 @@ TEST(ATIIdentification, SlotNames) {
 
 struct MemoryCase {
     std::uint16_t deviceID;
-    std::uint32_t control;     // register 0x140
-    std::uint32_t sdramMode;   // register 0x158
+    std::uint32_t control;    // register 0x140
+    std::uint32_t sdramMode;  // register 0x158
     int busWidth;
     bool ddr;
 };
 
 TEST(ATIIdentification, MemoryFacts) {
     const MemoryCase cases[] = {
-        {0x5452, 0, 0, 128, false},
-        {0x5452, 2, 0, 64, true},
-        {0x5452, 1, 0x40000000, 64, true},
-        {0x5245, 0, 0, 64, false},
-        {0x5245, 3, 0, 64, false},
-        {0x5159, 8, 0, 32, true},
-        {0x5159, 0, 0, 64, true},
-        {0x4E48, 2, 0, 256, true},
-        {0x4E48, 2, 0x40000000, 256, true},
-        {0x4A4E, 0, 0, 64, true},
-        {0x4A48, 1, 0, 128, true},
-        {0x3E54, 3, 0, 128, true},
-        {0x4966, 0, 0, 64, true},
-        {0x4966, 1, 0, 128, true},
+        {0x5452, 0, 0, 128, false}, {0x5452, 2, 0, 64, true},  {0x5452, 1, 0x40000000, 64, true},
+        {0x5245, 0, 0, 64, false},  {0x5245, 3, 0, 64, false}, {0x5159, 8, 0, 32, true},
+        {0x5159, 0, 0, 64, true},   {0x4E48, 2, 0, 256, true}, {0x4E48, 2, 0x40000000, 256, true},
+        {0x4A4E, 0, 0, 64, true},   {0x4A48, 1, 0, 128, true}, {0x3E54, 3, 0, 128, true},
+        {0x4966, 0, 0, 64, true},   {0x4966, 1, 0, 128, true},
     };
     std::vector<ATIDevice> devices;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -212,7 +206,8 @@ TEST(ATIIdentification, MemoryFacts) {
         device.entryName = "ATY,Card" + std::to_string(i);
         device.slotName = "SLOT-" + std::to_string(i);
         device.deviceID = cases[i].deviceID;
-        device.registers = {{"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}};
+        device.registers = {
+            {"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}};
         devices.push_back(device);
     }
     TempSimMac mac;
@@ -239,8 +234,8 @@ TEST(ATIIdentification, PropertyReaders) {
     device.extraProperties.set("flag", true);
     mac.writeMachine(atiMachine({device}));
     io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(kTarnwickDriverName),
-                                           &iterator),
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                           IOServiceNameMatching(kTarnwickDriverName), &iterator),
               kIOReturnSuccess);
     io_object_t service = IOIteratorNext(iterator);
     io_registry_entry_t parent = 0;
@@ -276,7 +271,8 @@ TEST(ATIIdentification, BusyDriverTimesOutWithoutWriting) {
     mac.writeMachine(atiMachine({device}));
     EXPECT_FALSE(card.savePLLWithVPUFrequency(300.0f, 225.0f));
     EXPECT_EQ(mac.driverLog().size(), before);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: Timeout while waiting for I/O Service\n"), std::string::npos);
+    EXPECT_NE(mac.systemLog().find("Tarnwick: Timeout while waiting for I/O Service\n"),
+              std::string::npos);
     EXPECT_EQ(mac.systemLog().find("Tarnwick: error"), std::string::npos);
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
     EXPECT_EQ(card.refDiv(), 12);

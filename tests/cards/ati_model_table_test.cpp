@@ -98,7 +98,8 @@ TEST(ATIModelTable, EveryRowThroughCardsOfTheSimulatedMac) {
     std::map<std::string, std::optional<std::string>> modelBySlot;
     for (const auto& card : cards) modelBySlot[*card->slot()] = card->model();
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE("ROM " + cases[i].rom.value_or("(none)") + ", device " + std::to_string(cases[i].deviceID));
+        SCOPED_TRACE("ROM " + cases[i].rom.value_or("(none)") + ", device " +
+                     std::to_string(cases[i].deviceID));
         auto found = modelBySlot.find("CASE-" + std::to_string(i));
         if (!cases[i].expected) {
             EXPECT_EQ(found, modelBySlot.end());
@@ -113,7 +114,10 @@ TEST(ATIModelTable, PartNumberIsTakenFromTheCForm) {
     EXPECT_EQ(atiROMPartNumber(std::string("113-A27502-124\0", 15)), "A27502");
     EXPECT_EQ(atiROMPartNumber(std::string("113-99703-")), "99703-");
     // A zero byte inside the first ten characters ends the text early.
-    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\0" "502-124", 15)), std::nullopt);
+    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\0"
+                                           "502-124",
+                                           15)),
+              std::nullopt);
     EXPECT_EQ(atiROMPartNumber(std::nullopt), std::nullopt);
 }
 

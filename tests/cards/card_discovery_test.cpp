@@ -21,7 +21,8 @@ cf::Dictionary otherVendorCard(const std::string& entryName, const std::string& 
     properties.set("vendor-id", testsupport::dataU32(kMatroxVendorID));
     properties.set("device-id", testsupport::dataU32(0x0525));
     properties.set("AAPL,slot-name", testsupport::dataText(slot));
-    return testsupport::entry(entryName, properties, {testsupport::driverEntry("ATI", {{"PLL", 0x00646410}})});
+    return testsupport::entry(entryName, properties,
+                              {testsupport::driverEntry("ATI", {{"PLL", 0x00646410}})});
 }
 
 // ATI in SLOT-1, the other vendor in SLOT-2, NVIDIA in SLOT-3, then a second
@@ -32,9 +33,10 @@ void writeMixedMachine(const testsupport::TempSimMac& mac) {
     atitest::ATIDevice second;
     second.entryName = "ATY,Second";
     second.slotName = "SLOT-4";
-    mac.writeMachine(testsupport::machine({atitest::deviceEntry(first), otherVendorCard("Other,Card", "SLOT-2"),
-                                           nvtest::nvidiaCard("NVDA,Card", 0x0041, "SLOT-3", nvtest::nv4xRegisters()),
-                                           atitest::deviceEntry(second)}));
+    mac.writeMachine(testsupport::machine(
+        {atitest::deviceEntry(first), otherVendorCard("Other,Card", "SLOT-2"),
+         nvtest::nvidiaCard("NVDA,Card", 0x0041, "SLOT-3", nvtest::nv4xRegisters()),
+         atitest::deviceEntry(second)}));
 }
 
 TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder) {
@@ -46,7 +48,8 @@ TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder
         return nullptr;
     });
     EXPECT_TRUE(cards.empty());
-    EXPECT_EQ(asked, (std::vector<std::uint32_t>{kATIVendorID, kMatroxVendorID, kNVIDIAVendorID, kATIVendorID}));
+    EXPECT_EQ(asked, (std::vector<std::uint32_t>{kATIVendorID, kMatroxVendorID, kNVIDIAVendorID,
+                                                 kATIVendorID}));
 }
 
 TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {

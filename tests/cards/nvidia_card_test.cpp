@@ -17,8 +17,7 @@ using namespace nvtest;
 
 namespace {
 
-std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2)
-{
+std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2) {
     return m | n << 8 | m2 << 16 | n2 << 24;
 }
 
@@ -27,8 +26,7 @@ std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, s
 const std::uint32_t kCore350 = coefficients(1, 13, 1, 2);    // 351 MHz
 const std::uint32_t kMemory400 = coefficients(2, 17, 2, 7);  // 401.625 MHz
 
-cf::Dictionary faults(std::optional<int> refuseAfter, bool refuseWrites)
-{
+cf::Dictionary faults(std::optional<int> refuseAfter, bool refuseWrites) {
     cf::Dictionary f;
     if (refuseAfter) f.set("RefuseAfter", cf::CFNumberCreate(cf::kCFNumberIntType, *refuseAfter));
     if (refuseWrites) {
@@ -37,8 +35,7 @@ cf::Dictionary faults(std::optional<int> refuseAfter, bool refuseWrites)
     return f;
 }
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> memoryPairsOf(std::uint16_t deviceID)
-{
+std::vector<std::pair<std::uint32_t, std::uint32_t>> memoryPairsOf(std::uint16_t deviceID) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs{{0x4020, 0x4024}};
     if (deviceID == 0x0141) pairs.emplace_back(0x4038, 0x403C);
     if (deviceID == 0x0040 || deviceID == 0x0045 || deviceID == 0x0092 || deviceID == 0x009D) {
@@ -47,16 +44,14 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> memoryPairsOf(std::uint16_t
     return pairs;
 }
 
-std::uint64_t integerOf(const cf::Dictionary& entry, const char* key)
-{
+std::uint64_t integerOf(const cf::Dictionary& entry, const char* key) {
     const cf::Value* v = entry.get(key);
     return v && v->number() ? static_cast<std::uint64_t>(v->number()->int64Value()) : ~0ull;
 }
 
 class NVIDIACardTest : public ::testing::Test {
 protected:
-    void install(std::vector<cf::Dictionary> entries)
-    {
+    void install(std::vector<cf::Dictionary> entries) {
         mac.writeMachine(testsupport::machine(std::move(entries)));
     }
     std::size_t logSize() const { return mac.driverLog().size(); }
@@ -66,8 +61,7 @@ protected:
 
 }  // namespace
 
-TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords)
-{
+TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -85,8 +79,7 @@ TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords)
     EXPECT_NE(log.find("MM 1 - MM2 1 - MN 13 - MN2 2 - mP 1\n"), std::string::npos) << log;
 }
 
-TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords)
-{
+TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords) {
     install({nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -98,8 +91,7 @@ TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords)
     EXPECT_EQ(mac.systemLog().find("GM "), std::string::npos) << "coefficient lines are NV4x only";
 }
 
-TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap)
-{
+TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap) {
     struct Case {
         const char* what;
         std::uint32_t deviceID;
@@ -110,19 +102,22 @@ TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap)
     };
     const Case cases[] = {
         {"NV4x with bit 22", 0x0040, true, 0x00400000, 27000, 405.0f},
-        {"NV4x with bit 22, high device-id bits ignored", 0xABCD00F2, true, 0x00400040, 27000, 405.0f},
+        {"NV4x with bit 22, high device-id bits ignored", 0xABCD00F2, true, 0x00400040, 27000,
+         405.0f},
         {"NV4x without bit 22 is rejected", 0x0040, true, 0x00000040, 0, 0},
         {"NV4x without any strap bit is rejected", 0x0141, true, 0, 0, 0},
         {"pre-NV4x with bit 6", 0x0322, false, 0x00000040, 14318, 264.883f},
         {"pre-NV4x without bit 6", 0x0322, false, 0, 13500, 249.75f},
         {"pre-NV4x ignores bit 22", 0x0322, false, 0x00400000, 13500, 249.75f},
-        {"NV4x id in the high half only is pre-NV4x", 0x00400322, false, 0x00400000, 13500, 249.75f},
+        {"NV4x id in the high half only is pre-NV4x", 0x00400322, false, 0x00400000, 13500,
+         249.75f},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::TempSimMac local;
-        local.writeMachine(testsupport::machine({nvidiaCard(
-            "GPU", c.deviceID, "SLOT-1", c.nv4x ? nv4xRegisters(c.strap) : preNV4xRegisters(c.strap))}));
+        local.writeMachine(testsupport::machine(
+            {nvidiaCard("GPU", c.deviceID, "SLOT-1",
+                        c.nv4x ? nv4xRegisters(c.strap) : preNV4xRegisters(c.strap))}));
         const auto card = createCard();
         if (c.refClock == 0) {
             EXPECT_FALSE(card);
@@ -135,8 +130,7 @@ TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap)
     }
 }
 
-TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero)
-{
+TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero) {
     struct Case {
         const char* what;
         cf::Dictionary device;
@@ -154,15 +148,21 @@ TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero)
         return r;
     };
     const Case cases[] = {
-        {"no model", nvidiaCard("GPU", 0x0322, "SLOT-1", preNV4xRegisters(), {}, std::nullopt), false, 0, 0},
-        {"pre-NV4x core word 0", nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680500", 0)), false, 0, 0},
-        {"pre-NV4x memory word 0", nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0)), false, 0, 0},
-        {"NV4x core control 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4000", 0)), false, 0, 0},
-        {"NV4x memory control 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4020", 0)), false, 0, 0},
-        {"pre-NV4x memory M = 0", nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0x00001E00)),
-         true, 249.75f, 0},
-        {"NV4x core M2 = 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4004", coefficients(1, 15, 0, 2))),
-         true, 0, 351.0f},
+        {"no model", nvidiaCard("GPU", 0x0322, "SLOT-1", preNV4xRegisters(), {}, std::nullopt),
+         false, 0, 0},
+        {"pre-NV4x core word 0", nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680500", 0)), false,
+         0, 0},
+        {"pre-NV4x memory word 0", nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0)),
+         false, 0, 0},
+        {"NV4x core control 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4000", 0)), false,
+         0, 0},
+        {"NV4x memory control 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4020", 0)), false,
+         0, 0},
+        {"pre-NV4x memory M = 0",
+         nvidiaCard("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0x00001E00)), true, 249.75f, 0},
+        {"NV4x core M2 = 0",
+         nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4004", coefficients(1, 15, 0, 2))), true,
+         0, 351.0f},
         {"NV4x memory coefficients 0", nvidiaCard("GPU", 0x0040, "SLOT-1", nv4xWith("0x4024", 0)),
          true, 405.0f, 0},
     };
@@ -178,8 +178,7 @@ TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero)
     }
 }
 
-TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock)
-{
+TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock) {
     install({nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -187,8 +186,8 @@ TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock)
     // Core only: M 3, N 89 with the card's own P = 1.
     std::size_t from = logSize();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(200.0f, card->memFrequency()));
-    EXPECT_EQ(commands(mac, from), (std::vector<Command>{write(0x680500, 0x00015903),
-                                                         read(0x680500), read(0x680504)}));
+    EXPECT_EQ(commands(mac, from),
+              (std::vector<Command>{write(0x680500, 0x00015903), read(0x680500), read(0x680504)}));
     EXPECT_EQ(card->vpuFrequency(), 200.25f);
     EXPECT_EQ(card->memFrequency(), 405.0f);
     EXPECT_EQ(mac.registers(driverPath("NV34"))["0x680500"], 0x00015903u);
@@ -210,12 +209,12 @@ TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock)
 // The core pair, then every register pair that carries the memory PLL on
 // this device id; and saveDefaultPLL puts the stock words back through the
 // same registers.
-TEST_F(NVIDIACardTest, NV4xProgrammingAndStockRestorePerDeviceID)
-{
+TEST_F(NVIDIACardTest, NV4xProgrammingAndStockRestorePerDeviceID) {
     for (std::uint16_t deviceID : {0x0040, 0x0045, 0x0092, 0x009D, 0x0141, 0x0041, 0x00F2}) {
         SCOPED_TRACE(testing::Message() << "device 0x" << std::hex << deviceID);
         testsupport::TempSimMac local;
-        local.writeMachine(testsupport::machine({nvidiaCard("NV4x", deviceID, "SLOT-1", nv4xRegisters())}));
+        local.writeMachine(
+            testsupport::machine({nvidiaCard("NV4x", deviceID, "SLOT-1", nv4xRegisters())}));
         const auto card = createCard();
         ASSERT_TRUE(card);
         card->setStockSettings();
@@ -254,8 +253,7 @@ TEST_F(NVIDIACardTest, NV4xProgrammingAndStockRestorePerDeviceID)
     }
 }
 
-TEST_F(NVIDIACardTest, NV4xProgrammingWritesTheTestLines)
-{
+TEST_F(NVIDIACardTest, NV4xProgrammingWritesTheTestLines) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -279,8 +277,7 @@ TEST_F(NVIDIACardTest, NV4xProgrammingWritesTheTestLines)
     }
 }
 
-TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords)
-{
+TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords) {
     install({nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -297,8 +294,7 @@ TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords)
 
 // A refused control word is never followed by its coefficient word, every
 // further pair is still tried, and the result is false.
-TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord)
-{
+TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
     using Writes = std::vector<std::pair<std::uint32_t, bool>>;
     struct Case {
         const char* what;
@@ -308,25 +304,38 @@ TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord)
     };
     // Creation is 6 accepted commands on NV4x and 3 on earlier cards.
     const Case cases[] = {
-        {"NV4x, every write refused", 0x0040, faults(std::nullopt, true),
+        {"NV4x, every write refused",
+         0x0040,
+         faults(std::nullopt, true),
          {{0x4000, false}, {0x4020, false}, {0x4038, false}, {0x402C, false}, {0x4044, false}}},
-        {"NV4x, refused from the core control word on", 0x0141, faults(6, false),
+        {"NV4x, refused from the core control word on",
+         0x0141,
+         faults(6, false),
          {{0x4000, false}, {0x4020, false}, {0x4038, false}}},
-        {"NV4x, refused from the core coefficient word on", 0x0041, faults(7, false),
+        {"NV4x, refused from the core coefficient word on",
+         0x0041,
+         faults(7, false),
          {{0x4000, true}, {0x4004, false}, {0x4020, false}}},
-        {"NV4x, refused from the second memory pair on", 0x0141, faults(10, false),
+        {"NV4x, refused from the second memory pair on",
+         0x0141,
+         faults(10, false),
          {{0x4000, true}, {0x4004, true}, {0x4020, true}, {0x4024, true}, {0x4038, false}}},
-        {"pre-NV4x, every write refused", 0x0322, faults(std::nullopt, true),
+        {"pre-NV4x, every write refused",
+         0x0322,
+         faults(std::nullopt, true),
          {{0x680500, false}, {0x680504, false}}},
-        {"pre-NV4x, memory word refused", 0x0322, faults(4, false),
+        {"pre-NV4x, memory word refused",
+         0x0322,
+         faults(4, false),
          {{0x680500, true}, {0x680504, false}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::TempSimMac local;
         const bool nv4x = NVIDIACard::isNV4xDeviceID(c.deviceID);
-        local.writeMachine(testsupport::machine({nvidiaCard(
-            "GPU", c.deviceID, "SLOT-1", nv4x ? nv4xRegisters() : preNV4xRegisters(), c.driverFaults)}));
+        local.writeMachine(testsupport::machine(
+            {nvidiaCard("GPU", c.deviceID, "SLOT-1", nv4x ? nv4xRegisters() : preNV4xRegisters(),
+                        c.driverFaults)}));
         const auto card = createCard();
         ASSERT_TRUE(card);
         const std::size_t from = local.driverLog().size();
@@ -337,8 +346,7 @@ TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord)
     }
 }
 
-TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing)
-{
+TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct Case {
         const char* what;
@@ -359,8 +367,8 @@ TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing)
         SCOPED_TRACE(c.what);
         testsupport::TempSimMac local;
         const bool nv4x = NVIDIACard::isNV4xDeviceID(c.deviceID);
-        local.writeMachine(testsupport::machine(
-            {nvidiaCard("GPU", c.deviceID, "SLOT-1", nv4x ? nv4xRegisters() : preNV4xRegisters())}));
+        local.writeMachine(testsupport::machine({nvidiaCard(
+            "GPU", c.deviceID, "SLOT-1", nv4x ? nv4xRegisters() : preNV4xRegisters())}));
         const auto card = createCard();
         ASSERT_TRUE(card);
         const float vpuBefore = card->vpuFrequency(), memBefore = card->memFrequency();
@@ -374,8 +382,7 @@ TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing)
     }
 }
 
-TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten)
-{
+TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);
@@ -386,8 +393,7 @@ TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten)
     EXPECT_NE(mac.systemLog().find("Test Mem Frequency 0.000000\n"), std::string::npos);
 }
 
-TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder)
-{
+TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     const auto nv4x = createCard(0);
@@ -397,9 +403,9 @@ TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder)
     pre->setStockSettings();
     ASSERT_TRUE(nv4x->savePLLWithVPUFrequency(350.0f, 400.0f));
 
-    const std::vector<std::string> order{"Slot", "Model", "VPU", "Memory", "Stock VPU", "Stock Memory",
-                                         "Stock GPLL", "Stock MPLL", "Stock GP", "Stock MP",
-                                         "Stock GPLL2", "Stock MPLL2"};
+    const std::vector<std::string> order{"Slot",      "Model",        "VPU",         "Memory",
+                                         "Stock VPU", "Stock Memory", "Stock GPLL",  "Stock MPLL",
+                                         "Stock GP",  "Stock MP",     "Stock GPLL2", "Stock MPLL2"};
     const cf::Dictionary entry = nv4x->saveCardInfo();
     std::vector<std::string> keys;
     for (const auto& item : entry.items()) keys.push_back(item.first);
@@ -432,8 +438,7 @@ TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder)
 // Stock values are filled once: from the entry or the card, whichever comes
 // first. Words with high bits survive the saved settings file and reach the
 // hardware on the way back to stock.
-TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings)
-{
+TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
     cf::Dictionary saved;
     saved.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 400.5));
@@ -461,7 +466,8 @@ TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings)
         NSUserDefaults::standardUserDefaults().synchronize();
     }
 
-    const auto domain = NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
+    const auto domain =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
     ASSERT_TRUE(domain);
     const cf::Dictionary& entry = *domain->get(kCardsKey)->array()->front().dictionary();
     const auto card = createCard();
@@ -487,8 +493,7 @@ TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings)
     EXPECT_EQ(w[3], write(0x4024, 0x02010D01));
 }
 
-TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues)
-{
+TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues) {
     install({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     for (std::size_t index : {0u, 1u}) {
@@ -505,8 +510,8 @@ TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues)
         }
         card->getStockSettingsFromPrefsDictionary(other);
         const cf::Dictionary second = card->saveCardInfo();
-        for (const char* key : {kStockVPUKey, kStockMemoryKey, kStockGPLLKey, kStockMPLLKey, kStockGPKey,
-                                kStockMPKey, kStockGPLL2Key, kStockMPLL2Key}) {
+        for (const char* key : {kStockVPUKey, kStockMemoryKey, kStockGPLLKey, kStockMPLLKey,
+                                kStockGPKey, kStockMPKey, kStockGPLL2Key, kStockMPLL2Key}) {
             EXPECT_EQ(*first.get(key), *second.get(key)) << key;
         }
         EXPECT_NE(*first.get(kVPUKey), *second.get(kVPUKey));
@@ -514,8 +519,7 @@ TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues)
 }
 
 // A pre-NV4x card takes no coefficient words from an entry.
-TEST_F(NVIDIACardTest, PreNV4xIgnoresSavedCoefficientWords)
-{
+TEST_F(NVIDIACardTest, PreNV4xIgnoresSavedCoefficientWords) {
     install({nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
     const auto card = createCard();
     ASSERT_TRUE(card);

@@ -15,8 +15,7 @@ using namespace NVIDIAPLL;
 
 namespace {
 
-std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2)
-{
+std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2) {
     return m | n << 8 | m2 << 16 | n2 << 24;
 }
 
@@ -25,8 +24,7 @@ struct Candidate {
 };
 
 // Every candidate line written after `offset` bytes of the system log.
-std::vector<Candidate> candidateLines(const std::string& log, std::size_t offset = 0)
-{
+std::vector<Candidate> candidateLines(const std::string& log, std::size_t offset = 0) {
     static const std::regex line(
         R"(diff (-?\d+) - m (-?\d+) - m2 (-?\d+) - n (-?\d+) - n2 (-?\d+)$)");
     std::vector<Candidate> out;
@@ -49,8 +47,7 @@ protected:
 
 }  // namespace
 
-TEST(NVIDIAPLLFormulas, FrequenciesInSigned32BitArithmetic)
-{
+TEST(NVIDIAPLLFormulas, FrequenciesInSigned32BitArithmetic) {
     struct Case {
         const char* what;
         bool twoStage;
@@ -83,8 +80,7 @@ TEST(NVIDIAPLLFormulas, FrequenciesInSigned32BitArithmetic)
     EXPECT_FLOAT_EQ(megahertz(401625), 401.625f);
 }
 
-TEST(NVIDIAPLLFormulas, FieldsOfTheWords)
-{
+TEST(NVIDIAPLLFormulas, FieldsOfTheWords) {
     EXPECT_EQ(wordM(0x00015903), 3);
     EXPECT_EQ(wordN(0x00015903), 0x59);
     EXPECT_EQ(wordP(0xFFF15903), 1);
@@ -97,8 +93,7 @@ TEST(NVIDIAPLLFormulas, FieldsOfTheWords)
     EXPECT_EQ(coefficientN2(w), 23);
 }
 
-TEST(NVIDIAPLLSingleStage, KnownTargets)
-{
+TEST(NVIDIAPLLSingleStage, KnownTargets) {
     struct Case {
         std::uint16_t refClock;
         std::uint8_t p;
@@ -112,15 +107,15 @@ TEST(NVIDIAPLLSingleStage, KnownTargets)
         {14318, 1, 250000.0f, 1, 35, 250565},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.refClock << " kHz, p " << int(c.p) << ", " << c.target);
+        SCOPED_TRACE(testing::Message()
+                     << c.refClock << " kHz, p " << int(c.p) << ", " << c.target);
         const std::uint32_t word = searchSingleStage(c.target, c.p, c.refClock);
         EXPECT_EQ(word, c.m | c.n << 8 | std::uint32_t(c.p) << 16);
         EXPECT_EQ(singleStageFrequency(word, c.refClock), c.kHz);
     }
 }
 
-TEST(NVIDIAPLLSingleStage, TargetsWithoutAnswer)
-{
+TEST(NVIDIAPLLSingleStage, TargetsWithoutAnswer) {
     struct Case {
         const char* what;
         float target;
@@ -148,8 +143,7 @@ TEST(NVIDIAPLLSingleStage, TargetsWithoutAnswer)
 // The answer is the first pair in scan order (odd M outside, N inside) whose
 // frequency is within 0.5 % of the target; checked here against a scan in
 // double precision, away from the exact 0.5 % border.
-TEST(NVIDIAPLLSingleStage, FirstPairWithinHalfPercentInScanOrder)
-{
+TEST(NVIDIAPLLSingleStage, FirstPairWithinHalfPercentInScanOrder) {
     for (std::uint16_t refClock : {13500, 14318}) {
         for (std::uint8_t p : {0, 1, 2}) {
             // Whole kHz below 2^24, so every target is exact as a float.
@@ -190,8 +184,7 @@ TEST(NVIDIAPLLSingleStage, FirstPairWithinHalfPercentInScanOrder)
     }
 }
 
-TEST_F(NVIDIAPLLTest, TwoStageKnownTargets)
-{
+TEST_F(NVIDIAPLLTest, TwoStageKnownTargets) {
     struct Case {
         float target;
         std::uint32_t m, m2, n, n2;
@@ -212,8 +205,7 @@ TEST_F(NVIDIAPLLTest, TwoStageKnownTargets)
     }
 }
 
-TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines)
-{
+TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
     const auto words = searchTwoStage(350000.0f, 1, 0x80010A05, 27000);
     ASSERT_TRUE(words);
     const std::string log = mac.systemLog();
@@ -232,8 +224,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines)
 
 // Without a candidate within 0.5 % the closest one is kept, the first in
 // scan order among equals; the candidate lines tell what was seen.
-TEST_F(NVIDIAPLLTest, TwoStageKeepsClosestWhenNoneWithinHalfPercent)
-{
+TEST_F(NVIDIAPLLTest, TwoStageKeepsClosestWhenNoneWithinHalfPercent) {
     for (float target : {1000.0f, 5000.0f, 2500.0f}) {
         SCOPED_TRACE(target);
         const std::size_t offset = mac.systemLog().size();
@@ -250,8 +241,7 @@ TEST_F(NVIDIAPLLTest, TwoStageKeepsClosestWhenNoneWithinHalfPercent)
     }
 }
 
-TEST_F(NVIDIAPLLTest, TwoStageWithoutAnyCandidate)
-{
+TEST_F(NVIDIAPLLTest, TwoStageWithoutAnyCandidate) {
     struct Case {
         const char* what;
         float target;
@@ -275,8 +265,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWithoutAnyCandidate)
     EXPECT_FALSE(searchTwoStage(400000.0f, 1, 0x00010000, 0)) << "no crystal";
 }
 
-TEST_F(NVIDIAPLLTest, TwoStageTargetZeroDescribesAStoppedClock)
-{
+TEST_F(NVIDIAPLLTest, TwoStageTargetZeroDescribesAStoppedClock) {
     const auto words = searchTwoStage(0.0f, 2, 0x12345678, 27000);
     ASSERT_TRUE(words);
     EXPECT_EQ(words->pll1, 0x12365678u);
@@ -285,8 +274,7 @@ TEST_F(NVIDIAPLLTest, TwoStageTargetZeroDescribesAStoppedClock)
 
 // Whatever the target, every candidate line obeys the constraints, and its
 // difference is the one of its own coefficients.
-TEST_F(NVIDIAPLLTest, EveryCandidateLineObeysTheConstraints)
-{
+TEST_F(NVIDIAPLLTest, EveryCandidateLineObeysTheConstraints) {
     std::size_t total = 0;
     for (std::uint8_t p : {0, 1, 2, 3}) {
         for (float target : {0.0f, 900.0f, 50000.0f, 123457.0f, 400000.0f, 1234567.0f, 9000000.0f,
@@ -298,7 +286,8 @@ TEST_F(NVIDIAPLLTest, EveryCandidateLineObeysTheConstraints)
             total += lines.size();
             const std::int64_t t = static_cast<std::int64_t>(target);
             for (const Candidate& c : lines) {
-                EXPECT_TRUE(c.m >= 1 && c.m <= 4 && c.m2 >= 1 && c.m2 <= 4 && c.n >= 1 && c.n <= 31);
+                EXPECT_TRUE(c.m >= 1 && c.m <= 4 && c.m2 >= 1 && c.m2 <= 4 && c.n >= 1 &&
+                            c.n <= 31);
                 EXPECT_LE(c.n2, 23);
                 EXPECT_LE(c.n2, c.n);
                 EXPECT_LE(c.m2, c.m);

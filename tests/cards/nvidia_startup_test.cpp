@@ -19,34 +19,31 @@ namespace {
 
 // $TARNWICK_BUNDLE_DIR, else the build's bundles folder beside the tests
 // folder that holds this program.
-std::filesystem::path startupTool()
-{
+std::filesystem::path startupTool() {
     std::filesystem::path bundles;
     if (const char* dir = std::getenv("TARNWICK_BUNDLE_DIR"); dir && *dir) {
         bundles = dir;
     } else {
         std::error_code error;
-        bundles = std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
-                  "bundles";
+        bundles =
+            std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
+            "bundles";
     }
     return bundles / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup";
 }
 
 // Runs the startup tool like the login window does; its exit status.
-int login()
-{
+int login() {
     const std::string command = "'" + startupTool().string() + "' >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::optional<cf::Dictionary> domain()
-{
+std::optional<cf::Dictionary> domain() {
     return NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
 }
 
-const cf::Dictionary* entryForSlot(const cf::Dictionary& domain, const std::string& slot)
-{
+const cf::Dictionary* entryForSlot(const cf::Dictionary& domain, const std::string& slot) {
     const cf::Value* cards = domain.get(kCardsKey);
     if (!cards || !cards->array()) return nullptr;
     for (const cf::Value& v : *cards->array()) {
@@ -59,8 +56,7 @@ const cf::Dictionary* entryForSlot(const cf::Dictionary& domain, const std::stri
 
 class NVIDIAStartupTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(std::filesystem::exists(startupTool()))
             << "startup tool not built: " << startupTool();
     }
@@ -69,8 +65,7 @@ protected:
 
 }  // namespace
 
-TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock)
-{
+TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
     // A pane session: stock recorded, clocks raised, settings saved.
     mac.writeMachine(testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())}));
     {
@@ -88,8 +83,9 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock)
     const auto raised = mac.registers(driverPath("NV40"));
 
     // Power cycle with a second card fitted, then a login.
-    mac.writeMachine(testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
-                                           nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())}));
+    mac.writeMachine(
+        testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
+                              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())}));
     ASSERT_EQ(login(), 0);
     auto registers = mac.registers(driverPath("NV40"));
     EXPECT_EQ(registers["0x4004"], raised.at("0x4004")) << "saved core clock restored";
@@ -117,7 +113,8 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock)
     // The pane afterwards: restore, stock from the entry, then back to stock.
     const auto card = createCard();
     ASSERT_TRUE(card);
-    card->restoreStoredPLLWithVPU(floatFromEntry(*first, kVPUKey), floatFromEntry(*first, kMemoryKey));
+    card->restoreStoredPLLWithVPU(floatFromEntry(*first, kVPUKey),
+                                  floatFromEntry(*first, kMemoryKey));
     card->getStockSettingsFromPrefsDictionary(*first);
     card->setStockSettings();
     const std::size_t from = mac.driverLog().size();
@@ -136,10 +133,10 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock)
     EXPECT_EQ(uint32FromEntry(entry, kStockMPLL2Key), kNV4xMemoryCoefficients);
 }
 
-TEST_F(NVIDIAStartupTest, FirstLoginRecordsStockWordsOfEveryNVIDIACard)
-{
-    mac.writeMachine(testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
-                                           nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters(0x40))}));
+TEST_F(NVIDIAStartupTest, FirstLoginRecordsStockWordsOfEveryNVIDIACard) {
+    mac.writeMachine(
+        testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
+                              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters(0x40))}));
     ASSERT_EQ(login(), 0);
     const auto written = domain();
     ASSERT_TRUE(written);

@@ -14,7 +14,8 @@ namespace {
 
 cf::Value real(float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); }
 
-cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu, float memory) {
+cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu,
+                         float memory) {
     cf::Dictionary entry;
     entry.set(kSlotKey, slot);
     entry.set(kModelKey, model);
@@ -75,7 +76,8 @@ TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
 
     applySavedCards(domainWith({cardEntry("SLOT-1", "Model B", 229.5f, 225.0f)}), cards);
     EXPECT_TRUE(pllWrites(mac, driverPath(first)).empty());
-    EXPECT_EQ(pllWrites(mac, driverPath(second)), (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
+    EXPECT_EQ(pllWrites(mac, driverPath(second)),
+              (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
 }
 
 TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
@@ -99,8 +101,8 @@ TEST(SavedSettings, NamesAreComparedAsCStrings) {
     mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    applySavedCards(domainWith({cardEntry(std::string("SLOT-1\0old", 10), std::string("Model A\0", 8), 227.25f,
-                                          225.0f)}),
+    applySavedCards(domainWith({cardEntry(std::string("SLOT-1\0old", 10),
+                                          std::string("Model A\0", 8), 227.25f, 225.0f)}),
                     cards);
     EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
 }
@@ -175,7 +177,8 @@ TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
     ASSERT_EQ(cards.size(), 1u);
     cf::Dictionary entry = static_cast<ATICard&>(*cards[0]).saveCardInfo();
     ASSERT_EQ(entry, commonCardEntry(*cards[0]));
-    const std::vector<std::string> keys = {kSlotKey, kModelKey, kVPUKey, kMemoryKey, kStockVPUKey, kStockMemoryKey};
+    const std::vector<std::string> keys = {kSlotKey,   kModelKey,    kVPUKey,
+                                           kMemoryKey, kStockVPUKey, kStockMemoryKey};
     ASSERT_EQ(entry.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(entry.items()[i].first, keys[i]);
     EXPECT_EQ(*entry.get(kSlotKey)->string(), "SLOT-1");  // without the stored zero byte
@@ -187,8 +190,10 @@ TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
     EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 178 * 2.25f);
     EXPECT_EQ(floatFromEntry(entry, kStockMemoryKey), 133 * 2.25f);
 
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domainWith({entry}), kTarnwickPrefDomain);
-    std::optional<cf::Dictionary> back = NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domainWith({entry}),
+                                                               kTarnwickPrefDomain);
+    std::optional<cf::Dictionary> back =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
     ASSERT_TRUE(back);
     const cf::Dictionary& stored = *back->get(kCardsKey)->array()->front().dictionary();
     EXPECT_EQ(*stored.get(kSlotKey)->string(), "SLOT-1");

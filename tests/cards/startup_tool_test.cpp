@@ -41,7 +41,8 @@ std::string fileBytes(const std::filesystem::path& path) {
 void writeDomain(const TempSimMac& mac, const cf::Dictionary& domain) {
     std::filesystem::create_directories(domainFile(mac).parent_path());
     std::string error;
-    ASSERT_TRUE(cf::writePropertyListFileAtomically(domainFile(mac).string(), domain, &error)) << error;
+    ASSERT_TRUE(cf::writePropertyListFileAtomically(domainFile(mac).string(), domain, &error))
+        << error;
 }
 
 std::optional<cf::Dictionary> readDomain(const TempSimMac& mac) {
@@ -88,7 +89,8 @@ std::vector<std::string> keysOf(const cf::Dictionary& entry) {
     return keys;
 }
 
-const std::vector<std::string> kSixKeys = {kSlotKey, kModelKey, kVPUKey, kMemoryKey, kStockVPUKey, kStockMemoryKey};
+const std::vector<std::string> kSixKeys = {kSlotKey,   kModelKey,    kVPUKey,
+                                           kMemoryKey, kStockVPUKey, kStockMemoryKey};
 
 TEST(StartupTool, WithoutSettingsRecordsTheStockClocksAndIdentifiesWithOneCommand) {
     TempSimMac mac;
@@ -139,7 +141,8 @@ TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
     TempSimMac mac;
     ATIDevice device;
     mac.writeMachine(atiMachine({device}));
-    cf::Dictionary present = cardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f);  // no stock keys
+    cf::Dictionary present =
+        cardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f);  // no stock keys
     present.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberIntType, 7));
     cf::Dictionary absent = cardEntry("SLOT-7", "ATY,Other", 400.0f, 550.0f, 350.0f);
     writeDomain(mac, domainWith(false, {present, absent}));

@@ -22,8 +22,8 @@ inline const std::string kDriver = host::kClockDriverName;
 inline std::vector<io_object_t> matching(const char* name) {
     std::vector<io_object_t> found;
     io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(name), &iterator) !=
-        kIOReturnSuccess)
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(name),
+                                     &iterator) != kIOReturnSuccess)
         return found;
     while (io_object_t object = IOIteratorNext(iterator)) found.push_back(object);
     IOObjectRelease(iterator);
@@ -32,11 +32,13 @@ inline std::vector<io_object_t> matching(const char* name) {
 
 inline std::string pathOf(io_registry_entry_t entry) {
     std::string path;
-    if (IORegistryEntryGetPath(entry, kIOServicePlane, &path) != kIOReturnSuccess) return "<no path>";
+    if (IORegistryEntryGetPath(entry, kIOServicePlane, &path) != kIOReturnSuccess)
+        return "<no path>";
     return path;
 }
 
-inline cf::Dictionary command(std::int64_t code, std::int64_t argument, std::optional<std::int64_t> argument2 = {}) {
+inline cf::Dictionary command(std::int64_t code, std::int64_t argument,
+                              std::optional<std::int64_t> argument2 = {}) {
     cf::Dictionary dict;
     dict.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, code));
     dict.set("Argument", cf::CFNumberCreate(cf::kCFNumberIntType, argument));
@@ -47,7 +49,8 @@ inline cf::Dictionary command(std::int64_t code, std::int64_t argument, std::opt
 // "RegValue" of a driver as the card classes read it; nothing when absent
 // or not 4 bytes of data.
 inline std::optional<std::uint32_t> regValue(io_registry_entry_t driver) {
-    std::optional<cf::Value> value = IORegistryEntryCreateCFProperty(driver, "RegValue", kCFAllocatorDefault, 0);
+    std::optional<cf::Value> value =
+        IORegistryEntryCreateCFProperty(driver, "RegValue", kCFAllocatorDefault, 0);
     if (!value || !value->data() || value->data()->size() != 4) return std::nullopt;
     const cf::Data& d = *value->data();
     return static_cast<std::uint32_t>(d[0]) | static_cast<std::uint32_t>(d[1]) << 8 |

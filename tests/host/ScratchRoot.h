@@ -15,18 +15,15 @@ namespace hosttest {
 
 class ScratchRoot {
 public:
-    ScratchRoot()
-    {
-        if (const char* old = std::getenv("SIMMAC_ROOT"))
-            previous_ = old;
-        std::string tmpl = (std::filesystem::temp_directory_path() / "tarnwick-host-XXXXXX").string();
-        if (!mkdtemp(tmpl.data()))
-            ADD_FAILURE() << "cannot create a temporary folder";
+    ScratchRoot() {
+        if (const char* old = std::getenv("SIMMAC_ROOT")) previous_ = old;
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "tarnwick-host-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "cannot create a temporary folder";
         root_ = tmpl;
         setenv("SIMMAC_ROOT", root_.c_str(), 1);
     }
-    ~ScratchRoot()
-    {
+    ~ScratchRoot() {
         if (previous_)
             setenv("SIMMAC_ROOT", previous_->c_str(), 1);
         else
@@ -44,14 +41,12 @@ private:
     std::optional<std::string> previous_;
 };
 
-inline std::string readFile(const std::filesystem::path& path)
-{
+inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
-{
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;

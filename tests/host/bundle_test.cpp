@@ -22,23 +22,22 @@ namespace {
 
 // Bundles stay known to the process for its whole life, so each test uses
 // identifiers of its own.
-fs::path makeBundle(const fs::path& folder, const std::string& identifier, const std::string& executable = "")
-{
+fs::path makeBundle(const fs::path& folder, const std::string& identifier,
+                    const std::string& executable = "") {
     Dictionary info;
     info.set("CFBundleIdentifier", Value(identifier));
-    if (!executable.empty())
-        info.set("CFBundleExecutable", Value(executable));
+    if (!executable.empty()) info.set("CFBundleExecutable", Value(executable));
     info.set("NSPrincipalClass", Value("NameHalvornOddnyTarnwickPref"));
     std::string error;
-    EXPECT_TRUE(writePropertyListFileAtomically((folder / "Contents" / "Info.plist").string(), Value(info), &error))
+    EXPECT_TRUE(writePropertyListFileAtomically((folder / "Contents" / "Info.plist").string(),
+                                                Value(info), &error))
         << error;
     fs::create_directories(folder / "Contents" / "Resources");
     fs::create_directories(folder / "Contents" / "MacOS");
     return folder;
 }
 
-std::string utf16LE(const std::u16string& text)
-{
+std::string utf16LE(const std::u16string& text) {
     std::string out = "\xFF\xFE";
     for (char16_t u : text) {
         out += static_cast<char>(u & 0xFF);
@@ -50,17 +49,14 @@ std::string utf16LE(const std::u16string& text)
 // Sets an environment variable for one scope.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
         if (value)
             setenv(name, value, 1);
         else
             unsetenv(name);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (old_)
             setenv(name_, old_->c_str(), 1);
         else
@@ -72,8 +68,7 @@ private:
     std::optional<std::string> old_;
 };
 
-TEST(Bundles, AFolderWithoutContentsIsNoBundle)
-{
+TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
     hosttest::ScratchRoot scratch;
     fs::create_directories(scratch.root() / "Plain");
     EXPECT_EQ(NSBundle::bundleWithPath((scratch.root() / "Plain").string()), nullptr);
@@ -81,15 +76,16 @@ TEST(Bundles, AFolderWithoutContentsIsNoBundle)
     EXPECT_EQ(NSBundle::bundleWithPath(""), nullptr);
 }
 
-TEST(Bundles, OpenedBundleGivesItsInfoAndIsFoundByIdentifier)
-{
+TEST(Bundles, OpenedBundleGivesItsInfoAndIsFoundByIdentifier) {
     hosttest::ScratchRoot scratch;
-    const fs::path folder = makeBundle(scratch.root() / "TarnwickPref.prefPane", "test.info.TarnwickPref", "TarnwickPref");
+    const fs::path folder = makeBundle(scratch.root() / "TarnwickPref.prefPane",
+                                       "test.info.TarnwickPref", "TarnwickPref");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
     EXPECT_EQ(bundle->bundlePath(), folder.string());
     EXPECT_EQ(bundle->bundleIdentifier(), "test.info.TarnwickPref");
-    EXPECT_EQ(*bundle->infoDictionary().get("NSPrincipalClass")->string(), "NameHalvornOddnyTarnwickPref");
+    EXPECT_EQ(*bundle->infoDictionary().get("NSPrincipalClass")->string(),
+              "NameHalvornOddnyTarnwickPref");
     EXPECT_EQ(bundle->resourcePath(), (folder / "Contents" / "Resources").string());
     EXPECT_EQ(bundle->executablePath(), (folder / "Contents" / "MacOS" / "TarnwickPref").string());
 
@@ -101,14 +97,14 @@ TEST(Bundles, OpenedBundleGivesItsInfoAndIsFoundByIdentifier)
     EXPECT_EQ(NSBundle::bundleWithIdentifier("test.info.nobody"), nullptr);
 }
 
-TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier)
-{
+TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
     hosttest::ScratchRoot scratch;
     fs::create_directories(scratch.root() / "Bare.app" / "Contents");
     auto bare = NSBundle::bundleWithPath((scratch.root() / "Bare.app").string());
     ASSERT_NE(bare, nullptr);
     EXPECT_FALSE(bare->bundleIdentifier());
-    EXPECT_EQ(bare->executablePath(), (scratch.root() / "Bare.app" / "Contents" / "MacOS" / "Bare").string());
+    EXPECT_EQ(bare->executablePath(),
+              (scratch.root() / "Bare.app" / "Contents" / "MacOS" / "Bare").string());
 
     writeFile(scratch.root() / "Broken.app" / "Contents" / "Info.plist", "<plist><dict>");
     ::testing::internal::CaptureStderr();
@@ -119,8 +115,7 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier)
     EXPECT_NE(readFile(host::systemLogPath()).find("Broken.app"), std::string::npos);
 }
 
-TEST(Bundles, PathForResourceLooksInResourcesThenEnglish)
-{
+TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     hosttest::ScratchRoot scratch;
     ScopedEnv language("LANGUAGE", nullptr);
     ScopedEnv lcAll("LC_ALL", nullptr);
@@ -162,8 +157,7 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish)
     }
 }
 
-TEST(Bundles, LocalizedStringsWithFallback)
-{
+TEST(Bundles, LocalizedStringsWithFallback) {
     hosttest::ScratchRoot scratch;
     ScopedEnv language("LANGUAGE", nullptr);
     ScopedEnv lcAll("LC_ALL", nullptr);
@@ -175,41 +169,48 @@ TEST(Bundles, LocalizedStringsWithFallback)
     writeFile(res / "English.lproj" / "Localizable.strings",
               utf16LE(u"/* Pane */\n\"CONFIG_FAILED\" = \"The clocks could not be set.\";\n"
                       u"\"BUILT-IN_CARD\" = \"Built-in \u00E9\";\n"));
-    writeFile(res / "en.lproj" / "Localizable.strings", "\"EN_ONLY\" = \"from en\"; \"CONFIG_FAILED\" = \"not this\";");
+    writeFile(res / "en.lproj" / "Localizable.strings",
+              "\"EN_ONLY\" = \"from en\"; \"CONFIG_FAILED\" = \"not this\";");
     writeFile(res / "English.lproj" / "Other.strings", "\"CONFIG_FAILED\" = \"other table\";");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
 
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"), "The clocks could not be set.");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"),
+              "The clocks could not be set.");
     EXPECT_EQ(bundle->localizedStringForKey("BUILT-IN_CARD", "Key not found"), "Built-in \xC3\xA9");
     EXPECT_EQ(bundle->localizedStringForKey("EN_ONLY", "Key not found"), "from en");
     EXPECT_EQ(bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"), "Key not found");
     EXPECT_EQ(bundle->localizedStringForKey("NO_CARD_MESSAGE", ""), "NO_CARD_MESSAGE");
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found", "Other"), "other table");
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found", "Absent"), "Key not found");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found", "Other"),
+              "other table");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found", "Absent"),
+              "Key not found");
 }
 
-TEST(Bundles, LocalizedStringsPreferTheUsersLanguage)
-{
+TEST(Bundles, LocalizedStringsPreferTheUsersLanguage) {
     hosttest::ScratchRoot scratch;
     ScopedEnv language("LANGUAGE", "fr:en");
     const fs::path folder = makeBundle(scratch.root() / "French.prefPane", "test.strings.french");
     const fs::path res = folder / "Contents" / "Resources";
-    writeFile(res / "fr.lproj" / "Localizable.strings", "\"CONFIG_FAILED\" = \"\xC3\x89" "chec\";");
+    writeFile(res / "fr.lproj" / "Localizable.strings",
+              "\"CONFIG_FAILED\" = \"\xC3\x89"
+              "chec\";");
     writeFile(res / "English.lproj" / "Localizable.strings",
               "\"CONFIG_FAILED\" = \"Failed\"; \"NO_CARD_MESSAGE\" = \"No card\";");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"), "\xC3\x89" "chec");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"),
+              "\xC3\x89"
+              "chec");
     EXPECT_EQ(bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"), "No card");
 }
 
-TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine)
-{
+TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
     hosttest::ScratchRoot scratch;
     ScopedEnv language("LANGUAGE", "en");
     const fs::path folder = makeBundle(scratch.root() / "Bad.prefPane", "test.strings.bad");
-    writeFile(folder / "Contents" / "Resources" / "English.lproj" / "Localizable.strings", "\"A\" = \"1\"\n\"B\" = \"2\";");
+    writeFile(folder / "Contents" / "Resources" / "English.lproj" / "Localizable.strings",
+              "\"A\" = \"1\"\n\"B\" = \"2\";");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
     ::testing::internal::CaptureStderr();
@@ -220,17 +221,18 @@ TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine)
     EXPECT_NE(log.find("line 2"), std::string::npos) << log;
 }
 
-TEST(CFBundle, FromIdentifierToURLToFileSystemReference)
-{
+TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
     hosttest::ScratchRoot scratch;
-    const fs::path folder = makeBundle(scratch.root() / "My Panes%" / "Tarnwick Pref.prefPane", "test.cf.TarnwickPref");
+    const fs::path folder =
+        makeBundle(scratch.root() / "My Panes%" / "Tarnwick Pref.prefPane", "test.cf.TarnwickPref");
     ASSERT_NE(NSBundle::bundleWithPath(folder.string()), nullptr);
 
     auto bundle = CFBundleGetBundleWithIdentifier("test.cf.TarnwickPref");
     ASSERT_NE(bundle, nullptr);
     auto url = CFBundleCopyBundleURL(bundle);
     ASSERT_TRUE(url);
-    EXPECT_EQ(*url, "file://" + scratch.root().string() + "/My%20Panes%25/Tarnwick%20Pref.prefPane/");
+    EXPECT_EQ(*url,
+              "file://" + scratch.root().string() + "/My%20Panes%25/Tarnwick%20Pref.prefPane/");
     FSRef ref;
     ASSERT_TRUE(CFURLGetFSRef(*url, &ref));
     EXPECT_EQ(ref.path, folder.string());
@@ -239,8 +241,7 @@ TEST(CFBundle, FromIdentifierToURLToFileSystemReference)
     EXPECT_FALSE(CFBundleCopyBundleURL(nullptr));
 }
 
-TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference)
-{
+TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference) {
     hosttest::ScratchRoot scratch;
     const std::string existing = scratch.root().string();
     const std::pair<std::string, bool> cases[] = {
@@ -264,10 +265,10 @@ TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference)
     EXPECT_FALSE(CFURLGetFSRef(existing, nullptr));
 }
 
-TEST(BundleForAddress, FindsTheBundleOfALoadedModuleAndSharesTheRegistry)
-{
+TEST(BundleForAddress, FindsTheBundleOfALoadedModuleAndSharesTheRegistry) {
     hosttest::ScratchRoot scratch;
-    const fs::path folder = makeBundle(scratch.root() / "Module.prefPane", "test.address.module", "Module");
+    const fs::path folder =
+        makeBundle(scratch.root() / "Module.prefPane", "test.address.module", "Module");
     const fs::path module = folder / "Contents" / "MacOS" / "Module";
     fs::copy_file(HOST_TEST_MODULE_PATH, module);
     const fs::path other = makeBundle(scratch.root() / "Other.app", "test.address.openedByProgram");
@@ -276,7 +277,8 @@ TEST(BundleForAddress, FindsTheBundleOfALoadedModuleAndSharesTheRegistry)
     void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
     void* marker = dlsym(handle, "bundleTestModuleMarker");
-    auto findsIdentifier = reinterpret_cast<bool (*)(const char*)>(dlsym(handle, "bundleTestModuleFindsIdentifier"));
+    auto findsIdentifier =
+        reinterpret_cast<bool (*)(const char*)>(dlsym(handle, "bundleTestModuleFindsIdentifier"));
     ASSERT_NE(marker, nullptr);
     ASSERT_NE(findsIdentifier, nullptr);
 
@@ -292,11 +294,12 @@ TEST(BundleForAddress, FindsTheBundleOfALoadedModuleAndSharesTheRegistry)
     dlclose(handle);
 }
 
-TEST(BundleForAddress, CodeOutsideAnyBundleHasNone)
-{
+TEST(BundleForAddress, CodeOutsideAnyBundleHasNone) {
     static int local = 0;
-    EXPECT_EQ(NSBundle::bundleForAddress(&local), nullptr);  // the test program, in the build folder
-    EXPECT_EQ(NSBundle::bundleForAddress(reinterpret_cast<const void*>(&host::simmacRoot)), nullptr);  // libhost
+    EXPECT_EQ(NSBundle::bundleForAddress(&local),
+              nullptr);  // the test program, in the build folder
+    EXPECT_EQ(NSBundle::bundleForAddress(reinterpret_cast<const void*>(&host::simmacRoot)),
+              nullptr);  // libhost
     EXPECT_EQ(NSBundle::bundleForAddress(nullptr), nullptr);
 }
 
@@ -304,13 +307,13 @@ constexpr const char* kExpectedMainBundle = "BUNDLE_TEST_EXPECTED_MAIN_BUNDLE";
 
 // Runs a copy of this test program from inside a bundle, where it checks
 // mainBundle (the test below, in its child mode).
-int runFromBundle(const fs::path& executable, const fs::path& expectedBundle)
-{
+int runFromBundle(const fs::path& executable, const fs::path& expectedBundle) {
     const pid_t pid = fork();
     if (pid == 0) {
         setenv(kExpectedMainBundle, expectedBundle.c_str(), 1);
         freopen("/dev/null", "w", stdout);
-        execl(executable.c_str(), executable.c_str(), "--gtest_filter=MainBundle.*", static_cast<char*>(nullptr));
+        execl(executable.c_str(), executable.c_str(), "--gtest_filter=MainBundle.*",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -318,8 +321,7 @@ int runFromBundle(const fs::path& executable, const fs::path& expectedBundle)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram)
-{
+TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram) {
     if (const char* expected = std::getenv(kExpectedMainBundle)) {
         // Child mode: this copy runs from inside a bundle.
         auto main = NSBundle::mainBundle();

@@ -15,14 +15,16 @@ const std::string kNVDriver = "NVDA,Parent/" + kDriver;
 const std::map<std::string, std::uint32_t> kATIRegisters{
     {"PLL", 0x00A9970C}, {"0xF8", 0x08000000}, {"0x140", 0x29002902}, {"0x158", 0x6C0D0132}};
 const std::map<std::string, std::uint32_t> kNVRegisters{
-    {"0x101000", 0x0040A28B}, {"0x4000", 0x80010000}, {"0x4004", 0x07021102}, {"0x4020", 0x80010000},
-    {"0x4024", 0x09010902},   {"0x680500", 0x00012501}, {"0x680504", 0x00015903}};
+    {"0x101000", 0x0040A28B}, {"0x4000", 0x80010000}, {"0x4004", 0x07021102},
+    {"0x4020", 0x80010000},   {"0x4024", 0x09010902}, {"0x680500", 0x00012501},
+    {"0x680504", 0x00015903}};
 
 class ClockDriver : public ::testing::Test {
 protected:
     void SetUp() override { writeMachine({}, {}); }
 
-    void writeMachine(std::optional<cf::Dictionary> atiFaults, std::optional<cf::Dictionary> nvFaults) {
+    void writeMachine(std::optional<cf::Dictionary> atiFaults,
+                      std::optional<cf::Dictionary> nvFaults) {
         mac.writeMachine(testsupport::machine({
             card("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, std::move(atiFaults))),
             card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", kNVRegisters, std::move(nvFaults))),
@@ -45,7 +47,7 @@ struct Accepted {
     std::int64_t code;
     std::int64_t argument;
     std::optional<std::int64_t> argument2;
-    std::optional<std::uint32_t> published;                     // RegValue of a read
+    std::optional<std::uint32_t> published;                      // RegValue of a read
     std::optional<std::pair<std::string, std::uint32_t>> wrote;  // register changed by a write
 };
 
@@ -55,7 +57,13 @@ TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
         {"ReadATIRegister 0xF8", true, 1, 0xF8, {}, 0x08000000, {}},
         {"ReadATIRegister 0x140", true, 1, 0x140, {}, 0x29002902, {}},
         {"ReadATIRegister 0x158", true, 1, 0x158, {}, 0x6C0D0132, {}},
-        {"WriteATIPLL", true, 2, 0x00AB960B, {}, {}, std::pair<std::string, std::uint32_t>{"PLL", 0x00AB960B}},
+        {"WriteATIPLL",
+         true,
+         2,
+         0x00AB960B,
+         {},
+         {},
+         std::pair<std::string, std::uint32_t>{"PLL", 0x00AB960B}},
         {"ReadATIPLL after the write", true, 0, 0, {}, 0x00AB960B, {}},
         {"ReadNVIDIARegister strap", false, 11, 0x101000, {}, 0x0040A28B, {}},
         {"ReadNVIDIARegister 0x4000", false, 11, 0x4000, {}, 0x80010000, {}},
@@ -69,7 +77,8 @@ TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.label);
         io_object_t driver = c.onATI ? ati : nvidia;
-        ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(c.code, c.argument, c.argument2)), kIOReturnSuccess);
+        ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(c.code, c.argument, c.argument2)),
+                  kIOReturnSuccess);
         if (c.published) {
             EXPECT_EQ(regValue(driver), c.published);
         }
@@ -96,7 +105,8 @@ TEST_F(ClockDriver, NVIDIAWritesReachEveryListedRegister) {
     std::uint32_t value = 0x80000001;  // bit 31 set: the word must survive as unsigned
     for (std::uint32_t offset : offsets) {
         SCOPED_TRACE(offset);
-        ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, offset, static_cast<std::int32_t>(value))),
+        ASSERT_EQ(IORegistryEntrySetCFProperties(
+                      nvidia, command(12, offset, static_cast<std::int32_t>(value))),
                   kIOReturnSuccess);
         EXPECT_EQ(mac.registers(kNVDriver).at(host::registerKey(offset)), value);
         const host::DriverLogRecord line = mac.driverLog().back();
@@ -111,7 +121,8 @@ TEST_F(ClockDriver, NVIDIAWritesReachEveryListedRegister) {
 }
 
 TEST_F(ClockDriver, AnUnlistedRegisterReadsZero) {
-    mac.writeMachine(testsupport::machine({card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
+    mac.writeMachine(testsupport::machine(
+        {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
     io_object_t driver = matching(host::kClockDriverName).at(0);
     ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(11, 0x4004)), kIOReturnSuccess);
     EXPECT_EQ(regValue(driver), 0u);
@@ -126,14 +137,16 @@ struct Refused {
 
 TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
     const Refused cases[] = {
-        {"not a dictionary", true, cf::CFNumberCreate(cf::kCFNumberIntType, 2), kIOReturnBadArgument},
+        {"not a dictionary", true, cf::CFNumberCreate(cf::kCFNumberIntType, 2),
+         kIOReturnBadArgument},
         {"no Command", true, without(command(0, 0), "Command"), kIOReturnBadArgument},
         {"Command as text", true, with(command(0, 0), "Command", "0"), kIOReturnBadArgument},
-        {"Command as real", true, with(command(0, 0), "Command", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 0)),
+        {"Command as real", true,
+         with(command(0, 0), "Command", cf::CFNumberCreateReal(cf::kCFNumberFloatType, 0)),
          kIOReturnBadArgument},
         {"no Argument", true, without(command(1, 0xF8), "Argument"), kIOReturnBadArgument},
-        {"Argument as data", true, with(command(2, 0), "Argument", cf::Data{0x0C, 0x97, 0xAA, 0x00}),
-         kIOReturnBadArgument},
+        {"Argument as data", true,
+         with(command(2, 0), "Argument", cf::Data{0x0C, 0x97, 0xAA, 0x00}), kIOReturnBadArgument},
         {"write without Argument2", false, command(12, 0x4000), kIOReturnBadArgument},
         {"Argument2 as boolean", false, with(command(12, 0x4000), "Argument2", true),
          kIOReturnBadArgument},
@@ -175,7 +188,8 @@ TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
 }
 
 TEST_F(ClockDriver, LogShowsWhatAMalformedCommandCarried) {
-    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, without(command(1, 0xF8), "Command")), kIOReturnBadArgument);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, without(command(1, 0xF8), "Command")),
+              kIOReturnBadArgument);
     host::DriverLogRecord line = mac.driverLog().at(0);
     EXPECT_EQ(line.command, -1);
     EXPECT_EQ(line.name, "Unknown");
@@ -201,7 +215,8 @@ TEST_F(ClockDriver, RefuseCommandsRefusesOnlyThoseCodes) {
     cf::Array codes{integer(2), integer(12)};
     writeMachine(faults({{"RefuseCommands", codes}}), faults({{"RefuseCommands", codes}}));
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnNotPermitted);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, 0x4000, 5)), kIOReturnNotPermitted);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, 0x4000, 5)),
+              kIOReturnNotPermitted);
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
     EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
     EXPECT_EQ(mac.registers(kATIDriver), kATIRegisters);
@@ -215,7 +230,8 @@ TEST_F(ClockDriver, RefuseCommandsRefusesOnlyThoseCodes) {
 TEST_F(ClockDriver, RefuseAfterCountsAcceptedCommandsOnly) {
     writeMachine(faults({{"RefuseAfter", integer(2)}}), {});
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(3, 0)), kIOReturnUnsupported);  // not counted
+    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(3, 0)),
+              kIOReturnUnsupported);  // not counted
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AC960B)), kIOReturnNotPermitted);
     EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnNotPermitted);
@@ -229,22 +245,26 @@ TEST_F(ClockDriver, BusyTimeIsKeptInTheMachineFile) {
     writeMachine(faults({{"BusyMilliseconds", integer(50)}}), {});
     ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
     cf::Value machine = mac.readMachine();
-    const cf::Dictionary& cardEntry = *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
+    const cf::Dictionary& cardEntry =
+        *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
     const cf::Dictionary& driver = *cardEntry.get("Children")->array()->at(0).dictionary();
     const cf::Dictionary& state = *driver.get("Driver")->dictionary();
     EXPECT_EQ(state.get("BusyMilliseconds")->number()->int64Value(), 50);
-    EXPECT_GT(state.get("BusyUntil")->number()->int64Value(), host::wallClockMilliseconds() - 60000);
+    EXPECT_GT(state.get("BusyUntil")->number()->int64Value(),
+              host::wallClockMilliseconds() - 60000);
 }
 
 TEST_F(ClockDriver, RegValueIsFourLittleEndianBytesOnTheDriverEntry) {
     ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
-    std::optional<cf::Value> value = IORegistryEntryCreateCFProperty(nvidia, "RegValue", kCFAllocatorDefault, 0);
+    std::optional<cf::Value> value =
+        IORegistryEntryCreateCFProperty(nvidia, "RegValue", kCFAllocatorDefault, 0);
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(*value, cf::Value(cf::Data{0x00, 0x00, 0x01, 0x80}));
     // Not on the card entry.
     io_registry_entry_t card = 0;
     ASSERT_EQ(IORegistryEntryGetParentEntry(nvidia, kIOServicePlane, &card), kIOReturnSuccess);
-    EXPECT_FALSE(IORegistryEntryCreateCFProperty(card, "RegValue", kCFAllocatorDefault, 0).has_value());
+    EXPECT_FALSE(
+        IORegistryEntryCreateCFProperty(card, "RegValue", kCFAllocatorDefault, 0).has_value());
 }
 
 }  // namespace

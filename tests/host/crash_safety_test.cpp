@@ -51,7 +51,8 @@ std::string fileBytes(const std::filesystem::path& path) {
 
 // Files in `dir` whose names start with `prefix`: the temporary files
 // writeFileAtomically makes for a target are ".<name>." and a suffix.
-std::vector<std::string> filesStartingWith(const std::filesystem::path& dir, const std::string& prefix) {
+std::vector<std::string> filesStartingWith(const std::filesystem::path& dir,
+                                           const std::string& prefix) {
     std::vector<std::string> found;
     std::error_code ec;
     for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
@@ -64,7 +65,8 @@ std::vector<std::string> filesStartingWith(const std::filesystem::path& dir, con
 // Tells when a file whose name starts with `prefix` appears in `dir`.
 class CreationWatch {
 public:
-    CreationWatch(const std::filesystem::path& dir, std::string prefix) : prefix_(std::move(prefix)) {
+    CreationWatch(const std::filesystem::path& dir, std::string prefix)
+        : prefix_(std::move(prefix)) {
         fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE) < 0) {
             ::close(fd_);
@@ -80,17 +82,20 @@ public:
     bool usable() const { return fd_ >= 0; }
     // False when nothing of the kind appeared within `timeoutMs`.
     bool wait(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
             alignas(inotify_event) char buffer[4096];
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             for (ssize_t at = 0; at < n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len > 0 && std::string_view(event->name).starts_with(prefix_)) return true;
+                if (event->len > 0 && std::string_view(event->name).starts_with(prefix_))
+                    return true;
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
@@ -138,11 +143,13 @@ bool killAt(pid_t pid, const KillMoment& moment, CreationWatch& watch, int* stat
 // Every other kill aims at the temporary file's short life, which ends in
 // the first half of a whole file write (the rename takes the longest); the
 // others fall anywhere in `loopMicroseconds`.
-KillMoment killMoment(std::mt19937_64& random, int round, double loopMicroseconds, double fileWriteMicroseconds) {
+KillMoment killMoment(std::mt19937_64& random, int round, double loopMicroseconds,
+                      double fileWriteMicroseconds) {
     KillMoment moment;
     moment.fromTemporary = round % 2 == 1;
     const double span = moment.fromTemporary ? fileWriteMicroseconds / 2 : loopMicroseconds;
-    moment.delay = std::uniform_int_distribution<std::uint32_t>(0, static_cast<std::uint32_t>(span))(random);
+    moment.delay =
+        std::uniform_int_distribution<std::uint32_t>(0, static_cast<std::uint32_t>(span))(random);
     return moment;
 }
 
@@ -175,7 +182,8 @@ cf::Dictionary sizeableDomain(int variant) {
     // Bulk that is quick to encode but long to write out, so that the file
     // write is a good part of the call.
     cf::Data bulk(256 << 10);
-    for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<std::uint8_t>(i * 131 + variant);
+    for (std::size_t i = 0; i < bulk.size(); ++i)
+        bulk[i] = static_cast<std::uint8_t>(i * 131 + variant);
     domain.set("Bulk", std::move(bulk));
     return domain;
 }
@@ -187,7 +195,8 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
     testsupport::TempSimMac mac;
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     const std::array<cf::Dictionary, 2> contents{sizeableDomain(0), sizeableDomain(1)};
-    const std::array<std::string, 2> bytes{cf::toXMLPropertyList(contents[0]), cf::toXMLPropertyList(contents[1])};
+    const std::array<std::string, 2> bytes{cf::toXMLPropertyList(contents[0]),
+                                           cf::toXMLPropertyList(contents[1])};
     const std::filesystem::path file = host::preferencesDir() / (kDomain + ".plist");
     const std::string tempPrefix = "." + kDomain + ".plist.";
     // Either content, found whole in the file, reads back as itself; so after
@@ -201,10 +210,11 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
 
     // Time a whole call and the file write alone, to scale the kill delays:
     // those from the writer's start reach across a few calls.
-    const double callMicroseconds =
-        microsecondsPerCall(4, [&](int i) { defaults.setPersistentDomain(contents[i % 2], kDomain); });
+    const double callMicroseconds = microsecondsPerCall(
+        4, [&](int i) { defaults.setPersistentDomain(contents[i % 2], kDomain); });
     const double fileWriteMicroseconds = microsecondsPerCall(4, [&](int i) {
-        ASSERT_TRUE(host::writeFileAtomically(host::preferencesDir() / "timing.plist", bytes[i % 2], nullptr));
+        ASSERT_TRUE(host::writeFileAtomically(host::preferencesDir() / "timing.plist", bytes[i % 2],
+                                              nullptr));
     });
     std::filesystem::remove(host::preferencesDir() / "timing.plist");
     defaults.setPersistentDomain(contents[1], kDomain);
@@ -212,18 +222,21 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
     int killedMidWrite = 0, heldSecond = 0;
     int held = 1;  // the content the file holds: the last timed write's
     for (int round = 0; round < kKills; ++round) {
-        const KillMoment moment = killMoment(random, round, 2 * callMicroseconds, fileWriteMicroseconds);
+        const KillMoment moment =
+            killMoment(random, round, 2 * callMicroseconds, fileWriteMicroseconds);
         SCOPED_TRACE("round " + std::to_string(round) + ": " + moment.text());
         CreationWatch watch(host::preferencesDir(), tempPrefix);
         ASSERT_TRUE(watch.usable());
         pid_t writer = spawnWriter([&] {
             // Alternates between the contents, starting with the one the
             // file does not hold yet.
-            for (int i = 1; i < 100000; ++i) defaults.setPersistentDomain(contents[(held + i) % 2], kDomain);
+            for (int i = 1; i < 100000; ++i)
+                defaults.setPersistentDomain(contents[(held + i) % 2], kDomain);
         });
         ASSERT_GT(writer, 0);
         int status = 0;
-        ASSERT_TRUE(killAt(writer, moment, watch, &status)) << "the writer did not write, status " << status;
+        ASSERT_TRUE(killAt(writer, moment, watch, &status))
+            << "the writer did not write, status " << status;
 
         const std::string now = fileBytes(file);
         ASSERT_TRUE(now == bytes[0] || now == bytes[1])
@@ -241,9 +254,11 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
     // The kills landed inside writes (between creating the temporary file and
     // renaming it), else this test would prove nothing.
     EXPECT_GT(killedMidWrite, 0);
-    std::printf("%d kills (one call %.0f us, its file write %.0f us): %d before the rename, %d left the second "
-                "content\n",
-                kKills, callMicroseconds, fileWriteMicroseconds, killedMidWrite, heldSecond);
+    std::printf(
+        "%d kills (one call %.0f us, its file write %.0f us): %d before the rename, %d left the "
+        "second "
+        "content\n",
+        kKills, callMicroseconds, fileWriteMicroseconds, killedMidWrite, heldSecond);
 
     // The next write removes what the last killed writer left.
     defaults.setPersistentDomain(contents[0], kDomain);
@@ -255,8 +270,9 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
 
 const std::string kATIDriver = "ATY,Radeon/" + kDriver;
 const std::string kNVIDIADriver = "NVDA,Display/" + kDriver;
-constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
-                                                        0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
+constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020,   0x4024,
+                                                        0x402C, 0x4030, 0x4038,   0x403C,
+                                                        0x4044, 0x4048, 0x680500, 0x680504};
 
 // One write command of the sequence a writer sends: which is fixed by the
 // seed, the round and the index, so the test knows every command a killed
@@ -268,11 +284,14 @@ struct Write {
 };
 
 Write writeAt(std::uint64_t seed, int round, int index) {
-    std::uint64_t r = hosttest::mix(seed ^ (static_cast<std::uint64_t>(round) << 32) ^ static_cast<std::uint32_t>(index));
+    std::uint64_t r = hosttest::mix(seed ^ (static_cast<std::uint64_t>(round) << 32) ^
+                                    static_cast<std::uint32_t>(index));
     Write w;
     w.ati = (r & 1) != 0;
     if (w.ati) {
-        auto divider = [&](int shift) { return static_cast<std::uint32_t>(1 + ((r >> shift) % 255)); };
+        auto divider = [&](int shift) {
+            return static_cast<std::uint32_t>(1 + ((r >> shift) % 255));
+        };
         w.value = divider(8) | divider(16) << 8 | divider(24) << 16;
     } else {
         w.offset = kNVIDIAWritable[(r >> 8) % kNVIDIAWritable.size()];
@@ -288,8 +307,10 @@ struct CardState {
 };
 
 void apply(CardState& state, const Write& w) {
-    if (w.ati) state.ati["PLL"] = w.value;
-    else state.nvidia[host::registerKey(w.offset)] = w.value;
+    if (w.ati)
+        state.ati["PLL"] = w.value;
+    else
+        state.nvidia[host::registerKey(w.offset)] = w.value;
 }
 
 std::string describe(const CardState& state) {
@@ -310,24 +331,30 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
     CardState model;
     model.ati = {{"PLL", 0x0A6464}, {"0xF8", 0x20000000}};
     model.nvidia = {{"0x101000", 0x400000}, {"0x4000", 0x80010A05}, {"0x4004", 0x02010F01}};
-    mac.writeMachine(testsupport::machine({card("ATY,Radeon", 0x1002, testsupport::driverEntry("ATI", model.ati)),
-                                           card("NVDA,Display", 0x10DE, testsupport::driverEntry("NVIDIA", model.nvidia))}));
+    mac.writeMachine(testsupport::machine(
+        {card("ATY,Radeon", 0x1002, testsupport::driverEntry("ATI", model.ati)),
+         card("NVDA,Display", 0x10DE, testsupport::driverEntry("NVIDIA", model.nvidia))}));
     std::map<std::string, io_object_t> drivers;
-    for (io_object_t d : matching(kDriver.c_str())) drivers[pathOf(d).substr(std::string("IOService:/").size())] = d;
+    for (io_object_t d : matching(kDriver.c_str()))
+        drivers[pathOf(d).substr(std::string("IOService:/").size())] = d;
     ASSERT_EQ(drivers.size(), 2u);
 
     auto send = [&](const Write& w) {
         return w.ati ? IORegistryEntrySetCFProperties(drivers[kATIDriver], command(2, w.value))
-                     : IORegistryEntrySetCFProperties(drivers[kNVIDIADriver], command(12, w.offset, w.value));
+                     : IORegistryEntrySetCFProperties(drivers[kNVIDIADriver],
+                                                      command(12, w.offset, w.value));
     };
     auto cardState = [&]() -> std::optional<CardState> {
         std::string error;
-        std::optional<host::Machine> machine = host::loadMachineFile(mac.root() / "machine.plist", &error);
+        std::optional<host::Machine> machine =
+            host::loadMachineFile(mac.root() / "machine.plist", &error);
         EXPECT_TRUE(machine.has_value()) << error;
         if (!machine) return std::nullopt;
         CardState state;
-        for (const auto& [key, value] : machine->find(kATIDriver)->hardware->registers) state.ati[key] = value;
-        for (const auto& [key, value] : machine->find(kNVIDIADriver)->hardware->registers) state.nvidia[key] = value;
+        for (const auto& [key, value] : machine->find(kATIDriver)->hardware->registers)
+            state.ati[key] = value;
+        for (const auto& [key, value] : machine->find(kNVIDIADriver)->hardware->registers)
+            state.nvidia[key] = value;
         return state;
     };
 
@@ -350,7 +377,8 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
     std::size_t logged = kWarmUp;
     int killedMidWrite = 0, aheadOfLog = 0, commandsLogged = 0;
     for (int round = 0; round < kKills; ++round) {
-        const KillMoment moment = killMoment(random, round, 500 + 8 * commandMicroseconds, fileWriteMicroseconds);
+        const KillMoment moment =
+            killMoment(random, round, 500 + 8 * commandMicroseconds, fileWriteMicroseconds);
         SCOPED_TRACE("round " + std::to_string(round) + ": " + moment.text());
         CreationWatch watch(mac.root(), ".machine.plist.");
         ASSERT_TRUE(watch.usable());
@@ -360,11 +388,13 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
         });
         ASSERT_GT(sender, 0);
         int status = 0;
-        ASSERT_TRUE(killAt(sender, moment, watch, &status)) << "the sender did not write, status " << status;
+        ASSERT_TRUE(killAt(sender, moment, watch, &status))
+            << "the sender did not write, status " << status;
 
         // The log: whole lines only, each one a record.
         const std::string logBytes = fileBytes(logPath);
-        ASSERT_TRUE(logBytes.empty() || logBytes.back() == '\n') << "the driver log ends in a torn line";
+        ASSERT_TRUE(logBytes.empty() || logBytes.back() == '\n')
+            << "the driver log ends in a torn line";
         std::vector<host::DriverLogRecord> log = mac.driverLog();
         ASSERT_FALSE(HasFailure()) << "a driver log line does not parse";
         ASSERT_GE(log.size(), logged);
@@ -413,9 +443,12 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
     // line. (Kills before the rename are rare here, the file being small;
     // the user-defaults test covers them.)
     EXPECT_GT(aheadOfLog, 0);
-    std::printf("%d kills (one command %.0f us, its file write %.0f us): %d commands logged, %d kills before the "
-                "rename, %d between the rename and the log line\n",
-                kKills, commandMicroseconds, fileWriteMicroseconds, commandsLogged, killedMidWrite, aheadOfLog);
+    std::printf(
+        "%d kills (one command %.0f us, its file write %.0f us): %d commands logged, %d kills "
+        "before the "
+        "rename, %d between the rename and the log line\n",
+        kKills, commandMicroseconds, fileWriteMicroseconds, commandsLogged, killedMidWrite,
+        aheadOfLog);
 
     // A command after all this works, is logged next and removes what the
     // last killed sender left.

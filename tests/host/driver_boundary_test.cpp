@@ -33,9 +33,11 @@ constexpr int kFullReadEvery = 2000;
 // The driver's published register lists, written out here rather than taken
 // from the host, so that a wrong list in the host shows.
 constexpr std::array<std::uint32_t, 3> kATIReads{0xF8, 0x140, 0x158};
-constexpr std::array<std::uint32_t, 7> kNVIDIAReads{0x101000, 0x4000, 0x4004, 0x4020, 0x4024, 0x680500, 0x680504};
-constexpr std::array<std::uint32_t, 12> kNVIDIAWrites{0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
-                                                      0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
+constexpr std::array<std::uint32_t, 7> kNVIDIAReads{0x101000, 0x4000,   0x4004,  0x4020,
+                                                    0x4024,   0x680500, 0x680504};
+constexpr std::array<std::uint32_t, 12> kNVIDIAWrites{0x4000, 0x4004, 0x4020,   0x4024,
+                                                      0x402C, 0x4030, 0x4038,   0x403C,
+                                                      0x4044, 0x4048, 0x680500, 0x680504};
 
 template <std::size_t N>
 bool listed(const std::array<std::uint32_t, N>& list, std::uint32_t offset) {
@@ -48,12 +50,13 @@ const std::string kNVIDIADriver = "NVDA,Display/" + kDriver;
 using Registers = std::map<std::string, std::uint32_t>;
 
 // Registers on and off the lists, so that a stray write has something to hit.
-const Registers kATIStart{{"PLL", 0x0A6464}, {"0xF8", 0x20000000}, {"0x140", 0x1234}, {"0x158", 0x3},
-                          {"0x14C", 0xAAAA5555}, {"0xFC", 0x77}};
-const Registers kNVIDIAStart{{"0x101000", 0x400000}, {"0x4000", 0x80010A05}, {"0x4004", 0x02010F01},
-                             {"0x4008", 0xDEADBEEF}, {"0x4020", 0x80010E0C}, {"0x4024", 0x02010D01},
-                             {"0x4028", 0x11111111}, {"0x680500", 0x00012345}, {"0x680504", 0x00023456},
-                             {"0x680508", 0x0BADF00D}, {"0x101004", 0x5}};
+const Registers kATIStart{{"PLL", 0x0A6464}, {"0xF8", 0x20000000},  {"0x140", 0x1234},
+                          {"0x158", 0x3},    {"0x14C", 0xAAAA5555}, {"0xFC", 0x77}};
+const Registers kNVIDIAStart{
+    {"0x101000", 0x400000},   {"0x4000", 0x80010A05},   {"0x4004", 0x02010F01},
+    {"0x4008", 0xDEADBEEF},   {"0x4020", 0x80010E0C},   {"0x4024", 0x02010D01},
+    {"0x4028", 0x11111111},   {"0x680500", 0x00012345}, {"0x680504", 0x00023456},
+    {"0x680508", 0x0BADF00D}, {"0x101004", 0x5}};
 
 enum class Target { ATIDriver, NVIDIADriver, ATICardEntry, Bridge };
 
@@ -100,7 +103,8 @@ Expectation expectationFor(const Sent& sent) {
         accepted.read = host::registerKey(word);
         return accepted;
     case 2:
-        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0) return refused;
+        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0)
+            return refused;
         accepted.write = {"PLL", word & 0xFFFFFF};
         return accepted;
     case 11:
@@ -111,8 +115,7 @@ Expectation expectationFor(const Sent& sent) {
         if (ati || !argument2 || !listed(kNVIDIAWrites, word)) return refused;
         accepted.write = {host::registerKey(word), static_cast<std::uint32_t>(*argument2)};
         return accepted;
-    default:
-        return refused;
+    default: return refused;
     }
 }
 
@@ -136,7 +139,8 @@ public:
         cf::Dictionary dict;
         dict.set("Command", number(code, cf::kCFNumberCharType));
         dict.set("Argument", number(argument(code, sent.target), cf::kCFNumberIntType));
-        if (code == 12 || below(10) == 0) dict.set("Argument2", number(randomWord(), cf::kCFNumberIntType));
+        if (code == 12 || below(10) == 0)
+            dict.set("Argument2", number(randomWord(), cf::kCFNumberIntType));
         sent.text = "command " + std::to_string(code);
         spoil(dict, sent.text);
         sent.properties = std::move(dict);
@@ -149,7 +153,8 @@ private:
 
     std::int64_t commandCode() {
         static constexpr std::array<std::int64_t, 5> known{0, 1, 2, 11, 12};
-        static constexpr std::array<std::int64_t, 10> unknown{3, 4, 10, 13, 127, -1, 255, 256 + 2, 512 + 12, -254};
+        static constexpr std::array<std::int64_t, 10> unknown{3,  4,   10,      13,       127,
+                                                              -1, 255, 256 + 2, 512 + 12, -254};
         const int pick = below(100);
         if (pick < 80) return known[static_cast<std::size_t>(below(known.size()))];
         if (pick < 95) return unknown[static_cast<std::size_t>(below(unknown.size()))];
@@ -160,7 +165,9 @@ private:
     std::uint32_t nearList(const std::uint32_t* list, std::size_t size) {
         std::uint32_t offset = list[below(static_cast<int>(size))];
         switch (below(6)) {
-        case 0: case 1: case 2: return offset;
+        case 0:
+        case 1:
+        case 2: return offset;
         case 3: return offset + static_cast<std::uint32_t>(below(9)) - 4;
         case 4: return offset ^ (1u << below(32));
         default: return randomWord();
@@ -175,13 +182,18 @@ private:
             for (int shift : {0, 8, 16})
                 if (below(6) == 0) word &= ~(0xFFu << shift);
         } else {
-            const bool atiSide = code <= 2 ? below(5) != 0 : (target == Target::ATIDriver && below(3) == 0);
-            if (atiSide) word = nearList(kATIReads.data(), kATIReads.size());
-            else if (code == 12 || below(2) == 0) word = nearList(kNVIDIAWrites.data(), kNVIDIAWrites.size());
-            else word = nearList(kNVIDIAReads.data(), kNVIDIAReads.size());
+            const bool atiSide =
+                code <= 2 ? below(5) != 0 : (target == Target::ATIDriver && below(3) == 0);
+            if (atiSide)
+                word = nearList(kATIReads.data(), kATIReads.size());
+            else if (code == 12 || below(2) == 0)
+                word = nearList(kNVIDIAWrites.data(), kNVIDIAWrites.size());
+            else
+                word = nearList(kNVIDIAReads.data(), kNVIDIAReads.size());
         }
         // Now and then beyond 32 bits: the driver takes the low word.
-        if (below(50) == 0) return static_cast<std::int64_t>(word) + (std::int64_t{below(3) + 1} << 32);
+        if (below(50) == 0)
+            return static_cast<std::int64_t>(word) + (std::int64_t{below(3) + 1} << 32);
         return static_cast<std::int32_t>(word);
     }
 
@@ -198,7 +210,9 @@ private:
         switch (below(6)) {
         case 0: return std::to_string(randomWord());
         case 1: return cf::Data{0xF8, 0x00, 0x00, 0x00};
-        case 2: return cf::CFNumberCreateReal(below(2) ? cf::kCFNumberDoubleType : cf::kCFNumberFloatType, below(300));
+        case 2:
+            return cf::CFNumberCreateReal(
+                below(2) ? cf::kCFNumberDoubleType : cf::kCFNumberFloatType, below(300));
         case 3: return cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, 2)};
         case 4: return below(2) == 0;
         default: return cf::Dictionary{};
@@ -233,8 +247,7 @@ private:
             dict.set("command", cf::CFNumberCreate(cf::kCFNumberIntType, 12));
             text += ", extra keys";
             break;
-        default:
-            break;
+        default: break;
         }
     }
 
@@ -242,8 +255,8 @@ private:
 };
 
 std::string describe(const Sent& sent) {
-    static constexpr std::array<const char*, 4> targets{"ATI driver", "NVIDIA driver", "ATI card entry",
-                                                       "bridge entry"};
+    static constexpr std::array<const char*, 4> targets{"ATI driver", "NVIDIA driver",
+                                                        "ATI card entry", "bridge entry"};
     return sent.text + " to the " + targets[static_cast<std::size_t>(sent.target)] + ": " +
            cf::toXMLPropertyList(sent.properties);
 }
@@ -296,7 +309,8 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
     start->forEach([&](const std::string& path, const host::RegistryEntry& entry) {
         fixedProperties.emplace_back(path, withoutRegValue(entry.properties));
         if (entry.hardware)
-            fixedPowerOn.emplace_back(path, Registers(entry.hardware->powerOn.begin(), entry.hardware->powerOn.end()));
+            fixedPowerOn.emplace_back(
+                path, Registers(entry.hardware->powerOn.begin(), entry.hardware->powerOn.end()));
     });
     std::map<std::string, Registers> model{{kATIDriver, registersOf(*start, kATIDriver)},
                                            {kNVIDIADriver, registersOf(*start, kNVIDIADriver)}};
@@ -310,22 +324,26 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
     for (int i = 0; i < kCommands; ++i) {
         const Sent sent = generator.next();
         const Expectation expected = expectationFor(sent);
-        const IOReturn result = IORegistryEntrySetCFProperties(handles[sent.target], sent.properties);
+        const IOReturn result =
+            IORegistryEntrySetCFProperties(handles[sent.target], sent.properties);
         const auto code = static_cast<std::uint32_t>(result);
-        if (sent.target == Target::ATIDriver || sent.target == Target::NVIDIADriver) driverResults.push_back(code);
+        if (sent.target == Target::ATIDriver || sent.target == Target::NVIDIADriver)
+            driverResults.push_back(code);
         if (!sent.properties.dictionary() || sent.text.find(',') != std::string::npos) ++malformed;
-        if (const cf::Dictionary* d = sent.properties.dictionary(); d && sent.target == Target::ATIDriver &&
-                                                                    integerOf(*d, "Command") == 2) {
+        if (const cf::Dictionary* d = sent.properties.dictionary();
+            d && sent.target == Target::ATIDriver && integerOf(*d, "Command") == 2) {
             std::optional<std::int64_t> word = integerOf(*d, "Argument");
-            if (word && (!(*word & 0xFF) || !(*word & 0xFF00) || !(*word & 0xFF0000))) ++zeroDividerWords;
+            if (word && (!(*word & 0xFF) || !(*word & 0xFF00) || !(*word & 0xFF0000)))
+                ++zeroDividerWords;
         }
 
         if (expected.accepted) {
-            ASSERT_EQ(code, 0u) << "command " << i << " refused with " << std::hex << code << ": " << describe(sent);
+            ASSERT_EQ(code, 0u) << "command " << i << " refused with " << std::hex << code << ": "
+                                << describe(sent);
             ++accepted;
             if (expected.write) {
-                model[sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver][expected.write->first] =
-                    expected.write->second;
+                model[sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver]
+                     [expected.write->first] = expected.write->second;
                 ++writes;
             }
         } else {
@@ -339,10 +357,12 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
         ASSERT_TRUE(machine) << "after command " << i << ": " << error;
         for (const std::string& driver : {kATIDriver, kNVIDIADriver}) {
             ASSERT_EQ(registersOf(*machine, driver), model[driver])
-                << "after command " << i << " (" << (code ? "refused" : "accepted") << "): " << describe(sent);
+                << "after command " << i << " (" << (code ? "refused" : "accepted")
+                << "): " << describe(sent);
         }
         if (expected.read) {
-            const std::string& driver = sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver;
+            const std::string& driver =
+                sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver;
             const Registers& regs = model[driver];
             auto it = regs.find(*expected.read);
             ASSERT_EQ(littleEndianWord(machine->find(driver)->properties.get("RegValue")),
@@ -354,7 +374,8 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
             ASSERT_EQ(mac.registers(kATIDriver), model[kATIDriver]) << "after command " << i;
             ASSERT_EQ(mac.registers(kNVIDIADriver), model[kNVIDIADriver]) << "after command " << i;
             for (const auto& [path, properties] : fixedProperties)
-                ASSERT_EQ(withoutRegValue(machine->find(path)->properties), properties) << path << " after " << i;
+                ASSERT_EQ(withoutRegValue(machine->find(path)->properties), properties)
+                    << path << " after " << i;
             for (const auto& [path, powerOn] : fixedPowerOn) {
                 const host::RegisterFile& now = machine->find(path)->hardware->powerOn;
                 ASSERT_EQ(Registers(now.begin(), now.end()), powerOn) << path << " after " << i;
@@ -372,7 +393,8 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
         ASSERT_EQ(log[i].result, driverResults[i]) << "log line " << i + 1;
         if (log[i].command == 2 && log[i].result == 0) {
             const auto word = static_cast<std::uint32_t>(log[i].argument.value_or(0));
-            ASSERT_TRUE((word & 0xFF) && (word & 0xFF00) && (word & 0xFF0000)) << "log line " << i + 1;
+            ASSERT_TRUE((word & 0xFF) && (word & 0xFF00) && (word & 0xFF0000))
+                << "log line " << i + 1;
         }
     }
     // The generator reached every kind of command, or this proves little.
@@ -380,10 +402,12 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
     EXPECT_GT(accepted - writes, kCommands / 20);
     EXPECT_GT(malformed, kCommands / 20);
     EXPECT_GT(zeroDividerWords, kCommands / 100);
-    std::printf("%d commands in %.1f s (%.0f us each): %d accepted (%d writes), %d malformed, %d ATI words with a "
-                "zero divider\n",
-                kCommands, spent.count(), spent.count() * 1e6 / kCommands, accepted, writes, malformed,
-                zeroDividerWords);
+    std::printf(
+        "%d commands in %.1f s (%.0f us each): %d accepted (%d writes), %d malformed, %d ATI words "
+        "with a "
+        "zero divider\n",
+        kCommands, spent.count(), spent.count() * 1e6 / kCommands, accepted, writes, malformed,
+        zeroDividerWords);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ constexpr int kCommandsPerProcess = 500;
     for (int i = 0; i < kCommandsPerProcess; ++i) {
         if (IOServiceWaitQuiet(driver, &oneSecond) != kIOReturnSuccess) ++failures;
         std::int64_t value = static_cast<std::int32_t>(tag | static_cast<std::uint32_t>(i));
-        if (IORegistryEntrySetCFProperties(driver, command(12, offset, value)) != kIOReturnSuccess) ++failures;
+        if (IORegistryEntrySetCFProperties(driver, command(12, offset, value)) != kIOReturnSuccess)
+            ++failures;
     }
     _exit(failures == 0 ? 0 : 1);
 }
@@ -33,8 +34,9 @@ constexpr int kCommandsPerProcess = 500;
 TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     testsupport::TempSimMac mac;
     mac.writeMachine(testsupport::machine(
-        {card("NVDA,Parent", 0x10DE, testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}},
-                                                   faults({{"RefuseAfter", integer(1000000)}})))}));
+        {card("NVDA,Parent", 0x10DE,
+              testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}},
+                                       faults({{"RefuseAfter", integer(1000000)}})))}));
     const std::string driverPath = "NVDA,Parent/" + kDriver;
     const std::uint32_t tagA = 0xA0000000, tagB = 0xB0000000;
 
@@ -51,7 +53,8 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     bool doneA = false, doneB = false;
     while (!doneA || !doneB) {
         std::string error;
-        if (!cf::readPropertyListFile((mac.root() / "machine.plist").string(), &error)) ++unreadable;
+        if (!cf::readPropertyListFile((mac.root() / "machine.plist").string(), &error))
+            ++unreadable;
         ++looks;
         if (!doneA) doneA = waitpid(a, &statusA, WNOHANG) == a;
         if (!doneB) doneB = waitpid(b, &statusB, WNOHANG) == b;
@@ -73,10 +76,12 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
         EXPECT_TRUE(seen.insert(*r.argument2).second) << "logged twice: " << *r.argument2;
         // Each process's commands appear in the order it sent them.
         if (r.argument == 0x4000) {
-            EXPECT_EQ(*r.argument2, static_cast<std::int64_t>(tagA | static_cast<std::uint32_t>(nextA++)));
+            EXPECT_EQ(*r.argument2,
+                      static_cast<std::int64_t>(tagA | static_cast<std::uint32_t>(nextA++)));
         } else {
             EXPECT_EQ(r.argument, 0x4020);
-            EXPECT_EQ(*r.argument2, static_cast<std::int64_t>(tagB | static_cast<std::uint32_t>(nextB++)));
+            EXPECT_EQ(*r.argument2,
+                      static_cast<std::int64_t>(tagB | static_cast<std::uint32_t>(nextB++)));
         }
     }
     EXPECT_EQ(nextA, kCommandsPerProcess);
@@ -88,7 +93,8 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     EXPECT_EQ(registers.at("0x4000"), tagA | (kCommandsPerProcess - 1));
     EXPECT_EQ(registers.at("0x4020"), tagB | (kCommandsPerProcess - 1));
     std::string error;
-    std::optional<host::Machine> machine = host::loadMachineFile(mac.root() / "machine.plist", &error);
+    std::optional<host::Machine> machine =
+        host::loadMachineFile(mac.root() / "machine.plist", &error);
     ASSERT_TRUE(machine.has_value()) << error;
     EXPECT_EQ(machine->find(driverPath)->driver.acceptedCommands, 2 * kCommandsPerProcess);
 }

@@ -17,19 +17,17 @@ using hosttest::readFile;
 
 namespace {
 
-const std::regex kRecord(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) ([^\[\n]+)\[(\d+)\] (.*))");
+const std::regex kRecord(
+    R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) ([^\[\n]+)\[(\d+)\] (.*))");
 
-std::vector<std::string> lines(const std::string& text)
-{
+std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
 
-TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr)
-{
+TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr) {
     hosttest::ScratchRoot scratch;
     host::setLogProgramName("TarnwickStartup");
     ::testing::internal::CaptureStderr();
@@ -49,8 +47,7 @@ TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr)
     EXPECT_EQ(log.back(), '\n');
 }
 
-TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne)
-{
+TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne) {
     hosttest::ScratchRoot scratch;
     ::testing::internal::CaptureStderr();
     NSLog("without newline %d", 1);
@@ -76,8 +73,7 @@ TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne)
     EXPECT_EQ(m[8], "host_log_test");
 }
 
-TEST(NSLog, KeepsTheTextExactlyAsFormatted)
-{
+TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
     hosttest::ScratchRoot scratch;
     const std::string longText(5000, 'x');
     ::testing::internal::CaptureStderr();
@@ -92,8 +88,7 @@ TEST(NSLog, KeepsTheTextExactlyAsFormatted)
     EXPECT_EQ(m[10], "%d stays, tabs\tstay, " + longText + ", " + expected);
 }
 
-TEST(NSLog, CreatesTheLogsFolderAndAppends)
-{
+TEST(NSLog, CreatesTheLogsFolderAndAppends) {
     hosttest::ScratchRoot scratch;
     ASSERT_FALSE(std::filesystem::exists(host::logsDir()));
     ::testing::internal::CaptureStderr();
@@ -105,8 +100,7 @@ TEST(NSLog, CreatesTheLogsFolderAndAppends)
 
 // Two processes log at once, with records long enough that a record written
 // in pieces would be cut by the other's. Every record must arrive whole.
-TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave)
-{
+TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave) {
     hosttest::ScratchRoot scratch;
     constexpr int kRecordsEach = 1500;
     std::vector<pid_t> children;
@@ -148,8 +142,7 @@ TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave)
         const int i = next[tag]++;
         const std::string body(i % 3 == 0 ? 9000 : 300, tag);
         ASSERT_EQ(text, std::string(1, tag) + " " + std::to_string(i) + " " + body + " end");
-        if (pidOf[tag].empty())
-            pidOf[tag] = m[9];
+        if (pidOf[tag].empty()) pidOf[tag] = m[9];
         EXPECT_EQ(pidOf[tag], m[9]);
     }
     EXPECT_EQ(next['A'], kRecordsEach);

@@ -37,18 +37,24 @@ TEST(MachineFile, AFreshMacGetsTheDefaultMachine) {
         std::optional<std::string> slot;
         bool agp;
     };
-    const Expected expected[] = {{0x1002, 0x4E48, {}, true}, {0x10DE, 0x0040, "SLOT-1", false}, {0x10DE, 0x0322, "SLOT-2", false}};
+    const Expected expected[] = {{0x1002, 0x4E48, {}, true},
+                                 {0x10DE, 0x0040, "SLOT-1", false},
+                                 {0x10DE, 0x0322, "SLOT-2", false}};
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         io_registry_entry_t card = 0;
-        ASSERT_EQ(IORegistryEntryGetParentEntry(drivers[i], kIOServicePlane, &card), kIOReturnSuccess);
-        auto property = [&](const char* key) { return IORegistryEntryCreateCFProperty(card, key, kCFAllocatorDefault, 0); };
+        ASSERT_EQ(IORegistryEntryGetParentEntry(drivers[i], kIOServicePlane, &card),
+                  kIOReturnSuccess);
+        auto property = [&](const char* key) {
+            return IORegistryEntryCreateCFProperty(card, key, kCFAllocatorDefault, 0);
+        };
         EXPECT_EQ(*property("vendor-id"), cf::Value(testsupport::dataU32(expected[i].vendor)));
         EXPECT_EQ(*property("device-id"), cf::Value(testsupport::dataU32(expected[i].device)));
         EXPECT_TRUE(property("name") && property("model"));
         EXPECT_EQ(property("AGP_Master").has_value(), expected[i].agp);
         if (expected[i].slot) {
-            EXPECT_EQ(*property("AAPL,slot-name"), cf::Value(testsupport::dataText(*expected[i].slot)));
+            EXPECT_EQ(*property("AAPL,slot-name"),
+                      cf::Value(testsupport::dataText(*expected[i].slot)));
         }
     }
 
@@ -76,7 +82,8 @@ TEST(MachineFile, EveryPresetIsAValidMachineThatSurvivesARoundTrip) {
         ASSERT_TRUE(preset.has_value());
         std::string error;
         ASSERT_TRUE(host::replaceMachine(*preset, &error)) << error;
-        std::optional<host::Machine> loaded = host::loadMachineFile(host::machinePlistPath(), &error);
+        std::optional<host::Machine> loaded =
+            host::loadMachineFile(host::machinePlistPath(), &error);
         ASSERT_TRUE(loaded.has_value()) << error;
         EXPECT_EQ(host::machineToPropertyList(*loaded), host::machineToPropertyList(*preset));
     }
@@ -118,59 +125,89 @@ cf::Dictionary oneRegister(const char* key, cf::Value value) {
 
 TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
     using testsupport::machine;
-    auto plist = [](const cf::Value& v) { return [v](const testsupport::TempSimMac& m) { m.writeMachine(v); }; };
+    auto plist = [](const cf::Value& v) {
+        return [v](const testsupport::TempSimMac& m) { m.writeMachine(v); };
+    };
     const std::string d = kDriver;
     const BadFile cases[] = {
-        {"not a plist", [](const testsupport::TempSimMac& m) { writeBytes(m.root() / "machine.plist", "this is { not a plist"); },
+        {"not a plist",
+         [](const testsupport::TempSimMac& m) {
+             writeBytes(m.root() / "machine.plist", "this is { not a plist");
+         },
          {"machine.plist", "not a property list"}},
-        {"empty file", [](const testsupport::TempSimMac& m) { writeBytes(m.root() / "machine.plist", ""); },
+        {"empty file",
+         [](const testsupport::TempSimMac& m) { writeBytes(m.root() / "machine.plist", ""); },
          {"not a property list"}},
         {"top level an array", plist(cf::Array{}), {"top level"}},
         {"no Entries", plist(cf::Dictionary{}), {"key \"Entries\""}},
-        {"Entries not an array", plist(oneRegister("Entries", "x")), {"key \"Entries\"", "not an array"}},
-        {"entry without Name", plist(machine({entry("pci", {}, {without(entry("x", {}), "Name")})})),
+        {"Entries not an array",
+         plist(oneRegister("Entries", "x")),
+         {"key \"Entries\"", "not an array"}},
+        {"entry without Name",
+         plist(machine({entry("pci", {}, {without(entry("x", {}), "Name")})})),
          {"#1 under pci", "key \"Name\""}},
-        {"Name not a string", plist(machine({entry("pci", {}), with(entry("x", {}), "Name", cf::Data{1})})),
+        {"Name not a string",
+         plist(machine({entry("pci", {}), with(entry("x", {}), "Name", cf::Data{1})})),
          {"#2 of the top level", "key \"Name\""}},
-        {"Properties not a dictionary", plist(machine({entry("pci", {}, {cardWith("Properties", "vendor")})})),
+        {"Properties not a dictionary",
+         plist(machine({entry("pci", {}, {cardWith("Properties", "vendor")})})),
          {"entry \"pci/ATY,R350\"", "key \"Properties\""}},
-        {"Children not an array", plist(machine({entry("pci", {}, {cardWith("Children", cf::Dictionary{})})})),
+        {"Children not an array",
+         plist(machine({entry("pci", {}, {cardWith("Children", cf::Dictionary{})})})),
          {"entry \"pci/ATY,R350\"", "key \"Children\""}},
         {"duplicate sibling names",
-         plist(machine({entry("pci", {}, {card("ATY,R350", 0x1002, driverEntry("ATI", {})), entry("ATY,R350", {})})})),
+         plist(machine(
+             {entry("pci", {},
+                    {card("ATY,R350", 0x1002, driverEntry("ATI", {})), entry("ATY,R350", {})})})),
          {"entry \"pci/ATY,R350\"", "key \"Name\"", "same name"}},
         {"duplicate names one level down",
          plist(machine({entry("card", {}, {driverEntry("ATI", {}), driverEntry("NVIDIA", {})})})),
          {"entry \"card/" + d + "\"", "key \"Name\""}},
-        {"unknown key", plist(machine({cardWith("Propertys", cf::Dictionary{})})), {"entry \"ATY,R350\"", "key \"Propertys\""}},
+        {"unknown key",
+         plist(machine({cardWith("Propertys", cf::Dictionary{})})),
+         {"entry \"ATY,R350\"", "key \"Propertys\""}},
         {"Kind not ATI or NVIDIA",
-         plist(machine({entry("c", {}, {driverWithHardware(hardware("Matrox", cf::Dictionary{}))})})),
+         plist(
+             machine({entry("c", {}, {driverWithHardware(hardware("Matrox", cf::Dictionary{}))})})),
          {"entry \"c/" + d + "\"", "key \"Hardware/Kind\""}},
         {"register value as text",
-         plist(machine({entry("c", {}, {driverWithHardware(hardware("ATI", oneRegister("PLL", "0xA9970C")))})})),
+         plist(machine({entry(
+             "c", {}, {driverWithHardware(hardware("ATI", oneRegister("PLL", "0xA9970C")))})})),
          {"entry \"c/" + d + "\"", "key \"Hardware/Registers/PLL\"", "not an integer"}},
         {"register value too wide",
-         plist(machine({entry("c", {}, {driverWithHardware(hardware("ATI", oneRegister("0xF8", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 1LL << 33))))})})),
+         plist(machine({entry(
+             "c", {},
+             {driverWithHardware(hardware(
+                 "ATI",
+                 oneRegister("0xF8", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 1LL << 33))))})})),
          {"key \"Hardware/Registers/0xF8\""}},
         {"register name not hex",
-         plist(machine({entry("c", {}, {driverWithHardware(hardware("ATI", oneRegister("0xG8", integer(1))))})})),
+         plist(machine({entry(
+             "c", {}, {driverWithHardware(hardware("ATI", oneRegister("0xG8", integer(1))))})})),
          {"key \"Hardware/Registers/0xG8\""}},
         {"same register twice",
-         plist(machine({entry("c", {}, {driverWithHardware(hardware("ATI", [] {
-                              cf::Dictionary r = oneRegister("0xf8", integer(1));
-                              r.set("0xF8", integer(2));
-                              return r;
-                          }()))})})),
+         plist(machine({entry("c", {},
+                              {driverWithHardware(hardware("ATI",
+                                                           [] {
+                                                               cf::Dictionary r =
+                                                                   oneRegister("0xf8", integer(1));
+                                                               r.set("0xF8", integer(2));
+                                                               return r;
+                                                           }()))})})),
          {"key \"Hardware/Registers/0xF8\"", "twice"}},
-        {"Hardware on a card", plist(machine({cardWith("Hardware", hardware("ATI", cf::Dictionary{}))})),
+        {"Hardware on a card",
+         plist(machine({cardWith("Hardware", hardware("ATI", cf::Dictionary{}))})),
          {"entry \"ATY,R350\"", "key \"Hardware\""}},
-        {"driver without Hardware", plist(machine({entry("c", {}, {entry(d, {})})})),
+        {"driver without Hardware",
+         plist(machine({entry("c", {}, {entry(d, {})})})),
          {"entry \"c/" + d + "\"", "key \"Hardware\""}},
         {"fault of the wrong type",
-         plist(machine({entry("c", {}, {driverEntry("ATI", {}, faults({{"BusyMilliseconds", "200"}}))})})),
+         plist(machine(
+             {entry("c", {}, {driverEntry("ATI", {}, faults({{"BusyMilliseconds", "200"}}))})})),
          {"key \"Driver/BusyMilliseconds\""}},
         {"refused codes not integers",
-         plist(machine({entry("c", {}, {driverEntry("ATI", {}, faults({{"RefuseCommands", cf::Array{"2"}}}))})})),
+         plist(machine({entry(
+             "c", {}, {driverEntry("ATI", {}, faults({{"RefuseCommands", cf::Array{"2"}}}))})})),
          {"key \"Driver/RefuseCommands\""}},
     };
     for (const BadFile& c : cases) {
@@ -181,13 +218,16 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
 
         std::string error;
         EXPECT_FALSE(host::loadMachineFile(mac.root() / "machine.plist", &error).has_value());
-        for (const std::string& text : c.named) EXPECT_NE(error.find(text), std::string::npos) << error;
+        for (const std::string& text : c.named)
+            EXPECT_NE(error.find(text), std::string::npos) << error;
 
         // Every way into the registry refuses it too, and says so once.
         io_iterator_t iterator = 0;
-        EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(d.c_str()), &iterator),
+        EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                               IOServiceNameMatching(d.c_str()), &iterator),
                   kIOReturnError);
-        EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(d.c_str()), &iterator),
+        EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                               IOServiceNameMatching(d.c_str()), &iterator),
                   kIOReturnError);
         EXPECT_FALSE(host::updateMachine([](host::Machine&) { return true; }, &error));
         EXPECT_EQ(fileBytes(mac.root() / "machine.plist"), before);
@@ -201,15 +241,19 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
 
 TEST(MachineFile, RegisterKeysAreReadInEitherCaseAndWrittenUpperCase) {
     testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine(
-        {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x4000", 0x80010000}, {"0x680500", 0x12501}, {"0xabc", 7}}))}));
+    mac.writeMachine(testsupport::machine({card(
+        "NVDA,Parent", 0x10DE,
+        driverEntry("NVIDIA", {{"0x4000", 0x80010000}, {"0x680500", 0x12501}, {"0xabc", 7}}))}));
     io_object_t driver = matching(host::kClockDriverName).at(0);
     ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(11, 0x4000)), kIOReturnSuccess);
     EXPECT_EQ(regValue(driver), 0x80010000u);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(12, 0x4004, 0x07021102)), kIOReturnSuccess);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(12, 0x4004, 0x07021102)),
+              kIOReturnSuccess);
     std::map<std::string, std::uint32_t> registers = mac.registers("NVDA,Parent/" + kDriver);
-    EXPECT_EQ(registers, (std::map<std::string, std::uint32_t>{
-                             {"0x4000", 0x80010000}, {"0x4004", 0x07021102}, {"0x680500", 0x12501}, {"0xABC", 7}}));
+    EXPECT_EQ(
+        registers,
+        (std::map<std::string, std::uint32_t>{
+            {"0x4000", 0x80010000}, {"0x4004", 0x07021102}, {"0x680500", 0x12501}, {"0xABC", 7}}));
     EXPECT_EQ(host::registerKey(0xF8), "0xF8");
     EXPECT_EQ(host::registerKey(0), "0x0");
     EXPECT_EQ(host::canonicalRegisterKey("0x00f8"), "0xF8");
@@ -221,10 +265,12 @@ TEST(MachineFile, RegisterKeysAreReadInEitherCaseAndWrittenUpperCase) {
 
 TEST(MachineFile, ResettingTheMachineKeepsTheLogCountingUp) {
     testsupport::TempSimMac mac;
-    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)), kIOReturnSuccess);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)),
+              kIOReturnSuccess);
     std::string error;
     ASSERT_TRUE(host::replaceMachine(host::defaultMachine(), &error)) << error;
-    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)), kIOReturnSuccess);
+    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)),
+              kIOReturnSuccess);
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].seq, 1u);

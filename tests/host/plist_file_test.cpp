@@ -18,8 +18,7 @@ using hosttest::writeFile;
 
 namespace {
 
-std::optional<Value> roundTrip(const Value& v)
-{
+std::optional<Value> roundTrip(const Value& v) {
     std::string error;
     auto back = parsePropertyList(toXMLPropertyList(v), &error);
     EXPECT_TRUE(back) << error;
@@ -27,8 +26,7 @@ std::optional<Value> roundTrip(const Value& v)
 }
 
 // The same document as a binary property list, converted by libplist.
-std::string toBinary(const Value& v)
-{
+std::string toBinary(const Value& v) {
     const std::string xml = toXMLPropertyList(v);
     plist_t node = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
@@ -51,8 +49,7 @@ struct ScalarCase {
 
 class Scalars : public ::testing::TestWithParam<ScalarCase> {};
 
-TEST_P(Scalars, SurviveAnXMLRoundTrip)
-{
+TEST_P(Scalars, SurviveAnXMLRoundTrip) {
     const ScalarCase& c = GetParam();
     Dictionary d;
     d.set("v", c.written);
@@ -72,32 +69,35 @@ TEST_P(Scalars, SurviveAnXMLRoundTrip)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryType, Scalars,
-    ::testing::Values(
-        ScalarCase{"true", Value(true), "<true/>", std::nullopt},
-        ScalarCase{"false", Value(false), "<false/>", std::nullopt},
-        ScalarCase{"char", CFNumberCreate(kCFNumberCharType, 200), "<integer>-56</integer>", kCFNumberIntType},
-        ScalarCase{"int", CFNumberCreate(kCFNumberIntType, -123456), "<integer>-123456</integer>", kCFNumberIntType},
-        ScalarCase{"intBit31", CFNumberCreate(kCFNumberIntType, 0x80000000LL), "<integer>-2147483648</integer>",
-                   kCFNumberIntType},
-        ScalarCase{"uint32Bit31", CFNumberCreate(kCFNumberSInt64Type, 0x80000000LL), "<integer>2147483648</integer>",
-                   kCFNumberSInt64Type},
-        ScalarCase{"uint32Max", CFNumberCreate(kCFNumberSInt64Type, 0xFFFFFFFFLL), "<integer>4294967295</integer>",
-                   kCFNumberSInt64Type},
-        ScalarCase{"sint64", CFNumberCreate(kCFNumberSInt64Type, -0x1'0000'0000LL), "<integer>-4294967296</integer>",
-                   kCFNumberSInt64Type},
-        ScalarCase{"wholeFloat", CFNumberCreateReal(kCFNumberFloatType, 378.0), "<real>378</real>",
-                   kCFNumberDoubleType},
-        ScalarCase{"float", CFNumberCreateReal(kCFNumberFloatType, 412.3), "<real>", kCFNumberDoubleType},
-        ScalarCase{"double", CFNumberCreateReal(kCFNumberDoubleType, 0.1), "<real>0.1", kCFNumberDoubleType},
-        ScalarCase{"string", Value("a < b & \"c\" \xC3\xA9"), "<string>a &lt; b &amp; \"c\" \xC3\xA9</string>",
-                   std::nullopt},
-        ScalarCase{"emptyString", Value(""), "<string></string>", std::nullopt},
-        ScalarCase{"data", Value(Data{0x00, 0xFF, 0x10, 0x02}), "<data>", std::nullopt},
-        ScalarCase{"emptyData", Value(Data{}), "<data>", std::nullopt}),
+    ::testing::Values(ScalarCase{"true", Value(true), "<true/>", std::nullopt},
+                      ScalarCase{"false", Value(false), "<false/>", std::nullopt},
+                      ScalarCase{"char", CFNumberCreate(kCFNumberCharType, 200),
+                                 "<integer>-56</integer>", kCFNumberIntType},
+                      ScalarCase{"int", CFNumberCreate(kCFNumberIntType, -123456),
+                                 "<integer>-123456</integer>", kCFNumberIntType},
+                      ScalarCase{"intBit31", CFNumberCreate(kCFNumberIntType, 0x80000000LL),
+                                 "<integer>-2147483648</integer>", kCFNumberIntType},
+                      ScalarCase{"uint32Bit31", CFNumberCreate(kCFNumberSInt64Type, 0x80000000LL),
+                                 "<integer>2147483648</integer>", kCFNumberSInt64Type},
+                      ScalarCase{"uint32Max", CFNumberCreate(kCFNumberSInt64Type, 0xFFFFFFFFLL),
+                                 "<integer>4294967295</integer>", kCFNumberSInt64Type},
+                      ScalarCase{"sint64", CFNumberCreate(kCFNumberSInt64Type, -0x1'0000'0000LL),
+                                 "<integer>-4294967296</integer>", kCFNumberSInt64Type},
+                      ScalarCase{"wholeFloat", CFNumberCreateReal(kCFNumberFloatType, 378.0),
+                                 "<real>378</real>", kCFNumberDoubleType},
+                      ScalarCase{"float", CFNumberCreateReal(kCFNumberFloatType, 412.3), "<real>",
+                                 kCFNumberDoubleType},
+                      ScalarCase{"double", CFNumberCreateReal(kCFNumberDoubleType, 0.1),
+                                 "<real>0.1", kCFNumberDoubleType},
+                      ScalarCase{"string", Value("a < b & \"c\" \xC3\xA9"),
+                                 "<string>a &lt; b &amp; \"c\" \xC3\xA9</string>", std::nullopt},
+                      ScalarCase{"emptyString", Value(""), "<string></string>", std::nullopt},
+                      ScalarCase{"data", Value(Data{0x00, 0xFF, 0x10, 0x02}), "<data>",
+                                 std::nullopt},
+                      ScalarCase{"emptyData", Value(Data{}), "<data>", std::nullopt}),
     [](const ::testing::TestParamInfo<ScalarCase>& info) { return std::string(info.param.name); });
 
-TEST(PropertyLists, UnsignedWordWithBit31KeepsItsBitsWhicheverWayItWasStored)
-{
+TEST(PropertyLists, UnsignedWordWithBit31KeepsItsBitsWhicheverWayItWasStored) {
     for (CFNumberType type : {kCFNumberIntType, kCFNumberSInt64Type}) {
         auto back = roundTrip(CFNumberCreate(type, 0x8001C90DLL));
         ASSERT_TRUE(back && back->number());
@@ -105,8 +105,7 @@ TEST(PropertyLists, UnsignedWordWithBit31KeepsItsBitsWhicheverWayItWasStored)
     }
 }
 
-TEST(PropertyLists, FloatComesBackAsTheSameFloat)
-{
+TEST(PropertyLists, FloatComesBackAsTheSameFloat) {
     for (float f : {0.1f, 1.1f, 324.0f, 399.375f, 1e-20f, 3.4e38f}) {
         auto back = roundTrip(CFNumberCreateReal(kCFNumberFloatType, f));
         ASSERT_TRUE(back && back->number());
@@ -115,8 +114,7 @@ TEST(PropertyLists, FloatComesBackAsTheSameFloat)
     }
 }
 
-Value nestedDocument()
-{
+Value nestedDocument() {
     Dictionary card;
     card.set("Slot", Value("SLOT-1"));
     card.set("Model", Value("GeForce 6800"));
@@ -133,8 +131,7 @@ Value nestedDocument()
     return Value(top);
 }
 
-TEST(PropertyLists, NestedDictionariesKeepTheirKeyOrder)
-{
+TEST(PropertyLists, NestedDictionariesKeepTheirKeyOrder) {
     const Value doc = nestedDocument();
     auto back = roundTrip(doc);
     ASSERT_TRUE(back);
@@ -149,8 +146,7 @@ TEST(PropertyLists, NestedDictionariesKeepTheirKeyOrder)
     EXPECT_EQ(*bigBack->dictionary(), big);
 }
 
-TEST(PropertyLists, KeyOrderOfAFileIsKept)
-{
+TEST(PropertyLists, KeyOrderOfAFileIsKept) {
     const std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
         "<key>b</key><integer>1</integer><key>c</key><string>x</string><key>a</key><false/>"
@@ -165,8 +161,7 @@ TEST(PropertyLists, KeyOrderOfAFileIsKept)
     EXPECT_EQ(items[2].first, "a");
 }
 
-TEST(PropertyLists, BinaryPropertyListsAreRead)
-{
+TEST(PropertyLists, BinaryPropertyListsAreRead) {
     const Value doc = nestedDocument();
     const std::string bin = toBinary(doc);
     ASSERT_EQ(bin.rfind("bplist00", 0), 0u);
@@ -174,21 +169,19 @@ TEST(PropertyLists, BinaryPropertyListsAreRead)
     auto v = parsePropertyList(bin, &error);
     ASSERT_TRUE(v) << error;
     EXPECT_EQ(*v, doc);
-    const Value* gpll = v->dictionary()->get("Cards")->array()->at(0).dictionary()->get("Stock GPLL");
+    const Value* gpll =
+        v->dictionary()->get("Cards")->array()->at(0).dictionary()->get("Stock GPLL");
     ASSERT_TRUE(gpll && gpll->number());
     EXPECT_EQ(gpll->number()->uint32Value(), 0x80012345u);
 }
 
-TEST(PropertyLists, BadInputIsRefusedWithAMessage)
-{
+TEST(PropertyLists, BadInputIsRefusedWithAMessage) {
     const Value doc = nestedDocument();
     const std::string bin = toBinary(doc);
     const std::string xml = toXMLPropertyList(doc);
     std::string deep;
-    for (int i = 0; i < 2000; ++i)
-        deep += "<array>";
-    for (int i = 0; i < 2000; ++i)
-        deep += "</array>";
+    for (int i = 0; i < 2000; ++i) deep += "<array>";
+    for (int i = 0; i < 2000; ++i) deep += "</array>";
 
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""},
@@ -213,15 +206,12 @@ TEST(PropertyLists, BadInputIsRefusedWithAMessage)
 // A binary property list of arrays nested `depth` deep around a true, each
 // array referring to the next object; with `cycle` the innermost array
 // refers back to the outermost instead.
-std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false)
-{
+std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false) {
     auto put32 = [](std::string& out, std::uint64_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out += static_cast<char>((v >> shift) & 0xFF);
+        for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
     };
     auto put64 = [](std::string& out, std::uint64_t v) {
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out += static_cast<char>((v >> shift) & 0xFF);
+        for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
     };
     std::string out = "bplist00";
     std::vector<std::uint64_t> offsets;
@@ -233,8 +223,7 @@ std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false)
     offsets.push_back(out.size());
     out += '\x09';  // true
     const std::uint64_t table = out.size();
-    for (std::uint64_t offset : offsets)
-        put32(out, offset);
+    for (std::uint64_t offset : offsets) put32(out, offset);
     out += std::string(6, '\0');
     out += '\x04';  // offset size
     out += '\x04';  // reference size
@@ -244,8 +233,7 @@ std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false)
     return out;
 }
 
-TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack)
-{
+TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack) {
     std::string error;
     auto shallow = parsePropertyList(nestedBinaryArrays(10), &error);
     ASSERT_TRUE(shallow) << error;
@@ -263,16 +251,14 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack)
     }
 
     std::string xml = "<plist>";
-    for (int i = 0; i < 1'000'000; ++i)
-        xml += "<dict><key>k</key>";
+    for (int i = 0; i < 1'000'000; ++i) xml += "<dict><key>k</key>";
     EXPECT_FALSE(parsePropertyList(xml + "</plist>", &error));
     EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
 }
 
 // A binary property list of one dictionary whose only key is the UTF-16
 // string `utf16` (big-endian code units) and whose value is true.
-std::string binaryDictWithUTF16Key(const std::u16string& utf16)
-{
+std::string binaryDictWithUTF16Key(const std::u16string& utf16) {
     std::string out = "bplist00";
     const std::size_t dict = out.size();
     out += "\xD1\x01\x02";  // dictionary of one: key object 1, value object 2
@@ -285,19 +271,17 @@ std::string binaryDictWithUTF16Key(const std::u16string& utf16)
     const std::size_t value = out.size();
     out += '\x09';  // true
     const std::size_t table = out.size();
-    for (std::size_t offset : {dict, key, value})
-        out += static_cast<char>(offset);
+    for (std::size_t offset : {dict, key, value}) out += static_cast<char>(offset);
     out += std::string(6, '\0');
-    out += '\x01';  // offset size
-    out += '\x01';  // reference size
+    out += '\x01';                         // offset size
+    out += '\x01';                         // reference size
     out += std::string(7, '\0') + '\x03';  // three objects
-    out += std::string(8, '\0');            // the top object is 0
+    out += std::string(8, '\0');           // the top object is 0
     out += std::string(7, '\0') + static_cast<char>(table);
     return out;
 }
 
-TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal)
-{
+TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal) {
     // libplist aborts the process when it iterates such a key; the reader
     // refuses the file before libplist sees it.
     std::string error;
@@ -313,8 +297,7 @@ TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal)
     }
 }
 
-TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome)
-{
+TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome) {
     hosttest::ScratchRoot scratch;
     EXPECT_EQ(host::simmacRoot(), scratch.root());
     EXPECT_EQ(host::machinePlistPath(), scratch.root() / "machine.plist");
@@ -331,15 +314,15 @@ TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome)
             setenv("SIMMAC_ROOT", "", 1);
         else
             unsetenv("SIMMAC_ROOT");
-        EXPECT_EQ(host::simmacRoot(), std::filesystem::path("/home/someone/.local/share/tarnwick/simmac"));
+        EXPECT_EQ(host::simmacRoot(),
+                  std::filesystem::path("/home/someone/.local/share/tarnwick/simmac"));
     }
     setenv("HOME", oldHome.c_str(), 1);
     setenv("SIMMAC_ROOT", scratch.root().c_str(), 1);
     EXPECT_EQ(host::simmacRoot(), scratch.root());
 }
 
-TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
-{
+TEST(PropertyListFiles, WriteAtomicallyThenReadBack) {
     hosttest::ScratchRoot scratch;
     const auto path = scratch.root() / "new" / "folder" / "doc.plist";
     std::string error;
@@ -351,7 +334,8 @@ TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
 
     // Replacing keeps the file's permissions and leaves no temporary file.
     ASSERT_EQ(chmod(path.c_str(), 0600), 0);
-    ASSERT_TRUE(writePropertyListFileAtomically(path.string(), Value(Array{Value("x")}), &error)) << error;
+    ASSERT_TRUE(writePropertyListFileAtomically(path.string(), Value(Array{Value("x")}), &error))
+        << error;
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -364,8 +348,7 @@ TEST(PropertyListFiles, WriteAtomicallyThenReadBack)
     EXPECT_EQ(*readPropertyListFile(path.string(), &error), Value(Array{Value("x")}));
 }
 
-TEST(PropertyListFiles, FailedWriteLeavesTheOldFile)
-{
+TEST(PropertyListFiles, FailedWriteLeavesTheOldFile) {
     hosttest::ScratchRoot scratch;
     // The target is a folder that is not empty: rename() cannot replace it.
     const auto path = scratch.root() / "occupied.plist";
@@ -382,8 +365,7 @@ TEST(PropertyListFiles, FailedWriteLeavesTheOldFile)
     EXPECT_EQ(files, 1);  // no temporary file left behind
 }
 
-TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath)
-{
+TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath) {
     hosttest::ScratchRoot scratch;
     const auto missing = scratch.root() / "missing.plist";
     std::string error;

@@ -17,9 +17,12 @@ namespace {
 // Two cards under a bridge (one of them a level deeper), then an instance
 // straight under the root.
 cf::Value twoCardsAndAnOrphan() {
-    cf::Dictionary nested = entry("bridge2", {}, {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}), "SLOT-1")});
+    cf::Dictionary nested = entry(
+        "bridge2", {},
+        {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}), "SLOT-1")});
     return testsupport::machine({
-        entry("pci", {}, {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}})), nested}),
+        entry("pci", {},
+              {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}})), nested}),
         driverEntry("ATI", {{"PLL", 0x0001010C}}),
     });
 }
@@ -40,8 +43,9 @@ TEST(Registry, IteratorEndsWithZeroAndStaysThere) {
     testsupport::TempSimMac mac;
     mac.writeMachine(twoCardsAndAnOrphan());
     io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), &iterator),
-              kIOReturnSuccess);
+    ASSERT_EQ(
+        IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), &iterator),
+        kIOReturnSuccess);
     EXPECT_NE(IOIteratorNext(iterator), 0u);
     EXPECT_EQ(IOIteratorNext(iterator), 0u);
     EXPECT_EQ(IOIteratorNext(iterator), 0u);
@@ -54,10 +58,12 @@ TEST(Registry, BadMatchingArgumentsAreRefused) {
     mac.writeMachine(twoCardsAndAnOrphan());
     io_iterator_t iterator = 77;
     EXPECT_FALSE(IOServiceNameMatching(nullptr).has_value());
-    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, std::nullopt, &iterator), kIOReturnBadArgument);
-    EXPECT_EQ(iterator, 0u);
-    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), nullptr),
+    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, std::nullopt, &iterator),
               kIOReturnBadArgument);
+    EXPECT_EQ(iterator, 0u);
+    EXPECT_EQ(
+        IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), nullptr),
+        kIOReturnBadArgument);
 }
 
 TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
@@ -69,17 +75,21 @@ TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
     const std::uint32_t vendors[] = {0x1002, 0x10DE};
     for (int i = 0; i < 2; ++i) {
         io_registry_entry_t parent = 0;
-        ASSERT_EQ(IORegistryEntryGetParentEntry(drivers[i], kIOServicePlane, &parent), kIOReturnSuccess);
-        std::optional<cf::Value> vendor = IORegistryEntryCreateCFProperty(parent, "vendor-id", kCFAllocatorDefault, 0);
+        ASSERT_EQ(IORegistryEntryGetParentEntry(drivers[i], kIOServicePlane, &parent),
+                  kIOReturnSuccess);
+        std::optional<cf::Value> vendor =
+            IORegistryEntryCreateCFProperty(parent, "vendor-id", kCFAllocatorDefault, 0);
         ASSERT_TRUE(vendor.has_value());
         EXPECT_EQ(*vendor, cf::Value(dataU32(vendors[i])));
     }
 
     io_registry_entry_t parent = 1234;
-    EXPECT_EQ(IORegistryEntryGetParentEntry(drivers[2], kIOServicePlane, &parent), kIOReturnNoDevice);
+    EXPECT_EQ(IORegistryEntryGetParentEntry(drivers[2], kIOServicePlane, &parent),
+              kIOReturnNoDevice);
     EXPECT_EQ(parent, 0u);
     // Only the IOService plane is known.
-    EXPECT_EQ(IORegistryEntryGetParentEntry(drivers[0], "IODeviceTree", &parent), kIOReturnBadArgument);
+    EXPECT_EQ(IORegistryEntryGetParentEntry(drivers[0], "IODeviceTree", &parent),
+              kIOReturnBadArgument);
 }
 
 TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
@@ -116,15 +126,18 @@ TEST(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
     mac.writeMachine(testsupport::machine({entry("card", properties)}));
     std::vector<io_object_t> found = matching("card");
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0), cf::Value(dataText("first")));
+    EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0),
+              cf::Value(dataText("first")));
 
     properties.set("model", dataText("second"));
     mac.writeMachine(testsupport::machine({entry("card", properties)}));
-    EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0), cf::Value(dataText("second")));
+    EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0),
+              cf::Value(dataText("second")));
 
     // The entry is gone from the new file: nothing to read.
     mac.writeMachine(testsupport::machine({entry("other", properties)}));
-    EXPECT_FALSE(IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0).has_value());
+    EXPECT_FALSE(
+        IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0).has_value());
 }
 
 TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
@@ -143,7 +156,8 @@ TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
     testsupport::TempSimMac second;
     second.writeMachine(twoCardsAndAnOrphan());
     // A handle of another simulated Mac names nothing here.
-    EXPECT_FALSE(IORegistryEntryCreateCFProperty(fromFirstMac, "name", kCFAllocatorDefault, 0).has_value());
+    EXPECT_FALSE(
+        IORegistryEntryCreateCFProperty(fromFirstMac, "name", kCFAllocatorDefault, 0).has_value());
     EXPECT_EQ(IORegistryEntrySetCFProperties(fromFirstMac, command(0, 0)), kIOReturnBadArgument);
     EXPECT_TRUE(second.driverLog().empty());
 }
@@ -151,7 +165,8 @@ TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
 TEST(Registry, EntryFromPathFindsOnlyExistingEntries) {
     testsupport::TempSimMac mac;
     mac.writeMachine(twoCardsAndAnOrphan());
-    io_registry_entry_t card = IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/pci/ATY,R350");
+    io_registry_entry_t card =
+        IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/pci/ATY,R350");
     ASSERT_NE(card, 0u);
     EXPECT_EQ(pathOf(card), "IOService:/pci/ATY,R350");
     EXPECT_EQ(IORegistryEntryFromPath(kIOMasterPortDefault, "pci/nothing"), 0u);
@@ -161,8 +176,9 @@ TEST(Registry, EntryFromPathFindsOnlyExistingEntries) {
 TEST(RegistryWait, WaitsOutABusyDriver) {
     using namespace std::chrono;
     testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine(
-        {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}}, faults({{"BusyMilliseconds", integer(200)}})))}));
+    mac.writeMachine(testsupport::machine({card(
+        "ATY,R350", 0x1002,
+        driverEntry("ATI", {{"PLL", 0x00A9970C}}, faults({{"BusyMilliseconds", integer(200)}})))}));
     io_object_t driver = matching(host::kClockDriverName).at(0);
     const mach_timespec_t oneSecond{1, 0};
     // Quiet before any write.
@@ -180,8 +196,10 @@ TEST(RegistryWait, WaitsOutABusyDriver) {
 TEST(RegistryWait, TimesOutOnAStuckDriver) {
     using namespace std::chrono;
     testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine(
-        {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}}, faults({{"BusyMilliseconds", integer(1000)}})))}));
+    mac.writeMachine(
+        testsupport::machine({card("ATY,R350", 0x1002,
+                                   driverEntry("ATI", {{"PLL", 0x00A9970C}},
+                                               faults({{"BusyMilliseconds", integer(1000)}})))}));
     io_object_t driver = matching(host::kClockDriverName).at(0);
     const mach_timespec_t oneSecond{1, 0};
     auto start = steady_clock::now();

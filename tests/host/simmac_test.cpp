@@ -22,9 +22,11 @@ std::string readAll(const std::filesystem::path& path) {
 }
 
 std::filesystem::path simmacProgram() {
-    if (const char* build = std::getenv("TARNWICK_BUILD_DIR")) return std::filesystem::path(build) / "host/tools/simmac";
+    if (const char* build = std::getenv("TARNWICK_BUILD_DIR"))
+        return std::filesystem::path(build) / "host/tools/simmac";
     // ProgramRun by hand: the test program lies in <build>/tests.
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "host/tools/simmac";
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+           "host/tools/simmac";
 }
 
 struct ProgramRun {
@@ -33,9 +35,10 @@ struct ProgramRun {
 };
 
 ProgramRun simmac(const std::string& arguments) {
-    std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
-    std::string line = simmacProgram().string() + " " + arguments + " >" + scratch.string() + ".out 2>" +
-                       scratch.string() + ".err";
+    std::filesystem::path scratch =
+        std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
+    std::string line = simmacProgram().string() + " " + arguments + " >" + scratch.string() +
+                       ".out 2>" + scratch.string() + ".err";
     ProgramRun run;
     int raw = std::system(line.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -62,14 +65,19 @@ TEST_F(Simmac, ShowPrintsTheDefaultMachineWithPropertiesRegistersAndClocks) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::filesystem::exists(mac.root() / "machine.plist"));
     for (const char* part : {
-             "ATY,R350@10", "NVDA,Parent@1", "NVDA,Parent@2",
+             "ATY,R350@10",
+             "NVDA,Parent@1",
+             "NVDA,Parent@2",
              "\"AAPL,slot-name\" = <534c4f542d3100> \"SLOT-1\"",
              "\"ATY,Rom#\" = <3131332d4131343430332d31303400> \"113-A14403-104\"",
              "\"vendor-id\" = <02100000>\n",  // a number is not shown as text
              "PLL       0x00A9970C",
-             "27.000 MHz / 12 x 169 = 380.250 MHz", "27.000 MHz / 12 x 151 = 339.750 MHz",
-             "27000 kHz x 17 x 7 / (2 x 2) >> 1 = 401.625 MHz", "27000 kHz x 9 x 9 / (2 x 1) >> 1 = 546.750 MHz",
-             "13500 kHz x 37 / 1 >> 1 = 249.750 MHz", "13500 kHz x 89 / 3 >> 1 = 200.250 MHz",
+             "27.000 MHz / 12 x 169 = 380.250 MHz",
+             "27.000 MHz / 12 x 151 = 339.750 MHz",
+             "27000 kHz x 17 x 7 / (2 x 2) >> 1 = 401.625 MHz",
+             "27000 kHz x 9 x 9 / (2 x 1) >> 1 = 546.750 MHz",
+             "13500 kHz x 37 / 1 >> 1 = 249.750 MHz",
+             "13500 kHz x 89 / 3 >> 1 = 200.250 MHz",
              "faults: none",
          }) {
         EXPECT_CONTAINS(run.out, part);
@@ -78,7 +86,8 @@ TEST_F(Simmac, ShowPrintsTheDefaultMachineWithPropertiesRegistersAndClocks) {
 
 TEST_F(Simmac, ShowGuardsAgainstZeroDividers) {
     mac.writeMachine(testsupport::machine({
-        card("NVDA,Parent", 0x10DE, testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}, {"0x4004", 0x07001102}})),
+        card("NVDA,Parent", 0x10DE,
+             testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}, {"0x4004", 0x07001102}})),
         testsupport::driverEntry("ATI", {{"PLL", 0x00A99700}}),
     }));
     // The NV4x layout is recognised from its registers when the card has no device id.
@@ -146,7 +155,8 @@ TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
     ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
     ASSERT_EQ(simmac("command SLOT-1 12 0x4004 0x07021103").status, 0);
     ASSERT_EQ(simmac("command SLOT-1 11 0x4004").status, 0);
-    const std::string ati = "pci@f0000000/ATY,R350@10/" + kDriver, nv = "pci@f2000000/NVDA,Parent@1/" + kDriver;
+    const std::string ati = "pci@f0000000/ATY,R350@10/" + kDriver,
+                      nv = "pci@f2000000/NVDA,Parent@1/" + kDriver;
     EXPECT_EQ(mac.registers(ati).at("PLL"), 0x00AB960Bu);
     EXPECT_CONTAINS(simmac("show").out, "(power-on 0x00A9970C)");
 
@@ -185,7 +195,8 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
     std::filesystem::path bad = mac.root() / "bad.plist";
     std::string error;
     ASSERT_TRUE(cf::writePropertyListFileAtomically(
-        bad.string(), testsupport::machine({testsupport::entry("a", {}), testsupport::entry("a", {})}), &error));
+        bad.string(),
+        testsupport::machine({testsupport::entry("a", {}), testsupport::entry("a", {})}), &error));
     ProgramRun refused = simmac("init --from " + bad.string());
     EXPECT_EQ(refused.status, 1);
     EXPECT_CONTAINS(refused.err, "entry \"a\", key \"Name\"");
@@ -193,7 +204,9 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
 
     std::filesystem::path good = mac.root() / "good.plist";
     ASSERT_TRUE(cf::writePropertyListFileAtomically(
-        good.string(), testsupport::machine({card("ATY,Solo", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x10101}}))}),
+        good.string(),
+        testsupport::machine(
+            {card("ATY,Solo", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x10101}}))}),
         &error));
     ASSERT_EQ(simmac("init --from " + good.string()).status, 0);
     EXPECT_EQ(matching(host::kClockDriverName).size(), 1u);
@@ -201,8 +214,9 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
 
 TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
     mac.writeMachine(testsupport::machine({testsupport::entry(
-        "pci", {}, {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}})),
-                    testsupport::entry("ATY,R350", {})})}));
+        "pci", {},
+        {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}})),
+         testsupport::entry("ATY,R350", {})})}));
     const std::string before = readAll(mac.root() / "machine.plist");
     for (const char* arguments : {"show", "reboot", "fault ATY --busy 10", "command ATY 0 0"}) {
         SCOPED_TRACE(arguments);

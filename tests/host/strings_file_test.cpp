@@ -13,26 +13,22 @@ namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-Entries entriesOf(const cf::Dictionary& d)
-{
+Entries entriesOf(const cf::Dictionary& d) {
     Entries out;
     for (const auto& [key, value] : d.items())
         out.emplace_back(key, value.string() ? *value.string() : "<not a string>");
     return out;
 }
 
-std::string utf16(const std::u16string& text, bool bigEndian, bool bom)
-{
+std::string utf16(const std::u16string& text, bool bigEndian, bool bom) {
     std::string out;
     auto put = [&](char16_t u) {
         const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
         out += bigEndian ? hi : lo;
         out += bigEndian ? lo : hi;
     };
-    if (bom)
-        put(0xFEFF);
-    for (char16_t u : text)
-        put(u);
+    if (bom) put(0xFEFF);
+    for (char16_t u : text) put(u);
     return out;
 }
 
@@ -44,44 +40,57 @@ struct GoodCase {
 
 class WellFormed : public ::testing::TestWithParam<GoodCase> {};
 
-TEST_P(WellFormed, Parses)
-{
+TEST_P(WellFormed, Parses) {
     std::string error;
     auto d = host::parseStringsFile(GetParam().text, &error);
     ASSERT_TRUE(d) << error;
     EXPECT_EQ(entriesOf(*d), GetParam().expected);
 }
 
-const std::u16string kUTF16Text = u"/* Pane */\n\"CONFIG_FAILED\" = \"\u00C9chec: \\\"x\\\"\";\n\"EMOJI\" = \"\U0001F600\";\n";
-const Entries kUTF16Entries{{"CONFIG_FAILED", "\xC3\x89" "chec: \"x\""}, {"EMOJI", "\xF0\x9F\x98\x80"}};
+const std::u16string kUTF16Text =
+    u"/* Pane */\n\"CONFIG_FAILED\" = \"\u00C9chec: \\\"x\\\"\";\n\"EMOJI\" = \"\U0001F600\";\n";
+const Entries kUTF16Entries{{"CONFIG_FAILED",
+                             "\xC3\x89"
+                             "chec: \"x\""},
+                            {"EMOJI", "\xF0\x9F\x98\x80"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, WellFormed,
     ::testing::Values(
-        GoodCase{"empty", "", {}},
-        GoodCase{"onlyComments", "/* nothing */\n// here\n", {}},
-        GoodCase{"plain", "\"NO_CARD_MESSAGE\" = \"No card found\";\n\"B\"=\"2\";",
+        GoodCase{"empty", "", {}}, GoodCase{"onlyComments", "/* nothing */\n// here\n", {}},
+        GoodCase{"plain",
+                 "\"NO_CARD_MESSAGE\" = \"No card found\";\n\"B\"=\"2\";",
                  {{"NO_CARD_MESSAGE", "No card found"}, {"B", "2"}}},
         GoodCase{"commentsEverywhere",
                  "/* a\n multi-line comment */ \"K\" /* c */ = // line\n \"V\" /**/ ; // after\n",
                  {{"K", "V"}}},
-        GoodCase{"commentMarkersInsideStrings", "\"a//b\" = \"/* not a comment */\";",
+        GoodCase{"commentMarkersInsideStrings",
+                 "\"a//b\" = \"/* not a comment */\";",
                  {{"a//b", "/* not a comment */"}}},
-        GoodCase{"escapes", R"("E" = "q\" b\\ n\n t\t r\r end";)", {{"E", "q\" b\\ n\n t\t r\r end"}}},
-        GoodCase{"unicodeEscapes", R"("U" = "\U00E9\u20AC\UD83D\UDE00";)",
+        GoodCase{
+            "escapes", R"("E" = "q\" b\\ n\n t\t r\r end";)", {{"E", "q\" b\\ n\n t\t r\r end"}}},
+        GoodCase{"unicodeEscapes",
+                 R"("U" = "\U00E9\u20AC\UD83D\UDE00";)",
                  {{"U", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}}},
         GoodCase{"octalAndOtherEscapes", R"("O" = "\101\'\?";)", {{"O", "A'?"}}},
-        GoodCase{"unquoted", "KEY_1 = value.2-x;\n\"q\" = bare;", {{"KEY_1", "value.2-x"}, {"q", "bare"}}},
+        GoodCase{"unquoted",
+                 "KEY_1 = value.2-x;\n\"q\" = bare;",
+                 {{"KEY_1", "value.2-x"}, {"q", "bare"}}},
         GoodCase{"keyAlone", "\"Same\";", {{"Same", "Same"}}},
         GoodCase{"newlineInsideValue", "\"M\" = \"two\nlines\";", {{"M", "two\nlines"}}},
-        GoodCase{"laterDuplicateWins", "\"A\" = \"1\"; \"B\" = \"2\"; \"A\" = \"3\";", {{"A", "3"}, {"B", "2"}}},
-        GoodCase{"utf8WithBOM", "\xEF\xBB\xBF\"K\" = \"\xC3\xA9t\xC3\xA9\";", {{"K", "\xC3\xA9t\xC3\xA9"}}},
+        GoodCase{"laterDuplicateWins",
+                 "\"A\" = \"1\"; \"B\" = \"2\"; \"A\" = \"3\";",
+                 {{"A", "3"}, {"B", "2"}}},
+        GoodCase{"utf8WithBOM",
+                 "\xEF\xBB\xBF\"K\" = \"\xC3\xA9t\xC3\xA9\";",
+                 {{"K", "\xC3\xA9t\xC3\xA9"}}},
         GoodCase{"utf16LittleEndianBOM", utf16(kUTF16Text, false, true), kUTF16Entries},
         GoodCase{"utf16BigEndianBOM", utf16(kUTF16Text, true, true), kUTF16Entries},
         GoodCase{"utf16LittleEndianNoBOM", utf16(kUTF16Text, false, false), kUTF16Entries},
         GoodCase{"xmlPropertyList",
                  "\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                 "<key>Z</key><string>last &amp; first</string><key>A</key><string></string></dict></plist>",
+                 "<key>Z</key><string>last &amp; "
+                 "first</string><key>A</key><string></string></dict></plist>",
                  {{"Z", "last & first"}, {"A", ""}}}),
     [](const ::testing::TestParamInfo<GoodCase>& info) { return std::string(info.param.name); });
 
@@ -93,8 +102,7 @@ struct BadCase {
 
 class Malformed : public ::testing::TestWithParam<BadCase> {};
 
-TEST_P(Malformed, GivesNothingAndAMessage)
-{
+TEST_P(Malformed, GivesNothingAndAMessage) {
     std::string error;
     auto d = host::parseStringsFile(GetParam().text, &error);
     EXPECT_FALSE(d);
@@ -116,15 +124,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"invalidUTF8", "\"A\" = \"\xC3\x28\";", "UTF-8"},
         BadCase{"oddUTF16", std::string("\xFF\xFE\x41", 3), "odd"},
         BadCase{"unpairedSurrogateUTF16", utf16(u"\"A\" = \"\xD83D\";", false, true), "surrogate"},
-        BadCase{"propertyListWithANumber", "<plist><dict><key>A</key><integer>1</integer></dict></plist>",
-                "not a string"},
-        BadCase{"propertyListArray", "<plist><array><string>A</string></array></plist>", "not a dictionary"},
+        BadCase{"propertyListWithANumber",
+                "<plist><dict><key>A</key><integer>1</integer></dict></plist>", "not a string"},
+        BadCase{"propertyListArray", "<plist><array><string>A</string></array></plist>",
+                "not a dictionary"},
         BadCase{"brokenPropertyList", "<plist><dict><key>A</key><string>x</dict>", "property list"},
         BadCase{"brokenBinaryPropertyList", std::string("bplist00\x01\x02", 10), "binary"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.name); });
 
-TEST(StringsFile, BinaryPropertyListTablesAreRead)
-{
+TEST(StringsFile, BinaryPropertyListTablesAreRead) {
     plist_t root = plist_new_dict();
     plist_dict_set_item(root, "CONFIG_FAILED", plist_new_string("failed"));
     plist_dict_set_item(root, "BUILT-IN_CARD", plist_new_string("built-in"));
@@ -141,8 +149,7 @@ TEST(StringsFile, BinaryPropertyListTablesAreRead)
     EXPECT_EQ(entriesOf(*d), (Entries{{"CONFIG_FAILED", "failed"}, {"BUILT-IN_CARD", "built-in"}}));
 }
 
-TEST(StringsFile, ErrorPointerMayBeNull)
-{
+TEST(StringsFile, ErrorPointerMayBeNull) {
     EXPECT_FALSE(host::parseStringsFile("\"A\" = ", nullptr));
     EXPECT_TRUE(host::parseStringsFile("\"A\" = \"1\";", nullptr));
 }

@@ -16,13 +16,11 @@ namespace {
 
 const std::string kDomain = "name.halvorn.oddny.TarnwickPref";
 
-std::filesystem::path domainFile(const std::string& domain)
-{
+std::filesystem::path domainFile(const std::string& domain) {
     return host::preferencesDir() / (domain + ".plist");
 }
 
-Dictionary everyValueType()
-{
+Dictionary everyValueType() {
     Dictionary card;
     card.set("Slot", Value("SLOT-1"));
     card.set("Model", Value("GeForce 6800 GT"));
@@ -40,15 +38,13 @@ Dictionary everyValueType()
     return domain;
 }
 
-TEST(UserDefaults, AbsentDomainIsNothing)
-{
+TEST(UserDefaults, AbsentDomainIsNothing) {
     hosttest::ScratchRoot scratch;
     EXPECT_FALSE(NSUserDefaults::standardUserDefaults().persistentDomainForName(kDomain));
     EXPECT_FALSE(std::filesystem::exists(host::systemLogPath()));  // nothing to complain about
 }
 
-TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile)
-{
+TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     defaults.setPersistentDomain(everyValueType(), kDomain);
@@ -69,8 +65,7 @@ TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile)
     EXPECT_TRUE(card.get("VPU")->number()->isReal());
 }
 
-TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone)
-{
+TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     Dictionary login;
@@ -91,8 +86,7 @@ TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone)
     EXPECT_TRUE(empty->empty());
 }
 
-TEST(UserDefaults, ReadsTheFileAnotherProcessWroteSinceTheLastRead)
-{
+TEST(UserDefaults, ReadsTheFileAnotherProcessWroteSinceTheLastRead) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     defaults.setPersistentDomain(everyValueType(), kDomain);
@@ -101,7 +95,8 @@ TEST(UserDefaults, ReadsTheFileAnotherProcessWroteSinceTheLastRead)
     Dictionary other;
     other.set("Set at Startup", Value(false));
     std::string error;
-    ASSERT_TRUE(writePropertyListFileAtomically(domainFile(kDomain).string(), Value(other), &error));
+    ASSERT_TRUE(
+        writePropertyListFileAtomically(domainFile(kDomain).string(), Value(other), &error));
     EXPECT_EQ(*defaults.persistentDomainForName(kDomain), other);
 }
 
@@ -112,8 +107,7 @@ struct CorruptCase {
 
 class CorruptDomainFile : public ::testing::TestWithParam<CorruptCase> {};
 
-TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced)
-{
+TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     const std::string& bytes = GetParam().bytes;
@@ -142,15 +136,16 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, CorruptDomainFile,
-    ::testing::Values(CorruptCase{"notAPlist", "this is not a property list\n"},
-                      CorruptCase{"truncated", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Cards"},
-                      CorruptCase{"arrayNotDictionary", "<plist version=\"1.0\"><array><true/></array></plist>"},
-                      CorruptCase{"binaryGarbage", std::string("bplist00\x00\x01\x02", 11)},
-                      CorruptCase{"empty", ""}),
+    ::testing::Values(
+        CorruptCase{"notAPlist", "this is not a property list\n"},
+        CorruptCase{"truncated",
+                    "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Cards"},
+        CorruptCase{"arrayNotDictionary", "<plist version=\"1.0\"><array><true/></array></plist>"},
+        CorruptCase{"binaryGarbage", std::string("bplist00\x00\x01\x02", 11)},
+        CorruptCase{"empty", ""}),
     [](const ::testing::TestParamInfo<CorruptCase>& info) { return std::string(info.param.name); });
 
-TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten)
-{
+TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     std::filesystem::path kept = domainFile(kDomain);
@@ -167,8 +162,7 @@ TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten)
     EXPECT_EQ(readFile(second), "second broken file");
 }
 
-TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused)
-{
+TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
     hosttest::ScratchRoot scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     for (const std::string name : {"../escape", "a/b", "", ".."}) {
@@ -179,8 +173,7 @@ TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused)
     EXPECT_FALSE(std::filesystem::exists(host::preferencesDir() / "a"));
 }
 
-TEST(UserDefaults, FollowsSimmacRootWhenItChanges)
-{
+TEST(UserDefaults, FollowsSimmacRootWhenItChanges) {
     auto& defaults = NSUserDefaults::standardUserDefaults();
     Dictionary marker;
     marker.set("Which", Value("first"));

@@ -20,8 +20,7 @@ struct IntegerCase {
 
 class IntegerNumbers : public ::testing::TestWithParam<IntegerCase> {};
 
-TEST_P(IntegerNumbers, KeepTheirTypeAndWidth)
-{
+TEST_P(IntegerNumbers, KeepTheirTypeAndWidth) {
     const IntegerCase& c = GetParam();
     const Number n = Number::integer(c.type, c.given);
     EXPECT_EQ(n.type(), c.type);
@@ -43,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         // view gets bit 31 back.
         IntegerCase{"intBit31", kCFNumberIntType, 0x80000000LL, -2147483648LL, 0x80000000u},
         IntegerCase{"intAllOnes", kCFNumberIntType, 0xFFFFFFFFLL, -1, 0xFFFFFFFFu},
-        IntegerCase{"intDropsHighWord", kCFNumberIntType, 0x1'2345'6789LL, 0x2345'6789LL, 0x23456789u},
+        IntegerCase{"intDropsHighWord", kCFNumberIntType, 0x1'2345'6789LL, 0x2345'6789LL,
+                    0x23456789u},
         IntegerCase{"intNegative", kCFNumberIntType, -7, -7, 0xFFFFFFF9u},
         // 64-bit keeps everything; the unsigned 32-bit view is the low word.
         IntegerCase{"sint64Bit31", kCFNumberSInt64Type, 0x80000000LL, 0x80000000LL, 0x80000000u},
@@ -52,8 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
                     std::numeric_limits<std::int64_t>::min(), 0u}),
     [](const ::testing::TestParamInfo<IntegerCase>& info) { return std::string(info.param.name); });
 
-TEST(RealNumbers, FloatIsRoundedToSinglePrecisionDoubleIsNot)
-{
+TEST(RealNumbers, FloatIsRoundedToSinglePrecisionDoubleIsNot) {
     const Number f = Number::real(kCFNumberFloatType, 1.1);
     const Number d = Number::real(kCFNumberDoubleType, 1.1);
     EXPECT_TRUE(f.isReal());
@@ -64,8 +63,7 @@ TEST(RealNumbers, FloatIsRoundedToSinglePrecisionDoubleIsNot)
     EXPECT_NE(f.doubleValue(), d.doubleValue());
 }
 
-TEST(RealNumbers, IntegerViewsTruncateTowardZeroAndSaturate)
-{
+TEST(RealNumbers, IntegerViewsTruncateTowardZeroAndSaturate) {
     struct Case {
         double real;
         std::int64_t expected;
@@ -86,8 +84,7 @@ TEST(RealNumbers, IntegerViewsTruncateTowardZeroAndSaturate)
     EXPECT_EQ(Number::real(kCFNumberDoubleType, 4294967295.0).uint32Value(), 0xFFFFFFFFu);
 }
 
-TEST(Numbers, MadeWithTheOtherKindOfTypeFollowTheirType)
-{
+TEST(Numbers, MadeWithTheOtherKindOfTypeFollowTheirType) {
     // A real given to an integer type is truncated; an integer given to a real type becomes real.
     const Number i = Number::real(kCFNumberIntType, -3.7);
     EXPECT_FALSE(i.isReal());
@@ -97,18 +94,17 @@ TEST(Numbers, MadeWithTheOtherKindOfTypeFollowTheirType)
     EXPECT_EQ(r.doubleValue(), 16777216.0);
 }
 
-TEST(Numbers, CompareByValueAcrossTypes)
-{
+TEST(Numbers, CompareByValueAcrossTypes) {
     EXPECT_EQ(Number::integer(kCFNumberCharType, 5), Number::integer(kCFNumberSInt64Type, 5));
     EXPECT_EQ(Number::integer(kCFNumberIntType, 3), Number::real(kCFNumberDoubleType, 3.0));
     EXPECT_EQ(Number::real(kCFNumberFloatType, 1.5), Number::real(kCFNumberDoubleType, 1.5));
     EXPECT_NE(Number::integer(kCFNumberIntType, 3), Number::real(kCFNumberDoubleType, 3.5));
     EXPECT_NE(Number::real(kCFNumberFloatType, 1.1), Number::real(kCFNumberDoubleType, 1.1));
-    EXPECT_NE(Number::integer(kCFNumberIntType, 0x80000000LL), Number::integer(kCFNumberSInt64Type, 0x80000000LL));
+    EXPECT_NE(Number::integer(kCFNumberIntType, 0x80000000LL),
+              Number::integer(kCFNumberSInt64Type, 0x80000000LL));
 }
 
-TEST(Dictionaries, KeepInsertionOrderAndReplaceInPlace)
-{
+TEST(Dictionaries, KeepInsertionOrderAndReplaceInPlace) {
     Dictionary d;
     d.set("zeta", Value(1 == 1));
     d.set("alpha", Value("a"));
@@ -136,8 +132,7 @@ TEST(Dictionaries, KeepInsertionOrderAndReplaceInPlace)
     EXPECT_FALSE(d == reordered);
 }
 
-TEST(Dictionaries, GetGivesAMutableValueInside)
-{
+TEST(Dictionaries, GetGivesAMutableValueInside) {
     Dictionary d;
     d.set("Cards", Value(Array{}));
     ASSERT_NE(d.get("Cards"), nullptr);
@@ -146,8 +141,7 @@ TEST(Dictionaries, GetGivesAMutableValueInside)
     EXPECT_EQ(d.get("Cards")->array()->size(), 1u);
 }
 
-TEST(ValueReaders, BoolValueAndFloatValueReadLikeNSNumber)
-{
+TEST(ValueReaders, BoolValueAndFloatValueReadLikeNSNumber) {
     const Value yes(true), no(false);
     const Value zero = CFNumberCreate(kCFNumberIntType, 0);
     const Value two = CFNumberCreate(kCFNumberCharType, 2);

@@ -42,12 +42,14 @@ inline void ensureApplication() {
     static int argc = 1;
     static char name[] = "pane_test";
     static char* argv[] = {name, nullptr};
-    [[maybe_unused]] static auto* application = new QApplication(argc, argv);  // lives until the process ends
+    [[maybe_unused]] static auto* application =
+        new QApplication(argc, argv);  // lives until the process ends
 }
 
 // ATI card at PLL (refDiv, memFBDiv, vpuFBDiv) = (12, 100, 100) on 27 MHz:
 // 225 MHz core and memory, clock step 2.25 MHz.
-inline constexpr std::uint32_t atiPLL(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv) {
+inline constexpr std::uint32_t atiPLL(std::uint8_t refDiv, std::uint8_t memFBDiv,
+                                      std::uint8_t vpuFBDiv) {
     return refDiv + (std::uint32_t{memFBDiv} << 8) + (std::uint32_t{vpuFBDiv} << 16);
 }
 
@@ -68,8 +70,9 @@ inline cf::Dictionary atiEntry(const ATICardSetup& setup) {
     properties.set("name", testsupport::dataText("ATY,Display"));
     properties.set("AAPL,slot-name", testsupport::dataText(setup.slot));
     if (setup.refclk) properties.set("ATY,RefCLK", testsupport::dataU32(*setup.refclk));
-    return testsupport::entry(setup.entryName, properties,
-                              {testsupport::driverEntry("ATI", {{"PLL", setup.pll}}, setup.faults)});
+    return testsupport::entry(
+        setup.entryName, properties,
+        {testsupport::driverEntry("ATI", {{"PLL", setup.pll}}, setup.faults)});
 }
 
 // An NV4x card on the 27 MHz strap: core 405 MHz, memory 351 MHz.
@@ -93,14 +96,15 @@ inline cf::Dictionary nv4xEntry(const std::string& entryName, const std::string&
 
 inline cf::Dictionary faults(const std::vector<std::int64_t>& refusedCommands) {
     cf::Array codes;
-    for (std::int64_t code : refusedCommands) codes.push_back(cf::CFNumberCreate(cf::kCFNumberIntType, code));
+    for (std::int64_t code : refusedCommands)
+        codes.push_back(cf::CFNumberCreate(cf::kCFNumberIntType, code));
     cf::Dictionary d;
     d.set("RefuseCommands", codes);
     return d;
 }
 
-inline cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu, float memory,
-                                float stockVPU, float stockMemory) {
+inline cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu,
+                                float memory, float stockVPU, float stockMemory) {
     cf::Dictionary e;
     e.set("Slot", slot);
     e.set("Model", model);
@@ -126,7 +130,8 @@ inline std::optional<cf::Dictionary> readDomain(const std::string& name) {
 // The pane as System Preferences shows it: created, its view in a window.
 class OpenPane {
 public:
-    explicit OpenPane(bool optionKey = false, const std::filesystem::path& bundle = paneBundlePath()) {
+    explicit OpenPane(bool optionKey = false,
+                      const std::filesystem::path& bundle = paneBundlePath()) {
         ensureApplication();
         host::clearShownAlerts();
         host::clearOpenedHelpPages();
@@ -170,7 +175,8 @@ public:
 
     // Quitting System Preferences.
     void quit() const {
-        NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification);
+        NSNotificationCenter::defaultCenter().postNotificationName(
+            NSApplicationWillTerminateNotification);
     }
 
 private:
@@ -179,8 +185,8 @@ private:
 };
 
 // The WriteATIPLL arguments that reached `driver`, accepted ones only.
-inline std::vector<std::uint32_t> atiWrites(const testsupport::TempSimMac& mac, const std::string& driver,
-                                            std::size_t from = 0) {
+inline std::vector<std::uint32_t> atiWrites(const testsupport::TempSimMac& mac,
+                                            const std::string& driver, std::size_t from = 0) {
     std::vector<std::uint32_t> words;
     const auto log = mac.driverLog();
     for (std::size_t i = from; i < log.size(); ++i)
@@ -199,7 +205,9 @@ inline std::string stringOf(const cf::Dictionary& d, const char* key) {
     return v != nullptr && v->string() != nullptr ? *v->string() : std::string("<none>");
 }
 
-inline float floatOf(const cf::Dictionary& d, const char* key) { return cf::floatValue(d.get(key)); }
+inline float floatOf(const cf::Dictionary& d, const char* key) {
+    return cf::floatValue(d.get(key));
+}
 
 }  // namespace panetest
 

@@ -36,11 +36,14 @@ inline std::filesystem::path bundleDir() {
     if (const char* dir = std::getenv("TARNWICK_BUNDLE_DIR")) return dir;
     return buildDir() / "bundles";
 }
-inline std::string tool(const std::string& name) { return (buildDir() / "host" / "tools" / name).string(); }
+inline std::string tool(const std::string& name) {
+    return (buildDir() / "host" / "tools" / name).string();
+}
 // The checkout's scripts/ folder, found from this header's own path (CMake
 // compiles with absolute source paths).
 inline std::string script(const std::string& name) {
-    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "scripts" / name)
+    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "scripts" /
+            name)
         .string();
 }
 
@@ -58,7 +61,8 @@ public:
     explicit Child(const std::vector<std::string>& argv) {
         std::vector<std::string> environment;
         for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-        if (std::getenv("QT_QPA_PLATFORM") == nullptr) environment.emplace_back("QT_QPA_PLATFORM=offscreen");
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+            environment.emplace_back("QT_QPA_PLATFORM=offscreen");
         std::vector<char*> envp;
         envp.reserve(environment.size() + 1);
         for (auto& e : environment) envp.push_back(e.data());
@@ -154,11 +158,13 @@ inline std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-inline void writeFile(const std::filesystem::path& path, const std::string& text, bool executable = false) {
+inline void writeFile(const std::filesystem::path& path, const std::string& text,
+                      bool executable = false) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
     if (executable)
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::group_read |
                                                std::filesystem::perms::group_exec);
 }
 

@@ -30,7 +30,9 @@ const std::string kATIDriver = std::string("ATY,Card") + kDriverLeaf;
 const std::string kNVIDIADriver = std::string("NVDA,Card") + kDriverLeaf;
 
 std::string startupExecutable() {
-    return (panetest::bundleDir() / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup").string();
+    return (panetest::bundleDir() / "TarnwickStartup.app" / "Contents" / "MacOS" /
+            "TarnwickStartup")
+        .string();
 }
 
 cf::Value machineFile() {
@@ -45,10 +47,11 @@ cf::Value machineFile() {
 // the startup tool records them and rewrites the domain.
 void writeSettings(const std::map<std::string, std::string>& models, int round) {
     const float step = 2.25f;  // MHz per divider unit of the ATI card
-    writePaneDomain(true, {cardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
-                                     step * static_cast<float>(150 - round), 225.0f, 225.0f),
-                           cardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
-                                     360.0f - static_cast<float>(round), 0.0f, 0.0f)});
+    writePaneDomain(
+        true, {cardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
+                         step * static_cast<float>(150 - round), 225.0f, 225.0f),
+               cardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
+                         360.0f - static_cast<float>(round), 0.0f, 0.0f)});
 }
 
 // Gradual ATI commands from the power-on dividers (100, 100) to the saved
@@ -72,28 +75,32 @@ int runStartupAlone() { return panetools::run({startupExecutable()}).status; }
 struct RoundLog {
     std::vector<host::DriverLogRecord> lines;
     int atiWrites() const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-            return r.driver == kATIDriver && r.command == 2;
-        }));
+        return static_cast<int>(
+            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
+                return r.driver == kATIDriver && r.command == 2;
+            }));
     }
     // Reads: each program sends the same ones whatever the cards hold. (How
     // many words it writes depends on what the other program did first.)
     int reads() const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-            return r.command == 0 || r.command == 1 || r.command == 11;
-        }));
+        return static_cast<int>(
+            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
+                return r.command == 0 || r.command == 1 || r.command == 11;
+            }));
     }
 };
 
 RoundLog logSince(const testsupport::TempSimMac& mac, std::size_t from) {
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     RoundLog round;
-    if (from < log.size()) round.lines.assign(log.begin() + static_cast<std::ptrdiff_t>(from), log.end());
+    if (from < log.size())
+        round.lines.assign(log.begin() + static_cast<std::ptrdiff_t>(from), log.end());
     return round;
 }
 
 // The round's commands and what the programs said, for a failure message.
-std::string describe(const RoundLog& round, const panetools::Child& startup, const testsupport::TempSimMac& mac) {
+std::string describe(const RoundLog& round, const panetools::Child& startup,
+                     const testsupport::TempSimMac& mac) {
     std::string text = "\nthe round's log:\n";
     for (const host::DriverLogRecord& r : round.lines) text += host::formatDriverLogLine(r) + "\n";
     text += "the startup tool said:\n" + startup.output() + "\nthe system's log lines:\n";
@@ -119,11 +126,13 @@ bool interleaved(const RoundLog& round) {
 // Each driver's registers as the round's log leaves them: the power-on
 // values, overwritten by every accepted write in log order.
 std::map<std::string, std::map<std::string, std::uint32_t>> registersFromLog(
-    const std::map<std::string, std::map<std::string, std::uint32_t>>& start, const RoundLog& round) {
+    const std::map<std::string, std::map<std::string, std::uint32_t>>& start,
+    const RoundLog& round) {
     auto registers = start;
     for (const host::DriverLogRecord& r : round.lines) {
         if (r.result != 0 || !r.argument) continue;
-        if (r.command == 2) registers[r.driver]["PLL"] = static_cast<std::uint32_t>(*r.argument) & 0xFFFFFF;
+        if (r.command == 2)
+            registers[r.driver]["PLL"] = static_cast<std::uint32_t>(*r.argument) & 0xFFFFFF;
         if (r.command == 12 && r.argument2)
             registers[r.driver][host::registerKey(static_cast<std::uint32_t>(*r.argument))] =
                 static_cast<std::uint32_t>(*r.argument2);
@@ -143,7 +152,8 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
         ASSERT_EQ(pane.table().numberOfRows(), 2);
-        for (int row = 0; row < 2; ++row) models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
+        for (int row = 0; row < 2; ++row)
+            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
     }
     ASSERT_EQ(models.size(), 2u);
 
@@ -197,7 +207,8 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
 
         // machine.plist parses as a machine.
         std::string error;
-        std::optional<host::Machine> machine = host::loadMachineFile(mac.root() / "machine.plist", &error);
+        std::optional<host::Machine> machine =
+            host::loadMachineFile(mac.root() / "machine.plist", &error);
         ASSERT_TRUE(machine.has_value()) << error;
 
         // Every line parses and the numbers count up one by one across all
@@ -208,7 +219,8 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         // The two programs' reads, each once; no fewer ATI steps than the
         // two programs make one after the other.
         const RoundLog both = logSince(mac, from);
-        EXPECT_EQ(both.reads(), startupAlone.reads() + paneAlone.reads()) << describe(both, startup, mac);
+        EXPECT_EQ(both.reads(), startupAlone.reads() + paneAlone.reads())
+            << describe(both, startup, mac);
         const int oneAfterTheOther = atiStepsFor(round) + paneAfterStartup.atiWrites();
         EXPECT_GE(both.atiWrites(), oneAfterTheOther) << describe(both, startup, mac);
         if (interleaved(both)) ++overlapping;
@@ -227,9 +239,11 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
     // In some rounds both programs stepped the ATI card at once, else the
     // rounds tested little.
     EXPECT_GT(overlapping, 0);
-    std::printf("%d rounds, %d with both programs stepping the ATI card at once; alone: the tool sends %zu "
-                "commands, the pane %zu; %zu commands in all\n",
-                kRounds, overlapping, startupAlone.lines.size(), paneAlone.lines.size(), mac.driverLog().size());
+    std::printf(
+        "%d rounds, %d with both programs stepping the ATI card at once; alone: the tool sends %zu "
+        "commands, the pane %zu; %zu commands in all\n",
+        kRounds, overlapping, startupAlone.lines.size(), paneAlone.lines.size(),
+        mac.driverLog().size());
 }
 
 }  // namespace

@@ -36,8 +36,8 @@ constexpr const char* kATIDriverPrefix = "pci@f0000000/ATY,R350@10";
 fs::path installedPane() { return host::preferencePanesDir() / "TarnwickPref.prefPane"; }
 
 void installPane() {
-    const RunResult r = run({"/bin/bash", script("install-pane.sh"),
-                             (bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult r = run(
+        {"/bin/bash", script("install-pane.sh"), (bundleDir() / "TarnwickPref.prefPane").string()});
     ASSERT_EQ(r.status, 0) << r.output;
     ASSERT_TRUE(fs::exists(installedPane() / "Contents" / "Resources" / "TarnwickStartup.app"));
 }
@@ -62,7 +62,8 @@ struct ShownCard {
     bool backToStock;
 };
 ShownCard shown(const RunResult& r) {
-    return {number(r.output, R"(VPU clock +([0-9.]+) MHz)"), number(r.output, R"(Memory clock +([0-9.]+) MHz)"),
+    return {number(r.output, R"(VPU clock +([0-9.]+) MHz)"),
+            number(r.output, R"(Memory clock +([0-9.]+) MHz)"),
             number(r.output, R"(step ([0-9.]+) MHz)"),
             r.output.find("Back to stock  enabled") != std::string::npos};
 }
@@ -74,8 +75,8 @@ std::vector<std::pair<double, double>> hardwareClocks() {
     EXPECT_EQ(r.status, 0) << r.output;
     std::vector<std::pair<double, double>> clocks;
     static const std::regex line(R"((core|memory):.*= *([0-9.]+) MHz)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line);
+         it != std::sregex_iterator(); ++it) {
         const double mhz = std::stod((*it)[2].str());
         if ((*it)[1] == "core")
             clocks.emplace_back(mhz, NAN);
@@ -87,8 +88,8 @@ std::vector<std::pair<double, double>> hardwareClocks() {
 
 // The pane shows clocks with one decimal.
 void expectShownAs(double hardware, double shownValue, const char* what) {
-    EXPECT_LE(std::fabs(hardware - shownValue), 0.05 + 1e-9) << what << ": hardware " << hardware
-                                                             << " MHz, pane showed " << shownValue;
+    EXPECT_LE(std::fabs(hardware - shownValue), 0.05 + 1e-9)
+        << what << ": hardware " << hardware << " MHz, pane showed " << shownValue;
 }
 
 std::string hex(std::int64_t v) {
@@ -121,7 +122,8 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
     EXPECT_GT(atiChosen.vpu, ati.vpu + 6 * ati.step);
     EXPECT_GT(atiChosen.memory, ati.memory + 2 * ati.step);
     EXPECT_TRUE(atiChosen.backToStock);
-    const RunResult setNvidia = ctl({"set", "1", std::to_string(nvidia.vpu + 40), std::to_string(nvidia.memory + 50)});
+    const RunResult setNvidia =
+        ctl({"set", "1", std::to_string(nvidia.vpu + 40), std::to_string(nvidia.memory + 50)});
     ASSERT_EQ(setNvidia.status, 0) << setNvidia.output;
     const ShownCard nvidiaChosen = shown(setNvidia);
     EXPECT_GT(nvidiaChosen.vpu, nvidia.vpu + 30);
@@ -133,12 +135,14 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
 
     // What the pane saved at its last quit: the setting, three card entries,
     // and a login item pointing into the installed pane.
-    const auto settings = NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain);
+    const auto settings =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain);
     ASSERT_TRUE(settings.has_value());
     EXPECT_TRUE(cf::boolValue(settings->get("Set at Startup")));
     ASSERT_TRUE(settings->get("Cards") && settings->get("Cards")->array());
     EXPECT_EQ(settings->get("Cards")->array()->size(), 3u);
-    const auto loginwindow = NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
+    const auto loginwindow =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
     ASSERT_TRUE(loginwindow.has_value());
     const cf::Array* items = loginwindow->get("AutoLaunchedApplicationDictionary")->array();
     ASSERT_TRUE(items && items->size() == 1);
@@ -156,7 +160,8 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
     // Login: the login window starts the startup tool from the installed pane.
     const RunResult login = run({tool("loginwindow")});
     ASSERT_EQ(login.status, 0) << login.output;
-    EXPECT_NE(login.output.find("TarnwickStartup.app exited with status 0"), std::string::npos) << login.output;
+    EXPECT_NE(login.output.find("TarnwickStartup.app exited with status 0"), std::string::npos)
+        << login.output;
 
     const auto afterLogin = hardwareClocks();
     ASSERT_EQ(afterLogin.size(), 3u);
@@ -168,7 +173,8 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
 
     // What the startup tool sent: accepted PLL writes, the last of which is
     // what each register holds now.
-    std::map<std::string, std::map<std::string, std::int64_t>> lastWrite;  // driver -> register -> value
+    std::map<std::string, std::map<std::string, std::int64_t>>
+        lastWrite;  // driver -> register -> value
     int atiWrites = 0, nvidiaWrites = 0;
     for (const auto& record : mac.driverLog()) {
         if (record.seq <= lastSeq) continue;
@@ -222,14 +228,17 @@ TEST_P(PrefhostSignal, SavesSettingsAndLoginItemBeforeExit) {
     EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
     ASSERT_TRUE(domain->get("Cards") && domain->get("Cards")->array());
     EXPECT_EQ(domain->get("Cards")->array()->size(), 3u);
-    const auto loginwindow = NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
+    const auto loginwindow =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName("loginwindow");
     ASSERT_TRUE(loginwindow.has_value());
     ASSERT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary"));
     EXPECT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary")->array()->empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, PrefhostSignal, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGINT"; });
+                         [](const auto& info) {
+                             return info.param == SIGTERM ? "SIGTERM" : "SIGINT";
+                         });
 
 // prefhost --option-key: the pane opens without restoring the saved clocks.
 class PrefhostOptionKey : public ::testing::TestWithParam<bool> {};
@@ -240,7 +249,8 @@ TEST_P(PrefhostOptionKey, RestoresSavedClocksOnlyWithoutOption) {
     const RunResult opened = ctl({"list"});
     ASSERT_EQ(opened.status, 0) << opened.output;
     const ShownCard ati = shown(opened);
-    const RunResult set = ctl({"set", "0", std::to_string(ati.vpu + 6 * ati.step), std::to_string(ati.memory)});
+    const RunResult set =
+        ctl({"set", "0", std::to_string(ati.vpu + 6 * ati.step), std::to_string(ati.memory)});
     ASSERT_EQ(set.status, 0) << set.output;
     const double chosen = shown(set).vpu;
     ASSERT_EQ(run({tool("simmac"), "reboot"}).status, 0);
@@ -273,8 +283,8 @@ TEST(Tarnwickctl, RefusedChangeShowsConfigFailedAndKeepsShownClocks) {
     const RunResult fault = run({tool("simmac"), "fault", kATIDriverPrefix, "--refuse", "2"});
     ASSERT_EQ(fault.status, 0) << fault.output;
 
-    const RunResult failed = ctl({"set", "0", std::to_string(before.vpu + 4 * before.step),
-                                  std::to_string(before.memory)});
+    const RunResult failed = ctl(
+        {"set", "0", std::to_string(before.vpu + 4 * before.step), std::to_string(before.memory)});
     EXPECT_EQ(failed.status, 2) << failed.output;
     const auto pane = NSBundle::bundleWithPath(installedPane().string());
     ASSERT_TRUE(pane);
@@ -309,11 +319,12 @@ TEST_P(TarnwickctlBadRequest, ExitsNonZeroWithClearMessageAndSendsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TarnwickctlBadRequest,
-    ::testing::Values(BadRequest{"RowOutOfRange", {"set", "7", "300", "300"}, "no card at row 7"},
-                      BadRequest{"NegativeRow", {"stock", "-1"}, "no card at row -1"},
-                      BadRequest{"AboveStepperRange", {"set", "0", "5000", "300"}, "outside the stepper's range"},
-                      BadRequest{"StartupNotOnOrOff", {"startup", "maybe"}, "maybe"},
-                      BadRequest{"NoVerb", {}, "A subcommand is required"}),
+    ::testing::Values(
+        BadRequest{"RowOutOfRange", {"set", "7", "300", "300"}, "no card at row 7"},
+        BadRequest{"NegativeRow", {"stock", "-1"}, "no card at row -1"},
+        BadRequest{"AboveStepperRange", {"set", "0", "5000", "300"}, "outside the stepper's range"},
+        BadRequest{"StartupNotOnOrOff", {"startup", "maybe"}, "maybe"},
+        BadRequest{"NoVerb", {}, "A subcommand is required"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
@@ -325,9 +336,11 @@ TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
 
     const RunResult list = ctl({"list"});
     EXPECT_EQ(list.status, 0) << list.output;
-    EXPECT_NE(list.output.find("Alert: " + pane->localizedStringForKey("NO_CARD_MESSAGE", "")), std::string::npos)
+    EXPECT_NE(list.output.find("Alert: " + pane->localizedStringForKey("NO_CARD_MESSAGE", "")),
+              std::string::npos)
         << list.output;
-    EXPECT_NE(list.output.find(pane->localizedStringForKey("NO_CARD_INFO_TEXT", "")), std::string::npos)
+    EXPECT_NE(list.output.find(pane->localizedStringForKey("NO_CARD_INFO_TEXT", "")),
+              std::string::npos)
         << list.output;
     EXPECT_NE(list.output.find("Cards: none"), std::string::npos) << list.output;
 
@@ -353,18 +366,22 @@ TEST(Prefhost, ScreenshotSavesTheShownWindowAndQuitsThroughTheNotification) {
     EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
     // IHDR: big-endian width and height; the pane's controls need room.
     auto be32 = [&](std::size_t at) {
-        return (std::uint32_t(std::uint8_t(png[at])) << 24) | (std::uint32_t(std::uint8_t(png[at + 1])) << 16) |
-               (std::uint32_t(std::uint8_t(png[at + 2])) << 8) | std::uint32_t(std::uint8_t(png[at + 3]));
+        return (std::uint32_t(std::uint8_t(png[at])) << 24) |
+               (std::uint32_t(std::uint8_t(png[at + 1])) << 16) |
+               (std::uint32_t(std::uint8_t(png[at + 2])) << 8) |
+               std::uint32_t(std::uint8_t(png[at + 3]));
     };
     EXPECT_GT(be32(16), 400u);
     EXPECT_GT(be32(20), 200u);
-    EXPECT_TRUE(NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain).has_value());
+    EXPECT_TRUE(
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneDomain).has_value());
 }
 
 // prefhost refuses what is not a pane, with a message, before showing anything.
 struct BadPane {
     const char* name;
-    const char* relativePath;  // inside the temporary root; nullptr: the default (nothing installed)
+    const char*
+        relativePath;  // inside the temporary root; nullptr: the default (nothing installed)
     const char* message;
 };
 
@@ -386,8 +403,8 @@ TEST_P(PrefhostBadPane, ExitsWithMessage) {
     EXPECT_EQ(r.output.find("prefhost: showing"), std::string::npos) << r.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PrefhostBadPane,
-    ::testing::Values(BadPane{"NothingInstalled", nullptr, "no pane at"},
-                      BadPane{"EmptyFolder", "Empty.prefPane", "is not a bundle"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, PrefhostBadPane,
+                         ::testing::Values(BadPane{"NothingInstalled", nullptr, "no pane at"},
+                                           BadPane{"EmptyFolder", "Empty.prefPane",
+                                                   "is not a bundle"}),
+                         [](const auto& info) { return std::string(info.param.name); });

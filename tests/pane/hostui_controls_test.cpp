@@ -23,9 +23,9 @@ TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyO
         int actions;
     };
     const Case cases[] = {
-        {1, 10, 5, 2, false, +1, 7, 1},    {1, 10, 9, 2, false, +1, 10, 1},
-        {1, 10, 10, 2, false, +1, 10, 0},  {1, 10, 2, 2, false, -1, 1, 1},
-        {1, 10, 10, 2, true, +1, 1, 1},    {1, 10, 1, 2, true, -1, 10, 1},
+        {1, 10, 5, 2, false, +1, 7, 1},     {1, 10, 9, 2, false, +1, 10, 1},
+        {1, 10, 10, 2, false, +1, 10, 0},   {1, 10, 2, 2, false, -1, 1, 1},
+        {1, 10, 10, 2, true, +1, 1, 1},     {1, 10, 1, 2, true, -1, 10, 1},
         {1, 10, 5, 0.5, false, -3, 3.5, 1},
     };
     for (const Case& c : cases) {
@@ -103,8 +103,9 @@ TEST(NSTableViewTest, KeepsExactlyOneRowSelectedAndTellsTheDelegateOfChanges) {
     NSTableView table;
     ASSERT_TRUE(table.connectView(&widget));
     int rows = 3;
-    table.setDataSource([&] { return rows; },
-                        [](int row, int column) { return std::to_string(row) + ":" + std::to_string(column); });
+    table.setDataSource(
+        [&] { return rows; },
+        [](int row, int column) { return std::to_string(row) + ":" + std::to_string(column); });
     int notifications = 0;
     table.setDelegate([&](const NSNotification&) { ++notifications; });
     table.reloadData();
@@ -131,9 +132,12 @@ TEST(NSNotificationCenterTest, DeliversByNameAndObjectAndForgetsRemovedObservers
     NSNotificationCenter& center = NSNotificationCenter::defaultCenter();
     int any = 0, named = 0, fromObject = 0;
     int a = 0, b = 0;
-    center.addObserver(&a, [&](const NSNotification&) { ++any; }, "");
-    center.addObserver(&a, [&](const NSNotification&) { ++named; }, "Quit");
-    center.addObserver(&b, [&](const NSNotification&) { ++fromObject; }, "Quit", &b);
+    center.addObserver(
+        &a, [&](const NSNotification&) { ++any; }, "");
+    center.addObserver(
+        &a, [&](const NSNotification&) { ++named; }, "Quit");
+    center.addObserver(
+        &b, [&](const NSNotification&) { ++fromObject; }, "Quit", &b);
     center.postNotificationName("Quit");
     center.postNotificationName("Quit", &b);
     center.postNotificationName("Other");
@@ -155,8 +159,11 @@ TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
     FSRef pane{paneBundlePath().string()};
     ASSERT_EQ(AHRegisterHelpBook(&pane), noErr);
     host::clearOpenedHelpPages();
-    EXPECT_EQ(AHGotoPage(std::string("Tarnwick II Help"), std::string("../../Info.plist"), std::nullopt), fnfErr);
-    EXPECT_EQ(AHGotoPage(std::string("Tarnwick II Help"), std::string("option-key.html"), std::string("top")),
+    EXPECT_EQ(
+        AHGotoPage(std::string("Tarnwick II Help"), std::string("../../Info.plist"), std::nullopt),
+        fnfErr);
+    EXPECT_EQ(AHGotoPage(std::string("Tarnwick II Help"), std::string("option-key.html"),
+                         std::string("top")),
               noErr);
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
     EXPECT_NE(host::openedHelpPages()[0].find("option-key.html#top"), std::string::npos);

@@ -24,7 +24,8 @@ fs::path makePane(const fs::path& dir, const std::string& version) {
     writeFile(c / "Info.plist", "<plist>" + version + "</plist>");
     writeFile(c / "MacOS" / "TarnwickPref", version, true);
     writeFile(c / "Resources" / "TarnwickStartup.app" / "Contents" / "Info.plist", version);
-    writeFile(c / "Resources" / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup", version, true);
+    writeFile(c / "Resources" / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup",
+              version, true);
     return pane;
 }
 
@@ -56,8 +57,8 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
     result = run({"/bin/bash", script("install-pane.sh"), second.string()});
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "two");
-    EXPECT_EQ(readFile(installed() / "Contents" / "Resources" / "TarnwickStartup.app" / "Contents" / "MacOS" /
-                       "TarnwickStartup"),
+    EXPECT_EQ(readFile(installed() / "Contents" / "Resources" / "TarnwickStartup.app" / "Contents" /
+                       "MacOS" / "TarnwickStartup"),
               "two");
     EXPECT_FALSE(fs::exists(installed() / "Contents" / "Resources" / "Stale.txt"));
     EXPECT_EQ(leftovers(), 0);
@@ -65,19 +66,23 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
 
 TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
     testsupport::TempSimMac mac;
-    ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"), makePane(mac.root() / "good", "good").string()}).status,
+    ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"),
+                   makePane(mac.root() / "good", "good").string()})
+                  .status,
               0);
 
     const fs::path half = makePane(mac.root() / "half", "half");
     fs::remove_all(half / "Contents" / "Resources" / "TarnwickStartup.app");
     const auto result = run({"/bin/bash", script("install-pane.sh"), half.string()});
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"), std::string::npos)
+    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"),
+              std::string::npos)
         << result.output;
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
     EXPECT_EQ(leftovers(), 0);
 
-    const auto none = run({"/bin/bash", script("install-pane.sh"), (mac.root() / "nothing").string()});
+    const auto none =
+        run({"/bin/bash", script("install-pane.sh"), (mac.root() / "nothing").string()});
     EXPECT_NE(none.status, 0);
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
 }

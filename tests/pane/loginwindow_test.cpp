@@ -135,18 +135,21 @@ TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoginWindowDomain,
-    ::testing::Values(
-        DomainCase{"NoDomain", nullptr, 0, "no login items"},
-        DomainCase{"NoItemsKey",
-                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>X</key><true/></dict></plist>", 0,
-                   "no login items"},
-        DomainCase{"EmptyList",
-                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                   "</key><array/></dict></plist>",
-                   0, "no login items"},
-        DomainCase{"NotAPropertyList", "this is not a property list", 1, "cannot read"},
-        DomainCase{"ItemsNotAnArray",
-                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                   "</key><string>/Applications/X.app</string></dict></plist>",
-                   1, "is not an array"}),
+    ::testing::Values(DomainCase{"NoDomain", nullptr, 0, "no login items"},
+                      DomainCase{"NoItemsKey",
+                                 "<?xml version=\"1.0\"?><plist "
+                                 "version=\"1.0\"><dict><key>X</key><true/></dict></plist>",
+                                 0, "no login items"},
+                      DomainCase{"EmptyList",
+                                 "<?xml version=\"1.0\"?><plist "
+                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
+                                 "</key><array/></dict></plist>",
+                                 0, "no login items"},
+                      DomainCase{"NotAPropertyList", "this is not a property list", 1,
+                                 "cannot read"},
+                      DomainCase{"ItemsNotAnArray",
+                                 "<?xml version=\"1.0\"?><plist "
+                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
+                                 "</key><string>/Applications/X.app</string></dict></plist>",
+                                 1, "is not an array"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -22,7 +22,8 @@ protected:
     }
     std::string configFailedText() const {
         auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
-        return bundle ? bundle->localizedStringForKey("CONFIG_FAILED", "Key not found") : std::string();
+        return bundle ? bundle->localizedStringForKey("CONFIG_FAILED", "Key not found")
+                      : std::string();
     }
     testsupport::TempSimMac mac;
     std::unique_ptr<OpenPane> pane;

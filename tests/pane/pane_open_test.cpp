@@ -75,8 +75,10 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
     EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
     EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 100, 100));
     EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
-    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0") << "stock taken from the entry";
-    EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0") << "missing stock from the card";
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
+        << "stock taken from the entry";
+    EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0")
+        << "missing stock from the card";
     EXPECT_EQ(pane.button("startupCheckbox").state(), NSControlStateValueOn);
 
     // Quitting keeps the entry's stock, not the raised clocks.
@@ -100,7 +102,8 @@ TEST_F(PaneOpenTest, EntriesThatMatchNoCardOrAnotherModelChangeNothing) {
     ASSERT_TRUE(pane.loaded());
     EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
     EXPECT_TRUE(atiWrites(mac, kDriverB, before).empty());
-    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "stock not taken from a mismatch";
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0")
+        << "stock not taken from a mismatch";
     EXPECT_FALSE(pane.button("defaultButton").isEnabled());
     EXPECT_EQ(pane.button("startupCheckbox").state(), NSControlStateValueOff);
 }
@@ -140,11 +143,13 @@ TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
     const std::string text = html.str();
     int links = 0;
     const std::string marker = "href=\"";
-    for (std::size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    for (std::size_t at = text.find(marker); at != std::string::npos;
+         at = text.find(marker, at + 1)) {
         const std::size_t start = at + marker.size();
         const std::string target = text.substr(start, text.find('"', start) - start);
         ++links;
-        EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(book->folder) / target)) << target;
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(book->folder) / target))
+            << target;
     }
     EXPECT_GE(links, 5);
 }

@@ -55,8 +55,8 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     // A driver instance whose card is of another vendor is skipped.
     cf::Dictionary other;
     other.set("vendor-id", testsupport::dataU32(0x8086));
-    mac.writeMachine(testsupport::machine(
-        {testsupport::entry("GFX0", other, {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
+    mac.writeMachine(testsupport::machine({testsupport::entry(
+        "GFX0", other, {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     EXPECT_EQ(pane.table().numberOfRows(), 0);
@@ -71,9 +71,11 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     ASSERT_TRUE(bundle);
     const auto alerts = host::shownAlerts();
     ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].messageText, bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));
+    EXPECT_EQ(alerts[0].messageText,
+              bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));
     ASSERT_TRUE(alerts[0].informativeText);
-    EXPECT_EQ(*alerts[0].informativeText, bundle->localizedStringForKey("NO_CARD_INFO_TEXT", "Key not found"));
+    EXPECT_EQ(*alerts[0].informativeText,
+              bundle->localizedStringForKey("NO_CARD_INFO_TEXT", "Key not found"));
     EXPECT_NE(*alerts[0].informativeText, "Key not found");
 
     // A disabled checkbox does not change; the actions find no card.
@@ -116,7 +118,8 @@ TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
     const std::string tool = startupToolPath();
     auto expand = [&](const std::vector<std::pair<std::string, bool>>& items) {
         cf::Array array;
-        for (const auto& [path, hide] : items) array.push_back(loginItem(path == "TOOL" ? tool : path, hide));
+        for (const auto& [path, hide] : items)
+            array.push_back(loginItem(path == "TOOL" ? tool : path, hide));
         return array;
     };
     cf::Dictionary before;
@@ -144,23 +147,40 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoginCase{"OnWithoutDomain", false, {}, true, {{"TOOL", false}}},
         LoginCase{"OffWithoutDomain", false, {}, false, {}},
-        LoginCase{"OnPresentHiddenInTheMiddleMovesToTheEnd", true,
-                  {{"/Applications/A.app", false}, {"TOOL", true}, {"/Applications/C.app", true}}, true,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}, {"TOOL", true}}},
-        LoginCase{"OffPresentIsRemoved", true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"/Applications/C.app", true}}, false,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}}},
-        LoginCase{"OffAbsentWritesTheSameBack", true, {{"/Applications/A.app", true}}, false,
-                  {{"/Applications/A.app", true}}},
-        LoginCase{"OffTwoEntriesRemovesOnlyTheFirst", true, {{"TOOL", true}, {"TOOL", false}}, false,
-                  {{"TOOL", false}}},
-        LoginCase{"OnTwoEntriesMovesTheFirst", true,
-                  {{"TOOL", true}, {"/Applications/A.app", false}, {"TOOL", false}}, true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"TOOL", true}}},
-        LoginCase{"OtherPaneInstallIsLeftAlone", true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app", true}},
+        LoginCase{"OnPresentHiddenInTheMiddleMovesToTheEnd",
                   true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app", true},
+                  {{"/Applications/A.app", false}, {"TOOL", true}, {"/Applications/C.app", true}},
+                  true,
+                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}, {"TOOL", true}}},
+        LoginCase{"OffPresentIsRemoved",
+                  true,
+                  {{"/Applications/A.app", false}, {"TOOL", false}, {"/Applications/C.app", true}},
+                  false,
+                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}}},
+        LoginCase{"OffAbsentWritesTheSameBack",
+                  true,
+                  {{"/Applications/A.app", true}},
+                  false,
+                  {{"/Applications/A.app", true}}},
+        LoginCase{"OffTwoEntriesRemovesOnlyTheFirst",
+                  true,
+                  {{"TOOL", true}, {"TOOL", false}},
+                  false,
+                  {{"TOOL", false}}},
+        LoginCase{"OnTwoEntriesMovesTheFirst",
+                  true,
+                  {{"TOOL", true}, {"/Applications/A.app", false}, {"TOOL", false}},
+                  true,
+                  {{"/Applications/A.app", false}, {"TOOL", false}, {"TOOL", true}}},
+        LoginCase{"OtherPaneInstallIsLeftAlone",
+                  true,
+                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
+                    "TarnwickStartup.app",
+                    true}},
+                  true,
+                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
+                    "TarnwickStartup.app",
+                    true},
                    {"TOOL", false}}}),
     [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
 
@@ -174,7 +194,8 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
     std::filesystem::remove_all(copy / "Contents" / "Resources" / "TarnwickStartup.app");
 
     cf::Dictionary before;
-    before.set("AutoLaunchedApplicationDictionary", cf::Array{loginItem("/Applications/A.app", false)});
+    before.set("AutoLaunchedApplicationDictionary",
+               cf::Array{loginItem("/Applications/A.app", false)});
     NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
     {
         OpenPane pane(false, copy);

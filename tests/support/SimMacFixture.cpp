@@ -65,7 +65,8 @@ void TempSimMac::writeMachine(const cf::Value& machine) const {
 
 cf::Value TempSimMac::readMachine() const {
     std::string error;
-    std::optional<cf::Value> machine = cf::readPropertyListFile((root_ / "machine.plist").string(), &error);
+    std::optional<cf::Value> machine =
+        cf::readPropertyListFile((root_ / "machine.plist").string(), &error);
     if (!machine) {
         ADD_FAILURE() << "machine.plist does not parse: " << error;
         return cf::Dictionary{};
@@ -132,7 +133,8 @@ cf::Data dataText(const std::string& text) {
     return data;
 }
 
-cf::Dictionary entry(const std::string& name, cf::Dictionary properties, std::vector<cf::Dictionary> children) {
+cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
+                     std::vector<cf::Dictionary> children) {
     cf::Dictionary dict;
     dict.set("Name", name);
     dict.set("Properties", std::move(properties));
@@ -144,7 +146,8 @@ cf::Dictionary entry(const std::string& name, cf::Dictionary properties, std::ve
     return dict;
 }
 
-cf::Dictionary driverEntry(const std::string& kind, const std::map<std::string, std::uint32_t>& registers,
+cf::Dictionary driverEntry(const std::string& kind,
+                           const std::map<std::string, std::uint32_t>& registers,
                            std::optional<cf::Dictionary> faults) {
     cf::Dictionary dict = entry(host::kClockDriverName, cf::Dictionary{});
     cf::Dictionary hardware;

@@ -24,10 +24,10 @@ public:
     TempSimMac& operator=(const TempSimMac&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
-    void writeMachine(const cf::Value& machine) const;       // machine.plist
-    cf::Value readMachine() const;                            // fails the test when it does not parse
-    std::vector<host::DriverLogRecord> driverLog() const;     // empty when there is none
-    std::string systemLog() const;                            // empty when there is none
+    void writeMachine(const cf::Value& machine) const;     // machine.plist
+    cf::Value readMachine() const;                         // fails the test when it does not parse
+    std::vector<host::DriverLogRecord> driverLog() const;  // empty when there is none
+    std::string systemLog() const;                         // empty when there is none
     // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as
     // machine.plist holds them now.
     std::map<std::string, std::uint32_t> registers(const std::string& driverPath) const;
@@ -37,8 +37,8 @@ private:
 };
 
 // Builders for machine files.
-cf::Data dataU32(std::uint32_t value);          // 4 bytes, little endian, as the Mac stores ids
-cf::Data dataText(const std::string& text);     // the bytes and a terminating zero byte
+cf::Data dataU32(std::uint32_t value);       // 4 bytes, little endian, as the Mac stores ids
+cf::Data dataText(const std::string& text);  // the bytes and a terminating zero byte
 cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
                      std::vector<cf::Dictionary> children = {});
 // A clock driver instance named name_halvorn_oddny_TarnwickDriver.

@@ -37,7 +37,7 @@ public:
     CFNumberType type() const { return type_; }
     bool isReal() const { return type_ == kCFNumberFloatType || type_ == kCFNumberDoubleType; }
 
-    std::int64_t int64Value() const;  // reals truncate toward zero, saturating
+    std::int64_t int64Value() const;    // reals truncate toward zero, saturating
     std::uint32_t uint32Value() const;  // low 32 bits of the integer value
     float floatValue() const;
     double doubleValue() const;

@@ -13,10 +13,10 @@ struct DriverLogRecord {
     std::uint64_t seq = 0;
     std::string driver;  // path of the driver entry
     std::int64_t command = 0;
-    std::string name;    // "WriteATIPLL", ... or "Unknown"
-    std::optional<std::int64_t> argument;   // null when absent or mistyped
+    std::string name;                      // "WriteATIPLL", ... or "Unknown"
+    std::optional<std::int64_t> argument;  // null when absent or mistyped
     std::optional<std::int64_t> argument2;
-    std::uint32_t result = 0;  // I/O Kit return code, 0 = accepted
+    std::uint32_t result = 0;               // I/O Kit return code, 0 = accepted
     std::optional<std::uint32_t> regValue;  // published by a read command
 };
 
@@ -30,7 +30,8 @@ std::optional<DriverLogRecord> parseDriverLogLine(const std::string& line);
 const char* driverCommandName(std::int64_t code);
 // Appends the record and its newline with one write to the file opened for
 // appending, so lines from several processes never interleave.
-bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error);
+bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
+                         std::string* error);
 // The seq of the last complete line that parses; 0 when there is none.
 std::uint64_t lastDriverLogSeq(const std::string& path);
 

@@ -45,11 +45,12 @@ public:
     const std::string& bundlePath() const { return path_; }
     std::optional<std::string> bundleIdentifier() const;
     const cf::Dictionary& infoDictionary() const { return info_; }
-    std::string resourcePath() const;  // Contents/Resources
+    std::string resourcePath() const;    // Contents/Resources
     std::string executablePath() const;  // Contents/MacOS/<CFBundleExecutable>
     // Full path of Resources/<name>.<type> (or of <lang>.lproj/<name>.<type>
     // for the development language), or nothing when it does not exist.
-    std::optional<std::string> pathForResource(const std::string& name, const std::string& type) const;
+    std::optional<std::string> pathForResource(const std::string& name,
+                                               const std::string& type) const;
     // The text for `key` in <lang>.lproj/<table or Localizable>.strings,
     // English first; `value` when no table has the key (or the key itself
     // when `value` is empty).

@@ -64,7 +64,8 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
                                                          IOOptionBits options);
 // On a clock driver instance this is a driver command (the dictionary of
 // "Command", "Argument" and "Argument2"); other entries refuse it.
-kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry, const cf::Value& properties);
+kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
+                                             const cf::Value& properties);
 // Waits until the service is quiet, at most waitTime (nullptr: without limit);
 // kIOReturnTimeout when it is still busy then.
 kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime);
@@ -73,4 +74,5 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
 // or IO_OBJECT_NULL when there is none.
 io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::string& path);
 // The entry's path in the plane, "IOService:/a/b".
-kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane, std::string* path);
+kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
+                                     std::string* path);

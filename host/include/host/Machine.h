@@ -55,7 +55,7 @@ struct DriverState {
     std::optional<std::vector<std::int64_t>> refuseCommands;
     // State.
     std::int64_t acceptedCommands = 0;  // counted while refuseAfter is set
-    std::int64_t busyUntil = 0;  // wall clock, milliseconds since the epoch
+    std::int64_t busyUntil = 0;         // wall clock, milliseconds since the epoch
 
     bool empty() const;
     // BusyMilliseconds of 1000 or more: the driver never becomes quiet.
@@ -80,7 +80,8 @@ struct Machine {
     const RegistryEntry* find(std::string_view path) const;
     RegistryEntry* find(std::string_view path);
     // Every entry in file order, depth first (an entry before its children).
-    void forEach(const std::function<void(const std::string& path, const RegistryEntry&)>& visit) const;
+    void forEach(
+        const std::function<void(const std::string& path, const RegistryEntry&)>& visit) const;
     void forEachMutable(const std::function<void(const std::string& path, RegistryEntry&)>& visit);
     // Paths of the clock driver instances, in file order.
     std::vector<std::string> driverPaths() const;

@@ -8,12 +8,12 @@
 namespace host {
 
 std::filesystem::path simmacRoot();
-std::filesystem::path machinePlistPath();   // <root>/machine.plist
-std::filesystem::path preferencesDir();     // <root>/Library/Preferences
-std::filesystem::path logsDir();            // <root>/Library/Logs
-std::filesystem::path systemLogPath();      // <root>/Library/Logs/system.log
-std::filesystem::path driverLogPath();      // <root>/Library/Logs/driver.jsonl
-std::filesystem::path preferencePanesDir(); // <root>/Library/PreferencePanes
+std::filesystem::path machinePlistPath();    // <root>/machine.plist
+std::filesystem::path preferencesDir();      // <root>/Library/Preferences
+std::filesystem::path logsDir();             // <root>/Library/Logs
+std::filesystem::path systemLogPath();       // <root>/Library/Logs/system.log
+std::filesystem::path driverLogPath();       // <root>/Library/Logs/driver.jsonl
+std::filesystem::path preferencePanesDir();  // <root>/Library/PreferencePanes
 
 // Writes `bytes` to a temporary file in the same folder, flushes it and
 // renames it over `path`; creates missing folders. False with a message on

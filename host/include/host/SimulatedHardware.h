@@ -8,9 +8,9 @@
 namespace host {
 
 // Registers the clock driver reads and writes, by byte offset.
-bool atiReadableRegister(std::uint32_t offset);        // 0xF8, 0x140, 0x158
-bool nvidiaReadableRegister(std::uint32_t offset);     // strap and PLL words
-bool nvidiaWritableRegister(std::uint32_t offset);     // PLL words only
+bool atiReadableRegister(std::uint32_t offset);     // 0xF8, 0x140, 0x158
+bool nvidiaReadableRegister(std::uint32_t offset);  // strap and PLL words
+bool nvidiaWritableRegister(std::uint32_t offset);  // PLL words only
 
 // Register offsets of the NVIDIA cards.
 inline constexpr std::uint32_t kNVStrap = 0x101000;

@@ -81,8 +81,9 @@ bool applicationExecutable(const std::string& path, std::string* executable, std
 }
 
 int run(int argc, char** argv) {
-    CLI::App app{"Runs the login items of the simulated Mac's \"loginwindow\" domain, "
-                 "in order, as the login window does at login."};
+    CLI::App app{
+        "Runs the login items of the simulated Mac's \"loginwindow\" domain, "
+        "in order, as the login window does at login."};
     bool listOnly = false;
     app.add_flag("--list", listOnly, "Only list the login items, run nothing");
     CLI11_PARSE(app, argc, argv);
@@ -125,11 +126,13 @@ int run(int argc, char** argv) {
         const bool hide = cf::boolValue(item->get("Hide"));
         std::string executable, why;
         if (!applicationExecutable(path, &executable, &why)) {
-            std::printf("loginwindow: %s: skipped %s: %s\n", label.c_str(), path.c_str(), why.c_str());
+            std::printf("loginwindow: %s: skipped %s: %s\n", label.c_str(), path.c_str(),
+                        why.c_str());
             continue;
         }
         if (listOnly) {
-            std::printf("loginwindow: %s: %s%s\n", label.c_str(), path.c_str(), hide ? " (hidden)" : "");
+            std::printf("loginwindow: %s: %s%s\n", label.c_str(), path.c_str(),
+                        hide ? " (hidden)" : "");
             continue;
         }
         std::printf("loginwindow: %s: running %s%s\n", label.c_str(), executable.c_str(),

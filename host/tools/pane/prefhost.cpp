@@ -88,14 +88,16 @@ std::string windowTitle(const NSPreferencePane& pane, const std::string& path) {
 }
 
 int run(int argc, char** argv) {
-    CLI::App cli{"prefhost: loads a preference pane bundle and shows it in a window, like System "
-                 "Preferences. Quitting (closing the window, Ctrl+Q, SIGINT, SIGTERM) posts "
-                 "NSApplicationWillTerminateNotification, at which the pane saves."};
+    CLI::App cli{
+        "prefhost: loads a preference pane bundle and shows it in a window, like System "
+        "Preferences. Quitting (closing the window, Ctrl+Q, SIGINT, SIGTERM) posts "
+        "NSApplicationWillTerminateNotification, at which the pane saves."};
     std::string panePath = (host::preferencePanesDir() / "TarnwickPref.prefPane").string();
     bool optionKey = false;
     std::string screenshot;
     cli.add_option("pane", panePath, "The .prefPane bundle to open")->capture_default_str();
-    cli.add_flag("--option-key", optionKey, "Hold the Option key while the pane is created and loaded");
+    cli.add_flag("--option-key", optionKey,
+                 "Hold the Option key while the pane is created and loaded");
     cli.add_option("--screenshot", screenshot,
                    "Save a PNG image of the window once it is shown, then quit");
     CLI11_PARSE(cli, argc, argv);
@@ -172,7 +174,8 @@ int run(int argc, char** argv) {
     }
 
     const int loopStatus = app.exec();
-    NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification, &NSApp);
+    NSNotificationCenter::defaultCenter().postNotificationName(
+        NSApplicationWillTerminateNotification, &NSApp);
     std::printf("prefhost: quit\n");
     // The pane's controls go before the window that holds its view.
     pane.reset();

@@ -85,10 +85,12 @@ void printPane(const PaneControls& c) {
         std::printf("Cards: none\n");
     } else {
         std::printf("Cards:\n");
-        std::vector<std::size_t> widths(static_cast<std::size_t>(c.cardsTable->numberOfColumns()), 0);
+        std::vector<std::size_t> widths(static_cast<std::size_t>(c.cardsTable->numberOfColumns()),
+                                        0);
         for (int r = 0; r < rows; ++r)
             for (std::size_t col = 0; col < widths.size(); ++col)
-                widths[col] = std::max(widths[col], c.cardsTable->stringValue(r, static_cast<int>(col)).size());
+                widths[col] = std::max(widths[col],
+                                       c.cardsTable->stringValue(r, static_cast<int>(col)).size());
         for (int r = 0; r < rows; ++r) {
             std::string line = (r == c.cardsTable->selectedRow() ? "* " : "  ") + std::to_string(r);
             for (std::size_t col = 0; col < widths.size(); ++col) {
@@ -104,13 +106,16 @@ void printPane(const PaneControls& c) {
         std::printf("  Memory clock   %s MHz  %s\n", c.memoryTextField->stringValue().c_str(),
                     percentText(*c.memPercentTextField).c_str());
         std::printf("  Steppers       %.3f / %.3f MHz, step %.3f MHz, up to %.3f / %.3f MHz\n",
-                    c.vpuStepper->doubleValue(), c.memoryStepper->doubleValue(), c.vpuStepper->increment(),
-                    c.vpuStepper->maxValue(), c.memoryStepper->maxValue());
-        std::printf("  Memory         %s MiB, %s, %s-bit bus\n", c.memSizeTextField->stringValue().c_str(),
-                    c.memTypeTextField->stringValue().c_str(), c.busWidthTextField->stringValue().c_str());
+                    c.vpuStepper->doubleValue(), c.memoryStepper->doubleValue(),
+                    c.vpuStepper->increment(), c.vpuStepper->maxValue(),
+                    c.memoryStepper->maxValue());
+        std::printf(
+            "  Memory         %s MiB, %s, %s-bit bus\n", c.memSizeTextField->stringValue().c_str(),
+            c.memTypeTextField->stringValue().c_str(), c.busWidthTextField->stringValue().c_str());
         std::printf("  Back to stock  %s\n", c.defaultButton->isEnabled() ? "enabled" : "disabled");
     }
-    std::printf("Set at startup   %s%s\n", c.startupCheckbox->state() != NSControlStateValueOff ? "on" : "off",
+    std::printf("Set at startup   %s%s\n",
+                c.startupCheckbox->state() != NSControlStateValueOff ? "on" : "off",
                 c.startupCheckbox->isEnabled() ? "" : " (disabled)");
 }
 
@@ -126,15 +131,17 @@ bool selectCard(const PaneControls& c, int row) {
 
 bool withinStepper(const NSStepper& stepper, double value, const char* what) {
     if (value >= stepper.minValue() && value <= stepper.maxValue()) return true;
-    std::fprintf(stderr, "tarnwickctl: %s %.3f MHz is outside the stepper's range %.3f to %.3f MHz\n", what,
+    std::fprintf(stderr,
+                 "tarnwickctl: %s %.3f MHz is outside the stepper's range %.3f to %.3f MHz\n", what,
                  value, stepper.minValue(), stepper.maxValue());
     return false;
 }
 
 int run(int argc, char** argv) {
-    CLI::App cli{"tarnwickctl: the Tarnwick preference pane from a terminal. Each run opens the pane "
-                 "(restoring the saved clocks), acts, shows the pane and quits, which saves the "
-                 "settings and the login item, as quitting System Preferences does."};
+    CLI::App cli{
+        "tarnwickctl: the Tarnwick preference pane from a terminal. Each run opens the pane "
+        "(restoring the saved clocks), acts, shows the pane and quits, which saves the "
+        "settings and the login item, as quitting System Preferences does."};
     cli.require_subcommand(1);
     std::string panePath = (host::preferencePanesDir() / "TarnwickPref.prefPane").string();
     bool optionKey = false;
@@ -148,25 +155,31 @@ int run(int argc, char** argv) {
 
     int row = 0;
     double vpu = 0, memory = 0;
-    CLI::App* set = cli.add_subcommand("set", "Step a card's clocks to VPU and MEM (MHz), as a stepper click");
+    CLI::App* set =
+        cli.add_subcommand("set", "Step a card's clocks to VPU and MEM (MHz), as a stepper click");
     set->add_option("row", row, "The card's row")->required();
     set->add_option("vpu", vpu, "VPU stepper value, MHz")->required();
     set->add_option("mem", memory, "Memory stepper value, MHz")->required();
 
-    CLI::App* stock = cli.add_subcommand("stock", "Put a card back to its stock clocks (the default button)");
+    CLI::App* stock =
+        cli.add_subcommand("stock", "Put a card back to its stock clocks (the default button)");
     stock->add_option("row", row, "The card's row")->required();
 
     std::string startupChoice;
-    CLI::App* startup = cli.add_subcommand("startup", "Apply the saved clocks at every login, or not");
-    startup->add_option("state", startupChoice, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    CLI::App* startup =
+        cli.add_subcommand("startup", "Apply the saved clocks at every login, or not");
+    startup->add_option("state", startupChoice, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
     CLI11_PARSE(cli, argc, argv);
     host::setLogProgramName("tarnwickctl");
 
     std::error_code ec;
     if (!std::filesystem::is_directory(panePath, ec)) {
-        std::fprintf(stderr,
-                     "tarnwickctl: no pane at %s (install it with scripts/install-pane.sh, or use --pane)\n",
-                     panePath.c_str());
+        std::fprintf(
+            stderr,
+            "tarnwickctl: no pane at %s (install it with scripts/install-pane.sh, or use --pane)\n",
+            panePath.c_str());
         return kUsage;
     }
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -199,15 +212,16 @@ int run(int argc, char** argv) {
 
     // From here on the pane is open: every way out quits it properly.
     auto quit = [&](int status) {
-        NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification,
-                                                                   &NSApp);
+        NSNotificationCenter::defaultCenter().postNotificationName(
+            NSApplicationWillTerminateNotification, &NSApp);
         host::setAlertObserver(nullptr);
         pane.reset();
         return status;
     };
 
     PaneControls c;
-    const std::vector<std::string> missing = view ? c.find(*pane) : std::vector<std::string>{"main view"};
+    const std::vector<std::string> missing =
+        view ? c.find(*pane) : std::vector<std::string>{"main view"};
     if (!missing.empty()) {
         std::string names;
         for (const auto& m : missing) names += (names.empty() ? "" : ", ") + m;
@@ -220,7 +234,8 @@ int run(int argc, char** argv) {
         if (listRow && !selectCard(c, *listRow)) return quit(kUsage);
     } else if (*set) {
         if (!selectCard(c, row)) return quit(kUsage);
-        if (!withinStepper(*c.vpuStepper, vpu, "VPU") || !withinStepper(*c.memoryStepper, memory, "Memory"))
+        if (!withinStepper(*c.vpuStepper, vpu, "VPU") ||
+            !withinStepper(*c.memoryStepper, memory, "Memory"))
             return quit(kUsage);
         const int alertsBefore = alerts;
         c.vpuStepper->setDoubleValue(vpu);
@@ -235,11 +250,13 @@ int run(int argc, char** argv) {
             c.defaultButton->performClick();
     } else if (*startup) {
         if (!c.startupCheckbox->isEnabled()) {
-            std::fprintf(stderr, "tarnwickctl: \"Set at startup\" is disabled (the pane found no cards)\n");
+            std::fprintf(stderr,
+                         "tarnwickctl: \"Set at startup\" is disabled (the pane found no cards)\n");
             printPane(c);
             return quit(kUsage);
         }
-        const NSControlStateValue wanted = startupChoice == "on" ? NSControlStateValueOn : NSControlStateValueOff;
+        const NSControlStateValue wanted =
+            startupChoice == "on" ? NSControlStateValueOn : NSControlStateValueOff;
         if (c.startupCheckbox->state() != wanted) c.startupCheckbox->performClick();
     }
     printPane(c);

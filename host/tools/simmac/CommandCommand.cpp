@@ -8,11 +8,12 @@
 
 namespace simmac {
 
-int sendCommand(const std::string& driver, const std::string& codeText, const std::string& argumentText,
-                const std::optional<std::string>& argument2Text) {
+int sendCommand(const std::string& driver, const std::string& codeText,
+                const std::string& argumentText, const std::optional<std::string>& argument2Text) {
     std::optional<std::int64_t> code = parseNumber(codeText);
     std::optional<std::int64_t> argument = parseNumber(argumentText);
-    std::optional<std::int64_t> parsed2 = argument2Text ? parseNumber(*argument2Text) : std::nullopt;
+    std::optional<std::int64_t> parsed2 =
+        argument2Text ? parseNumber(*argument2Text) : std::nullopt;
     const bool hasArgument2 = parsed2.has_value();
     const std::int64_t argument2 = parsed2.value_or(0);
     auto fits32 = [](std::int64_t v) { return v >= -0x80000000LL && v <= 0xFFFFFFFFLL; };
@@ -20,7 +21,8 @@ int sendCommand(const std::string& driver, const std::string& codeText, const st
         std::cerr << "simmac: CODE must be a number from 0 to 255\n";
         return 1;
     }
-    if (!argument || !fits32(*argument) || (argument2Text && (!hasArgument2 || !fits32(argument2)))) {
+    if (!argument || !fits32(*argument) ||
+        (argument2Text && (!hasArgument2 || !fits32(argument2)))) {
         std::cerr << "simmac: arguments must be 32-bit numbers (decimal or 0x hex)\n";
         return 1;
     }
@@ -45,7 +47,8 @@ int sendCommand(const std::string& driver, const std::string& codeText, const st
     cf::Dictionary properties;
     properties.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, *code));
     properties.set("Argument", cf::CFNumberCreate(cf::kCFNumberIntType, *argument));
-    if (hasArgument2) properties.set("Argument2", cf::CFNumberCreate(cf::kCFNumberIntType, argument2));
+    if (hasArgument2)
+        properties.set("Argument2", cf::CFNumberCreate(cf::kCFNumberIntType, argument2));
 
     int status = 0;
     const mach_timespec_t waitTime{1, 0};
@@ -59,11 +62,13 @@ int sendCommand(const std::string& driver, const std::string& codeText, const st
                   << "): result " << ioReturnText(result) << "\n";
         if (result != kIOReturnSuccess) status = 2;
     }
-    std::optional<cf::Value> regValue = IORegistryEntryCreateCFProperty(service, "RegValue", kCFAllocatorDefault, 0);
+    std::optional<cf::Value> regValue =
+        IORegistryEntryCreateCFProperty(service, "RegValue", kCFAllocatorDefault, 0);
     if (!regValue) {
         std::cout << "RegValue: absent\n";
     } else if (const cf::Data* data = regValue->data(); data && data->size() >= 4) {
-        std::uint32_t value = static_cast<std::uint32_t>((*data)[0]) | static_cast<std::uint32_t>((*data)[1]) << 8 |
+        std::uint32_t value = static_cast<std::uint32_t>((*data)[0]) |
+                              static_cast<std::uint32_t>((*data)[1]) << 8 |
                               static_cast<std::uint32_t>((*data)[2]) << 16 |
                               static_cast<std::uint32_t>((*data)[3]) << 24;
         std::cout << "RegValue: " << hex32(value) << " (" << value << ")\n";

@@ -21,7 +21,8 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver, std::string* error) {
+std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver,
+                                         std::string* error) {
     std::string wanted = driver;
     if (startsWith(wanted, "IOService:")) wanted.erase(0, 10);
     while (!wanted.empty() && wanted.front() == '/') wanted.erase(0, 1);
@@ -33,10 +34,11 @@ std::optional<std::string> resolveDriver(const host::Machine& machine, const std
     for (const std::string& path : paths) {
         std::optional<std::string> cardPath = host::parentPath(path);
         const host::RegistryEntry* card = cardPath ? machine.find(*cardPath) : nullptr;
-        bool named = !wanted.empty() &&
-                     (startsWith(path, wanted) ||
-                      (card && (startsWith(card->name, wanted) || *cardPath == wanted || textProperty(*card, "name") == wanted ||
-                                textProperty(*card, "AAPL,slot-name") == wanted)));
+        bool named =
+            !wanted.empty() && (startsWith(path, wanted) ||
+                                (card && (startsWith(card->name, wanted) || *cardPath == wanted ||
+                                          textProperty(*card, "name") == wanted ||
+                                          textProperty(*card, "AAPL,slot-name") == wanted)));
         if (named) matches.push_back(path);
     }
     if (matches.size() == 1) return matches.front();

@@ -10,11 +10,14 @@ namespace {
 std::string describe(const host::DriverState& state) {
     std::string text;
     auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
-    if (state.busyMilliseconds) add("busy " + std::to_string(*state.busyMilliseconds) + " ms after each write");
-    if (state.refuseAfter) add("refuses after " + std::to_string(*state.refuseAfter) + " accepted commands");
+    if (state.busyMilliseconds)
+        add("busy " + std::to_string(*state.busyMilliseconds) + " ms after each write");
+    if (state.refuseAfter)
+        add("refuses after " + std::to_string(*state.refuseAfter) + " accepted commands");
     if (state.refuseCommands) {
         std::string codes;
-        for (std::int64_t c : *state.refuseCommands) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
+        for (std::int64_t c : *state.refuseCommands)
+            codes += (codes.empty() ? "" : ", ") + std::to_string(c);
         add("refuses commands " + (codes.empty() ? std::string("(none)") : codes));
     }
     return text.empty() ? "no faults" : text;
@@ -32,7 +35,8 @@ int setFaults(const std::string& driver, const FaultOptions& options) {
             if (!found) return false;
             path = *found;
             host::DriverState& state = machine.find(path)->driver;
-            bool changing = options.clear || options.busyMilliseconds || options.refuseAfter || options.refuseCommands;
+            bool changing = options.clear || options.busyMilliseconds || options.refuseAfter ||
+                            options.refuseCommands;
             if (changing) {
                 if (options.clear) state = host::DriverState{};
                 if (options.busyMilliseconds) state.busyMilliseconds = *options.busyMilliseconds;

@@ -20,12 +20,18 @@ std::string ioReturnText(IOReturn code) {
         const char* name;
     };
     static const Known known[] = {
-        {kIOReturnSuccess, "kIOReturnSuccess"},         {kIOReturnError, "kIOReturnError"},
-        {kIOReturnNoMemory, "kIOReturnNoMemory"},       {kIOReturnNoDevice, "kIOReturnNoDevice"},
-        {kIOReturnBadArgument, "kIOReturnBadArgument"}, {kIOReturnUnsupported, "kIOReturnUnsupported"},
-        {kIOReturnNotReadable, "kIOReturnNotReadable"}, {kIOReturnNotWritable, "kIOReturnNotWritable"},
-        {kIOReturnBusy, "kIOReturnBusy"},               {kIOReturnTimeout, "kIOReturnTimeout"},
-        {kIOReturnNotPermitted, "kIOReturnNotPermitted"}, {kIOReturnNotFound, "kIOReturnNotFound"},
+        {kIOReturnSuccess, "kIOReturnSuccess"},
+        {kIOReturnError, "kIOReturnError"},
+        {kIOReturnNoMemory, "kIOReturnNoMemory"},
+        {kIOReturnNoDevice, "kIOReturnNoDevice"},
+        {kIOReturnBadArgument, "kIOReturnBadArgument"},
+        {kIOReturnUnsupported, "kIOReturnUnsupported"},
+        {kIOReturnNotReadable, "kIOReturnNotReadable"},
+        {kIOReturnNotWritable, "kIOReturnNotWritable"},
+        {kIOReturnBusy, "kIOReturnBusy"},
+        {kIOReturnTimeout, "kIOReturnTimeout"},
+        {kIOReturnNotPermitted, "kIOReturnNotPermitted"},
+        {kIOReturnNotFound, "kIOReturnNotFound"},
     };
     std::string text = hex32(static_cast<std::uint32_t>(code));
     for (const Known& k : known)
@@ -81,7 +87,8 @@ std::string propertyText(const cf::Value& value) {
     }
     if (const cf::Array* array = value.array()) {
         std::string out = "(";
-        for (std::size_t i = 0; i < array->size(); ++i) out += (i ? ", " : "") + propertyText((*array)[i]);
+        for (std::size_t i = 0; i < array->size(); ++i)
+            out += (i ? ", " : "") + propertyText((*array)[i]);
         return out + ")";
     }
     const cf::Dictionary* dict = value.dictionary();
@@ -100,7 +107,8 @@ std::optional<std::int64_t> parseNumber(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     long long value = std::strtoll(begin, &end, 0);
-    if (errno != 0 || *end != '\0' || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+    if (errno != 0 || *end != '\0' || std::isspace(static_cast<unsigned char>(text[0])))
+        return std::nullopt;
     return value;
 }
 

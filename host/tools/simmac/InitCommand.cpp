@@ -6,7 +6,8 @@
 
 namespace simmac {
 
-int initMachine(const std::optional<std::string>& preset, const std::optional<std::string>& fromFile) {
+int initMachine(const std::optional<std::string>& preset,
+                const std::optional<std::string>& fromFile) {
     std::optional<host::Machine> machine;
     std::string source;
     if (fromFile) {

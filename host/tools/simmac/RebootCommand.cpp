@@ -26,7 +26,8 @@ int rebootMachine() {
         std::cerr << "simmac: " << error << "\n";
         return 1;
     }
-    std::cout << "rebooted: " << cards << (cards == 1 ? " card" : " cards") << " back at power-on\n";
+    std::cout << "rebooted: " << cards << (cards == 1 ? " card" : " cards")
+              << " back at power-on\n";
     return 0;
 }
 

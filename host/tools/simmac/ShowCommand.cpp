@@ -25,7 +25,8 @@ std::optional<std::uint32_t> u32Property(const host::RegistryEntry* entry, const
     if (!value || !value->data() || value->data()->empty()) return std::nullopt;
     const cf::Data& d = *value->data();
     std::uint32_t result = 0;
-    for (std::size_t i = 0; i < d.size() && i < 4; ++i) result |= static_cast<std::uint32_t>(d[i]) << (8 * i);
+    for (std::size_t i = 0; i < d.size() && i < 4; ++i)
+        result |= static_cast<std::uint32_t>(d[i]) << (8 * i);
     return result;
 }
 
@@ -46,10 +47,12 @@ void showATIClocks(const host::Hardware& hw, const host::RegistryEntry* card, in
     if (modelHasX1(card)) refClock *= 10;
     host::ATIDividers d = host::atiDividers(hw.read(host::kPLLRegisterKey));
     auto line = [&](const char* label, std::uint8_t feedback) {
-        std::cout << indent(depth) << label << mhz(refClock) << " / " << int(d.refDiv) << " x " << int(feedback)
-                  << " = ";
-        if (d.refDiv == 0) std::cout << "stopped (reference divider 0)\n";
-        else std::cout << mhz(refClock / d.refDiv * feedback) << "\n";
+        std::cout << indent(depth) << label << mhz(refClock) << " / " << int(d.refDiv) << " x "
+                  << int(feedback) << " = ";
+        if (d.refDiv == 0)
+            std::cout << "stopped (reference divider 0)\n";
+        else
+            std::cout << mhz(refClock / d.refDiv * feedback) << "\n";
     };
     line("core:   ", d.vpuFBDiv);
     line("memory: ", d.memFBDiv);
@@ -71,19 +74,20 @@ void showNVIDIAClocks(const host::Hardware& hw, const host::RegistryEntry* card,
     };
     if (nv4x) {
         auto line = [&](const char* label, std::uint32_t control, std::uint32_t coefficients) {
-            unsigned p = (control >> 16) & 3, m = coefficients & 0xFF, n = (coefficients >> 8) & 0xFF,
-                     m2 = (coefficients >> 16) & 0xFF, n2 = coefficients >> 24;
-            std::cout << indent(depth) << label << crystal << " kHz x " << n << " x " << n2 << " / (" << m << " x "
-                      << m2 << ") >> " << p << " = " << result(host::nvidiaNV4xKHz(control, coefficients, crystal))
-                      << "\n";
+            unsigned p = (control >> 16) & 3, m = coefficients & 0xFF,
+                     n = (coefficients >> 8) & 0xFF, m2 = (coefficients >> 16) & 0xFF,
+                     n2 = coefficients >> 24;
+            std::cout << indent(depth) << label << crystal << " kHz x " << n << " x " << n2
+                      << " / (" << m << " x " << m2 << ") >> " << p << " = "
+                      << result(host::nvidiaNV4xKHz(control, coefficients, crystal)) << "\n";
         };
         line("core:   ", hw.read(host::kNVCoreControl), hw.read(host::kNVCoreCoefficients));
         line("memory: ", hw.read(host::kNVMemControl), hw.read(host::kNVMemCoefficients));
     } else {
         auto line = [&](const char* label, std::uint32_t word) {
             unsigned m = word & 0xFF, n = (word >> 8) & 0xFF, p = (word >> 16) & 0xF;
-            std::cout << indent(depth) << label << crystal << " kHz x " << n << " / " << m << " >> " << p << " = "
-                      << result(host::nvidiaPreNV4xKHz(word, crystal)) << "\n";
+            std::cout << indent(depth) << label << crystal << " kHz x " << n << " / " << m << " >> "
+                      << p << " = " << result(host::nvidiaPreNV4xKHz(word, crystal)) << "\n";
         };
         line("core:   ", hw.read(host::kNVCorePLL));
         line("memory: ", hw.read(host::kNVMemPLL));
@@ -94,15 +98,17 @@ void showDriverState(const host::DriverState& state, int depth) {
     std::string text;
     auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
     if (state.busyMilliseconds) {
-        add(state.stuck() ? "stuck (busy " + std::to_string(*state.busyMilliseconds) + " ms)"
-                          : "busy " + std::to_string(*state.busyMilliseconds) + " ms after each write");
+        add(state.stuck()
+                ? "stuck (busy " + std::to_string(*state.busyMilliseconds) + " ms)"
+                : "busy " + std::to_string(*state.busyMilliseconds) + " ms after each write");
     }
     if (state.refuseAfter)
         add("refuses after " + std::to_string(*state.refuseAfter) + " accepted commands (" +
             std::to_string(state.acceptedCommands) + " so far)");
     if (state.refuseCommands) {
         std::string codes;
-        for (std::int64_t c : *state.refuseCommands) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
+        for (std::int64_t c : *state.refuseCommands)
+            codes += (codes.empty() ? "" : ", ") + std::to_string(c);
         add("always refuses " + (codes.empty() ? std::string("nothing") : codes));
     }
     std::int64_t left = state.busyUntil - host::wallClockMilliseconds();
@@ -110,7 +116,8 @@ void showDriverState(const host::DriverState& state, int depth) {
     std::cout << indent(depth) << "faults: " << (text.empty() ? "none" : text) << "\n";
 }
 
-void showEntry(const host::Machine& machine, const std::string& path, const host::RegistryEntry& entry, int depth) {
+void showEntry(const host::Machine& machine, const std::string& path,
+               const host::RegistryEntry& entry, int depth) {
     std::cout << indent(depth) << entry.name;
     if (entry.className) std::cout << "  <" << *entry.className << ">";
     std::cout << "\n";
@@ -122,8 +129,8 @@ void showEntry(const host::Machine& machine, const std::string& path, const host
         const host::RegistryEntry* card = cardPath ? machine.find(*cardPath) : nullptr;
         std::cout << indent(depth + 1) << host::hardwareKindName(hw.kind) << " card registers:\n";
         for (const auto& [key, value] : hw.registers) {
-            std::cout << indent(depth + 2) << key << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ')
-                      << hex32(value);
+            std::cout << indent(depth + 2) << key
+                      << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ') << hex32(value);
             auto powerOn = hw.powerOn.find(key);
             std::uint32_t atPowerOn = powerOn == hw.powerOn.end() ? 0 : powerOn->second;
             if (atPowerOn != value) std::cout << "  (power-on " << hex32(atPowerOn) << ")";
@@ -131,14 +138,18 @@ void showEntry(const host::Machine& machine, const std::string& path, const host
         }
         for (const auto& [key, value] : hw.powerOn)
             if (!hw.registers.count(key))
-                std::cout << indent(depth + 2) << key << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ')
-                          << hex32(0) << "  (power-on " << hex32(value) << ")\n";
+                std::cout << indent(depth + 2) << key
+                          << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ') << hex32(0)
+                          << "  (power-on " << hex32(value) << ")\n";
         std::cout << indent(depth + 1) << "clocks:\n";
-        if (hw.kind == host::HardwareKind::ATI) showATIClocks(hw, card, depth + 2);
-        else showNVIDIAClocks(hw, card, depth + 2);
+        if (hw.kind == host::HardwareKind::ATI)
+            showATIClocks(hw, card, depth + 2);
+        else
+            showNVIDIAClocks(hw, card, depth + 2);
         showDriverState(entry.driver, depth + 1);
     }
-    for (const host::RegistryEntry& child : entry.children) showEntry(machine, path + "/" + child.name, child, depth + 1);
+    for (const host::RegistryEntry& child : entry.children)
+        showEntry(machine, path + "/" + child.name, child, depth + 1);
 }
 
 }  // namespace
@@ -151,7 +162,8 @@ int showMachine() {
         return 1;
     }
     std::cout << "Simulated Mac at " << host::simmacRoot().string() << "\n";
-    for (const host::RegistryEntry& entry : machine->entries) showEntry(*machine, entry.name, entry, 0);
+    for (const host::RegistryEntry& entry : machine->entries)
+        showEntry(*machine, entry.name, entry, 0);
     return 0;
 }
 

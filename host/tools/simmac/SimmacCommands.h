@@ -13,7 +13,8 @@
 
 namespace simmac {
 
-int initMachine(const std::optional<std::string>& preset, const std::optional<std::string>& fromFile);
+int initMachine(const std::optional<std::string>& preset,
+                const std::optional<std::string>& fromFile);
 int showMachine();
 int rebootMachine();
 int showTrace(std::optional<std::size_t> last);
@@ -32,12 +33,13 @@ int sendCommand(const std::string& driver, const std::string& code, const std::s
 // The driver path that DRIVER names: a driver path, a unique prefix of one,
 // or its card (the card entry's path, a prefix of its name, or the card's
 // "name" or "AAPL,slot-name"). Nothing, with a message, when none or several match.
-std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver, std::string* error);
+std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver,
+                                         std::string* error);
 
 // Texts shared by the subcommands.
-std::string ioReturnText(IOReturn code);      // "0xE00002D6 (kIOReturnTimeout)"
+std::string ioReturnText(IOReturn code);           // "0xE00002D6 (kIOReturnTimeout)"
 std::string propertyText(const cf::Value& value);  // data as hex, plus the text when printable
-std::string hex32(std::uint32_t value);       // "0x0000ABCD"
+std::string hex32(std::uint32_t value);            // "0x0000ABCD"
 // A number given on the command line: decimal, or hex with "0x".
 std::optional<std::int64_t> parseNumber(const std::string& text);
 

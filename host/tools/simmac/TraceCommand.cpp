@@ -34,11 +34,14 @@ int showTrace(std::optional<std::size_t> last) {
     for (std::size_t i = first; i < records.size(); ++i) {
         const host::DriverLogRecord& r = records[i];
         char head[128];
-        std::snprintf(head, sizeof head, "%6llu  %-23s %-22s ", static_cast<unsigned long long>(r.seq),
-                      (r.name + "(" + std::to_string(r.command) + ")").c_str(), arguments(r).c_str());
+        std::snprintf(
+            head, sizeof head, "%6llu  %-23s %-22s ", static_cast<unsigned long long>(r.seq),
+            (r.name + "(" + std::to_string(r.command) + ")").c_str(), arguments(r).c_str());
         std::cout << head;
-        if (r.result == 0) std::cout << "accepted";
-        else std::cout << "refused " << ioReturnText(static_cast<IOReturn>(r.result));
+        if (r.result == 0)
+            std::cout << "accepted";
+        else
+            std::cout << "refused " << ioReturnText(static_cast<IOReturn>(r.result));
         if (r.regValue) std::cout << ", RegValue " << hex32(*r.regValue);
         std::cout << "  [" << r.driver << "]\n";
     }

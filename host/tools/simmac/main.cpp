@@ -25,10 +25,13 @@ int run(int argc, char** argv) {
     CLI::App* init = app.add_subcommand("init", "create or replace machine.plist");
     std::optional<std::string> preset, fromFile;
     auto* presetOption = init->add_option("--preset", preset, "a built-in machine: " + names);
-    init->add_option("--from", fromFile, "a machine file to copy after checking it")->excludes(presetOption);
+    init->add_option("--from", fromFile, "a machine file to copy after checking it")
+        ->excludes(presetOption);
 
-    CLI::App* show = app.add_subcommand("show", "the registry tree, each card's registers and clocks");
-    CLI::App* reboot = app.add_subcommand("reboot", "power cycle: every card back to its power-on registers");
+    CLI::App* show =
+        app.add_subcommand("show", "the registry tree, each card's registers and clocks");
+    CLI::App* reboot =
+        app.add_subcommand("reboot", "power cycle: every card back to its power-on registers");
 
     CLI::App* trace = app.add_subcommand("trace", "the driver log, readable");
     std::optional<std::size_t> last;
@@ -38,19 +41,31 @@ int run(int argc, char** argv) {
     std::string faultDriver;
     simmac::FaultOptions faults;
     std::vector<std::int64_t> refuse;
-    fault->add_option("DRIVER", faultDriver, "driver path, unique prefix, or its card's name or slot")->required();
-    fault->add_option("--busy", faults.busyMilliseconds, "stay busy this long after every accepted write (ms)")
+    fault
+        ->add_option("DRIVER", faultDriver,
+                     "driver path, unique prefix, or its card's name or slot")
+        ->required();
+    fault
+        ->add_option("--busy", faults.busyMilliseconds,
+                     "stay busy this long after every accepted write (ms)")
         ->check(CLI::NonNegativeNumber);
-    fault->add_option("--refuse-after", faults.refuseAfter, "refuse every command after N accepted ones")
+    fault
+        ->add_option("--refuse-after", faults.refuseAfter,
+                     "refuse every command after N accepted ones")
         ->check(CLI::NonNegativeNumber);
     auto* refuseOption =
-        fault->add_option("--refuse", refuse, "command codes always refused, e.g. 2,12")->delimiter(',');
+        fault->add_option("--refuse", refuse, "command codes always refused, e.g. 2,12")
+            ->delimiter(',');
     fault->add_flag("--clear", faults.clear, "remove every fault first");
 
-    CLI::App* command = app.add_subcommand("command", "send one command to a clock driver as the system does");
+    CLI::App* command =
+        app.add_subcommand("command", "send one command to a clock driver as the system does");
     std::string commandDriver, code, argument;
     std::optional<std::string> argument2;
-    command->add_option("DRIVER", commandDriver, "driver path, unique prefix, or its card's name or slot")->required();
+    command
+        ->add_option("DRIVER", commandDriver,
+                     "driver path, unique prefix, or its card's name or slot")
+        ->required();
     command->add_option("CODE", code, "command code (0, 1, 2, 11, 12)")->required();
     command->add_option("ARG", argument, "argument (decimal or 0x hex)")->required();
     command->add_option("ARG2", argument2, "second argument, for command 12");

@@ -36,7 +36,8 @@ std::optional<fs::path> findBookFolder(const NSBundle& bundle, const std::string
     const fs::path resources = bundle.resourcePath();
     if (fs::is_directory(resources / folderName, ec)) return resources / folderName;
     for (const char* lang : {"English.lproj", "en.lproj"})
-        if (fs::is_directory(resources / lang / folderName, ec)) return resources / lang / folderName;
+        if (fs::is_directory(resources / lang / folderName, ec))
+            return resources / lang / folderName;
     std::vector<fs::path> localized;
     for (const auto& item : fs::directory_iterator(resources, ec))
         if (item.path().extension() == ".lproj") localized.push_back(item.path());
@@ -51,7 +52,8 @@ std::optional<fs::path> findStartPage(const fs::path& folder) {
     if (fs::is_regular_file(folder / "index.html", ec)) return folder / "index.html";
     std::vector<fs::path> pages;
     for (const auto& item : fs::directory_iterator(folder, ec))
-        if (item.is_regular_file(ec) && (item.path().extension() == ".html" || item.path().extension() == ".htm"))
+        if (item.is_regular_file(ec) &&
+            (item.path().extension() == ".html" || item.path().extension() == ".htm"))
             pages.push_back(item.path());
     if (pages.empty()) return std::nullopt;
     return *std::min_element(pages.begin(), pages.end());
@@ -95,7 +97,8 @@ OSStatus AHRegisterHelpBook(const FSRef* ref) {
     return noErr;
 }
 
-OSStatus AHGotoPage(const std::optional<std::string>& bookName, const std::optional<std::string>& path,
+OSStatus AHGotoPage(const std::optional<std::string>& bookName,
+                    const std::optional<std::string>& path,
                     const std::optional<std::string>& anchor) {
     if (!bookName) return paramErr;
     host::HelpBook book;
@@ -120,7 +123,8 @@ OSStatus AHGotoPage(const std::optional<std::string>& bookName, const std::optio
     if (!fs::is_regular_file(page, ec)) return fnfErr;
     {
         std::lock_guard lock(helpState().mutex);
-        helpState().openedPages.push_back(page.string() + (anchor && !anchor->empty() ? "#" + *anchor : ""));
+        helpState().openedPages.push_back(page.string() +
+                                          (anchor && !anchor->empty() ? "#" + *anchor : ""));
     }
     showInViewer(page, anchor, book.name);
     return noErr;

@@ -41,10 +41,11 @@ void NSAlert::beginSheetModalForWindow(NSWindow* window, const void* /*modalDele
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window != nullptr ? Qt::WindowModal : Qt::NonModal);
     box->setText(QString::fromStdString(record.messageText));
-    if (record.informativeText) box->setInformativeText(QString::fromStdString(*record.informativeText));
+    if (record.informativeText)
+        box->setInformativeText(QString::fromStdString(*record.informativeText));
     if (icon_ && icon_->isValid())
-        box->setIconPixmap(QPixmap::fromImage(icon_->image()).scaled(
-            64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        box->setIconPixmap(QPixmap::fromImage(icon_->image())
+                               .scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     else
         box->setIcon(QMessageBox::Warning);
     for (const std::string& title : record.buttons)

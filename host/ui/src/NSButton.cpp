@@ -17,11 +17,14 @@ void NSButton::setTitle(const std::string& title) {
 
 void NSButton::performClick() {
     if (!isEnabled()) return;
-    if (checkbox_) changeState(state_ == NSControlStateValueOff ? NSControlStateValueOn : NSControlStateValueOff);
+    if (checkbox_)
+        changeState(state_ == NSControlStateValueOff ? NSControlStateValueOn
+                                                     : NSControlStateValueOff);
     sendAction();
 }
 
-void NSButton::bindValue(const std::function<std::int64_t()>& get, std::function<void(std::int64_t)> set) {
+void NSButton::bindValue(const std::function<std::int64_t()>& get,
+                         std::function<void(std::int64_t)> set) {
     bindingSetter_ = nullptr;
     if (get) {
         state_ = get() != 0 ? NSControlStateValueOn : NSControlStateValueOff;

@@ -25,7 +25,8 @@ struct NSPreferencePane::MainView {
 bool NibConnections::connect(NSControl& outlet, const std::string& name) {
     if (root_ == nullptr) return false;
     const QString objectName = QString::fromStdString(name);
-    QWidget* widget = root_->objectName() == objectName ? root_ : root_->findChild<QWidget*>(objectName);
+    QWidget* widget =
+        root_->objectName() == objectName ? root_ : root_->findChild<QWidget*>(objectName);
     if (widget == nullptr || !outlet.connectView(widget)) {
         NSLog("Interface: no usable object \"%s\" for an outlet", name.c_str());
         return false;
@@ -67,7 +68,8 @@ NSView* NSPreferencePane::loadMainView() {
     }
     const std::optional<std::string> path = bundle_->pathForResource(*nibName, "ui");
     if (!path) {
-        NSLog("Interface: %s.ui is missing from %s", nibName->c_str(), bundle_->bundlePath().c_str());
+        NSLog("Interface: %s.ui is missing from %s", nibName->c_str(),
+              bundle_->bundlePath().c_str());
         return nullptr;
     }
     QFile file(QString::fromStdString(*path));
@@ -78,7 +80,8 @@ NSView* NSPreferencePane::loadMainView() {
     hostui::NibLoader loader;
     QWidget* root = loader.load(&file, nullptr);
     if (root == nullptr) {
-        NSLog("Interface: %s does not load: %s", path->c_str(), loader.errorString().toUtf8().constData());
+        NSLog("Interface: %s does not load: %s", path->c_str(),
+              loader.errorString().toUtf8().constData());
         return nullptr;
     }
 

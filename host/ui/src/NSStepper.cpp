@@ -57,9 +57,8 @@ void NSStepper::attachView(QWidget* widget) {
     // The widget outlives neither the control nor its connection: the
     // handler is cleared when the widget is connected to something else or
     // the control goes away (see ~NSStepper's base and viewContext).
-    QObject::connect(viewContext(), &QObject::destroyed, stepper, [stepper] {
-        stepper->setStepHandler(nullptr);
-    });
+    QObject::connect(viewContext(), &QObject::destroyed, stepper,
+                     [stepper] { stepper->setStepHandler(nullptr); });
     stepper->setStepHandler([this](int steps) { click(steps); });
 }
 

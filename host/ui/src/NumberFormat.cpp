@@ -35,7 +35,8 @@ std::string formatNumber(const std::string& format, const std::string& notANumbe
     const int n = std::snprintf(buffer, sizeof buffer, f.c_str(), value);
 #pragma GCC diagnostic pop
     if (n < 0) return notANumber;
-    return std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
+    return std::string(buffer,
+                       std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
 }
 
 }  // namespace hostui

@@ -6,7 +6,8 @@
 
 namespace host {
 
-std::unique_ptr<NSPreferencePane> loadPreferencePane(const std::string& bundlePath, std::string* error) {
+std::unique_ptr<NSPreferencePane> loadPreferencePane(const std::string& bundlePath,
+                                                     std::string* error) {
     auto fail = [&](const std::string& message) {
         if (error != nullptr) *error = message;
         return std::unique_ptr<NSPreferencePane>();
@@ -24,7 +25,8 @@ std::unique_ptr<NSPreferencePane> loadPreferencePane(const std::string& bundlePa
     // Modules are never unloaded, as bundles stay loaded in a Mac process.
     void* module = dlopen(executable.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) return fail(std::string("cannot load ") + executable + ": " + dlerror());
-    auto factory = reinterpret_cast<PrincipalClassFactory>(dlsym(module, kPrincipalClassFactorySymbol));
+    auto factory =
+        reinterpret_cast<PrincipalClassFactory>(dlsym(module, kPrincipalClassFactorySymbol));
     if (factory == nullptr)
         return fail(executable + " does not export " + kPrincipalClassFactorySymbol);
 

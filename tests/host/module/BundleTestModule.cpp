@@ -4,15 +4,11 @@
 extern "C" {
 
 // Lies in this module, so its address leads to the module's bundle.
-__attribute__((visibility("default"))) int bundleTestModuleMarker()
-{
-    return 42;
-}
+__attribute__((visibility("default"))) int bundleTestModuleMarker() { return 42; }
 
 // Whether a bundle opened by the program is visible from inside the module.
-__attribute__((visibility("default"))) bool bundleTestModuleFindsIdentifier(const char* identifier)
-{
+__attribute__((visibility("default"))) bool bundleTestModuleFindsIdentifier(
+    const char* identifier) {
     return NSBundle::bundleWithIdentifier(identifier) != nullptr;
 }
-
 }

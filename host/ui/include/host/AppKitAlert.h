@@ -40,8 +40,8 @@ struct NSAlertRecord {
     std::string messageText;
     std::optional<std::string> informativeText;
     std::vector<std::string> buttons;
-    std::string iconPath;        // empty: the standard icon
-    bool sheet = false;          // attached to a window as a sheet
+    std::string iconPath;  // empty: the standard icon
+    bool sheet = false;    // attached to a window as a sheet
 };
 
 class NSAlert {

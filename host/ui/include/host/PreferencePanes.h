@@ -71,7 +71,9 @@ public:
     // The outlet connected under `name`, or nullptr.
     NSControl* outletNamed(const std::string& name) const;
     template <class T>
-    T* outlet(const std::string& name) const { return dynamic_cast<T*>(outletNamed(name)); }
+    T* outlet(const std::string& name) const {
+        return dynamic_cast<T*>(outletNamed(name));
+    }
     const std::map<std::string, NSControl*>& outlets() const { return outlets_; }
 
     // Key-value coding for the interface's bindings; nothing / false for an
