@@ -75,8 +75,8 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
     return sendCommand(dictionary);
 }
 
-bool Card::sendCommand(
-    const cf::Dictionary& command) {  // NOLINT(readability-make-member-function-const)
+// NOLINTNEXTLINE(readability-make-member-function-const): it changes the card's hardware
+bool Card::sendCommand(const cf::Dictionary& command) {
     IOReturn result = IOServiceWaitQuiet(driver_, &waitTime);
     if (result == kIOReturnTimeout) {
         NSLog("Tarnwick: Timeout while waiting for I/O Service\n");

@@ -103,8 +103,8 @@ protected:
 private:
     // Waits for the driver to be quiet, then sets the command dictionary on
     // it; failures are logged. Not const: it changes the card.
-    bool sendCommand(
-        const cf::Dictionary& command);  // NOLINT(readability-make-member-function-const)
+    // NOLINTNEXTLINE(readability-make-member-function-const)
+    bool sendCommand(const cf::Dictionary& command);
 };
 
 // A string cut at its first zero byte: how slot, model and ROM texts are

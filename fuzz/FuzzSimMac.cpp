@@ -1,7 +1,7 @@
 #include "FuzzSimMac.h"
 
 #include <sanitizer/common_interface_defs.h>
-#include <stdlib.h>
+#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): mkdtemp and setenv are POSIX
 #include <unistd.h>
 
 #include <cstdio>

@@ -11,10 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "support/SimMacFixture.h"
 #include "host/IOKit.h"
-#include "support/SimMacFixture.h"
 #include "host/Machine.h"
+#include "support/SimMacFixture.h"
 
 namespace {
 

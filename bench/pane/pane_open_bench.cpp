@@ -13,10 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "support/SimMacFixture.h"
 #include "host/AppKit.h"
-#include "support/SimMacFixture.h"
 #include "host/PreferencePanes.h"
+#include "support/SimMacFixture.h"
 
 namespace {
 

@@ -28,8 +28,8 @@ Number Number::integer(CFNumberType type, std::int64_t value) {
     switch (type) {
     case kCFNumberCharType:
         // A char number is a signed byte: the low 8 bits, sign-extended.
-        n.integer_ = static_cast<std::int8_t>(
-            static_cast<std::uint8_t>(value & 0xFF));  // NOLINT(bugprone-signed-char-misuse)
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign extension is the point
+        n.integer_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(value & 0xFF));
         break;
     case kCFNumberIntType:
         n.integer_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFF));

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
