@@ -9,16 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 targets=(fuzz_saved_settings fuzz_machine_plist fuzz_strings fuzz_driver_command)
 
-missing=()
-for p in clang-14 libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "fuzz: installing ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/setup.sh clang-14 libclang-rt-14-dev
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNWICK_FUZZ=ON -DTARNWICK_WITH_PANE=OFF -DTARNWICK_WITH_BENCH=OFF >/dev/null

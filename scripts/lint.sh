@@ -17,15 +17,9 @@ if [ "${1:-}" = "--format-only" ]; then
 fi
 dir=${1:-build}
 
-missing=()
-command -v clang-format >/dev/null || missing+=(clang-format)
-[ "$formatOnly" -eq 1 ] || command -v clang-tidy >/dev/null || missing+=(clang-tidy)
-if ((${#missing[@]})); then
-  echo "lint: installing ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+tools=(clang-format)
+[ "$formatOnly" -eq 1 ] || tools+=(clang-tidy)
+scripts/setup.sh "${tools[@]}"
 
 echo "lint: clang-format"
 if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; then

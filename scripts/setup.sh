@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs (only those missing).
+# Installs the Debian packages the build needs, or the packages named on the
+# command line; only those missing.
+#   scripts/setup.sh [PACKAGE...]
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -8,6 +10,9 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
   xvfb xauth fonts-dejavu-core
 )
+if (($#)); then
+  packages=("$@")
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
