@@ -173,6 +173,7 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
         record.regValue.reset();
     }
     std::string logPath = driverLogPath().string();
+    if (!finishDriverLogTail(logPath, &error)) NSLog("%s", error.c_str());
     record.seq = lastDriverLogSeq(logPath) + 1;
     if (!appendDriverLogLine(logPath, record, &error)) NSLog("%s", error.c_str());
     if (regValue) *regValue = record.regValue;

@@ -281,6 +281,56 @@ bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
     return true;
 }
 
+bool finishDriverLogTail(const std::string& path, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        if (error) *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    auto fail = [&](const char* what) {
+        if (error) *error = path + ": " + what + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail("cannot read its size");
+    const off_t size = st.st_size;
+    char last = '\n';
+    if (size > 0 && ::pread(fd, &last, 1, size - 1) != 1) return fail("cannot read its end");
+    if (last == '\n') {
+        ::close(fd);
+        return true;
+    }
+    // Where the unfinished line starts: after the last newline, read
+    // backwards a block at a time.
+    constexpr off_t kBlock = 4096;
+    off_t lineStart = 0;
+    for (off_t end = size; end > 0;) {
+        const off_t from = end > kBlock ? end - kBlock : 0;
+        std::string block(static_cast<std::size_t>(end - from), '\0');
+        if (::pread(fd, block.data(), block.size(), from) != static_cast<ssize_t>(block.size()))
+            return fail("cannot read its end");
+        const std::size_t newline = block.rfind('\n');
+        if (newline != std::string::npos) {
+            lineStart = from + static_cast<off_t>(newline) + 1;
+            break;
+        }
+        end = from;
+    }
+    std::string rest(static_cast<std::size_t>(size - lineStart), '\0');
+    if (::pread(fd, rest.data(), rest.size(), lineStart) != static_cast<ssize_t>(rest.size()))
+        return fail("cannot read its end");
+    if (parseDriverLogLine(rest)) {
+        // The whole record reached the file, only its newline did not.
+        if (::pwrite(fd, "\n", 1, size) != 1) return fail("cannot finish its last line");
+    } else if (::ftruncate(fd, lineStart) != 0) {
+        return fail("cannot cut off an unfinished line");
+    }
+    ::close(fd);
+    return true;
+}
+
 std::uint64_t lastDriverLogSeq(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;

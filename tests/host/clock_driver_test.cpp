@@ -2,7 +2,12 @@
 // checked through driver.jsonl, machine.plist and "RegValue".
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "DriverTestSupport.h"
+#include "host/DriverLog.h"
 
 using namespace drivertest;
 using testsupport::driverEntry;
@@ -265,6 +270,52 @@ TEST_F(ClockDriver, RegValueIsFourLittleEndianBytesOnTheDriverEntry) {
     ASSERT_EQ(IORegistryEntryGetParentEntry(nvidia, kIOServicePlane, &card), kIOReturnSuccess);
     EXPECT_FALSE(
         IORegistryEntryCreateCFProperty(card, "RegValue", kCFAllocatorDefault, 0).has_value());
+}
+
+// What a sender killed inside its log append can leave at the end of
+// driver.jsonl, and what the next command makes of it.
+TEST_F(ClockDriver, NextCommandMendsALogLineCutByAKilledSender) {
+    const std::filesystem::path logPath = mac.root() / "Library" / "Logs" / "driver.jsonl";
+    host::DriverLogRecord cut;
+    cut.seq = 2;
+    cut.driver = "ATY,R350/" + kDriver;
+    cut.command = 2;
+    cut.name = "WriteATIPLL";
+    cut.argument = 0x00A9970C;
+    const std::string cutLine = host::formatDriverLogLine(cut);
+    const struct {
+        const char* label;
+        std::string tail;       // after the first command's line
+        std::uint64_t nextSeq;  // of the command sent afterwards
+        std::size_t lines;      // in the log afterwards
+    } cases[] = {
+        {"nothing left", "", 2, 2},
+        {"a few bytes", cutLine.substr(0, 5), 2, 2},
+        {"all but the newline", cutLine, 3, 3},
+        {"all but the closing brace", cutLine.substr(0, cutLine.size() - 1), 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove(logPath);
+        ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
+        {
+            std::ofstream out(logPath, std::ios::app | std::ios::binary);
+            out << c.tail;
+        }
+        ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+        std::ifstream in(logPath, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.back(), '\n');
+        std::string error;
+        const std::vector<host::DriverLogRecord> log = host::readDriverLog(logPath, &error);
+        EXPECT_EQ(error, "");
+        ASSERT_EQ(log.size(), c.lines);
+        EXPECT_EQ(log.back().seq, c.nextSeq);
+        EXPECT_EQ(log.back().command, 11);
+        for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i].seq, i + 1);
+    }
 }
 
 }  // namespace

@@ -34,5 +34,12 @@ bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
                          std::string* error);
 // The seq of the last complete line that parses; 0 when there is none.
 std::uint64_t lastDriverLogSeq(const std::string& path);
+// Mends the end of a log whose last line has no newline: a writer killed in
+// its append can leave part of its line (the kernel may cut a write that
+// crosses a page of the file). A rest that is a whole record gets its
+// newline; anything else is cut off. Call it under the machine lock, before
+// lastDriverLogSeq, so the next line follows on. False, with `error`, when
+// the file cannot be mended.
+bool finishDriverLogTail(const std::string& path, std::string* error);
 
 }  // namespace host
