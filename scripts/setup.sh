@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libplist-dev libplist++-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
+  qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
   xvfb xauth fonts-dejavu-core
 )
 if (($#)); then
