@@ -12,7 +12,7 @@ targets=(fuzz_saved_settings fuzz_machine_plist fuzz_strings fuzz_driver_command
 scripts/setup.sh clang-14 libclang-rt-14-dev
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_FUZZ=ON -DTARNWICK_WITH_PANE=OFF -DTARNWICK_WITH_BENCH=OFF >/dev/null
+  -DTARNWICK_FUZZ=ON -DTARNWICK_WERROR=ON -DTARNWICK_WITH_PANE=OFF -DTARNWICK_WITH_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target fuzz
 
 # Corpus copies and the targets' simulated Macs live here (in memory when
