@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, or the packages named on the
-# command line; only those missing.
-#   scripts/setup.sh [PACKAGE...]
+# command line; only those missing. --list prints the build's packages.
+#   scripts/setup.sh [--list | PACKAGE...]
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -10,6 +10,10 @@ packages=(
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
   xvfb xauth fonts-dejavu-core
 )
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 if (($#)); then
   packages=("$@")
 fi

@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/lint.sh --format-only
 export QT_QPA_PLATFORM=offscreen
-scripts/build.sh build -DTARNWICK_WERROR=ON
+scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DTARNWICK_WERROR=ON
+scripts/check-setup.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 scripts/e2e.sh build
 scripts/build.sh build-asan -DTARNWICK_WERROR=ON -DTARNWICK_SANITIZE=ON -DTARNWICK_WITH_BENCH=OFF
