@@ -249,14 +249,6 @@ void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const {
     entry.set(kStockMPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockMPLL2_));
 }
 
-#ifdef TARNWICK_PANE_BUILD
-cf::Dictionary NVIDIACard::saveCardInfo() {
-    cf::Dictionary entry = commonCardEntry(*this);
-    appendStockRegisterKeys(entry);
-    return entry;
-}
-#endif
-
 void NVIDIACard::addStockRegisterKeys(cf::Dictionary& entry) const {
     // Without known stock words the keys would record nothing true; the
     // pane then takes them from the card.

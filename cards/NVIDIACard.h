@@ -27,9 +27,7 @@ public:
     void getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) override;
     void saveDefaultPLL() override;
     bool initWithIOObject(io_service_t service) override;
-#ifdef TARNWICK_PANE_BUILD
-    cf::Dictionary saveCardInfo() override;
-#endif
+    PANE_ONLY(cf::Dictionary saveCardInfo() override;)
     void addStockRegisterKeys(cf::Dictionary& entry) const override;
 
     void readFrequencies();
