@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#include "ATICard.h"
 #include "CardDiscovery.h"
-#include "NVIDIACard.h"
 #include "host/Log.h"
 
 namespace {
@@ -32,7 +30,10 @@ std::uint32_t NameHalvornOddnyTarnwickPref::determineCardBrandWithDriver(io_serv
     io_registry_entry_t parent = 0;
     if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess)
         return 0;
-    return Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+    const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+    // The card takes its own handle of the parent.
+    IOObjectRelease(parent);
+    return vendor;
 }
 
 bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bundle) {
@@ -50,24 +51,10 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
     cardsArray_.clear();
 
-    // 4. Card discovery.
-    io_iterator_t iterator = 0;
-    CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
-    if (matching && IOServiceGetMatchingServices(kIOMasterPortDefault, std::move(matching),
-                                                 &iterator) == kIOReturnSuccess) {
-        while (io_service_t service = IOIteratorNext(iterator)) {
-            const std::uint32_t brand = determineCardBrandWithDriver(service);
-            std::unique_ptr<Card> card;
-            if (brand == kATIVendorID)
-                card = std::make_unique<ATICard>();
-            else if (brand == kNVIDIAVendorID)
-                card = std::make_unique<NVIDIACard>();
-            else
-                continue;
-            if (card->initWithIOObject(service)) cardsArray_.push_back(std::move(card));
-        }
-        IOObjectRelease(iterator);
-    }
+    // 4. Card discovery, by this pane's brand lookup; the card library
+    // makes the card of each vendor.
+    cardsArray_ = discoverCards(
+        [this](io_service_t service) { return determineCardBrandWithDriver(service); });
 
     // 5. Saved settings.
     const std::optional<std::string> identifier = selfBundle_->bundleIdentifier();
