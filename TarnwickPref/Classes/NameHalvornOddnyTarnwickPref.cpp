@@ -80,28 +80,9 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
 }
 
 void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
-    const cf::Value* cardsValue = domain.get(kCardsKey);
-    const cf::Array* entries = cardsValue != nullptr ? cardsValue->array() : nullptr;
-    if (entries == nullptr) return;
-    for (auto value = entries->rbegin(); value != entries->rend(); ++value) {
-        const cf::Dictionary* entry = value->dictionary();
-        const cf::Value* slot = entry != nullptr ? entry->get(kSlotKey) : nullptr;
-        const cf::Value* model = entry != nullptr ? entry->get(kModelKey) : nullptr;
-        const cf::Value* vpu = entry != nullptr ? entry->get(kVPUKey) : nullptr;
-        const cf::Value* memory = entry != nullptr ? entry->get(kMemoryKey) : nullptr;
-        // The same entries count as when the clocks are restored.
-        if (slot == nullptr || slot->string() == nullptr || model == nullptr ||
-            model->string() == nullptr || vpu == nullptr || vpu->number() == nullptr ||
-            memory == nullptr || memory->number() == nullptr)
-            continue;
-        for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) {
-            if (!(*card)->slot() || cString(*(*card)->slot()) != cString(*slot->string())) continue;
-            // The last card in this slot is the only candidate.
-            if ((*card)->model() && cString(*(*card)->model()) == cString(*model->string()))
-                (*card)->getStockSettingsFromPrefsDictionary(*entry);
-            break;
-        }
-    }
+    forEachMatchedCardEntry(domain, cardsArray_, [](Card& card, const cf::Dictionary& entry) {
+        card.getStockSettingsFromPrefsDictionary(entry);
+    });
 }
 
 void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {

@@ -58,7 +58,8 @@ private:
     Card* shownCard() const;
     // With the Option key held the saved clocks stay off the cards, but each
     // matched card still takes its stock clocks from its entry: the cards may
-    // run at clocks the last login raised, which are no stock clocks.
+    // run at clocks the last login raised, which are no stock clocks. The
+    // entries are matched as when the clocks are restored.
     void takeStockSettingsFromCardEntries(const cf::Dictionary& domain);
     std::string localizedString(const std::string& key) const;
 

@@ -2,6 +2,7 @@
 // Option key), the card table and the help book.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -94,6 +95,25 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
     EXPECT_EQ(floatOf(slot1, "Stock VPU"), 180.0f);
     EXPECT_EQ(floatOf(slot1, "VPU"), 225.0f);
     EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+}
+
+TEST_F(PaneOpenTest, OptionKeyTakesNoStockFromEntriesWhoseClocksNoCardCanRunAndLogsThem) {
+    // Stock 180 MHz would show as 25 % above stock if it were taken.
+    writePaneDomain(false, {cardEntry("SLOT-1", model, std::nanf(""), 234.0f, 180.0f, 180.0f),
+                            cardEntry("SLOT-2", model, 247.5f, -225.0f, 180.0f, 180.0f)});
+    OpenPane pane(/*optionKey=*/true);
+    ASSERT_TRUE(pane.loaded());
+    for (int row : {0, 1}) {
+        ASSERT_TRUE(pane.table().selectRow(row));
+        EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "row " << row;
+        EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0") << "row " << row;
+    }
+    const std::string log = mac.systemLog();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find("Tarnwick: saved card entry ignored"); at != std::string::npos;
+         at = log.find("Tarnwick: saved card entry ignored", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u);
 }
 
 TEST_F(PaneOpenTest, EntriesThatMatchNoCardOrAnotherModelChangeNothing) {
