@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "CardDiscovery.h"
+#include "CardReadout.h"
 #include "host/Log.h"
 
 namespace {
@@ -148,8 +149,9 @@ Card* NameHalvornOddnyTarnwickPref::shownCard() const {
 }
 
 void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
-    Card* card = shownCard();
+    const Card* card = shownCard();
     if (card == nullptr) return;
+    const CardReadout readout = CardReadout::of(*card);
     // 1.
     vpuStepper_.setIncrement(card->clockStep());
     memoryStepper_.setIncrement(card->clockStep());
@@ -157,22 +159,10 @@ void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
                      card->vpuFrequency());
     setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(),
                      card->memFrequency());
-    // 2.
-    vpuStepper_.setDoubleValue(card->vpuFrequency());
-    vpuTextField_.setFloatValue(card->vpuFrequency());
-    memoryStepper_.setDoubleValue(card->memFrequency());
-    memoryTextField_.setFloatValue(card->memFrequency());
-    // 3. A stock clock of 0 (unknown) gives no finite percentage; the field
-    // shows that as "-".
-    vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f -
-                                       100.0f);
-    memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f -
-                                       100.0f);
-    // 4.
-    defaultButton_.setEnabled(defaultButtonState());
-    // 5.
-    lastVPUFrequency_ = card->vpuFrequency();
-    lastMemFrequency_ = card->memFrequency();
+    // 2. to 5.: the steppers, then what is in force.
+    vpuStepper_.setDoubleValue(readout.vpuFrequency);
+    memoryStepper_.setDoubleValue(readout.memFrequency);
+    showClocksInForce(readout);
     // 6.
     memSizeTextField_.setIntValue(card->memSize());
     memTypeTextField_.setStringValue(card->memType() ? "DDR" : "SDR");
@@ -192,15 +182,7 @@ void NameHalvornOddnyTarnwickPref::stepperClicked(const void*) {
                                       static_cast<float>(memoryStepper_.doubleValue()));
     if (changed) {
         // 2. The steppers keep the values asked for.
-        vpuTextField_.setFloatValue(card->vpuFrequency());
-        vpuPercentTextField_.setFloatValue(
-            card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
-        memoryTextField_.setFloatValue(card->memFrequency());
-        memPercentTextField_.setFloatValue(
-            card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
-        defaultButton_.setEnabled(defaultButtonState());
-        lastVPUFrequency_ = card->vpuFrequency();
-        lastMemFrequency_ = card->memFrequency();
+        showClocksInForce(CardReadout::of(*card));
     } else {
         // 3. The text fields keep the clocks last shown as in force.
         vpuStepper_.setDoubleValue(lastVPUFrequency_);
@@ -214,24 +196,33 @@ void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
     if (card == nullptr) return;
     // 1.
     card->saveDefaultPLL();
-    // 2.
-    vpuStepper_.setDoubleValue(card->vpuFrequency());
+    const CardReadout readout = CardReadout::of(*card);
+    // 2. The percentages are exactly 0, set rather than computed.
+    vpuStepper_.setDoubleValue(readout.vpuFrequency);
     vpuTextField_.setFloatValue(static_cast<float>(vpuStepper_.doubleValue()));
     vpuPercentTextField_.setFloatValue(0.0f);
     // 3.
-    memoryStepper_.setDoubleValue(card->memFrequency());
+    memoryStepper_.setDoubleValue(readout.memFrequency);
     memoryTextField_.setFloatValue(static_cast<float>(memoryStepper_.doubleValue()));
     memPercentTextField_.setFloatValue(0.0f);
     // 4. lastVPUFrequency / lastMemFrequency stay: a failed change after this
     // rolls back to what was shown before the reset.
-    defaultButton_.setEnabled(defaultButtonState());
+    defaultButton_.setEnabled(readout.offStock);
+}
+
+void NameHalvornOddnyTarnwickPref::showClocksInForce(const CardReadout& readout) {
+    vpuTextField_.setFloatValue(readout.vpuFrequency);
+    vpuPercentTextField_.setFloatValue(readout.vpuPercent);
+    memoryTextField_.setFloatValue(readout.memFrequency);
+    memPercentTextField_.setFloatValue(readout.memPercent);
+    defaultButton_.setEnabled(readout.offStock);
+    lastVPUFrequency_ = readout.vpuFrequency;
+    lastMemFrequency_ = readout.memFrequency;
 }
 
 bool NameHalvornOddnyTarnwickPref::defaultButtonState() {
     const Card* card = shownCard();
-    if (card == nullptr) return false;
-    return !(card->vpuFrequency() == card->realStockVPUFreq() &&
-             card->memFrequency() == card->realStockMemFreq());
+    return card != nullptr && CardReadout::of(*card).offStock;
 }
 
 void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(
