@@ -1,7 +1,7 @@
 #include "ATICard.h"
 
-#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "ATIModelTable.h"
 #include "SavedSettings.h"
@@ -27,20 +27,6 @@ std::uint16_t dividerFromQuotient(float quotient) {
 bool romEquals(const std::optional<std::string>& rom, const char* text) {
     return rom && cString(*rom) == text;
 }
-
-#ifdef TARNWICK_PANE_BUILD
-// Only the pane reads the memory facts.
-constexpr std::uint16_t kRage128Devices[] = {0x5245, 0x5246, 0x524B, 0x524C, 0x5045,
-                                             0x5046, 0x5052, 0x4C45, 0x4C46, 0x5452};
-constexpr std::uint16_t kWideBusDevices[] = {
-    0x4E44, 0x4144, 0x4E48, 0x4148, 0x4150, 0x4E50, 0x4152, 0x4E54, 0x4A48, 0x4A49, 0x4A4A,
-    0x4A4B, 0x4A4C, 0x4A4D, 0x4A4E, 0x5B60, 0x5B62, 0x3E50, 0x4E56, 0x5B64, 0x3E54};
-
-template <std::size_t N>
-bool listed(const std::uint16_t (&devices)[N], std::uint16_t deviceID) {
-    return std::find(std::begin(devices), std::end(devices), deviceID) != std::end(devices);
-}
-#endif
 
 }  // namespace
 
@@ -291,9 +277,7 @@ bool ATICard::initWithIOObject(io_service_t service) {
             }
         }
         clockStep_ = refClock_ / static_cast<float>(refDiv_);
-#ifdef TARNWICK_PANE_BUILD
-        getCardInfo();
-#endif
+        readMemoryFactsAtCreation();
         calculateFrequencies();
     }
     if (romVPUFrequency_ != 0 && romMemFrequency_ != 0) {
@@ -301,37 +285,3 @@ bool ATICard::initWithIOObject(io_service_t service) {
     }
     return model_ && slot_ && refClock_ != 0 && refDiv_ != 0 && vpuFBDiv_ != 0 && memFBDiv_ != 0;
 }
-
-#ifdef TARNWICK_PANE_BUILD
-void ATICard::getCardInfo() {
-    writePropertiesWithCommand(ReadATIRegister, 0xF8);
-    memSize_ =
-        static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("RegValue", driver_) >> 20);
-
-    writePropertiesWithCommand(ReadATIRegister, 0x140);
-    const std::uint32_t control = uInt32FromDataPropertyWithName("RegValue", driver_);
-    busWidth_ = 64;
-    bool ddr = true;
-    if (listed(kRage128Devices, deviceID_)) {
-        if ((control & 3) == 0 && deviceID_ == 0x5452) {
-            busWidth_ = 128;
-        }
-        ddr = (control & 3) == 2;
-    } else if (deviceID_ == 0x5159) {
-        busWidth_ = (control & 8) ? 32 : 64;
-    } else if (listed(kWideBusDevices, deviceID_)) {
-        static constexpr std::uint16_t widths[] = {64, 128, 256, 128};
-        busWidth_ = widths[control & 3];
-    } else {
-        busWidth_ = (control & 1) ? 128 : 64;
-    }
-
-    writePropertiesWithCommand(ReadATIRegister, 0x158);
-    if (uInt32FromDataPropertyWithName("RegValue", driver_) & 0x40000000) {
-        ddr = true;
-    }
-    memType_ = ddr ? 1 : 0;
-}
-
-cf::Dictionary ATICard::saveCardInfo() { return commonCardEntry(*this); }
-#endif

@@ -16,15 +16,11 @@ public:
     void getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) override;
     void saveDefaultPLL() override;
     bool initWithIOObject(io_service_t service) override;
-#ifdef TARNWICK_PANE_BUILD
-    cf::Dictionary saveCardInfo() override;
-#endif
+    PANE_ONLY(cf::Dictionary saveCardInfo() override;)
 
     void fillModel() override;
-#ifdef TARNWICK_PANE_BUILD
     // Memory size, bus width and type from the card's registers.
-    void getCardInfo();
-#endif
+    PANE_ONLY(void getCardInfo();)
 
     // Programs the firmware's nominal clocks and back, keeping the clocks
     // reached there as the stock clocks.
@@ -61,6 +57,9 @@ private:
         return refDiv + (std::uint32_t{memFBDiv} << 8) + (std::uint32_t{vpuFBDiv} << 16);
     }
     bool sendPLLWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv);
+    // The step of creation that differs between the builds: the pane's card
+    // reads its memory facts, the startup tool's does not.
+    void readMemoryFactsAtCreation();
     // Puts the divider fields and clockStep back to the word the card runs
     // at, after a change that ended without reaching its targets.
     void returnToRunningWord();

@@ -7,12 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "PaneBuild.h"
 #include "host/CoreFoundation.h"
 #include "host/IOKit.h"
-
-// The startup tool's build of the card library leaves out what only the pane
-// uses (memory facts, card entries, the setters); the pane's build defines
-// TARNWICK_PANE_BUILD.
 
 // Commands of the clock driver.
 enum DriverCommand : std::uint8_t {
@@ -51,16 +48,14 @@ public:
     float realStockMemFreq() const { return realStockMemFreq_; }
     const std::optional<std::string>& slot() const { return slot_; }
     const std::optional<std::string>& model() const { return model_; }
-#ifdef TARNWICK_PANE_BUILD
-    float clockStep() const { return clockStep_; }
-    int memSize() const { return memSize_; }
-    int busWidth() const { return busWidth_; }
-    bool memType() const { return memType_ != 0; }
-    void setVPUFrequency(float f) { vpuFrequency_ = f; }
-    void setMemFrequency(float f) { memFrequency_ = f; }
-    void setRealStockVPUFreq(float f) { realStockVPUFreq_ = f; }
-    void setRealStockMemFreq(float f) { realStockMemFreq_ = f; }
-#endif
+    PANE_ONLY(float clockStep() const;)
+    PANE_ONLY(int memSize() const;)
+    PANE_ONLY(int busWidth() const;)
+    PANE_ONLY(bool memType() const;)
+    PANE_ONLY(void setVPUFrequency(float f);)
+    PANE_ONLY(void setMemFrequency(float f);)
+    PANE_ONLY(void setRealStockVPUFreq(float f);)
+    PANE_ONLY(void setRealStockMemFreq(float f);)
 
     // What every concrete card provides, in this order.
     virtual void calculateFrequencies() = 0;
@@ -73,9 +68,7 @@ public:
     // Creation: false when the card cannot be used; the caller then drops
     // the object.
     virtual bool initWithIOObject(io_service_t service) = 0;
-#ifdef TARNWICK_PANE_BUILD
-    virtual cf::Dictionary saveCardInfo() = 0;
-#endif
+    PANE_ONLY(virtual cf::Dictionary saveCardInfo() = 0;)
     // Adds to a card entry that the startup tool rewrites the card's own
     // stock register words, when the card has any that are known; the base
     // adds nothing.

@@ -4,6 +4,16 @@
 #include "NVIDIACard.h"
 #include "host/IOKit.h"
 
+std::uint32_t vendorIDOfDriverParent(io_service_t driver) {
+    io_registry_entry_t parent = 0;
+    if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess) {
+        return 0;
+    }
+    const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+    IOObjectRelease(parent);
+    return vendor;
+}
+
 std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID) {
     switch (vendorID) {
     case kATIVendorID: return std::make_unique<ATICard>();
@@ -12,7 +22,7 @@ std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID) {
     }
 }
 
-CardList discoverCards(const CardFactory& makeCard) {
+CardList discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard) {
     CardList cards;
     io_iterator_t iterator = 0;
     CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
@@ -21,15 +31,8 @@ CardList discoverCards(const CardFactory& makeCard) {
         return cards;
     }
     while (io_object_t service = IOIteratorNext(iterator)) {
-        io_registry_entry_t parent = 0;
-        if (IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent) != kIOReturnSuccess) {
-            IOObjectRelease(service);
-            continue;
-        }
-        const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
-        // The card looks up its own parent entry; this one was only for the vendor.
-        IOObjectRelease(parent);
-        std::unique_ptr<Card> card = makeCard(vendor);
+        // A driver without a card has vendor 0, which no factory serves.
+        std::unique_ptr<Card> card = makeCard(brandOf(service));
         if (!card) {
             IOObjectRelease(service);
             continue;
@@ -40,4 +43,8 @@ CardList discoverCards(const CardFactory& makeCard) {
     }
     IOObjectRelease(iterator);
     return cards;
+}
+
+CardList discoverCards(const CardFactory& makeCard) {
+    return discoverCards(vendorIDOfDriverParent, makeCard);
 }

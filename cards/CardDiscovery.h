@@ -13,15 +13,25 @@
 inline constexpr std::uint32_t kATIVendorID = 4098;     // 0x1002
 inline constexpr std::uint32_t kNVIDIAVendorID = 4318;  // 0x10DE
 
+// The vendor id of a driver instance's card, 0 when there is none.
+using BrandLookup = std::function<std::uint32_t(io_service_t driver)>;
+
 // The card for a vendor, not yet initialised, or none for a vendor it does
 // not serve.
 using CardFactory = std::function<std::unique_ptr<Card>(std::uint32_t vendorID)>;
 
+// The "vendor-id" of the driver's parent entry in the IOService plane (read
+// with Card's class reader), 0 without a parent. The parent handle is
+// released: the card takes its own.
+std::uint32_t vendorIDOfDriverParent(io_service_t driver);
+
 // An ATICard or an NVIDIACard.
 std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID);
 
-// The drivers named kTarnwickDriverName in registry order; each whose parent
-// entry's vendor the factory serves is handed to a new card's
+// The drivers named kTarnwickDriverName in registry order; each whose
+// vendor (by brandOf) the factory serves is handed to a new card's
 // initWithIOObject:, and the cards that accept it are returned in that
-// order. A driver without a parent or of another vendor is released.
+// order. A driver of another vendor or without a card is released.
+CardList discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard = makeCardForVendor);
+// The same with vendorIDOfDriverParent as the brand lookup.
 CardList discoverCards(const CardFactory& makeCard = makeCardForVendor);

@@ -9,6 +9,19 @@ namespace {
 constexpr std::uint32_t kStrap27MHz = 0x400000;  // bit 22, NV4x
 constexpr std::uint32_t kStrap14318kHz = 0x40;   // bit 6, earlier cards
 
+// A coefficient word's fields and a post divider, in one of the lines above.
+void logCoefficients(const char* format, std::uint32_t coefficients, std::uint8_t p) {
+    using namespace NVIDIAPLL;
+    NSLog(format, coefficientM(coefficients), coefficientM2(coefficients),
+          coefficientN(coefficients), coefficientN2(coefficients), p);
+}
+
+// A stock value is filled once: only while it is still 0.
+template <class T>
+void fillIfEmpty(T& field, T value) {
+    if (field == 0) field = value;
+}
+
 }  // namespace
 
 bool NVIDIACard::isNV4xDeviceID(std::uint16_t deviceID) {
@@ -61,37 +74,97 @@ bool NVIDIACard::initWithIOObject(io_service_t service) {
     calculateFrequencies();
     clockStep_ = 1.0f;
 
-    return model_.has_value() && slot_.has_value() && refClock_ != 0 && gPLL_ != 0 && mPLL_ != 0;
+    return model_.has_value() && slot_.has_value() && refClock_ != 0 && core_.current.pll != 0 &&
+           memory_.current.pll != 0;
+}
+
+// What tells the two clocks apart: their registers, debug lines and the keys
+// of their stock values in a card entry.
+struct NVIDIACard::ClockFacts {
+    std::uint32_t pllRegister;          // pre-NV4x
+    std::uint32_t controlRegister;      // NV4x
+    std::uint32_t coefficientRegister;  // NV4x
+    const char* coefficientsLine;       // M, M2, N, N2 of the coefficient word; P
+    const char* testLine;               // the same of the two-stage search's words
+    const char* testFrequencyLine;
+    const char* stockFrequencyKey;
+    const char* stockPLLKey;
+    const char* stockPLL2Key;
+    const char* stockPKey;
+};
+
+const NVIDIACard::ClockFacts& NVIDIACard::facts(Clock clock) {
+    static constexpr ClockFacts core = {kCorePLL,
+                                        kCoreControl,
+                                        kCoreCoefficients,
+                                        "GM %d - GM2 %d - GN %d - GN2 %d - gP %d\n",
+                                        "tGM %d - tGM2 %d - tGN %d - tGN2 %d - tgP %d\n",
+                                        "Test VPU Frequency %f\n",
+                                        kStockVPUKey,
+                                        kStockGPLLKey,
+                                        kStockGPLL2Key,
+                                        kStockGPKey};
+    static constexpr ClockFacts memory = {kMemoryPLL,
+                                          kMemoryControl,
+                                          kMemoryCoefficients,
+                                          "MM %d - MM2 %d - MN %d - MN2 %d - mP %d\n",
+                                          "tMM %d - tMM2 %d - tMN %d - tMN2 %d - tmP %d\n",
+                                          "Test Mem Frequency %f\n",
+                                          kStockMemoryKey,
+                                          kStockMPLLKey,
+                                          kStockMPLL2Key,
+                                          kStockMPKey};
+    return clock == Clock::Core ? core : memory;
+}
+
+std::vector<NVIDIACard::RegisterPair> NVIDIACard::registerPairs(Clock clock) const {
+    std::vector<RegisterPair> pairs{
+        {facts(clock).controlRegister, facts(clock).coefficientRegister}};
+    if (clock == Clock::Core) return pairs;
+    // 0x0041 and 0x00F2 carry the memory PLL in the first pair only.
+    switch (deviceID_) {
+    case 0x0141: pairs.push_back({0x4038, 0x403C}); break;
+    case 0x0040:
+    case 0x0045:
+    case 0x0092:
+    case 0x009D:
+        pairs.push_back({0x4038, 0x403C});
+        pairs.push_back({0x402C, 0x4030});
+        pairs.push_back({0x4044, 0x4048});
+        break;
+    default: break;
+    }
+    return pairs;
 }
 
 void NVIDIACard::readFrequencies() {
+    for (Clock clock : kClocks) readClock(clock);
+}
+
+void NVIDIACard::readClock(Clock clock) {
+    PLLWords& words = pll(clock).current;
     if (isNV4x_) {
-        gPLL_ = readRegister(kCoreControl);
-        gPLL2_ = readRegister(kCoreCoefficients);
-        mPLL_ = readRegister(kMemoryControl);
-        mPLL2_ = readRegister(kMemoryCoefficients);
+        words.pll = readRegister(facts(clock).controlRegister);
+        words.pll2 = readRegister(facts(clock).coefficientRegister);
     } else {
-        gPLL_ = readRegister(kCorePLL);
-        mPLL_ = readRegister(kMemoryPLL);
+        words.pll = readRegister(facts(clock).pllRegister);
     }
 }
 
 void NVIDIACard::calculateFrequencies() {
+    for (Clock clock : kClocks) calculateClock(clock);
+}
+
+void NVIDIACard::calculateClock(Clock clock) {
     using namespace NVIDIAPLL;
+    PLLWords& words = pll(clock).current;
     if (isNV4x_) {
-        gP_ = controlP(gPLL_);
-        mP_ = controlP(mPLL_);
-        NSLog("GM %d - GM2 %d - GN %d - GN2 %d - gP %d\n", coefficientM(gPLL2_),
-              coefficientM2(gPLL2_), coefficientN(gPLL2_), coefficientN2(gPLL2_), gP_);
-        NSLog("MM %d - MM2 %d - MN %d - MN2 %d - mP %d\n", coefficientM(mPLL2_),
-              coefficientM2(mPLL2_), coefficientN(mPLL2_), coefficientN2(mPLL2_), mP_);
-        vpuFrequency_ = megahertz(twoStageFrequency(gPLL2_, gP_, refClock_));
-        memFrequency_ = megahertz(twoStageFrequency(mPLL2_, mP_, refClock_));
+        words.p = controlP(words.pll);
+        logCoefficients(facts(clock).coefficientsLine, words.pll2, words.p);
+        frequency(clock) = megahertz(twoStageFrequency(words.pll2, words.p, refClock_));
     } else {
-        gP_ = wordP(gPLL_);
-        mP_ = wordP(mPLL_);
-        vpuFrequency_ = megahertz(singleStageFrequency(gPLL_, refClock_));
-        memFrequency_ = megahertz(singleStageFrequency(mPLL_, refClock_));
+        words.p = wordP(words.pll);
+        frequency(clock) = megahertz(singleStageFrequency(words.pll, refClock_));
     }
 }
 
@@ -109,48 +182,42 @@ bool NVIDIACard::calculateBestPLLWithFrequency(float targetKHz, std::uint8_t p,
     return true;
 }
 
-std::vector<NVIDIACard::RegisterPair> NVIDIACard::memoryRegisterPairs() const {
-    // 0x0041 and 0x00F2 carry the memory PLL in the first pair only.
-    std::vector<RegisterPair> pairs{{kMemoryControl, kMemoryCoefficients}};
-    switch (deviceID_) {
-    case 0x0141: pairs.push_back({0x4038, 0x403C}); break;
-    case 0x0040:
-    case 0x0045:
-    case 0x0092:
-    case 0x009D:
-        pairs.push_back({0x4038, 0x403C});
-        pairs.push_back({0x402C, 0x4030});
-        pairs.push_back({0x4044, 0x4048});
-        break;
-    default: break;
-    }
-    return pairs;
+bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency) {
+    // Each clock is tried whatever became of the other.
+    const bool coreAccepted = programClock(Clock::Core, vpuFrequency);
+    const bool memoryAccepted = programClock(Clock::Memory, memFrequency);
+    readFrequencies();
+    calculateFrequencies();
+    return coreAccepted && memoryAccepted;
 }
 
-bool NVIDIACard::programNV4xClock(Clock clock, float targetKHz, std::uint8_t p,
-                                  std::uint32_t origPLL1, const std::vector<RegisterPair>& pairs) {
+bool NVIDIACard::programClock(Clock clock, float newFrequency) {
+    // Exact comparison: a NaN counts as a change.
+    if (newFrequency == frequency(clock)) return true;
+    const float target = newFrequency * 1000.0f;
+    if (isNV4x_) return programNV4xClock(clock, target);
+    const std::uint32_t word = calculateBestPLLWithFrequency(target, pll(clock).current.p);
+    // No word found: nothing is written and the clock stays where it is.
+    return word == 0 || writeRegister(facts(clock).pllRegister, word);
+}
+
+bool NVIDIACard::programNV4xClock(Clock clock, float targetKHz) {
     using namespace NVIDIAPLL;
+    const PLLWords& current = pll(clock).current;
     std::uint32_t pll1 = 0;
     std::uint32_t pll2 = 0;
     // No candidate: no words exist to write, and the clock stays where it is.
-    if (!calculateBestPLLWithFrequency(targetKHz, p, origPLL1, pll1, pll2)) return true;
+    if (!calculateBestPLLWithFrequency(targetKHz, current.p, current.pll, pll1, pll2)) return true;
 
-    const float testFrequency = megahertz(twoStageFrequency(pll2, controlP(pll1), refClock_));
-    if (clock == Clock::Core) {
-        NSLog("tGM %d - tGM2 %d - tGN %d - tGN2 %d - tgP %d\n", coefficientM(pll2),
-              coefficientM2(pll2), coefficientN(pll2), coefficientN2(pll2), controlP(pll1));
-        NSLog("Test VPU Frequency %f\n", static_cast<double>(testFrequency));
-    } else {
-        NSLog("tMM %d - tMM2 %d - tMN %d - tMN2 %d - tmP %d\n", coefficientM(pll2),
-              coefficientM2(pll2), coefficientN(pll2), coefficientN2(pll2), controlP(pll1));
-        NSLog("Test Mem Frequency %f\n", static_cast<double>(testFrequency));
-    }
+    logCoefficients(facts(clock).testLine, pll2, controlP(pll1));
+    NSLog(facts(clock).testFrequencyLine,
+          static_cast<double>(megahertz(twoStageFrequency(pll2, controlP(pll1), refClock_))));
 
     // N2 = 0 would stop the clock; such words are never sent.
     if (coefficientN2(pll2) == 0) return true;
 
     bool accepted = true;
-    for (const RegisterPair& pair : pairs) {
+    for (const RegisterPair& pair : registerPairs(clock)) {
         if (!writeRegister(pair.control, pll1) || !writeRegister(pair.coefficients, pll2)) {
             accepted = false;
         }
@@ -158,107 +225,65 @@ bool NVIDIACard::programNV4xClock(Clock clock, float targetKHz, std::uint8_t p,
     return accepted;
 }
 
-bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency) {
-    bool failed = false;
-
-    if (vpuFrequency != vpuFrequency_) {
-        const float target = vpuFrequency * 1000.0f;
-        if (isNV4x_) {
-            if (!programNV4xClock(Clock::Core, target, gP_, gPLL_,
-                                  {{kCoreControl, kCoreCoefficients}})) {
-                failed = true;
-            }
-        } else {
-            const std::uint32_t word = calculateBestPLLWithFrequency(target, gP_);
-            if (word != 0 && !writeRegister(kCorePLL, word)) failed = true;
-        }
-    }
-
-    if (memFrequency != memFrequency_) {
-        const float target = memFrequency * 1000.0f;
-        if (isNV4x_) {
-            if (!programNV4xClock(Clock::Memory, target, mP_, mPLL_, memoryRegisterPairs())) {
-                failed = true;
-            }
-        } else {
-            const std::uint32_t word = calculateBestPLLWithFrequency(target, mP_);
-            if (word != 0 && !writeRegister(kMemoryPLL, word)) failed = true;
-        }
-    }
-
-    readFrequencies();
-    calculateFrequencies();
-    return !failed;
-}
-
 void NVIDIACard::restoreStoredPLLWithVPU(float vpu, float memory) {
     savePLLWithVPUFrequency(vpu, memory);
 }
 
+void NVIDIACard::fillStock(Clock clock, float frequencyMHz, const PLLWords& words) {
+    fillIfEmpty(stockFrequency(clock), frequencyMHz);
+    PLLWords& stock = pll(clock).stock;
+    fillIfEmpty(stock.pll, words.pll);
+    fillIfEmpty(stock.p, words.p);
+    // Earlier cards have no coefficient word.
+    if (isNV4x_) fillIfEmpty(stock.pll2, words.pll2);
+}
+
 void NVIDIACard::setStockSettings() {
-    if (realStockVPUFreq_ == 0.0f) realStockVPUFreq_ = vpuFrequency_;
-    if (realStockMemFreq_ == 0.0f) realStockMemFreq_ = memFrequency_;
-    if (stockGPLL_ == 0) stockGPLL_ = gPLL_;
-    if (stockMPLL_ == 0) stockMPLL_ = mPLL_;
-    if (stockGP_ == 0) stockGP_ = gP_;
-    if (stockMP_ == 0) stockMP_ = mP_;
-    if (isNV4x_) {
-        if (stockGPLL2_ == 0) stockGPLL2_ = gPLL2_;
-        if (stockMPLL2_ == 0) stockMPLL2_ = mPLL2_;
-    }
+    for (Clock clock : kClocks) fillStock(clock, frequency(clock), pll(clock).current);
 }
 
 void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) {
-    if (realStockVPUFreq_ == 0.0f) realStockVPUFreq_ = floatFromEntry(entry, kStockVPUKey);
-    if (realStockMemFreq_ == 0.0f) realStockMemFreq_ = floatFromEntry(entry, kStockMemoryKey);
-    if (stockGPLL_ == 0) stockGPLL_ = uint32FromEntry(entry, kStockGPLLKey);
-    if (stockMPLL_ == 0) stockMPLL_ = uint32FromEntry(entry, kStockMPLLKey);
-    if (stockGP_ == 0) stockGP_ = static_cast<std::uint8_t>(uint32FromEntry(entry, kStockGPKey));
-    if (stockMP_ == 0) stockMP_ = static_cast<std::uint8_t>(uint32FromEntry(entry, kStockMPKey));
-    if (isNV4x_) {
-        if (stockGPLL2_ == 0) stockGPLL2_ = uint32FromEntry(entry, kStockGPLL2Key);
-        if (stockMPLL2_ == 0) stockMPLL2_ = uint32FromEntry(entry, kStockMPLL2Key);
+    for (Clock clock : kClocks) {
+        PLLWords saved;
+        saved.pll = uint32FromEntry(entry, facts(clock).stockPLLKey);
+        saved.pll2 = uint32FromEntry(entry, facts(clock).stockPLL2Key);
+        saved.p = static_cast<std::uint8_t>(uint32FromEntry(entry, facts(clock).stockPKey));
+        fillStock(clock, floatFromEntry(entry, facts(clock).stockFrequencyKey), saved);
     }
 }
 
 void NVIDIACard::saveDefaultPLL() {
-    // Results are ignored: each word is put back as far as the driver lets it.
-    if (isNV4x_) {
-        writeRegister(kCoreControl, stockGPLL_);
-        writeRegister(kCoreCoefficients, stockGPLL2_);
-        for (const RegisterPair& pair : memoryRegisterPairs()) {
-            writeRegister(pair.control, stockMPLL_);
-            writeRegister(pair.coefficients, stockMPLL2_);
-        }
-    } else {
-        writeRegister(kCorePLL, stockGPLL_);
-        writeRegister(kMemoryPLL, stockMPLL_);
-    }
+    for (Clock clock : kClocks) writeStockWords(clock);
     readFrequencies();
     calculateFrequencies();
+}
+
+void NVIDIACard::writeStockWords(Clock clock) {
+    // Results are ignored: each word is put back as far as the driver lets it.
+    const PLLWords& stock = pll(clock).stock;
+    if (!isNV4x_) {
+        writeRegister(facts(clock).pllRegister, stock.pll);
+        return;
+    }
+    for (const RegisterPair& pair : registerPairs(clock)) {
+        writeRegister(pair.control, stock.pll);
+        writeRegister(pair.coefficients, stock.pll2);
+    }
 }
 
 void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const {
     // Words as 64-bit numbers holding the unsigned value, so that bit 31
     // survives a reader that takes numbers as signed.
-    entry.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockGPLL_));
-    entry.set(kStockMPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockMPLL_));
-    entry.set(kStockGPKey, cf::CFNumberCreate(cf::kCFNumberIntType, stockGP_));
-    entry.set(kStockMPKey, cf::CFNumberCreate(cf::kCFNumberIntType, stockMP_));
-    entry.set(kStockGPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockGPLL2_));
-    entry.set(kStockMPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, stockMPLL2_));
+    entry.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, core_.stock.pll));
+    entry.set(kStockMPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, memory_.stock.pll));
+    entry.set(kStockGPKey, cf::CFNumberCreate(cf::kCFNumberIntType, core_.stock.p));
+    entry.set(kStockMPKey, cf::CFNumberCreate(cf::kCFNumberIntType, memory_.stock.p));
+    entry.set(kStockGPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, core_.stock.pll2));
+    entry.set(kStockMPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, memory_.stock.pll2));
 }
-
-#ifdef TARNWICK_PANE_BUILD
-cf::Dictionary NVIDIACard::saveCardInfo() {
-    cf::Dictionary entry = commonCardEntry(*this);
-    appendStockRegisterKeys(entry);
-    return entry;
-}
-#endif
 
 void NVIDIACard::addStockRegisterKeys(cf::Dictionary& entry) const {
     // Without known stock words the keys would record nothing true; the
     // pane then takes them from the card.
-    if (stockGPLL_ != 0 && stockMPLL_ != 0) appendStockRegisterKeys(entry);
+    if (core_.stock.pll != 0 && memory_.stock.pll != 0) appendStockRegisterKeys(entry);
 }

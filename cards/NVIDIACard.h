@@ -27,9 +27,7 @@ public:
     void getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry) override;
     void saveDefaultPLL() override;
     bool initWithIOObject(io_service_t service) override;
-#ifdef TARNWICK_PANE_BUILD
-    cf::Dictionary saveCardInfo() override;
-#endif
+    PANE_ONLY(cf::Dictionary saveCardInfo() override;)
     void addStockRegisterKeys(cf::Dictionary& entry) const override;
 
     void readFrequencies();
@@ -45,35 +43,61 @@ public:
     bool isNV4x() const { return isNV4x_; }
 
 private:
-    // Reads one card register through the driver (command, then "RegValue").
-    std::uint32_t readRegister(std::uint32_t offset);
-    bool writeRegister(std::uint32_t offset, std::uint32_t value);
-    // The further register pairs that carry the NV4x memory PLL on some cards.
+    // The card's two clocks, in the order they are read, programmed and
+    // written back.
+    enum class Clock { Core, Memory };
+    static constexpr Clock kClocks[] = {Clock::Core, Clock::Memory};
+
+    // One clock's PLL registers as the card holds them.
+    struct PLLWords {
+        std::uint32_t pll = 0;   // pre-NV4x: the PLL word; NV4x: the control word
+        std::uint32_t pll2 = 0;  // NV4x: the coefficient word; 0 on earlier cards
+        std::uint8_t p = 0;      // the post divider, taken from pll
+    };
+    // A clock's words as last read, and their stock values (0 = not recorded
+    // yet).
+    struct ClockPLL {
+        PLLWords current;
+        PLLWords stock;
+    };
+    // The registers, debug lines and entry keys of one clock.
+    struct ClockFacts;
+    static const ClockFacts& facts(Clock clock);
+
+    // A control word's register and the coefficient word's that goes with it.
     struct RegisterPair {
         std::uint32_t control;
         std::uint32_t coefficients;
     };
-    std::vector<RegisterPair> memoryRegisterPairs() const;
-    // Two-stage search for one clock, its two test lines, and the writes:
-    // the coefficient word of each pair only after its control word was
-    // accepted. False when the driver refused a write.
-    enum class Clock { Core, Memory };
-    bool programNV4xClock(Clock clock, float targetKHz, std::uint8_t p, std::uint32_t origPLL1,
-                          const std::vector<RegisterPair>& pairs);
+
+    ClockPLL& pll(Clock clock) { return clock == Clock::Core ? core_ : memory_; }
+    float& frequency(Clock clock) { return clock == Clock::Core ? vpuFrequency_ : memFrequency_; }
+    float& stockFrequency(Clock clock) {
+        return clock == Clock::Core ? realStockVPUFreq_ : realStockMemFreq_;
+    }
+
+    // Reads one card register through the driver (command, then "RegValue").
+    std::uint32_t readRegister(std::uint32_t offset);
+    bool writeRegister(std::uint32_t offset, std::uint32_t value);
+    // The NV4x registers that carry a clock's words: the core's one pair; the
+    // memory's first pair and, on some cards, further ones.
+    std::vector<RegisterPair> registerPairs(Clock clock) const;
+
+    void readClock(Clock clock);
+    void calculateClock(Clock clock);
+    // Moves one clock to a new frequency unless it is there already; false
+    // when the driver refused a write.
+    bool programClock(Clock clock, float frequency);
+    // Two-stage search, its two test lines, and the writes: the coefficient
+    // word of each pair only after its control word was accepted.
+    bool programNV4xClock(Clock clock, float targetKHz);
+    void writeStockWords(Clock clock);
+    // Fills each stock value of the clock that is still empty.
+    void fillStock(Clock clock, float frequencyMHz, const PLLWords& words);
     void appendStockRegisterKeys(cf::Dictionary& entry) const;
 
     std::uint16_t refClock_ = 0;
-    std::uint32_t gPLL_ = 0;
-    std::uint32_t gPLL2_ = 0;
-    std::uint32_t mPLL_ = 0;
-    std::uint32_t mPLL2_ = 0;
-    std::uint32_t stockGPLL_ = 0;
-    std::uint32_t stockGPLL2_ = 0;
-    std::uint32_t stockMPLL_ = 0;
-    std::uint32_t stockMPLL2_ = 0;
-    std::uint8_t gP_ = 0;
-    std::uint8_t mP_ = 0;
-    std::uint8_t stockGP_ = 0;
-    std::uint8_t stockMP_ = 0;
+    ClockPLL core_;
+    ClockPLL memory_;
     bool isNV4x_ = false;
 };

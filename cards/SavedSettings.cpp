@@ -22,38 +22,49 @@ bool isFrequency(const cf::Value* value) {
 
 }  // namespace
 
-void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
+bool isUsableCardEntry(const cf::Value& entryValue) {
+    const cf::Dictionary* entry = entryValue.dictionary();
+    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
+           isFrequency(entry->get(kVPUKey)) && isFrequency(entry->get(kMemoryKey));
+}
+
+void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
+                             const std::function<void(Card&, const cf::Dictionary&)>& apply) {
     const cf::Value* cardsValue = domain.get(kCardsKey);
     const cf::Array* entries = cardsValue ? cardsValue->array() : nullptr;
     if (!entries) {
         return;
     }
     for (auto entryValue = entries->rbegin(); entryValue != entries->rend(); ++entryValue) {
-        const cf::Dictionary* entry = entryValue->dictionary();
-        // Both writers always store these four; anything else cannot be
-        // matched or restored safely.
-        if (!entry || !isString(entry->get(kSlotKey)) || !isString(entry->get(kModelKey)) ||
-            !isFrequency(entry->get(kVPUKey)) || !isFrequency(entry->get(kMemoryKey))) {
+        // Anything else cannot be matched or restored safely.
+        if (!isUsableCardEntry(*entryValue)) {
             NSLog(
                 "Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU "
                 "and Memory\n");
             continue;
         }
-        const std::string slot = cString(*entry->get(kSlotKey)->string());
-        const std::string model = cString(*entry->get(kModelKey)->string());
+        const cf::Dictionary& entry = *entryValue->dictionary();
+        const std::string slot = cString(*entry.get(kSlotKey)->string());
+        const std::string model = cString(*entry.get(kModelKey)->string());
         for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
             if (!(*card)->slot() || cString(*(*card)->slot()) != slot) {
                 continue;
             }
             // Only the last card with this slot is a candidate.
             if ((*card)->model() && cString(*(*card)->model()) == model) {
-                (*card)->restoreStoredPLLWithVPU(floatFromEntry(*entry, kVPUKey),
-                                                 floatFromEntry(*entry, kMemoryKey));
-                (*card)->getStockSettingsFromPrefsDictionary(*entry);
+                apply(**card, entry);
             }
             break;
         }
     }
+}
+
+void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
+    forEachMatchedCardEntry(domain, cards, [](Card& card, const cf::Dictionary& entry) {
+        card.restoreStoredPLLWithVPU(floatFromEntry(entry, kVPUKey),
+                                     floatFromEntry(entry, kMemoryKey));
+        card.getStockSettingsFromPrefsDictionary(entry);
+    });
 }
 
 cf::Dictionary commonCardEntry(const Card& card) {

@@ -2,6 +2,7 @@
 // rule that matches entries to the cards present.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -26,13 +27,23 @@ inline constexpr const char* kStockMPLL2Key = "Stock MPLL2";
 
 using CardList = std::vector<std::unique_ptr<Card>>;
 
-// Applies the domain's "Cards" to the cards: entries from the last to the
-// first; for each, the last card whose slot equals the entry's "Slot" is the
-// only candidate, and it gets restoreStoredPLLWithVPU:memory: and then
-// getStockSettingsFromPrefsDictionary: when its model equals "Model". An
-// entry without a string "Slot" and "Model" and a number "VPU" and "Memory"
-// (integer or real, finite, not negative) is applied to no card, with a log
-// line.
+// Matching saved entries to cards, the rule both readers follow: the
+// domain's "Cards" from the last entry to the first; each entry that is
+// usable (isUsableCardEntry) has one candidate, the last card whose slot
+// equals its "Slot", and goes to that card when the card's model equals its
+// "Model" (both compared as C strings). An entry that is not usable is
+// applied to no card, with a log line.
+void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
+                             const std::function<void(Card&, const cf::Dictionary&)>& apply);
+
+// What counts as a usable entry: a dictionary with a string "Slot" and
+// "Model" and a number "VPU" and "Memory" (integer or real, finite, not
+// negative). Both writers always store these.
+bool isUsableCardEntry(const cf::Value& entry);
+
+// Restores the saved cards: each matched card gets
+// restoreStoredPLLWithVPU:memory: with the entry's "VPU" and "Memory", then
+// getStockSettingsFromPrefsDictionary: with the entry.
 void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
 
 // The six keys every card entry has: "Slot", "Model", "VPU", "Memory",

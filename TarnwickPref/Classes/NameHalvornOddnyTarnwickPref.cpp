@@ -2,9 +2,8 @@
 
 #include <algorithm>
 
-#include "ATICard.h"
 #include "CardDiscovery.h"
-#include "NVIDIACard.h"
+#include "CardReadout.h"
 #include "host/Log.h"
 
 namespace {
@@ -32,7 +31,10 @@ std::uint32_t NameHalvornOddnyTarnwickPref::determineCardBrandWithDriver(io_serv
     io_registry_entry_t parent = 0;
     if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess)
         return 0;
-    return Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+    const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
+    // The card takes its own handle of the parent.
+    IOObjectRelease(parent);
+    return vendor;
 }
 
 bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bundle) {
@@ -50,24 +52,10 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
     cardsArray_.clear();
 
-    // 4. Card discovery.
-    io_iterator_t iterator = 0;
-    CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
-    if (matching && IOServiceGetMatchingServices(kIOMasterPortDefault, std::move(matching),
-                                                 &iterator) == kIOReturnSuccess) {
-        while (io_service_t service = IOIteratorNext(iterator)) {
-            const std::uint32_t brand = determineCardBrandWithDriver(service);
-            std::unique_ptr<Card> card;
-            if (brand == kATIVendorID)
-                card = std::make_unique<ATICard>();
-            else if (brand == kNVIDIAVendorID)
-                card = std::make_unique<NVIDIACard>();
-            else
-                continue;
-            if (card->initWithIOObject(service)) cardsArray_.push_back(std::move(card));
-        }
-        IOObjectRelease(iterator);
-    }
+    // 4. Card discovery, by this pane's brand lookup; the card library
+    // makes the card of each vendor.
+    cardsArray_ = discoverCards(
+        [this](io_service_t service) { return determineCardBrandWithDriver(service); });
 
     // 5. Saved settings.
     const std::optional<std::string> identifier = selfBundle_->bundleIdentifier();
@@ -93,28 +81,9 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
 }
 
 void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
-    const cf::Value* cardsValue = domain.get(kCardsKey);
-    const cf::Array* entries = cardsValue != nullptr ? cardsValue->array() : nullptr;
-    if (entries == nullptr) return;
-    for (auto value = entries->rbegin(); value != entries->rend(); ++value) {
-        const cf::Dictionary* entry = value->dictionary();
-        const cf::Value* slot = entry != nullptr ? entry->get(kSlotKey) : nullptr;
-        const cf::Value* model = entry != nullptr ? entry->get(kModelKey) : nullptr;
-        const cf::Value* vpu = entry != nullptr ? entry->get(kVPUKey) : nullptr;
-        const cf::Value* memory = entry != nullptr ? entry->get(kMemoryKey) : nullptr;
-        // The same entries count as when the clocks are restored.
-        if (slot == nullptr || slot->string() == nullptr || model == nullptr ||
-            model->string() == nullptr || vpu == nullptr || vpu->number() == nullptr ||
-            memory == nullptr || memory->number() == nullptr)
-            continue;
-        for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card) {
-            if (!(*card)->slot() || cString(*(*card)->slot()) != cString(*slot->string())) continue;
-            // The last card in this slot is the only candidate.
-            if ((*card)->model() && cString(*(*card)->model()) == cString(*model->string()))
-                (*card)->getStockSettingsFromPrefsDictionary(*entry);
-            break;
-        }
-    }
+    forEachMatchedCardEntry(domain, cardsArray_, [](Card& card, const cf::Dictionary& entry) {
+        card.getStockSettingsFromPrefsDictionary(entry);
+    });
 }
 
 void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
@@ -180,8 +149,9 @@ Card* NameHalvornOddnyTarnwickPref::shownCard() const {
 }
 
 void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
-    Card* card = shownCard();
+    const Card* card = shownCard();
     if (card == nullptr) return;
+    const CardReadout readout = CardReadout::of(*card);
     // 1.
     vpuStepper_.setIncrement(card->clockStep());
     memoryStepper_.setIncrement(card->clockStep());
@@ -189,22 +159,10 @@ void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
                      card->vpuFrequency());
     setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(),
                      card->memFrequency());
-    // 2.
-    vpuStepper_.setDoubleValue(card->vpuFrequency());
-    vpuTextField_.setFloatValue(card->vpuFrequency());
-    memoryStepper_.setDoubleValue(card->memFrequency());
-    memoryTextField_.setFloatValue(card->memFrequency());
-    // 3. A stock clock of 0 (unknown) gives no finite percentage; the field
-    // shows that as "-".
-    vpuPercentTextField_.setFloatValue(card->vpuFrequency() / card->realStockVPUFreq() * 100.0f -
-                                       100.0f);
-    memPercentTextField_.setFloatValue(card->memFrequency() / card->realStockMemFreq() * 100.0f -
-                                       100.0f);
-    // 4.
-    defaultButton_.setEnabled(defaultButtonState());
-    // 5.
-    lastVPUFrequency_ = card->vpuFrequency();
-    lastMemFrequency_ = card->memFrequency();
+    // 2. to 5.: the steppers, then what is in force.
+    vpuStepper_.setDoubleValue(readout.vpuFrequency);
+    memoryStepper_.setDoubleValue(readout.memFrequency);
+    showClocksInForce(readout);
     // 6.
     memSizeTextField_.setIntValue(card->memSize());
     memTypeTextField_.setStringValue(card->memType() ? "DDR" : "SDR");
@@ -224,15 +182,7 @@ void NameHalvornOddnyTarnwickPref::stepperClicked(const void*) {
                                       static_cast<float>(memoryStepper_.doubleValue()));
     if (changed) {
         // 2. The steppers keep the values asked for.
-        vpuTextField_.setFloatValue(card->vpuFrequency());
-        vpuPercentTextField_.setFloatValue(
-            card->vpuFrequency() / card->realStockVPUFreq() * 100.0f - 100.0f);
-        memoryTextField_.setFloatValue(card->memFrequency());
-        memPercentTextField_.setFloatValue(
-            card->memFrequency() / card->realStockMemFreq() * 100.0f - 100.0f);
-        defaultButton_.setEnabled(defaultButtonState());
-        lastVPUFrequency_ = card->vpuFrequency();
-        lastMemFrequency_ = card->memFrequency();
+        showClocksInForce(CardReadout::of(*card));
     } else {
         // 3. The text fields keep the clocks last shown as in force.
         vpuStepper_.setDoubleValue(lastVPUFrequency_);
@@ -246,24 +196,33 @@ void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
     if (card == nullptr) return;
     // 1.
     card->saveDefaultPLL();
-    // 2.
-    vpuStepper_.setDoubleValue(card->vpuFrequency());
+    const CardReadout readout = CardReadout::of(*card);
+    // 2. The percentages are exactly 0, set rather than computed.
+    vpuStepper_.setDoubleValue(readout.vpuFrequency);
     vpuTextField_.setFloatValue(static_cast<float>(vpuStepper_.doubleValue()));
     vpuPercentTextField_.setFloatValue(0.0f);
     // 3.
-    memoryStepper_.setDoubleValue(card->memFrequency());
+    memoryStepper_.setDoubleValue(readout.memFrequency);
     memoryTextField_.setFloatValue(static_cast<float>(memoryStepper_.doubleValue()));
     memPercentTextField_.setFloatValue(0.0f);
     // 4. lastVPUFrequency / lastMemFrequency stay: a failed change after this
     // rolls back to what was shown before the reset.
-    defaultButton_.setEnabled(defaultButtonState());
+    defaultButton_.setEnabled(readout.offStock);
+}
+
+void NameHalvornOddnyTarnwickPref::showClocksInForce(const CardReadout& readout) {
+    vpuTextField_.setFloatValue(readout.vpuFrequency);
+    vpuPercentTextField_.setFloatValue(readout.vpuPercent);
+    memoryTextField_.setFloatValue(readout.memFrequency);
+    memPercentTextField_.setFloatValue(readout.memPercent);
+    defaultButton_.setEnabled(readout.offStock);
+    lastVPUFrequency_ = readout.vpuFrequency;
+    lastMemFrequency_ = readout.memFrequency;
 }
 
 bool NameHalvornOddnyTarnwickPref::defaultButtonState() {
     const Card* card = shownCard();
-    if (card == nullptr) return false;
-    return !(card->vpuFrequency() == card->realStockVPUFreq() &&
-             card->memFrequency() == card->realStockMemFreq());
+    return card != nullptr && CardReadout::of(*card).offStock;
 }
 
 void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(

@@ -15,6 +15,8 @@
 #include "host/NotificationCenter.h"
 #include "host/PreferencePanes.h"
 
+struct CardReadout;
+
 class NameHalvornOddnyTarnwickPref : public NSPreferencePane {
 public:
     static constexpr const char* kVersionText = "1.0.6b";
@@ -56,9 +58,13 @@ protected:
 private:
     // The card at the table's selected row, or nullptr when none is shown.
     Card* shownCard() const;
+    // The text fields, percentages, default button and last frequencies for
+    // the clocks the card now runs at.
+    void showClocksInForce(const CardReadout& readout);
     // With the Option key held the saved clocks stay off the cards, but each
     // matched card still takes its stock clocks from its entry: the cards may
-    // run at clocks the last login raised, which are no stock clocks.
+    // run at clocks the last login raised, which are no stock clocks. The
+    // entries are matched as when the clocks are restored.
     void takeStockSettingsFromCardEntries(const cf::Dictionary& domain);
     std::string localizedString(const std::string& key) const;
 

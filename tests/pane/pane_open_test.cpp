@@ -2,10 +2,13 @@
 // Option key), the card table and the help book.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "PaneTestSupport.h"
+#include "host/IOKit.h"
 
 using namespace panetest;
 
@@ -94,6 +97,25 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
     EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
 }
 
+TEST_F(PaneOpenTest, OptionKeyTakesNoStockFromEntriesWhoseClocksNoCardCanRunAndLogsThem) {
+    // Stock 180 MHz would show as 25 % above stock if it were taken.
+    writePaneDomain(false, {cardEntry("SLOT-1", model, std::nanf(""), 234.0f, 180.0f, 180.0f),
+                            cardEntry("SLOT-2", model, 247.5f, -225.0f, 180.0f, 180.0f)});
+    OpenPane pane(/*optionKey=*/true);
+    ASSERT_TRUE(pane.loaded());
+    for (int row : {0, 1}) {
+        ASSERT_TRUE(pane.table().selectRow(row));
+        EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "row " << row;
+        EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0") << "row " << row;
+    }
+    const std::string log = mac.systemLog();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find("Tarnwick: saved card entry ignored"); at != std::string::npos;
+         at = log.find("Tarnwick: saved card entry ignored", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u);
+}
+
 TEST_F(PaneOpenTest, EntriesThatMatchNoCardOrAnotherModelChangeNothing) {
     writePaneDomain(false, {cardEntry("SLOT-1", model + " Pro", 247.5f, 234.0f, 180.0f, 180.0f),
                             cardEntry("SLOT-9", model, 247.5f, 234.0f, 180.0f, 180.0f)});
@@ -120,6 +142,42 @@ TEST_F(PaneOpenTest, TableListsSlotAndModelAndKeepsOneRowSelected) {
     EXPECT_FALSE(table.selectRow(2));
     EXPECT_EQ(table.selectedRow(), 0);
     EXPECT_TRUE(host::shownAlerts().empty());
+}
+
+// The number the next registry handle of this process gets; handles are
+// numbered upwards and never reused.
+io_object_t nextRegistryHandle() {
+    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "ATY,Card");
+    EXPECT_NE(handle, IO_OBJECT_NULL);
+    IOObjectRelease(handle);
+    return handle + 1;
+}
+
+TEST(PaneHandles, TheOpenPaneHoldsOnlyEachCardsDriverAndDeviceEntry) {
+    testsupport::TempSimMac mac;
+    cf::Dictionary otherVendor;  // Matrox, whose card no card class serves
+    otherVendor.set("vendor-id", testsupport::dataU32(0x102B));
+    otherVendor.set("device-id", testsupport::dataU32(0x0525));
+    otherVendor.set("AAPL,slot-name", testsupport::dataText("SLOT-2"));
+    mac.writeMachine(testsupport::machine(
+        {atiEntry(ATICardSetup{}),
+         testsupport::entry("Other,Card", otherVendor,
+                            {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
+
+    const io_object_t first = nextRegistryHandle();
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    const io_object_t end = nextRegistryHandle() - 1;
+
+    // A handle that is still live has a path; a released one has none.
+    std::multiset<std::string> live;
+    for (io_object_t handle = first; handle < end; ++handle) {
+        std::string path;
+        if (IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
+            live.insert(path);
+    }
+    EXPECT_EQ(live, (std::multiset<std::string>{"IOService:/ATY,Card",
+                                                "IOService:/ATY,Card" + std::string(kDriverLeaf)}));
 }
 
 TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
