@@ -4,10 +4,13 @@
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
+#include <QCursor>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionSpinBox>
 #include <QTableWidget>
@@ -17,6 +20,7 @@
 #include <limits>
 
 #include "PaneTestSupport.h"
+#include "host/QtMessageFilter.h"
 
 using namespace panetest;
 
@@ -179,6 +183,42 @@ INSTANTIATE_TEST_SUITE_P(
         TypedCase{"Escape", "240", Finish::Escape, {}, 225.0, "225.0", false},
         TypedCase{"LeaveField", "240", Finish::Leave, {}, 225.0, "225.0", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BusyCursorTest, ShownWhileAnActionRunsAndGoneAfter) {
+    ensureApplication();
+    QPushButton widget;
+    NSButton button;
+    ASSERT_TRUE(button.connectView(&widget));
+    std::optional<Qt::CursorShape> during;
+    button.setAction([&](const void*) {
+        if (const QCursor* cursor = QGuiApplication::overrideCursor()) during = cursor->shape();
+    });
+    widget.click();
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+std::vector<std::string>& passedOn() {
+    static std::vector<std::string> messages;
+    return messages;
+}
+
+TEST(QtMessageFilterTest, DropsQtsEnvironmentNotesAndPassesEverythingElseOn) {
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        passedOn().push_back(message.toStdString());
+    });
+    host::installQtMessageFilter();
+    qWarning("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'");
+    qWarning(
+        "QStandardPaths: wrong permissions on runtime directory /run/user/0, 0755 "
+        "instead of 0700");
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("QPixmap::scaled: Pixmap is a null pixmap");
+    qCritical("This plugin does not support raise()");
+    qInstallMessageHandler(nullptr);
+    EXPECT_EQ(passedOn(), (std::vector<std::string>{"QPixmap::scaled: Pixmap is a null pixmap",
+                                                    "This plugin does not support raise()"}));
+}
 
 TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyOnChange) {
     struct Case {
