@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Takes the README's picture of the pane: the default simulated Mac in a
-# temporary SIMMAC_ROOT, the built pane installed there, prefhost shown under
-# Xvfb, the window saved to docs/pane.png. Builds nothing: run scripts/build.sh
-# first. Usage: screenshot.sh [BUILD_DIR] (default: build).
+# Takes the README's pictures: the default simulated Mac in a temporary
+# SIMMAC_ROOT, the built pane installed there, prefhost shown under Xvfb, its
+# window saved to docs/pane.png and the help viewer on the pane's help book to
+# docs/help.png. Builds nothing: run scripts/build.sh first. Usage: screenshot.sh [BUILD_DIR] (default: build).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
-out=$repo/docs/pane.png
+docs=$repo/docs
 for f in "$build/host/tools/prefhost" "$build/bundles/TarnwickPref.prefPane"; do
   [ -e "$f" ] || { echo "screenshot: $f is missing; build first (scripts/build.sh)" >&2; exit 1; }
 done
@@ -19,13 +19,16 @@ export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 -p "$XDG_RUNTIME_DIR"
 unset QT_QPA_PLATFORM  # a real X server (Xvfb), not the offscreen platform
 "$repo/scripts/install-pane.sh" "$build/bundles/TarnwickPref.prefPane" >/dev/null
-mkdir -p "$(dirname "$out")"
+mkdir -p "$docs"
 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  "$build/host/tools/prefhost" --screenshot "$work/pane.png" >/dev/null 2>"$work/prefhost.log" || {
+  "$build/host/tools/prefhost" --screenshot "$work/pane.png" --screenshot-help "$work/help.png" \
+  >/dev/null 2>"$work/prefhost.log" || {
   cat "$work/prefhost.log" >&2
   exit 1
 }
-# Copy beside the picture, then rename over it: never a half-written file.
-cp "$work/pane.png" "$out.tmp"
-mv -f "$out.tmp" "$out"
-echo "screenshot: wrote $out"
+for picture in pane.png help.png; do
+  # Copy beside the picture, then rename over it: never a half-written file.
+  cp "$work/$picture" "$docs/$picture.tmp"
+  mv -f "$docs/$picture.tmp" "$docs/$picture"
+  echo "screenshot: wrote $docs/$picture"
+done

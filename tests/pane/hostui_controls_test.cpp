@@ -2,17 +2,223 @@
 // rely on when they read controls back.
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionSpinBox>
 #include <QTableWidget>
+#include <QToolTip>
+#include <QWheelEvent>
 #include <cmath>
 #include <limits>
 
 #include "PaneTestSupport.h"
+#include "host/QtMessageFilter.h"
 
 using namespace panetest;
 
 namespace {
+
+const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+
+// The pane on one ATI card at 225 MHz (clock step 2.25 MHz, steppers from
+// 2.25 to 450 MHz), its window active, and the VPU stepper's widget.
+class StepperWidget : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        pane = std::make_unique<OpenPane>();
+        ASSERT_TRUE(pane->loaded());
+        widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
+        ASSERT_NE(widget, nullptr);
+        widget->window()->activateWindow();
+        QCoreApplication::processEvents();
+        before = mac.driverLog().size();
+    }
+    void focus() {
+        widget->setFocus(Qt::TabFocusReason);
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(widget->hasFocus());
+    }
+    void key(int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers, text);
+        QCoreApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, code, modifiers, text);
+        QCoreApplication::sendEvent(widget, &release);
+    }
+    void type(const QString& text) {
+        widget->selectAll();
+        for (QChar ch : text) key(0, Qt::NoModifier, QString(ch));
+    }
+    void wheel(int notches) {
+        const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+        QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(widget, &event);
+    }
+    std::vector<std::uint32_t> writes() const { return atiWrites(mac, kDriver, before); }
+    std::string fieldText() const { return widget->text().toStdString(); }
+    std::string message() const { return widget->property("message").toString().toStdString(); }
+
+    testsupport::TempSimMac mac;
+    std::unique_ptr<OpenPane> pane;
+    QAbstractSpinBox* widget = nullptr;
+    std::size_t before = 0;
+};
+
+TEST_F(StepperWidget, WheelStepsOnlyWithFocusOneStepPerNotch) {
+    // The wheel neither gives the stepper focus nor steps it without.
+    EXPECT_NE(widget->focusPolicy(), Qt::WheelFocus);
+    wheel(5);
+    EXPECT_TRUE(writes().empty());
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
+
+    focus();
+    wheel(1);
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
+}
+
+TEST_F(StepperWidget, ArrowKeysMoveOneStepPerPressAndPageKeysNothing) {
+    focus();
+    key(Qt::Key_PageUp);
+    key(Qt::Key_PageDown);
+    key(Qt::Key_PageUp, Qt::ControlModifier);
+    EXPECT_TRUE(writes().empty());
+    key(Qt::Key_Up);
+    key(Qt::Key_Up, Qt::ControlModifier);  // no ten-step jump with a modifier
+    key(Qt::Key_Down);
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101), atiPLL(12, 100, 102),
+                                                    atiPLL(12, 100, 101)}));
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
+    EXPECT_EQ(fieldText(), "227.2");
+}
+
+TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
+    QStyleOptionSpinBox option;
+    option.initFrom(widget);
+    option.subControls = QStyle::SC_All;
+    option.buttonSymbols = widget->buttonSymbols();
+    option.frame = widget->hasFrame();
+    option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
+    const QPointF up =
+        widget->style()
+            ->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, widget)
+            .center();
+    QMouseEvent press(QEvent::MouseButtonPress, up, widget->mapToGlobal(up), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+    // Longer than Qt's spin box waits before it repeats a held arrow.
+    QElapsedTimer held;
+    held.start();
+    while (held.elapsed() < 800) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QMouseEvent release(QEvent::MouseButtonRelease, up, widget->mapToGlobal(up), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &release);
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+}
+
+// Typing into the stepper's field: Return applies a value within the limits
+// as one click; anything else sends nothing, and Escape or leaving the field
+// puts the stepper's value back.
+enum class Finish { Return, ReturnThenEscape, Escape, Leave };
+struct TypedCase {
+    const char* name;
+    const char* typed;
+    Finish finish;
+    std::vector<std::uint32_t> writes;
+    double stepper;
+    const char* field;
+    bool message;
+};
+void PrintTo(const TypedCase& c, std::ostream* os) { *os << c.name; }
+
+class TypedValue : public StepperWidget, public ::testing::WithParamInterface<TypedCase> {};
+
+TEST_P(TypedValue, AppliesOnReturnWithinTheLimitsOnly) {
+    const TypedCase& c = GetParam();
+    focus();
+    type(QString::fromLatin1(c.typed));
+    if (c.finish == Finish::Leave) {
+        pane->table().view()->setFocus(Qt::TabFocusReason);
+        QCoreApplication::processEvents();
+    } else {
+        key(c.finish == Finish::Escape ? Qt::Key_Escape : Qt::Key_Return);
+    }
+    if (c.finish == Finish::ReturnThenEscape) {
+        EXPECT_FALSE(message().empty());
+        key(Qt::Key_Escape);
+    }
+    EXPECT_EQ(writes(), c.writes);
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), c.stepper);
+    EXPECT_EQ(fieldText(), c.field);
+    EXPECT_EQ(!message().empty(), c.message) << message();
+    if (c.message) {
+        EXPECT_EQ(message(), "Enter a number from 2.25 to 450");
+        EXPECT_EQ(QToolTip::text().toStdString(), message()) << "shown beside the field";
+    }
+    if (!c.writes.empty()) {
+        EXPECT_EQ(pane->field("vpuTextField").stringValue(), c.field) << "the clock reached";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TypedValue,
+    ::testing::Values(
+        TypedCase{"Within", "229.5", Finish::Return, {atiPLL(12, 100, 102)}, 229.5, "229.5", false},
+        TypedCase{"Limit", " 450 ", Finish::Return, {atiPLL(12, 100, 200)}, 450.0, "450.0", false},
+        TypedCase{"Unchanged", "225", Finish::Return, {}, 225.0, "225.0", false},
+        TypedCase{"AboveMax", "450.1", Finish::Return, {}, 225.0, "450.1", true},
+        TypedCase{"BelowMin", "2", Finish::Return, {}, 225.0, "2", true},
+        TypedCase{"NotANumber", "fast", Finish::Return, {}, 225.0, "fast", true},
+        TypedCase{
+            "EscapeAfterMessage", "1000", Finish::ReturnThenEscape, {}, 225.0, "225.0", false},
+        TypedCase{"Escape", "240", Finish::Escape, {}, 225.0, "225.0", false},
+        TypedCase{"LeaveField", "240", Finish::Leave, {}, 225.0, "225.0", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BusyCursorTest, ShownWhileAnActionRunsAndGoneAfter) {
+    ensureApplication();
+    QPushButton widget;
+    NSButton button;
+    ASSERT_TRUE(button.connectView(&widget));
+    std::optional<Qt::CursorShape> during;
+    button.setAction([&](const void*) {
+        if (const QCursor* cursor = QGuiApplication::overrideCursor()) during = cursor->shape();
+    });
+    widget.click();
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+std::vector<std::string>& passedOn() {
+    static std::vector<std::string> messages;
+    return messages;
+}
+
+TEST(QtMessageFilterTest, DropsQtsEnvironmentNotesAndPassesEverythingElseOn) {
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        passedOn().push_back(message.toStdString());
+    });
+    host::installQtMessageFilter();
+    qWarning("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'");
+    qWarning(
+        "QStandardPaths: wrong permissions on runtime directory /run/user/0, 0755 "
+        "instead of 0700");
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("QPixmap::scaled: Pixmap is a null pixmap");
+    qCritical("This plugin does not support raise()");
+    qInstallMessageHandler(nullptr);
+    EXPECT_EQ(passedOn(), (std::vector<std::string>{"QPixmap::scaled: Pixmap is a null pixmap",
+                                                    "This plugin does not support raise()"}));
+}
 
 TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyOnChange) {
     struct Case {
@@ -49,6 +255,33 @@ TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyO
     disabled.setEnabled(false);
     disabled.click(+1);
     EXPECT_DOUBLE_EQ(disabled.doubleValue(), 5);
+    EXPECT_FALSE(disabled.takeDoubleValue(6));
+    EXPECT_DOUBLE_EQ(disabled.doubleValue(), 5);
+}
+
+TEST(NSStepperTest, ATypedValueIsTakenWithinTheLimitsOnlyAndSendsTheActionOnce) {
+    struct Case {
+        double typed;
+        bool taken;
+        double expected;
+        int actions;
+    };
+    const Case cases[] = {
+        {7.3, true, 7.3, 1},  {10, true, 10, 1},   {1, true, 1, 1},    {5, true, 5, 0},
+        {10.01, false, 5, 0}, {0.99, false, 5, 0}, {NAN, false, 5, 0}, {INFINITY, false, 5, 0},
+    };
+    for (const Case& c : cases) {
+        NSStepper stepper;
+        stepper.setMinValue(1);
+        stepper.setMaxValue(10);
+        stepper.setValueWraps(true);  // typing never wraps
+        stepper.setDoubleValue(5);
+        int actions = 0;
+        stepper.setAction([&](const void*) { ++actions; });
+        EXPECT_EQ(stepper.takeDoubleValue(c.typed), c.taken) << c.typed;
+        EXPECT_DOUBLE_EQ(stepper.doubleValue(), c.expected) << c.typed;
+        EXPECT_EQ(actions, c.actions) << c.typed;
+    }
 }
 
 TEST(NSTextFieldTest, NumbersGoThroughTheFieldsFormatAndNonFiniteValuesShowTheSymbol) {

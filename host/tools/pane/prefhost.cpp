@@ -3,17 +3,20 @@
 // through the module's factory, shows the pane's main view in the main window
 // and, when it quits (window closed, Ctrl+Q, SIGINT or SIGTERM), posts
 // NSApplicationWillTerminateNotification before it exits, which is when a
-// pane saves its settings.
+// pane saves its settings. While the pane is created (which may program the
+// cards for a while) the window is already shown, with the busy cursor.
 #include <fcntl.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -28,9 +31,12 @@
 #include <QTimer>
 
 #include "host/AppKit.h"
+#include "host/AppleHelp.h"
+#include "host/BusyCursor.h"
 #include "host/Log.h"
 #include "host/NotificationCenter.h"
 #include "host/PreferencePanes.h"
+#include "host/QtMessageFilter.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -77,6 +83,40 @@ protected:
     }
 };
 
+// Qt aborts when it has no platform to show windows on; say what works instead.
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+bool savePicture(QWidget& widget, const std::string& path) {
+    if (!widget.grab().save(QString::fromStdString(path), "PNG")) {
+        std::fprintf(stderr, "prefhost: cannot write %s\n", path.c_str());
+        return false;
+    }
+    std::printf("prefhost: saved %s\n", path.c_str());
+    return true;
+}
+
+// Opens the start page of the first help book the pane's bundle registered,
+// as the pane's help button would, and saves a picture of the help viewer.
+bool saveHelpPicture(const NSPreferencePane& pane, const std::string& path) {
+    const std::string bundlePath = pane.bundle() ? pane.bundle()->bundlePath() : std::string();
+    for (const host::HelpBook& book : host::registeredHelpBooks()) {
+        if (bundlePath.empty() || book.folder.compare(0, bundlePath.size(), bundlePath) != 0)
+            continue;
+        if (AHGotoPage(book.name, std::nullopt, std::nullopt) != noErr) break;
+        QCoreApplication::processEvents();
+        QWidget* viewer = host::helpViewerWindow();
+        return viewer != nullptr && savePicture(*viewer, path);
+    }
+    std::fprintf(stderr, "prefhost: the pane registered no help book to show\n");
+    return false;
+}
+
 std::string windowTitle(const NSPreferencePane& pane, const std::string& path) {
     if (const auto& bundle = pane.bundle()) {
         for (const char* key : {"NSPrefPaneIconLabel", "CFBundleName"}) {
@@ -95,11 +135,16 @@ int run(int argc, char** argv) {
     std::string panePath = (host::preferencePanesDir() / "TarnwickPref.prefPane").string();
     bool optionKey = false;
     std::string screenshot;
+    std::string helpScreenshot;
     cli.add_option("pane", panePath, "The .prefPane bundle to open")->capture_default_str();
     cli.add_flag("--option-key", optionKey,
                  "Hold the Option key while the pane is created and loaded");
-    cli.add_option("--screenshot", screenshot,
-                   "Save a PNG image of the window once it is shown, then quit");
+    CLI::Option* screenshotOption = cli.add_option(
+        "--screenshot", screenshot, "Save a PNG image of the window once it is shown, then quit");
+    cli.add_option("--screenshot-help", helpScreenshot,
+                   "With --screenshot: also open the pane's help book and save a PNG image of "
+                   "the help viewer")
+        ->needs(screenshotOption);
     CLI11_PARSE(cli, argc, argv);
     host::setLogProgramName("prefhost");
 
@@ -111,12 +156,22 @@ int run(int argc, char** argv) {
                      panePath.c_str());
         return 1;
     }
+    if (!hasDisplay()) {
+        std::fprintf(stderr,
+                     "prefhost: no display to show the pane on (DISPLAY, WAYLAND_DISPLAY and "
+                     "QT_QPA_PLATFORM are unset).\n"
+                     "  On a terminal, tarnwickctl is the same pane without a window "
+                     "(tarnwickctl list, set, stock, startup);\n"
+                     "  or give prefhost a virtual display: xvfb-run prefhost\n");
+        return 1;
+    }
     std::string error;
     if (!installQuitSignals(&error)) {
         std::fprintf(stderr, "prefhost: %s\n", error.c_str());
         return 1;
     }
 
+    host::installQtMessageFilter();
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
@@ -140,10 +195,20 @@ int run(int argc, char** argv) {
     // pane loads.
     NSApp.setMainWindow(&window);
 
-    if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
-    std::unique_ptr<NSPreferencePane> pane = host::loadPreferencePane(panePath, &error);
-    NSView* view = pane ? pane->mainView() : nullptr;
-    host::setCurrentModifierFlags(0);
+    // The window is there at once; creating the pane may take a while (it
+    // restores the saved clocks), under the busy cursor.
+    window.setWindowTitle(QString::fromStdString(std::filesystem::path(panePath).stem().string()));
+    window.show();
+    QCoreApplication::processEvents();
+    std::unique_ptr<NSPreferencePane> pane;
+    NSView* view = nullptr;
+    {
+        host::BusyCursor busy;
+        if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
+        pane = host::loadPreferencePane(panePath, &error);
+        view = pane ? pane->mainView() : nullptr;
+        host::setCurrentModifierFlags(0);
+    }
     if (!pane) {
         std::fprintf(stderr, "prefhost: %s\n", error.c_str());
         return 1;
@@ -155,7 +220,7 @@ int run(int argc, char** argv) {
 
     window.setWindowTitle(QString::fromStdString(windowTitle(*pane, panePath)));
     window.setCentralWidget(view);
-    window.show();
+    window.adjustSize();
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
 
@@ -163,12 +228,8 @@ int run(int argc, char** argv) {
     if (!screenshot.empty()) {
         QTimer::singleShot(0, &window, [&] {
             QCoreApplication::processEvents();
-            if (!window.grab().save(QString::fromStdString(screenshot), "PNG")) {
-                std::fprintf(stderr, "prefhost: cannot write %s\n", screenshot.c_str());
-                status = 1;
-            } else {
-                std::printf("prefhost: saved %s\n", screenshot.c_str());
-            }
+            if (!savePicture(window, screenshot)) status = 1;
+            if (!helpScreenshot.empty() && !saveHelpPicture(*pane, helpScreenshot)) status = 1;
             QCoreApplication::quit();
         });
     }

@@ -24,6 +24,7 @@
 #include "host/Log.h"
 #include "host/NotificationCenter.h"
 #include "host/PreferencePanes.h"
+#include "host/QtMessageFilter.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -183,6 +184,7 @@ int run(int argc, char** argv) {
         return kUsage;
     }
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    host::installQtMessageFilter();
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);

@@ -31,12 +31,17 @@ int sendCommand(const std::string& driver, const std::string& code, const std::s
                 const std::optional<std::string>& argument2);
 
 // The driver path that DRIVER names: a driver path, a unique prefix of one,
-// or its card (the card entry's path, a prefix of its name, or the card's
-// "name" or "AAPL,slot-name"). Nothing, with a message, when none or several match.
+// or its card (the card entry's path, a prefix of its name, the card's "name"
+// or "AAPL,slot-name", or, for a card the pane lists, its slot as the pane
+// shows it or its row counted from 0 as tarnwickctl shows rows). Nothing, with
+// a message that lists the candidates, when none or several match.
 std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver,
                                          std::string* error);
 
 // Texts shared by the subcommands.
+inline constexpr const char* kDriverArgumentHelp =
+    "driver path or unique prefix, its card's entry or name, or the card as the pane names it: "
+    "slot (AGP, SLOT-1, Built-in) or row (0, 1, ... as tarnwickctl list shows)";
 std::string ioReturnText(IOReturn code);           // "0xE00002D6 (kIOReturnTimeout)"
 std::string propertyText(const cf::Value& value);  // data as hex, plus the text when printable
 std::string hex32(std::uint32_t value);            // "0x0000ABCD"

@@ -41,10 +41,7 @@ int run(int argc, char** argv) {
     std::string faultDriver;
     simmac::FaultOptions faults;
     std::vector<std::int64_t> refuse;
-    fault
-        ->add_option("DRIVER", faultDriver,
-                     "driver path, unique prefix, or its card's name or slot")
-        ->required();
+    fault->add_option("DRIVER", faultDriver, simmac::kDriverArgumentHelp)->required();
     fault
         ->add_option("--busy", faults.busyMilliseconds,
                      "stay busy this long after every accepted write (ms)")
@@ -62,10 +59,7 @@ int run(int argc, char** argv) {
         app.add_subcommand("command", "send one command to a clock driver as the system does");
     std::string commandDriver, code, argument;
     std::optional<std::string> argument2;
-    command
-        ->add_option("DRIVER", commandDriver,
-                     "driver path, unique prefix, or its card's name or slot")
-        ->required();
+    command->add_option("DRIVER", commandDriver, simmac::kDriverArgumentHelp)->required();
     command->add_option("CODE", code, "command code (0, 1, 2, 11, 12)")->required();
     command->add_option("ARG", argument, "argument (decimal or 0x hex)")->required();
     command->add_option("ARG2", argument2, "second argument, for command 12");

@@ -60,10 +60,15 @@ std::optional<fs::path> findStartPage(const fs::path& folder) {
 }
 
 // One help viewer window per process, as Help Viewer is one application.
+QPointer<QTextBrowser>& helpViewer() {
+    static QPointer<QTextBrowser> viewer;
+    return viewer;
+}
+
 void showInViewer(const fs::path& page, const std::optional<std::string>& anchor,
                   const std::string& title) {
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
-    static QPointer<QTextBrowser> viewer;
+    QPointer<QTextBrowser>& viewer = helpViewer();
     if (viewer.isNull()) {
         viewer = new QTextBrowser();
         viewer->setAttribute(Qt::WA_DeleteOnClose);
@@ -142,6 +147,8 @@ std::vector<std::string> openedHelpPages() {
     std::lock_guard lock(helpState().mutex);
     return helpState().openedPages;
 }
+
+QWidget* helpViewerWindow() { return helpViewer().data(); }
 
 void clearOpenedHelpPages() {
     std::lock_guard lock(helpState().mutex);

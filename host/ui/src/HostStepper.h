@@ -1,31 +1,70 @@
 // The stepper widget of .ui files (class "HostStepper"): arrows that ask the
-// NSStepper behind them to step, and a read-only display of its value.
+// NSStepper behind them to step, and the field beside them that shows its
+// value and takes a typed one. It answers the user as a Mac stepper and its
+// field do, so that a clock moves only on purpose: one click on an arrow or
+// one arrow key (with focus) is one step; the wheel steps only while the
+// stepper has focus; Page Up and Page Down do nothing; a typed value counts
+// only when Return confirms it, and Escape or leaving the field puts the
+// stepper's value back. A disabled stepper shows the "notANumberSymbol"
+// property (default "-"): it has no value to offer.
 #pragma once
 
 #include <QAbstractSpinBox>
+#include <QString>
 #include <functional>
 
 namespace hostui {
 
 class HostStepper : public QAbstractSpinBox {
+    Q_OBJECT
+    // The note shown for a typed value the stepper did not take; empty when none.
+    Q_PROPERTY(QString message READ message)
+
 public:
     explicit HostStepper(QWidget* parent = nullptr);
 
-    // Set by the NSStepper connected to it.
-    void setStepHandler(std::function<void(int steps)> handler) { handler_ = std::move(handler); }
+    // Set by the NSStepper connected to it: a step up (positive) or down, and
+    // a typed value, which the handler takes (true) or refuses as outside the
+    // stepper's limits (false).
+    void setStepHandler(std::function<void(int steps)> handler) {
+        stepHandler_ = std::move(handler);
+    }
+    void setValueHandler(std::function<bool(double value)> handler) {
+        valueHandler_ = std::move(handler);
+    }
+    // Shows the stepper's state; anything typed and not confirmed is dropped.
     void showState(double value, double min, double max, bool wraps);
+
+    const QString& message() const { return message_; }
 
     void stepBy(int steps) override;
 
 protected:
     StepEnabled stepEnabled() const override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
-    std::function<void(int)> handler_;
+    // One step up or down when the limits allow it.
+    void stepOnce(int direction);
+    void confirmTypedValue();
+    // Puts the stepper's value (or the disabled symbol) into the field.
+    void showValue();
+    void showMessage(const QString& text);
+    void clearMessage();
+
+    std::function<void(int)> stepHandler_;
+    std::function<bool(double)> valueHandler_;
     double value_ = 0.0;
     double min_ = 0.0;
     double max_ = 0.0;
     bool wraps_ = false;
+    bool edited_ = false;  // the field holds typed text not yet confirmed
+    int wheelDelta_ = 0;   // wheel movement short of a whole notch
+    QString message_;
 };
 
 }  // namespace hostui

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "host/AppKitControls.h"
+#include "host/BusyCursor.h"
 
 struct NSControl::ViewLink {
     QPointer<QWidget> widget;
@@ -35,5 +36,8 @@ void NSControl::setEnabled(bool enabled) {
 }
 
 void NSControl::sendAction() {
-    if (action_) action_(this);
+    if (!action_) return;
+    // An action may hold the main thread while a card is programmed.
+    host::BusyCursor busy;
+    action_(this);
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 
 #include "HostStepper.h"
 #include "host/AppKitControls.h"
@@ -48,6 +49,15 @@ void NSStepper::click(int steps) {
     sendAction();
 }
 
+bool NSStepper::takeDoubleValue(double value) {
+    if (!isEnabled() || !std::isfinite(value) || value < min_ || value > max_) return false;
+    if (value == value_) return true;
+    value_ = value;
+    updateView();
+    sendAction();
+    return true;
+}
+
 bool NSStepper::acceptsView(QWidget* widget) const {
     return dynamic_cast<hostui::HostStepper*>(widget) != nullptr;
 }
@@ -57,9 +67,12 @@ void NSStepper::attachView(QWidget* widget) {
     // The widget outlives neither the control nor its connection: the
     // handler is cleared when the widget is connected to something else or
     // the control goes away (see ~NSStepper's base and viewContext).
-    QObject::connect(viewContext(), &QObject::destroyed, stepper,
-                     [stepper] { stepper->setStepHandler(nullptr); });
+    QObject::connect(viewContext(), &QObject::destroyed, stepper, [stepper] {
+        stepper->setStepHandler(nullptr);
+        stepper->setValueHandler(nullptr);
+    });
     stepper->setStepHandler([this](int steps) { click(steps); });
+    stepper->setValueHandler([this](double value) { return takeDoubleValue(value); });
 }
 
 void NSStepper::updateView() {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace hostui {
@@ -37,6 +38,21 @@ std::string formatNumber(const std::string& format, const std::string& notANumbe
     if (n < 0) return notANumber;
     return std::string(buffer,
                        std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+std::string formatLimit(double value, bool lowerLimit) {
+    if (!std::isfinite(value)) return formatNumber("%g", "-", value);
+    char buffer[512];
+    for (int decimals = 0; decimals <= 3; ++decimals) {
+        std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+        if (std::strtod(buffer, nullptr) == value) return buffer;
+    }
+    const double thousandths = lowerLimit ? std::ceil(value * 1000.0) : std::floor(value * 1000.0);
+    std::snprintf(buffer, sizeof buffer, "%.3f", thousandths / 1000.0);
+    std::string text = buffer;
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text;
 }
 
 }  // namespace hostui

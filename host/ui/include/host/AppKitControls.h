@@ -57,9 +57,12 @@ private:
     Action action_;
 };
 
-// Up/down arrows over a double value within [minValue, maxValue]. Widget: a
-// HostStepper (the promoted QAbstractSpinBox of .ui files, see
-// PreferencePanes.h), which shows the value through its "numberFormat".
+// Up/down arrows over a double value within [minValue, maxValue], with the
+// field that shows the value and takes a typed one. Widget: a HostStepper
+// (the promoted QAbstractSpinBox of .ui files, see PreferencePanes.h), which
+// shows the value through its "numberFormat". Like a Mac stepper, it moves
+// one step per click or arrow key; the wheel steps only while it has focus
+// and Page Up/Down do nothing.
 class NSStepper : public NSControl {
 public:
     double doubleValue() const { return value_; }
@@ -79,6 +82,12 @@ public:
     // valueWraps); the action is sent when the value changed. Nothing
     // happens while disabled.
     void click(int steps);
+    // A value typed into the stepper's field and confirmed (takeDoubleValueFrom:
+    // of that field, then the action): within [minValue, maxValue] it becomes
+    // the value and the action is sent once, when the value changed. False,
+    // changing nothing, for a value outside the limits (or not finite) or
+    // while disabled.
+    bool takeDoubleValue(double value);
 
 protected:
     bool acceptsView(QWidget* widget) const override;

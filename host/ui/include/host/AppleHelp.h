@@ -10,6 +10,8 @@
 
 #include "host/Foundation.h"
 
+class QWidget;
+
 using OSStatus = std::int32_t;
 inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus paramErr = -50;
@@ -43,4 +45,6 @@ std::vector<HelpBook> registeredHelpBooks();
 // Full path (with "#anchor" when given) of every page AHGotoPage opened, oldest first.
 std::vector<std::string> openedHelpPages();
 void clearOpenedHelpPages();
+// The help viewer window, or nullptr while none is open.
+QWidget* helpViewerWindow();
 }  // namespace host

@@ -1,0 +1,20 @@
+// The busy cursor over the application's windows while the main thread is
+// held by work the user waits for (a card operation, a pane being created),
+// as a Mac shows it while an application does not answer. Nothing happens
+// without a QGuiApplication; nesting is allowed.
+#pragma once
+
+namespace host {
+
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+
+private:
+    bool shown_ = false;
+};
+
+}  // namespace host

@@ -1,0 +1,71 @@
+// prefhost and tarnwickctl as a person starts them: what prefhost says with
+// no display, Qt's notes about its environment kept from the user, and the
+// pictures prefhost takes for the README.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "PaneToolsSupport.h"
+#include "host/Foundation.h"
+#include "support/SimMacFixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using panetools::run;
+using panetools::RunResult;
+using panetools::tool;
+
+void installPane() {
+    const RunResult r = run({"/bin/bash", panetools::script("install-pane.sh"),
+                             (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+}
+
+bool isPNG(const fs::path& path) {
+    return panetools::readFile(path).substr(0, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
+}
+
+#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
+TEST(HostPrograms, PrefhostWithoutADisplayNamesWhatToUseInstead) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const RunResult r = run({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
+                             "QT_QPA_PLATFORM", tool("prefhost")});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_CONTAINS(r.output, "prefhost: no display");
+    EXPECT_CONTAINS(r.output, "tarnwickctl");
+    EXPECT_CONTAINS(r.output, "xvfb-run prefhost");
+    EXPECT_LACKS(r.output, "platform plugin");
+    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
+                     .persistentDomainForName("name.halvorn.oddny.TarnwickPref")
+                     .has_value())
+        << "no pane was opened, so nothing was saved";
+}
+
+TEST(HostPrograms, QtsEnvironmentNotesDoNotReachTheUser) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const fs::path pane = mac.root() / "pane.png";
+    const fs::path help = mac.root() / "help.png";
+    const std::vector<RunResult> runs = {
+        run({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tool("tarnwickctl"), "list"}),
+        run({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", tool("prefhost"), "--screenshot",
+             pane.string(), "--screenshot-help", help.string()}),
+    };
+    for (const RunResult& r : runs) {
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_LACKS(r.output, "XDG_RUNTIME_DIR");
+        EXPECT_LACKS(r.output, "This plugin does not support");
+    }
+    // The pictures of the pane and of its help book in the help viewer.
+    EXPECT_TRUE(isPNG(pane));
+    EXPECT_TRUE(isPNG(help));
+    EXPECT_CONTAINS(runs[1].output, "prefhost: saved " + help.string());
+}
+
+}  // namespace
