@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
 

@@ -13,6 +13,7 @@
 
 #include "host/IOKit.h"
 #include "host/Machine.h"
+#include "host/MachineControl.h"
 #include "support/SimMacFixture.h"
 
 namespace {

@@ -12,6 +12,8 @@
 
 #include "host/IOKit.h"
 #include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "support/SimMacFixture.h"
 
 namespace drivertest {

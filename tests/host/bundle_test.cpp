@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <string>
 
-#include "ScratchRoot.h"
+#include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 
 using namespace cf;
-using hosttest::readFile;
-using hosttest::writeFile;
+using testsupport::readFile;
+using testsupport::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -69,7 +69,7 @@ private:
 };
 
 TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     fs::create_directories(scratch.root() / "Plain");
     EXPECT_EQ(NSBundle::bundleWithPath((scratch.root() / "Plain").string()), nullptr);
     EXPECT_EQ(NSBundle::bundleWithPath((scratch.root() / "Missing.app").string()), nullptr);
@@ -77,7 +77,7 @@ TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
 }
 
 TEST(Bundles, OpenedBundleGivesItsInfoAndIsFoundByIdentifier) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const fs::path folder = makeBundle(scratch.root() / "TarnwickPref.prefPane",
                                        "test.info.TarnwickPref", "TarnwickPref");
     auto bundle = NSBundle::bundleWithPath(folder.string());
@@ -98,7 +98,7 @@ TEST(Bundles, OpenedBundleGivesItsInfoAndIsFoundByIdentifier) {
 }
 
 TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     fs::create_directories(scratch.root() / "Bare.app" / "Contents");
     auto bare = NSBundle::bundleWithPath((scratch.root() / "Bare.app").string());
     ASSERT_NE(bare, nullptr);
@@ -116,7 +116,7 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
 }
 
 TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ScopedEnv language("LANGUAGE", nullptr);
     ScopedEnv lcAll("LC_ALL", nullptr);
     ScopedEnv lcMessages("LC_MESSAGES", nullptr);
@@ -158,7 +158,7 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
 }
 
 TEST(Bundles, LocalizedStringsWithFallback) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ScopedEnv language("LANGUAGE", nullptr);
     ScopedEnv lcAll("LC_ALL", nullptr);
     ScopedEnv lcMessages("LC_MESSAGES", nullptr);
@@ -188,7 +188,7 @@ TEST(Bundles, LocalizedStringsWithFallback) {
 }
 
 TEST(Bundles, LocalizedStringsPreferTheUsersLanguage) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ScopedEnv language("LANGUAGE", "fr:en");
     const fs::path folder = makeBundle(scratch.root() / "French.prefPane", "test.strings.french");
     const fs::path res = folder / "Contents" / "Resources";
@@ -206,7 +206,7 @@ TEST(Bundles, LocalizedStringsPreferTheUsersLanguage) {
 }
 
 TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ScopedEnv language("LANGUAGE", "en");
     const fs::path folder = makeBundle(scratch.root() / "Bad.prefPane", "test.strings.bad");
     writeFile(folder / "Contents" / "Resources" / "English.lproj" / "Localizable.strings",
@@ -222,7 +222,7 @@ TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
 }
 
 TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const fs::path folder =
         makeBundle(scratch.root() / "My Panes%" / "Tarnwick Pref.prefPane", "test.cf.TarnwickPref");
     ASSERT_NE(NSBundle::bundleWithPath(folder.string()), nullptr);
@@ -242,7 +242,7 @@ TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
 }
 
 TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const std::string existing = scratch.root().string();
     const std::pair<std::string, bool> cases[] = {
         {"file://" + existing + "/", true},
@@ -266,7 +266,7 @@ TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference) {
 }
 
 TEST(BundleForAddress, FindsTheBundleOfALoadedModuleAndSharesTheRegistry) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const fs::path folder =
         makeBundle(scratch.root() / "Module.prefPane", "test.address.module", "Module");
     const fs::path module = folder / "Contents" / "MacOS" / "Module";
@@ -336,7 +336,7 @@ TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram) {
 
     EXPECT_EQ(NSBundle::mainBundle(), nullptr);  // the test program lies in the build folder
 
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     ASSERT_FALSE(ec);

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ScratchRoot.h"
+#include "support/SimMacFixture.h"
 #include "host/Log.h"
 #include "host/SimMac.h"
 
-using hosttest::readFile;
+using testsupport::readFile;
 
 namespace {
 
@@ -28,7 +28,7 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     host::setLogProgramName("TarnwickStartup");
     ::testing::internal::CaptureStderr();
     NSLog("Tarnwick: error %x writing to the I/O Registry\n", 0xE00002C2u);
@@ -48,7 +48,7 @@ TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr) {
 }
 
 TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ::testing::internal::CaptureStderr();
     NSLog("without newline %d", 1);
     NSLog("with newline %d\n", 2);
@@ -74,7 +74,7 @@ TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne) {
 }
 
 TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const std::string longText(5000, 'x');
     ::testing::internal::CaptureStderr();
     NSLog("%%d stays, tabs\tstay, %s, %.2f", longText.c_str(), 1.005f);
@@ -89,7 +89,7 @@ TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
 }
 
 TEST(NSLog, CreatesTheLogsFolderAndAppends) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     ASSERT_FALSE(std::filesystem::exists(host::logsDir()));
     ::testing::internal::CaptureStderr();
     NSLog("one");
@@ -101,7 +101,7 @@ TEST(NSLog, CreatesTheLogsFolderAndAppends) {
 // Two processes log at once, with records long enough that a record written
 // in pieces would be cut by the other's. Every record must arrive whole.
 TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     constexpr int kRecordsEach = 1500;
     std::vector<pid_t> children;
     for (char tag : {'A', 'B'}) {

@@ -2,9 +2,6 @@
 // files (one message naming entry and key, file untouched), register keys.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "DriverTestSupport.h"
 #include "host/SimMac.h"
 
@@ -13,17 +10,6 @@ using testsupport::driverEntry;
 using testsupport::entry;
 
 namespace {
-
-std::string fileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 TEST(MachineFile, AFreshMacGetsTheDefaultMachine) {
     testsupport::TempSimMac mac;
@@ -132,11 +118,13 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
     const BadFile cases[] = {
         {"not a plist",
          [](const testsupport::TempSimMac& m) {
-             writeBytes(m.root() / "machine.plist", "this is { not a plist");
+             testsupport::writeFile(m.root() / "machine.plist", "this is { not a plist");
          },
          {"machine.plist", "not a property list"}},
         {"empty file",
-         [](const testsupport::TempSimMac& m) { writeBytes(m.root() / "machine.plist", ""); },
+         [](const testsupport::TempSimMac& m) {
+             testsupport::writeFile(m.root() / "machine.plist", "");
+         },
          {"not a property list"}},
         {"top level an array", plist(cf::Array{}), {"top level"}},
         {"no Entries", plist(cf::Dictionary{}), {"key \"Entries\""}},
@@ -214,7 +202,7 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
         SCOPED_TRACE(c.label);
         testsupport::TempSimMac mac;
         c.write(mac);
-        const std::string before = fileBytes(mac.root() / "machine.plist");
+        const std::string before = testsupport::readFile(mac.root() / "machine.plist");
 
         std::string error;
         EXPECT_FALSE(host::loadMachineFile(mac.root() / "machine.plist", &error).has_value());
@@ -230,7 +218,7 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
                                                IOServiceNameMatching(d.c_str()), &iterator),
                   kIOReturnError);
         EXPECT_FALSE(host::updateMachine([](host::Machine&) { return true; }, &error));
-        EXPECT_EQ(fileBytes(mac.root() / "machine.plist"), before);
+        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
         std::string log = mac.systemLog();
         std::size_t first = log.find(error);
         EXPECT_NE(first, std::string::npos) << log;

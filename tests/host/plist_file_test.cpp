@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "ScratchRoot.h"
+#include "support/SimMacFixture.h"
 #include "host/CoreFoundation.h"
 #include "host/SimMac.h"
 
 using namespace cf;
-using hosttest::readFile;
-using hosttest::writeFile;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
@@ -298,7 +298,7 @@ TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal) {
 }
 
 TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     EXPECT_EQ(host::simmacRoot(), scratch.root());
     EXPECT_EQ(host::machinePlistPath(), scratch.root() / "machine.plist");
     EXPECT_EQ(host::preferencesDir(), scratch.root() / "Library" / "Preferences");
@@ -323,7 +323,7 @@ TEST(SimMacPaths, FollowSimmacRootOnEveryCallAndDefaultUnderHome) {
 }
 
 TEST(PropertyListFiles, WriteAtomicallyThenReadBack) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const auto path = scratch.root() / "new" / "folder" / "doc.plist";
     std::string error;
     ASSERT_TRUE(writePropertyListFileAtomically(path.string(), nestedDocument(), &error)) << error;
@@ -349,7 +349,7 @@ TEST(PropertyListFiles, WriteAtomicallyThenReadBack) {
 }
 
 TEST(PropertyListFiles, FailedWriteLeavesTheOldFile) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     // The target is a folder that is not empty: rename() cannot replace it.
     const auto path = scratch.root() / "occupied.plist";
     writeFile(path / "inside", "keep me");
@@ -366,7 +366,7 @@ TEST(PropertyListFiles, FailedWriteLeavesTheOldFile) {
 }
 
 TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     const auto missing = scratch.root() / "missing.plist";
     std::string error;
     EXPECT_FALSE(readPropertyListFile(missing.string(), &error));

@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <string>
 
-#include "ScratchRoot.h"
+#include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 
 using namespace cf;
-using hosttest::readFile;
-using hosttest::writeFile;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
@@ -39,13 +39,13 @@ Dictionary everyValueType() {
 }
 
 TEST(UserDefaults, AbsentDomainIsNothing) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     EXPECT_FALSE(NSUserDefaults::standardUserDefaults().persistentDomainForName(kDomain));
     EXPECT_FALSE(std::filesystem::exists(host::systemLogPath()));  // nothing to complain about
 }
 
 TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     defaults.setPersistentDomain(everyValueType(), kDomain);
     EXPECT_TRUE(defaults.synchronize());
@@ -66,7 +66,7 @@ TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile) {
 }
 
 TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     Dictionary login;
     login.set("AutoLaunchedApplicationDictionary", Value(Array{}));
@@ -87,7 +87,7 @@ TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone) {
 }
 
 TEST(UserDefaults, ReadsTheFileAnotherProcessWroteSinceTheLastRead) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     defaults.setPersistentDomain(everyValueType(), kDomain);
     ASSERT_TRUE(defaults.persistentDomainForName(kDomain));
@@ -108,7 +108,7 @@ struct CorruptCase {
 class CorruptDomainFile : public ::testing::TestWithParam<CorruptCase> {};
 
 TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     const std::string& bytes = GetParam().bytes;
     writeFile(domainFile(kDomain), bytes);
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CorruptCase>& info) { return std::string(info.param.name); });
 
 TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     std::filesystem::path kept = domainFile(kDomain);
     kept += ".corrupt";
@@ -163,7 +163,7 @@ TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
 }
 
 TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
-    hosttest::ScratchRoot scratch;
+    testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
     for (const std::string name : {"../escape", "a/b", "", ".."}) {
         defaults.setPersistentDomain(everyValueType(), name);
@@ -177,10 +177,10 @@ TEST(UserDefaults, FollowsSimmacRootWhenItChanges) {
     auto& defaults = NSUserDefaults::standardUserDefaults();
     Dictionary marker;
     marker.set("Which", Value("first"));
-    hosttest::ScratchRoot first;
+    testsupport::TempSimMac first;
     defaults.setPersistentDomain(marker, kDomain);
     {
-        hosttest::ScratchRoot second;
+        testsupport::TempSimMac second;
         EXPECT_FALSE(defaults.persistentDomainForName(kDomain));
     }
     EXPECT_EQ(*defaults.persistentDomainForName(kDomain), marker);

@@ -15,8 +15,6 @@ namespace testsupport {
 
 namespace {
 
-std::optional<std::string> previousRoot;
-
 const cf::Dictionary* childNamed(const cf::Array& entries, const std::string& name) {
     for (const cf::Value& value : entries) {
         const cf::Dictionary* entry = value.dictionary();
@@ -42,14 +40,13 @@ TempSimMac::TempSimMac() {
         ADD_FAILURE() << "cannot create a temporary folder";
     }
     root_ = pattern;
-    const char* old = std::getenv("SIMMAC_ROOT");
-    previousRoot = old ? std::optional<std::string>(old) : std::nullopt;
+    if (const char* old = std::getenv("SIMMAC_ROOT")) previousRoot_ = old;
     ::setenv("SIMMAC_ROOT", root_.c_str(), 1);
 }
 
 TempSimMac::~TempSimMac() {
-    if (previousRoot) {
-        ::setenv("SIMMAC_ROOT", previousRoot->c_str(), 1);
+    if (previousRoot_) {
+        ::setenv("SIMMAC_ROOT", previousRoot_->c_str(), 1);
     } else {
         ::unsetenv("SIMMAC_ROOT");
     }
@@ -83,10 +80,20 @@ std::vector<host::DriverLogRecord> TempSimMac::driverLog() const {
 }
 
 std::string TempSimMac::systemLog() const {
-    std::ifstream in(root_ / "Library" / "Logs" / "system.log", std::ios::binary);
+    return readFile(root_ / "Library" / "Logs" / "system.log");
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::map<std::string, std::uint32_t> TempSimMac::registers(const std::string& driverPath) const {

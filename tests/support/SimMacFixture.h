@@ -34,7 +34,13 @@ public:
 
 private:
     std::filesystem::path root_;
+    std::optional<std::string> previousRoot_;  // put back at the end; fixtures may nest
 };
+
+// A whole file's bytes; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+// Replaces the file's bytes in place, creating missing folders.
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
 
 // Builders for machine files.
 cf::Data dataU32(std::uint32_t value);       // 4 bytes, little endian, as the Mac stores ids

@@ -10,6 +10,8 @@
 
 #include "host/IOKit.h"
 #include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 
 namespace simmac {
 

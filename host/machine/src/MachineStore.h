@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/Machine.h"
+#include "host/MachineInterface.h"
 
 namespace host {
 
@@ -41,9 +42,5 @@ private:
 // With the lock held: the machine as the file holds it, created from the
 // default machine (and written) when there is no file.
 std::optional<Machine> readMachineLocked(const std::filesystem::path& path, std::string* error);
-
-// Logs a problem with machine.plist once per process and message, so a
-// program that keeps calling into a refused machine says so one time.
-void reportMachineProblem(const std::string& message);
 
 }  // namespace host

@@ -1,6 +1,6 @@
 // The simulated Mac's machine: its I/O Registry entries and, on each clock
-// driver instance, the card it drives and the driver's simulated faults.
-// machine.plist holds it as a property list.
+// driver instance, the card it drives and the driver's simulated faults;
+// its property-list form and the built-in machines.
 #pragma once
 
 #include <cstdint>
@@ -99,21 +99,6 @@ cf::Value machineToPropertyList(const Machine& machine);
 // with the file's path.
 std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::string* error);
 bool saveMachineFile(const std::filesystem::path& path, const Machine& machine, std::string* error);
-
-// The machine of the simulated Mac at $SIMMAC_ROOT as machine.plist holds it
-// now. Creates the file from the default machine when there is none. Reading
-// is cached: the file is parsed again only when its bytes changed.
-std::shared_ptr<const Machine> currentMachine(std::string* error);
-
-// Under the machine lock: reads machine.plist afresh (creating it from the
-// default machine when absent), lets `change` alter it and, when `change`
-// returns true, writes it back atomically before the lock is released.
-// False with a message when the file is refused or cannot be written; then
-// the file is left as it was.
-bool updateMachine(const std::function<bool(Machine&)>& change, std::string* error);
-
-// Replaces machine.plist whole, under the machine lock.
-bool replaceMachine(const Machine& machine, std::string* error);
 
 // The built-in machines: "default" (three cards, used when machine.plist is
 // absent) and further presets.

@@ -7,9 +7,8 @@
 #include <string>
 
 #include "host/CoreFoundation.h"
+#include "host/IOReturn.h"
 
-using kern_return_t = std::int32_t;
-using IOReturn = kern_return_t;
 using mach_port_t = std::uint32_t;
 using io_object_t = std::uint32_t;
 using io_registry_entry_t = io_object_t;
@@ -23,19 +22,6 @@ inline constexpr mach_port_t kIOMasterPortDefault = 0;
 inline constexpr io_object_t IO_OBJECT_NULL = 0;
 inline constexpr CFAllocatorRef kCFAllocatorDefault = nullptr;
 inline constexpr const char* kIOServicePlane = "IOService";
-
-inline constexpr IOReturn kIOReturnSuccess = 0;
-inline constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);
-inline constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);
-inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);
-inline constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2);
-inline constexpr IOReturn kIOReturnUnsupported = static_cast<IOReturn>(0xE00002C7);
-inline constexpr IOReturn kIOReturnNotReadable = static_cast<IOReturn>(0xE00002DA);
-inline constexpr IOReturn kIOReturnNotWritable = static_cast<IOReturn>(0xE00002DB);
-inline constexpr IOReturn kIOReturnBusy = static_cast<IOReturn>(0xE00002D5);
-inline constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
-inline constexpr IOReturn kIOReturnNotPermitted = static_cast<IOReturn>(0xE00002E2);
-inline constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);
 
 struct mach_timespec_t {
     unsigned int tv_sec;

@@ -180,4 +180,27 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
     return static_cast<IOReturn>(record.result);
 }
 
+QuietState driverQuietState(const std::string& path) {
+    QuietState state;
+    std::string error;
+    std::shared_ptr<const Machine> machine = currentMachine(&error);
+    if (!machine) {
+        reportMachineProblem(error);
+        state.result = kIOReturnError;
+        return state;
+    }
+    const RegistryEntry* entry = machine->find(path);
+    if (!entry) {
+        state.result = kIOReturnNoDevice;
+        return state;
+    }
+    if (!entry->isClockDriver()) return state;
+    const DriverState& driver = entry->driver;
+    state.stuck = driver.stuck();
+    state.busyForMs =
+        state.stuck ? 0 : std::max<std::int64_t>(0, driver.busyUntil - wallClockMilliseconds());
+    state.quiet = !state.stuck && state.busyForMs == 0;
+    return state;
+}
+
 }  // namespace host

@@ -8,7 +8,7 @@
 
 #include "host/CoreFoundation.h"
 #include "host/DriverLog.h"
-#include "host/IOKit.h"
+#include "host/IOReturn.h"
 #include "host/Machine.h"
 
 namespace host {
@@ -21,12 +21,5 @@ namespace host {
 // answer again, on a driver that counts nothing, changes nothing.
 DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
                                  const cf::Value& properties, std::int64_t nowMs, bool* changed);
-
-// The whole exchange with the driver at `path` of the current simulated Mac:
-// under the machine lock it re-reads machine.plist, runs the command, writes
-// the new state back and appends the driver log line. `regValue`, when
-// given, receives the value an accepted read published (else nothing).
-IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
-                           std::optional<std::uint32_t>* regValue = nullptr);
 
 }  // namespace host

@@ -8,9 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ClockDriver.h"
-#include "MachineStore.h"
 #include "host/IOKit.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -230,22 +229,17 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
         auto wait = seconds(waitTime->tv_sec) + nanoseconds(std::max(waitTime->tv_nsec, 0));
         deadline = steady_clock::now() + duration_cast<steady_clock::duration>(wait);
     }
-    // Re-read the driver's state between naps: another process may extend
-    // the busy time, or clear the fault.
+    // Ask again between naps: another process may extend the busy time, or
+    // clear the fault.
     constexpr milliseconds kLongestNap{100};
     for (;;) {
-        std::shared_ptr<const Machine> machine = machineNow();
-        if (!machine) return kIOReturnError;
-        const RegistryEntry* entry = machine->find(*path);
-        if (!entry) return kIOReturnNoDevice;
-        if (!entry->isClockDriver()) return kIOReturnSuccess;
-        const host::DriverState& state = entry->driver;
-        std::int64_t now = host::wallClockMilliseconds();
-        if (!state.stuck() && state.busyUntil <= now) return kIOReturnSuccess;
+        const host::QuietState state = host::driverQuietState(*path);
+        if (state.result != kIOReturnSuccess) return state.result;
+        if (state.quiet) return kIOReturnSuccess;
 
         steady_clock::duration nap = kLongestNap;
-        if (!state.stuck())
-            nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyUntil - now));
+        if (!state.stuck)
+            nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyForMs));
         if (deadline) {
             steady_clock::time_point t = steady_clock::now();
             if (t >= *deadline) return kIOReturnTimeout;

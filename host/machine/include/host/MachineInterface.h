@@ -1,0 +1,43 @@
+// What the I/O Registry calls need from the simulated machine beneath them,
+// and all they use of it: a snapshot of the registry tree with its
+// properties, one command to a clock driver, and a driver's quiet state.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/CoreFoundation.h"
+#include "host/IOReturn.h"
+#include "host/Machine.h"
+
+namespace host {
+
+// The machine of the simulated Mac at $SIMMAC_ROOT as it is now, created
+// from the default machine on a fresh Mac. nullptr with a message when it
+// cannot be read; callers report that as an error, never as an empty
+// registry.
+std::shared_ptr<const Machine> currentMachine(std::string* error);
+
+// One command to the clock driver at `path`, carried out and logged under
+// the machine lock. `answer`, when given, receives the value an accepted
+// read published (else nothing).
+IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
+                           std::optional<std::uint32_t>* answer = nullptr);
+
+// Whether the entry at `path` is quiet now. An entry that is no clock
+// driver is always quiet.
+struct QuietState {
+    IOReturn result = kIOReturnSuccess;  // kIOReturnNoDevice, kIOReturnError: no answer
+    bool quiet = true;
+    bool stuck = false;          // busy for good: waiting cannot help
+    std::int64_t busyForMs = 0;  // when busy and not stuck
+};
+QuietState driverQuietState(const std::string& path);
+
+// Logs a problem with the machine once per process and message, so that a
+// program that keeps calling into an unreadable machine says so one time.
+void reportMachineProblem(const std::string& message);
+
+}  // namespace host
