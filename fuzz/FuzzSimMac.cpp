@@ -61,7 +61,7 @@ void initSimMac() {
     static std::once_flag once;
     std::call_once(once, [] {
         // $TMPDIR when set, else in memory when the machine has a tmpfs:
-        // every driver command rewrites machine.plist, and a disk would set
+        // every driver command appends to the journal, and a disk would set
         // the pace.
         std::error_code ec;
         const std::filesystem::path shm = "/dev/shm";
@@ -143,8 +143,8 @@ std::string driverInvariantViolation(const host::Machine& now) {
 
 void checkMachineOrAbort(std::string_view context) {
     std::string error;
-    std::optional<host::Machine> now = host::loadMachineFile(host::machinePlistPath(), &error);
-    if (!now) fail(std::string(context) + ": machine.plist no longer loads: " + error);
+    std::shared_ptr<const host::Machine> now = host::currentMachine(&error);
+    if (!now) fail(std::string(context) + ": the machine no longer reads: " + error);
     std::string violation = driverInvariantViolation(*now);
     if (!violation.empty()) fail(std::string(context) + ": " + violation);
 }

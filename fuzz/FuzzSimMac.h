@@ -29,7 +29,7 @@ const host::Machine& pristineMachine();
 // divider. Empty when `now` keeps to that, else what it broke.
 std::string driverInvariantViolation(const host::Machine& now);
 
-// Loads machine.plist and checks driverInvariantViolation; aborts the
+// Reads the machine as it is now and checks driverInvariantViolation; aborts the
 // process (a crash for libFuzzer) with a message when anything is wrong.
 void checkMachineOrAbort(std::string_view context);
 

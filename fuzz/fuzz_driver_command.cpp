@@ -17,6 +17,7 @@
 #include "FuzzSimMac.h"
 #include "host/DriverLog.h"
 #include "host/IOKit.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -203,12 +204,19 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
     if (!expected) {
         if (machineBytes() != before) fail(context + ": a refused command changed machine.plist");
     } else {
-        std::optional<host::Machine> now = host::loadMachineFile(host::machinePlistPath(), &error);
-        if (!now) fail(context + ": machine.plist no longer loads: " + error);
+        std::shared_ptr<const host::Machine> now = host::currentMachine(&error);
+        if (!now) fail(context + ": the machine no longer reads: " + error);
         const host::Hardware& hardware = *now->find(path)->hardware;
         if (expected->code == 2 &&
             hardware.read(host::kPLLRegisterKey) != (expected->argument & 0xFFFFFF))
             fail(context + ": the PLL word is not the one written");
+        // A write's record carries what replay needs; a read's carries nothing.
+        const bool write = expected->code == 2 || expected->code == 12;
+        if (log.back().registerKey.has_value() != write ||
+            (write &&
+             log.back().registerValue !=
+                 (expected->code == 2 ? (expected->argument & 0xFFFFFF) : expected->argument2)))
+            fail(context + ": the record does not carry the write's effect");
         if (expected->code == 12 && hardware.read(expected->argument) != expected->argument2)
             fail(context + ": the register does not hold the value written");
         if (expected->code == 0 || expected->code == 1 || expected->code == 11) {

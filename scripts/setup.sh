@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
-  libplist-dev libplist++-dev libcli11-dev
+  libplist-dev libplist++-dev libcli11-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
   xvfb xauth fonts-dejavu-core

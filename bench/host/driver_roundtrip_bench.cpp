@@ -1,7 +1,8 @@
 // One command's round trip as the card classes make it: wait for the driver
 // to be quiet, set the command properties, read back "RegValue". The driver
 // has no busy time, so this measures the registry and the driver: the lock,
-// reading machine.plist, writing it back and appending the log line.
+// reading what the journal gained, appending the command's record and, every
+// so many records, a checkpoint.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -77,7 +78,7 @@ void roundTrip(benchmark::State& state, std::int64_t code, std::int64_t argument
 void BM_ReadATIPLL(benchmark::State& state) { roundTrip(state, 0, 0); }
 void BM_ReadNVIDIARegister(benchmark::State& state) { roundTrip(state, 11, 0x4004); }
 
-// A write changes the card, so machine.plist is written back each time.
+// A write changes the card: its record carries the register it set.
 void BM_WriteATIPLL(benchmark::State& state) { roundTrip(state, 2, 0x00A9970C, 0x00AA970C); }
 
 BENCHMARK(BM_ReadATIPLL)->Unit(benchmark::kMicrosecond);

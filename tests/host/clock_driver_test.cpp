@@ -1,5 +1,5 @@
 // The clock driver: every command code, every refusal and every fault,
-// checked through driver.jsonl, machine.plist and "RegValue".
+// checked through driver.jsonl, the machine and "RegValue".
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -170,7 +170,7 @@ TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
         {"PLL word with memory divider 0", true, command(2, 0x00A9000C), kIOReturnBadArgument},
         {"PLL word with core divider 0", true, command(2, 0x0000970C), kIOReturnBadArgument},
     };
-    // A read first, so that a refused read is seen to leave the old answer.
+    // A read first, so that a refusal is seen to take the old answer away.
     ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
     ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4004)), kIOReturnSuccess);
     const auto atiBefore = mac.registers(kATIDriver);
@@ -182,8 +182,7 @@ TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
         EXPECT_EQ(IORegistryEntrySetCFProperties(driver, c.properties), c.expected);
         EXPECT_EQ(mac.registers(kATIDriver), atiBefore);
         EXPECT_EQ(mac.registers(kNVDriver), nvBefore);
-        EXPECT_EQ(regValue(ati), 0x00A9970Cu);
-        EXPECT_EQ(regValue(nvidia), 0x07021102u);
+        EXPECT_EQ(regValue(driver), std::nullopt);
         std::vector<host::DriverLogRecord> log = mac.driverLog();
         ASSERT_EQ(log.size(), ++lines);
         EXPECT_EQ(log.back().result, static_cast<std::uint32_t>(c.expected));
@@ -243,7 +242,7 @@ TEST_F(ClockDriver, RefuseAfterCountsAcceptedCommandsOnly) {
     // The other driver keeps its own count.
     EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
     EXPECT_EQ(mac.registers(kATIDriver).at("PLL"), 0x00AB960Bu);
-    EXPECT_EQ(regValue(ati), 0x00A9970Cu);  // the answer of the first read
+    EXPECT_EQ(regValue(ati), std::nullopt);  // the last read was refused: no answer
 }
 
 TEST_F(ClockDriver, BusyTimeIsKeptInTheMachineFile) {

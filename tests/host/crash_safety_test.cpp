@@ -1,16 +1,15 @@
 // Writers killed with SIGKILL at random moments, 200 times each: a process
 // replacing a user-defaults domain, and a process sending clock driver
-// commands whose new state is written back to machine.plist. After every kill
+// commands and writing checkpoints of the machine. After every kill
 // the files parse and hold what some whole write produced, the driver log has
 // no torn line, and at most the killed writer's own temporary file is left
 // over; the next writer of the same file removes it.
 //
-// The driver renames the new machine.plist into place before it appends the
-// command's log line. So a sender killed between the two leaves the cards one
-// command ahead of the log: after every kill the cards hold what the logged
-// commands produced, or that and exactly the killed sender's next command.
-// The line of that command is missing for good; the next command takes the
-// next seq, so no number is skipped or repeated.
+// A driver command is one record appended to the journal (driver.jsonl);
+// machine.plist is a checkpoint rewritten now and then. After every kill
+// the machine, as every program reads it, is exactly the replay of the
+// journal's complete records, and the checkpoint holds exactly the records
+// up to the seq it names: no command is ever in one and not the other.
 //
 // Kill moments are random microsecond delays from a seeded generator; the seed
 // is printed, and TARNWICK_TEST_SEED repeats a run. Every other kill counts its
@@ -28,8 +27,6 @@
 
 #include <array>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "DriverTestSupport.h"
@@ -43,11 +40,6 @@ namespace {
 
 constexpr int kKills = 200;
 const std::string kDomain = "name.halvorn.oddny.TarnwickPref";
-
-std::string fileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Files in `dir` whose names start with `prefix`: the temporary files
 // writeFileAtomically makes for a target are ".<name>." and a suffix.
@@ -238,7 +230,7 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
         ASSERT_TRUE(killAt(writer, moment, watch, &status))
             << "the writer did not write, status " << status;
 
-        const std::string now = fileBytes(file);
+        const std::string now = testsupport::readFile(file);
         ASSERT_TRUE(now == bytes[0] || now == bytes[1])
             << "the domain file holds neither content (" << now.size() << " bytes)";
         held = now == bytes[0] ? 0 : 1;
@@ -262,7 +254,7 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
 
     // The next write removes what the last killed writer left.
     defaults.setPersistentDomain(contents[0], kDomain);
-    EXPECT_EQ(fileBytes(file), bytes[0]);
+    EXPECT_EQ(testsupport::readFile(file), bytes[0]);
     EXPECT_TRUE(filesStartingWith(host::preferencesDir(), tempPrefix).empty());
 }
 
@@ -323,7 +315,30 @@ std::string describe(const CardState& state) {
     return text;
 }
 
-TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
+// The cards as the reader sees them, or as a checkpoint holds them.
+CardState cardStateOf(const host::Machine& machine) {
+    CardState state;
+    for (const auto& [key, value] : machine.find(kATIDriver)->hardware->registers)
+        state.ati[key] = value;
+    for (const auto& [key, value] : machine.find(kNVIDIADriver)->hardware->registers)
+        state.nvidia[key] = value;
+    return state;
+}
+
+host::DriverLogRecord recordOf(const Write& w, std::uint64_t seq) {
+    host::DriverLogRecord r;
+    r.seq = seq;
+    r.driver = w.ati ? kATIDriver : kNVIDIADriver;
+    r.command = w.ati ? 2 : 12;
+    r.name = host::driverCommandName(r.command);
+    r.argument = w.ati ? std::int64_t{w.value} : std::int64_t{w.offset};
+    if (!w.ati) r.argument2 = std::int64_t{w.value};
+    r.registerKey = w.ati ? std::string("PLL") : host::registerKey(w.offset);
+    r.registerValue = w.value;
+    return r;
+}
+
+TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
     const std::uint64_t seed = hosttest::testSeed();
     SCOPED_TRACE(hosttest::seedTrace(seed));
     std::mt19937_64 random(seed);
@@ -344,59 +359,63 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
                      : IORegistryEntrySetCFProperties(drivers[kNVIDIADriver],
                                                       command(12, w.offset, w.value));
     };
-    auto cardState = [&]() -> std::optional<CardState> {
-        std::string error;
-        std::optional<host::Machine> machine =
-            host::loadMachineFile(mac.root() / "machine.plist", &error);
-        EXPECT_TRUE(machine.has_value()) << error;
-        if (!machine) return std::nullopt;
-        CardState state;
-        for (const auto& [key, value] : machine->find(kATIDriver)->hardware->registers)
-            state.ati[key] = value;
-        for (const auto& [key, value] : machine->find(kNVIDIADriver)->hardware->registers)
-            state.nvidia[key] = value;
-        return state;
-    };
+    // The cards after each seq, to check a checkpoint against the records
+    // it claims to hold.
+    std::map<std::uint64_t, CardState> history{{0, model}};
 
     // The test's own commands (round -1) time one command to scale the kill
-    // delays, which then reach across several commands.
+    // delays, which then reach across several commands and checkpoints.
     constexpr int kWarmUp = 40;
     const double commandMicroseconds = microsecondsPerCall(kWarmUp, [&](int i) {
         Write w = writeAt(seed, -1, i);
         EXPECT_EQ(send(w), kIOReturnSuccess);
         apply(model, w);
+        history[static_cast<std::uint64_t>(i) + 1] = model;
     });
-    ASSERT_EQ(cardState(), model);
-    std::string machineBytes = fileBytes(mac.root() / "machine.plist");
-    const double fileWriteMicroseconds = microsecondsPerCall(4, [&](int) {
-        ASSERT_TRUE(host::writeFileAtomically(mac.root() / "timing.plist", machineBytes, nullptr));
-    });
-    std::filesystem::remove(mac.root() / "timing.plist");
+    std::string error;
+    ASSERT_EQ(cardStateOf(*host::currentMachine(&error)), model);
+    const double checkpointMicroseconds =
+        microsecondsPerCall(4, [&](int) { ASSERT_TRUE(host::checkpointMachine(&error)) << error; });
 
+    // Each sender writes a checkpoint after every fifth command, as the
+    // journal's bound and the console do, so that kills land in those too.
+    constexpr int kCheckpointAfter = 5;
     const std::filesystem::path logPath = mac.root() / "Library" / "Logs" / "driver.jsonl";
     std::size_t logged = kWarmUp;
-    int killedMidWrite = 0, aheadOfLog = 0, commandsLogged = 0, unfinishedLines = 0;
+    std::optional<Write> whole;  // a killed sender's line that lacks only its newline
+    int killedMidCheckpoint = 0, commandsLogged = 0, unfinishedLines = 0, checkpointsSeen = 0;
+    std::uint64_t lastCheckpointSeq = 0;
     for (int round = 0; round < kKills; ++round) {
         const KillMoment moment =
-            killMoment(random, round, 500 + 8 * commandMicroseconds, fileWriteMicroseconds);
+            killMoment(random, round, 500 + 8 * commandMicroseconds, 2 * checkpointMicroseconds);
         SCOPED_TRACE("round " + std::to_string(round) + ": " + moment.text());
         CreationWatch watch(mac.root(), ".machine.plist.");
         ASSERT_TRUE(watch.usable());
         pid_t sender = spawnWriter([&] {
-            for (int i = 0; i < 100000; ++i)
+            for (int i = 0; i < 100000; ++i) {
                 if (send(writeAt(seed, round, i)) != kIOReturnSuccess) _exit(3);
+                if (i % kCheckpointAfter == kCheckpointAfter - 1 &&
+                    !host::checkpointMachine(nullptr))
+                    _exit(4);
+            }
         });
         ASSERT_GT(sender, 0);
         int status = 0;
         ASSERT_TRUE(killAt(sender, moment, watch, &status))
             << "the sender did not write, status " << status;
 
-        // The log: every complete line is a record. The kernel may cut a
-        // write that crosses a page of the file, so a sender killed inside
-        // its append can leave the start of its line without a newline; the
-        // next command mends that (checked next round), and readers take
-        // only complete lines.
-        const std::string logBytes = fileBytes(logPath);
+        // The commands the journal may hold next, in order: the line the
+        // last killed sender left without its newline (which this sender's
+        // first command mends), then this sender's.
+        std::vector<Write> queue;
+        if (whole) queue.push_back(*whole);
+        for (int i = 0; i < 4096; ++i) queue.push_back(writeAt(seed, round, i));
+
+        // Every complete line is a record. The kernel may cut a write that
+        // crosses a page of the file, so a sender killed inside its append
+        // can leave the start of its line without a newline; the next
+        // command mends that, and no reader takes it meanwhile.
+        const std::string logBytes = testsupport::readFile(logPath);
         const std::size_t lastNewline = logBytes.rfind('\n');
         const std::string unfinished =
             logBytes.substr(lastNewline == std::string::npos ? 0 : lastNewline + 1);
@@ -404,90 +423,80 @@ TEST(CrashSafety, DriverWriteBackSurvivesKilledSenders) {
         ASSERT_FALSE(HasFailure()) << "a driver log line does not parse";
         ASSERT_GE(log.size(), logged);
 
-        // The lines this sender added are its first commands, in order,
-        // numbered on from the last line.
-        const int sent = static_cast<int>(log.size() - logged);
-        CardState expected = model;
-        for (int i = 0; i < sent; ++i) {
-            const host::DriverLogRecord& r = log[logged + static_cast<std::size_t>(i)];
-            const Write w = writeAt(seed, round, i);
-            ASSERT_EQ(r.seq, logged + static_cast<std::size_t>(i) + 1);
-            ASSERT_EQ(r.driver, w.ati ? kATIDriver : kNVIDIADriver);
-            ASSERT_EQ(r.command, w.ati ? 2 : 12);
-            ASSERT_EQ(r.argument, w.ati ? std::int64_t{w.value} : std::int64_t{w.offset});
-            if (!w.ati) {
-                ASSERT_EQ(r.argument2, std::int64_t{w.value});
-            }
-            ASSERT_EQ(r.result, 0u);
-            apply(expected, w);
+        // The new records are the queue's first commands, numbered on from
+        // the last record, each carrying the register it set.
+        const std::size_t sent = log.size() - logged;
+        ASSERT_LT(sent, queue.size());
+        for (std::size_t i = 0; i < sent; ++i) {
+            const host::DriverLogRecord& r = log[logged + i];
+            const host::DriverLogRecord want = recordOf(queue[i], logged + i + 1);
+            ASSERT_EQ(host::formatDriverLogLine(r), host::formatDriverLogLine(want));
+            apply(model, queue[i]);
+            history[r.seq] = model;
         }
         logged = log.size();
-        commandsLogged += sent;
-
+        commandsLogged += static_cast<int>(sent);
+        whole.reset();
         if (!unfinished.empty()) {
-            // Only the line of the sender's next command can be unfinished.
-            const Write w = writeAt(seed, round, sent);
-            host::DriverLogRecord next;
-            next.seq = logged + 1;
-            next.driver = w.ati ? kATIDriver : kNVIDIADriver;
-            next.command = w.ati ? 2 : 12;
-            next.name = host::driverCommandName(next.command);
-            next.argument = w.ati ? std::int64_t{w.value} : std::int64_t{w.offset};
-            if (!w.ati) next.argument2 = std::int64_t{w.value};
-            const std::string line = host::formatDriverLogLine(next);
+            const std::string line = host::formatDriverLogLine(recordOf(queue[sent], logged + 1));
             ASSERT_TRUE(line.starts_with(unfinished))
                 << "the driver log ends in a torn line that is not the killed sender's: "
                 << unfinished;
             ++unfinishedLines;
-            if (unfinished == line) {
-                // Only the newline is missing: the next command keeps the
-                // line, so it counts as logged.
-                apply(expected, w);
-                ++logged;
-                ++commandsLogged;
-            }
+            if (unfinished == line) whole = queue[sent];
         }
 
-        // The driver writes the new state back before it appends the line,
-        // so the cards hold either what the logged commands produced or that
-        // and the one command in flight, killed between the two.
-        std::optional<CardState> now = cardState();
-        ASSERT_TRUE(now.has_value());
-        CardState oneMore = expected;
-        apply(oneMore, writeAt(seed, round, sent));
-        if (*now == oneMore && !(oneMore == expected)) {
-            ++aheadOfLog;
-            expected = oneMore;
-        }
-        ASSERT_EQ(*now, expected) << "the cards hold " << describe(*now) << "; the log leads to "
-                                  << describe(model) << " -> " << describe(expected);
-        model = expected;
+        // The machine is exactly the replay of the complete records: no
+        // command is in one and not the other.
+        std::shared_ptr<const host::Machine> now = host::currentMachine(&error);
+        ASSERT_TRUE(now) << error;
+        ASSERT_EQ(cardStateOf(*now), model) << "the cards hold " << describe(cardStateOf(*now))
+                                            << "; the log leads to " << describe(model);
+
+        // The checkpoint holds exactly the records up to the seq it names.
+        std::optional<cf::Value> plist =
+            cf::readPropertyListFile((mac.root() / "machine.plist").string(), &error);
+        ASSERT_TRUE(plist) << error;
+        std::optional<host::CheckpointMark> mark;
+        std::optional<host::Machine> checkpoint =
+            host::machineFromPropertyList(*plist, &error, &mark);
+        ASSERT_TRUE(checkpoint && mark) << error;
+        ASSERT_LE(mark->seq, logged);
+        ASSERT_EQ(cardStateOf(*checkpoint), history.at(mark->seq))
+            << "checkpoint of seq " << mark->seq;
+        if (mark->seq != lastCheckpointSeq) ++checkpointsSeen;
+        lastCheckpointSeq = mark->seq;
 
         // Only the killed sender's own temporary file may be left.
         std::vector<std::string> temps = filesStartingWith(mac.root(), ".machine.plist.");
         ASSERT_LE(temps.size(), 1u) << "temporary files pile up, e.g. " << temps.front();
-        if (!temps.empty()) ++killedMidWrite;
+        if (!temps.empty()) ++killedMidCheckpoint;
     }
-    // Kills landed inside commands, between their write-back and their log
-    // line. (Kills before the rename are rare here, the file being small;
-    // the user-defaults test covers them.)
-    EXPECT_GT(aheadOfLog, 0);
+    // Kills landed inside checkpoint writes and inside appends, else this
+    // test would prove little.
+    EXPECT_GT(killedMidCheckpoint, 0);
+    EXPECT_GT(checkpointsSeen, kKills / 4);
     std::printf(
-        "%d kills (one command %.0f us, its file write %.0f us): %d commands logged, %d kills "
-        "before the rename, %d between the rename and the log line, %d inside the log append\n",
-        kKills, commandMicroseconds, fileWriteMicroseconds, commandsLogged, killedMidWrite,
-        aheadOfLog, unfinishedLines);
+        "%d kills (one command %.0f us, a checkpoint %.0f us): %d commands logged, %d kills "
+        "inside a checkpoint write, %d inside the journal append, %d checkpoints seen\n",
+        kKills, commandMicroseconds, checkpointMicroseconds, commandsLogged, killedMidCheckpoint,
+        unfinishedLines, checkpointsSeen);
 
     // A command after all this works, is logged next and removes what the
     // last killed sender left.
+    if (whole) {
+        apply(model, *whole);
+        ++logged;
+    }
     Write last = writeAt(seed, -2, 0);
     ASSERT_EQ(send(last), kIOReturnSuccess);
     apply(model, last);
-    EXPECT_EQ(cardState(), model);
+    EXPECT_EQ(cardStateOf(*host::currentMachine(&error)), model);
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     ASSERT_EQ(log.size(), logged + 1);
     EXPECT_EQ(log.back().seq, logged + 1);
-    EXPECT_EQ(fileBytes(logPath).back(), '\n');
+    EXPECT_EQ(testsupport::readFile(logPath).back(), '\n');
+    ASSERT_TRUE(host::checkpointMachine(&error)) << error;
     EXPECT_TRUE(filesStartingWith(mac.root(), ".machine.plist.").empty());
 }
 

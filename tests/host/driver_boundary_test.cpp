@@ -261,13 +261,6 @@ std::string describe(const Sent& sent) {
            cf::toXMLPropertyList(sent.properties);
 }
 
-std::optional<std::uint32_t> littleEndianWord(const cf::Value* value) {
-    if (!value || !value->data() || value->data()->size() != 4) return std::nullopt;
-    const cf::Data& d = *value->data();
-    return static_cast<std::uint32_t>(d[0]) | static_cast<std::uint32_t>(d[1]) << 8 |
-           static_cast<std::uint32_t>(d[2]) << 16 | static_cast<std::uint32_t>(d[3]) << 24;
-}
-
 Registers registersOf(const host::Machine& machine, const std::string& path) {
     const host::RegistryEntry* entry = machine.find(path);
     if (!entry || !entry->hardware) return {};
@@ -365,8 +358,7 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
                 sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver;
             const Registers& regs = model[driver];
             auto it = regs.find(*expected.read);
-            ASSERT_EQ(littleEndianWord(machine->find(driver)->properties.get("RegValue")),
-                      it == regs.end() ? 0u : it->second)
+            ASSERT_EQ(regValue(handles[sent.target]), it == regs.end() ? 0u : it->second)
                 << "command " << i << " published the wrong value: " << describe(sent);
         }
         if (i % kFullReadEvery == kFullReadEvery - 1 || i == kCommands - 1) {

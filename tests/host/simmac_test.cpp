@@ -5,21 +5,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "DriverTestSupport.h"
 
 using namespace drivertest;
 
 namespace {
-
-std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::filesystem::path simmacProgram() {
     if (const char* build = std::getenv("TARNWICK_BUILD_DIR"))
@@ -42,8 +33,8 @@ ProgramRun simmac(const std::string& arguments) {
     ProgramRun run;
     int raw = std::system(line.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = readAll(scratch.string() + ".out");
-    run.err = readAll(scratch.string() + ".err");
+    run.out = testsupport::readFile(scratch.string() + ".out");
+    run.err = testsupport::readFile(scratch.string() + ".err");
     std::filesystem::remove(scratch.string() + ".out");
     std::filesystem::remove(scratch.string() + ".err");
     return run;
@@ -167,6 +158,28 @@ TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
     EXPECT_CONTAINS(simmac("command SLOT-1 11 0x4000").out, "RegValue: 0x80010000");
 }
 
+// Each run is a program of its own: it finds the machine by replaying the
+// journal after the checkpoint, and `checkpoint` puts the machine as it is
+// into machine.plist for anyone reading the file.
+TEST_F(Simmac, EveryRunReadsTheJournalAndCheckpointWritesItDown) {
+    ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
+    ASSERT_EQ(simmac("command SLOT-2 12 0x680500 0x12601").status, 0);
+    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+    ProgramRun show = simmac("show");
+    EXPECT_CONTAINS(show.out, "PLL       0x00AB960B  (power-on 0x00A9970C)");
+    EXPECT_CONTAINS(show.out, "0x680500  0x00012601  (power-on 0x00012501)");
+    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+
+    ProgramRun checkpoint = simmac("checkpoint");
+    EXPECT_EQ(checkpoint.status, 0) << checkpoint.err;
+    std::string error;
+    std::optional<host::Machine> file = host::loadMachineFile(mac.root() / "machine.plist", &error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_EQ(file->find("pci@f0000000/ATY,R350@10/" + kDriver)->hardware->read("PLL"),
+              0x00AB960Bu);
+    EXPECT_EQ(simmac("show").out, show.out);
+}
+
 TEST_F(Simmac, TraceShowsEachCommandReadably) {
     EXPECT_CONTAINS(simmac("trace").out, "no command");
     simmac("command SLOT-1 11 0x4004");
@@ -185,12 +198,12 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
     ProgramRun show = simmac("show");
     EXPECT_LACKS(show.out, "ATY,");
     EXPECT_CONTAINS(show.out, "SLOT-2");
-    const std::string before = readAll(mac.root() / "machine.plist");
+    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
 
     ProgramRun unknown = simmac("init --preset no-such");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_CONTAINS(unknown.err, "default");
-    EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
 
     std::filesystem::path bad = mac.root() / "bad.plist";
     std::string error;
@@ -200,7 +213,7 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
     ProgramRun refused = simmac("init --from " + bad.string());
     EXPECT_EQ(refused.status, 1);
     EXPECT_CONTAINS(refused.err, "entry \"a\", key \"Name\"");
-    EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
 
     std::filesystem::path good = mac.root() / "good.plist";
     ASSERT_TRUE(cf::writePropertyListFileAtomically(
@@ -217,14 +230,15 @@ TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
         "pci", {},
         {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}})),
          testsupport::entry("ATY,R350", {})})}));
-    const std::string before = readAll(mac.root() / "machine.plist");
-    for (const char* arguments : {"show", "reboot", "fault ATY --busy 10", "command ATY 0 0"}) {
+    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+    for (const char* arguments :
+         {"show", "reboot", "checkpoint", "fault ATY --busy 10", "command ATY 0 0"}) {
         SCOPED_TRACE(arguments);
         ProgramRun run = simmac(arguments);
         EXPECT_NE(run.status, 0);
         EXPECT_CONTAINS(run.err, "entry \"pci/ATY,R350\", key \"Name\"");
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one message: " << run.err;
-        EXPECT_EQ(readAll(mac.root() / "machine.plist"), before);
+        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
     }
     EXPECT_TRUE(mac.driverLog().empty());
 }

@@ -9,21 +9,12 @@
 #include <sstream>
 
 #include "host/Machine.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
 
 namespace testsupport {
 
 namespace {
-
-const cf::Dictionary* childNamed(const cf::Array& entries, const std::string& name) {
-    for (const cf::Value& value : entries) {
-        const cf::Dictionary* entry = value.dictionary();
-        if (!entry) continue;
-        const cf::Value* entryName = entry->get("Name");
-        if (entryName && entryName->string() && *entryName->string() == name) return entry;
-    }
-    return nullptr;
-}
 
 cf::Dictionary registerDictionary(const std::map<std::string, std::uint32_t>& registers) {
     cf::Dictionary dict;
@@ -62,13 +53,12 @@ void TempSimMac::writeMachine(const cf::Value& machine) const {
 
 cf::Value TempSimMac::readMachine() const {
     std::string error;
-    std::optional<cf::Value> machine =
-        cf::readPropertyListFile((root_ / "machine.plist").string(), &error);
+    std::shared_ptr<const host::Machine> machine = host::currentMachine(&error);
     if (!machine) {
-        ADD_FAILURE() << "machine.plist does not parse: " << error;
+        ADD_FAILURE() << "the machine cannot be read: " << error;
         return cf::Dictionary{};
     }
-    return *machine;
+    return host::machineToPropertyList(*machine);
 }
 
 std::vector<host::DriverLogRecord> TempSimMac::driverLog() const {
@@ -97,36 +87,14 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
 }
 
 std::map<std::string, std::uint32_t> TempSimMac::registers(const std::string& driverPath) const {
-    std::map<std::string, std::uint32_t> result;
-    cf::Value machine = readMachine();
-    const cf::Dictionary* top = machine.dictionary();
-    const cf::Value* entries = top ? top->get("Entries") : nullptr;
-    const cf::Dictionary* entry = nullptr;
-    std::stringstream path(driverPath);
-    for (std::string name; std::getline(path, name, '/');) {
-        if (!entries || !entries->array()) {
-            entry = nullptr;
-            break;
-        }
-        entry = childNamed(*entries->array(), name);
-        if (!entry) break;
-        entries = entry->get("Children");
+    std::string error;
+    std::shared_ptr<const host::Machine> machine = host::currentMachine(&error);
+    const host::RegistryEntry* entry = machine ? machine->find(driverPath) : nullptr;
+    if (!entry || !entry->hardware) {
+        ADD_FAILURE() << "the machine has no registers for " << driverPath << " " << error;
+        return {};
     }
-    const cf::Value* hardware = entry ? entry->get("Hardware") : nullptr;
-    const cf::Value* registers =
-        hardware && hardware->dictionary() ? hardware->dictionary()->get("Registers") : nullptr;
-    if (!registers || !registers->dictionary()) {
-        ADD_FAILURE() << "machine.plist has no registers for " << driverPath;
-        return result;
-    }
-    for (const auto& [key, value] : registers->dictionary()->items()) {
-        if (!value.number()) {
-            ADD_FAILURE() << "register " << key << " of " << driverPath << " is not a number";
-            continue;
-        }
-        result[key] = value.number()->uint32Value();
-    }
-    return result;
+    return {entry->hardware->registers.begin(), entry->hardware->registers.end()};
 }
 
 cf::Data dataU32(std::uint32_t value) {

@@ -24,12 +24,14 @@ public:
     TempSimMac& operator=(const TempSimMac&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
-    void writeMachine(const cf::Value& machine) const;     // machine.plist
-    cf::Value readMachine() const;                         // fails the test when it does not parse
+    void writeMachine(const cf::Value& machine) const;  // machine.plist
+    // The machine as it is now (machine.plist with the journal after it), as
+    // a machine file would hold it; fails the test when it cannot be read.
+    cf::Value readMachine() const;
     std::vector<host::DriverLogRecord> driverLog() const;  // empty when there is none
     std::string systemLog() const;                         // empty when there is none
-    // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as
-    // machine.plist holds them now.
+    // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as they
+    // are now, read as every program reads the machine.
     std::map<std::string, std::uint32_t> registers(const std::string& driverPath) const;
 
 private:

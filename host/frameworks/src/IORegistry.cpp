@@ -115,11 +115,11 @@ bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dict
     return true;
 }
 
-// "RegValue" is one property of the driver entry that every process
-// shares, so between a read command and the sender's reading of the answer
-// another process's read could replace it. Each thread therefore reads the
-// answer to its own last read command of a driver, as if the driver kept one
-// per client; without one it reads what machine.plist holds.
+// A driver publishes "RegValue" to each sender alone, as if it kept one
+// per client: each thread reads the answer to its own last command of that
+// driver when that was an accepted read, else nothing. So another process's
+// read can never come in between, and a command that failed leaves no
+// answer to be taken for its own.
 std::map<std::string, cf::Value>& ownAnswers() {
     thread_local std::map<std::string, cf::Value> answers;  // by root and entry path
     return answers;
@@ -194,6 +194,7 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
     if (key == "RegValue" && found->isClockDriver()) {
         auto own = ownAnswers().find(answerKey(*path));
         if (own != ownAnswers().end()) return own->second;
+        return std::nullopt;
     }
     const cf::Value* value = found->properties.get(key);
     if (!value) return std::nullopt;
@@ -206,8 +207,7 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
     if (!path) return kIOReturnBadArgument;
     std::optional<std::uint32_t> answer;
     IOReturn result = host::sendDriverCommand(*path, properties, &answer);
-    // Only an accepted read leaves an answer of this thread's own; after
-    // anything else the shared property is what there is to read.
+    // Only an accepted read leaves an answer.
     if (answer) {
         const std::uint32_t v = *answer;
         ownAnswers().insert_or_assign(
@@ -234,7 +234,10 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
     constexpr milliseconds kLongestNap{100};
     for (;;) {
         const host::QuietState state = host::driverQuietState(*path);
-        if (state.result != kIOReturnSuccess) return state.result;
+        if (state.result != kIOReturnSuccess) {
+            ownAnswers().erase(answerKey(*path));
+            return state.result;
+        }
         if (state.quiet) return kIOReturnSuccess;
 
         steady_clock::duration nap = kLongestNap;
@@ -242,7 +245,11 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
             nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyForMs));
         if (deadline) {
             steady_clock::time_point t = steady_clock::now();
-            if (t >= *deadline) return kIOReturnTimeout;
+            if (t >= *deadline) {
+                // The command this wait was for never reaches the driver.
+                ownAnswers().erase(answerKey(*path));
+                return kIOReturnTimeout;
+            }
             nap = std::min(nap, *deadline - t);
         }
         std::this_thread::sleep_for(nap);

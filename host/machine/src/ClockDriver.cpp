@@ -1,11 +1,13 @@
 // The clock driver: decodes a command dictionary, refuses what the driver
-// does not accept, and otherwise reads or programs the card's registers.
+// does not accept, and otherwise reads or programs the card's registers,
+// each command one record of the journal.
 #include "ClockDriver.h"
 
 #include <algorithm>
 
 #include "MachineStore.h"
 #include "host/Log.h"
+#include "host/MachineControl.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
 
@@ -27,11 +29,6 @@ std::optional<std::int64_t> integerValue(const cf::Dictionary& dict, std::string
     const cf::Number* number = value->number();
     if (!number || number->isReal()) return std::nullopt;
     return number->int64Value();
-}
-
-cf::Data littleEndian(std::uint32_t value) {
-    return cf::Data{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
 bool isWrite(std::int64_t code) { return code == kWriteATIPLL || code == kWriteNVIDIARegister; }
@@ -70,9 +67,8 @@ IOReturn refusal(const RegistryEntry& driver, std::int64_t code, std::uint32_t a
 
 }  // namespace
 
-DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
-                                 const cf::Value& properties, std::int64_t nowMs, bool* changed) {
-    *changed = false;
+DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string& path,
+                                 const cf::Value& properties, std::int64_t nowMs) {
     DriverLogRecord record;
     record.driver = path;
     record.command = -1;
@@ -104,79 +100,86 @@ DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
         return record;
     }
 
-    Hardware& hardware = *driver.hardware;
-    std::optional<std::uint32_t> regValue;
+    const Hardware& hardware = *driver.hardware;
     switch (*code) {
-    case kReadATIPLL: regValue = hardware.read(kPLLRegisterKey); break;
+    case kReadATIPLL: record.regValue = hardware.read(kPLLRegisterKey); break;
     case kReadATIRegister:
-    case kReadNVIDIARegister: regValue = hardware.read(arg); break;
+    case kReadNVIDIARegister: record.regValue = hardware.read(arg); break;
     case kWriteATIPLL:
         // The word has no field above the core divider.
-        hardware.registers[kPLLRegisterKey] = arg & 0xFFFFFF;
-        *changed = true;
+        record.registerKey = kPLLRegisterKey;
+        record.registerValue = arg & 0xFFFFFF;
         break;
     case kWriteNVIDIARegister:
-        hardware.registers[registerKey(arg)] = static_cast<std::uint32_t>(*argument2);
-        *changed = true;
+        record.registerKey = registerKey(arg);
+        record.registerValue = static_cast<std::uint32_t>(*argument2);
         break;
     }
-    if (regValue) {
-        cf::Value published = littleEndian(*regValue);
-        const cf::Value* before = driver.properties.get("RegValue");
-        if (!before || !(*before == published)) {
-            driver.properties.set("RegValue", std::move(published));
-            *changed = true;
-        }
-        record.regValue = regValue;
-    }
-    DriverState& state = driver.driver;
+    const DriverState& state = driver.driver;
     // Accepted commands are counted only while a limit is set; the count
     // starts with the limit.
-    if (state.refuseAfter) {
-        ++state.acceptedCommands;
-        *changed = true;
-    }
-    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0) {
-        state.busyUntil = nowMs + *state.busyMilliseconds;
-        *changed = true;
-    }
+    if (state.refuseAfter) record.acceptedCommands = state.acceptedCommands + 1;
+    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0)
+        record.busyUntil = nowMs + *state.busyMilliseconds;
     record.result = static_cast<std::uint32_t>(kIOReturnSuccess);
     return record;
 }
 
+bool driverLogRecordHasEffect(const DriverLogRecord& record) {
+    return record.result == 0 &&
+           (record.registerKey || record.busyUntil || record.acceptedCommands);
+}
+
+void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record) {
+    if (!driverLogRecordHasEffect(record)) return;
+    RegistryEntry* driver = machine.find(record.driver);
+    if (!driver || !driver->isClockDriver() || !driver->hardware) return;
+    if (record.registerKey && record.registerValue) {
+        if (std::optional<std::string> key = canonicalRegisterKey(*record.registerKey))
+            driver->hardware->registers[*key] = *record.registerValue;
+    }
+    if (record.busyUntil) driver->driver.busyUntil = *record.busyUntil;
+    if (record.acceptedCommands) driver->driver.acceptedCommands = *record.acceptedCommands;
+}
+
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
-                           std::optional<std::uint32_t>* regValue) {
-    if (regValue) regValue->reset();
-    std::filesystem::path machinePath = machinePlistPath();
-    MachineLock lock(machinePath);
+                           std::optional<std::uint32_t>* answer) {
+    if (answer) answer->reset();
+    MachineLock lock(machinePlistPath());
     if (!lock.locked()) {
-        NSLog("%s", lock.error().c_str());
+        reportMachineProblem(lock.error());
         return kIOReturnError;
     }
     std::string error;
-    std::optional<Machine> machine = readMachineLocked(machinePath, &error);
-    if (!machine) {
+    std::optional<MachineView> view = readMachineViewLocked(&error);
+    if (!view) {
         reportMachineProblem(error);
         return kIOReturnError;
     }
-    RegistryEntry* entry = machine->find(path);
+    const RegistryEntry* entry = view->machine->find(path);
     if (!entry) return kIOReturnNoDevice;
     if (!entry->isClockDriver()) return kIOReturnUnsupported;
 
-    bool changed = false;
-    DriverLogRecord record =
-        runDriverCommand(*entry, path, properties, wallClockMilliseconds(), &changed);
-    if (changed && !writeMachineFileCached(machinePath, *machine, &error)) {
-        // The new state never reached the file, so the command did not happen.
+    DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds());
+    record.seq = view->lastSeq + 1;
+    // The record is the command: one that could not be journalled did not
+    // happen.
+    const std::string journal = driverLogPath().string();
+    std::uint64_t journalLength = 0;
+    if (!appendDriverLogLine(journal, record, &error, &journalLength)) {
         NSLog("%s", error.c_str());
-        record.result = static_cast<std::uint32_t>(kIOReturnError);
-        record.regValue.reset();
+        return kIOReturnError;
     }
-    std::string logPath = driverLogPath().string();
-    if (!finishDriverLogTail(logPath, &error)) NSLog("%s", error.c_str());
-    record.seq = lastDriverLogSeq(logPath) + 1;
-    if (!appendDriverLogLine(logPath, record, &error)) NSLog("%s", error.c_str());
-    if (regValue) *regValue = record.regValue;
+    noteAppendedLocked(*view, record, journalLength);
+    if (view->recordsSinceCheckpoint + 1 >= kCheckpointEvery) {
+        Machine now = *view->machine;
+        applyDriverLogRecord(now, record);
+        // The journal holds the command already; a checkpoint that cannot be
+        // written only leaves more to replay.
+        if (!writeCheckpointLocked(now, CheckpointMark{record.seq, journalLength}, &error))
+            NSLog("%s", error.c_str());
+    }
+    if (answer) *answer = record.regValue;
     return static_cast<IOReturn>(record.result);
 }
 

@@ -1,9 +1,9 @@
-// Inside the host: the clock driver name_halvorn_oddny_TarnwickDriver that
-// sits on every driver instance of the simulated Mac.
+// Inside the machine: the clock driver name_halvorn_oddny_TarnwickDriver
+// that sits on every driver instance of the simulated Mac, and the replay of
+// its journal records.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "host/CoreFoundation.h"
@@ -13,13 +13,19 @@
 
 namespace host {
 
-// Carries out one command on `driver` (found at `path`) at wall-clock time
-// `nowMs`: changes its hardware, its "RegValue" and its state exactly as an
-// accepted command does, or nothing for a refused one. The record tells what
-// happened (its seq is left for the log to assign). `changed` tells whether
-// anything that machine.plist holds changed: a read that publishes the same
-// answer again, on a driver that counts nothing, changes nothing.
-DriverLogRecord runDriverCommand(RegistryEntry& driver, const std::string& path,
-                                 const cf::Value& properties, std::int64_t nowMs, bool* changed);
+// What one command does to `driver` (found at `path`) at wall-clock time
+// `nowMs`: the journal record of it, its result, the answer a read
+// publishes and the effect of an accepted command, which
+// applyDriverLogRecord carries out. Its seq is left for the journal to
+// assign. Changes nothing itself.
+DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string& path,
+                                 const cf::Value& properties, std::int64_t nowMs);
+
+// Whether the record changes the machine when replayed.
+bool driverLogRecordHasEffect(const DriverLogRecord& record);
+// Replays the record's effect on its driver: the register written, the busy
+// deadline, the count of accepted commands. A record whose driver the
+// machine does not have changes nothing.
+void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record);
 
 }  // namespace host

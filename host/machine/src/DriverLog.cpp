@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <simdjson.h>
+
 namespace host {
 
 namespace {
@@ -42,162 +45,153 @@ void appendOptional(std::string& out, const std::optional<T>& value) {
     out += value ? std::to_string(*value) : "null";
 }
 
-// A reader for the flat objects this log holds: string, integer and null
-// values only.
-class LineParser {
-public:
-    explicit LineParser(const std::string& text) : s_(text) {}
+// The parser and a padded copy of the text it reads, kept per thread:
+// simdjson reads a few bytes past the end of its input, and a parser keeps
+// its buffers for the next call.
+struct ParseScratch {
+    simdjson::ondemand::parser parser;
+    std::vector<char> padded;
 
-    bool parse(DriverLogRecord& record) {
-        bool haveSeq = false, haveDriver = false, haveCommand = false, haveName = false,
-             haveResult = false;
-        skipSpace();
-        if (!eat('{')) return false;
-        skipSpace();
-        if (eat('}')) return false;
-        for (;;) {
-            skipSpace();
-            std::string key;
-            if (!string(key)) return false;
-            skipSpace();
-            if (!eat(':')) return false;
-            skipSpace();
-            std::optional<std::string> text;
-            std::optional<std::int64_t> number;
-            bool isNull = false;
-            if (peek() == '"') {
-                std::string t;
-                if (!string(t)) return false;
-                text = std::move(t);
-            } else if (s_.compare(pos_, 4, "null") == 0) {
-                pos_ += 4;
-                isNull = true;
-            } else {
-                std::int64_t n;
-                if (!integer(n)) return false;
-                number = n;
-            }
-            if (key == "seq") {
-                if (!number || *number < 0) return false;
-                record.seq = static_cast<std::uint64_t>(*number);
-                haveSeq = true;
-            } else if (key == "driver") {
-                if (!text) return false;
-                record.driver = *text;
-                haveDriver = true;
-            } else if (key == "command") {
-                if (!number) return false;
-                record.command = *number;
-                haveCommand = true;
-            } else if (key == "name") {
-                if (!text) return false;
-                record.name = *text;
-                haveName = true;
-            } else if (key == "argument" || key == "argument2") {
-                if (text) return false;
-                (key == "argument" ? record.argument : record.argument2) = number;
-            } else if (key == "result") {
-                if (!number || *number < 0 || *number > 0xFFFFFFFFLL) return false;
-                record.result = static_cast<std::uint32_t>(*number);
-                haveResult = true;
-            } else if (key == "regValue") {
-                if (text) return false;
-                if (number && (*number < 0 || *number > 0xFFFFFFFFLL)) return false;
-                if (isNull)
-                    record.regValue.reset();
-                else
-                    record.regValue = static_cast<std::uint32_t>(*number);
-            }
-            skipSpace();
-            if (eat('}')) break;
-            if (!eat(',')) return false;
-        }
-        skipSpace();
-        return pos_ == s_.size() && haveSeq && haveDriver && haveCommand && haveName && haveResult;
+    // `text` with the padding simdjson needs after it.
+    std::string_view copy(std::string_view text) {
+        if (padded.size() < text.size() + simdjson::SIMDJSON_PADDING)
+            padded.resize(text.size() + simdjson::SIMDJSON_PADDING);
+        std::memcpy(padded.data(), text.data(), text.size());
+        return {padded.data(), text.size()};
     }
-
-private:
-    char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
-    bool eat(char c) {
-        if (peek() != c) return false;
-        ++pos_;
-        return true;
-    }
-    void skipSpace() {
-        while (pos_ < s_.size() &&
-               (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n'))
-            ++pos_;
-    }
-    bool integer(std::int64_t& out) {
-        bool negative = eat('-');
-        if (pos_ >= s_.size() || s_[pos_] < '0' || s_[pos_] > '9') return false;
-        std::uint64_t value = 0;
-        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') {
-            if (value > 922337203685477580ULL) return false;
-            value = value * 10 + static_cast<std::uint64_t>(s_[pos_++] - '0');
-        }
-        if (value > 9223372036854775807ULL) return false;
-        out = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
-        return true;
-    }
-    bool string(std::string& out) {
-        if (!eat('"')) return false;
-        while (pos_ < s_.size()) {
-            char c = s_[pos_++];
-            if (c == '"') return true;
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (pos_ >= s_.size()) return false;
-            char e = s_[pos_++];
-            switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'u': {
-                if (pos_ + 4 > s_.size()) return false;
-                unsigned code = 0;
-                for (int i = 0; i < 4; ++i) {
-                    char h = s_[pos_++];
-                    code <<= 4;
-                    if (h >= '0' && h <= '9')
-                        code |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f')
-                        code |= static_cast<unsigned>(h - 'a' + 10);
-                    else if (h >= 'A' && h <= 'F')
-                        code |= static_cast<unsigned>(h - 'A' + 10);
-                    else
-                        return false;
-                }
-                // Only control characters are escaped by the writer; others
-                // are encoded as UTF-8 for completeness.
-                if (code < 0x80) {
-                    out += static_cast<char>(code);
-                } else if (code < 0x800) {
-                    out += static_cast<char>(0xC0 | (code >> 6));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                } else {
-                    out += static_cast<char>(0xE0 | (code >> 12));
-                    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                }
-                break;
-            }
-            default: return false;
-            }
-        }
-        return false;
-    }
-
-    const std::string& s_;
-    std::size_t pos_ = 0;
 };
+
+ParseScratch& scratch() {
+    thread_local ParseScratch s;
+    return s;
+}
+
+std::optional<std::uint32_t> word32(simdjson::ondemand::value value) {
+    std::uint64_t n = 0;
+    if (value.get_uint64().get(n) || n > 0xFFFFFFFFULL) return std::nullopt;
+    return static_cast<std::uint32_t>(n);
+}
+
+// A null, or an integer (given as `out`); false for anything else.
+bool nullOrInteger(simdjson::ondemand::value value, std::optional<std::int64_t>& out) {
+    bool isNull = false;
+    if (!value.is_null().get(isNull) && isNull) {
+        out.reset();
+        return true;
+    }
+    std::int64_t n = 0;
+    if (value.get_int64().get(n)) return false;
+    out = n;
+    return true;
+}
+
+// One object of the log into `record`. Fields it does not know are skipped;
+// those it knows must have their types, and seq, driver, command, name and
+// result must be there.
+template <typename Object>
+bool readRecord(Object object, DriverLogRecord& record) {
+    bool haveSeq = false, haveDriver = false, haveCommand = false, haveName = false,
+         haveResult = false;
+    for (auto field : object) {
+        std::string_view key;
+        if (field.unescaped_key().get(key)) return false;
+        simdjson::ondemand::value value;
+        if (field.value().get(value)) return false;
+        if (key == "seq") {
+            std::int64_t n = 0;
+            if (value.get_int64().get(n) || n < 0) return false;
+            record.seq = static_cast<std::uint64_t>(n);
+            haveSeq = true;
+        } else if (key == "driver" || key == "name" || key == "register") {
+            std::string_view text;
+            if (value.get_string().get(text)) return false;
+            if (key == "driver") {
+                record.driver = text;
+                haveDriver = true;
+            } else if (key == "name") {
+                record.name = text;
+                haveName = true;
+            } else {
+                record.registerKey = std::string(text);
+            }
+        } else if (key == "command") {
+            if (value.get_int64().get(record.command)) return false;
+            haveCommand = true;
+        } else if (key == "argument" || key == "argument2") {
+            if (!nullOrInteger(value, key == "argument" ? record.argument : record.argument2))
+                return false;
+        } else if (key == "result") {
+            std::optional<std::uint32_t> n = word32(value);
+            if (!n) return false;
+            record.result = *n;
+            haveResult = true;
+        } else if (key == "regValue") {
+            bool isNull = false;
+            if (!value.is_null().get(isNull) && isNull) {
+                record.regValue.reset();
+            } else {
+                record.regValue = word32(value);
+                if (!record.regValue) return false;
+            }
+        } else if (key == "registerValue") {
+            record.registerValue = word32(value);
+            if (!record.registerValue) return false;
+        } else if (key == "busyUntil" || key == "acceptedCommands") {
+            std::int64_t n = 0;
+            if (value.get_int64().get(n) || n < 0) return false;
+            (key == "busyUntil" ? record.busyUntil : record.acceptedCommands) = n;
+        }
+    }
+    // An effect names its register and its value together.
+    if (record.registerKey.has_value() != record.registerValue.has_value()) return false;
+    return haveSeq && haveDriver && haveCommand && haveName && haveResult;
+}
+
+// A single line, which must hold exactly one object.
+std::optional<DriverLogRecord> parseOneLine(std::string_view line) {
+    ParseScratch& s = scratch();
+    const std::string_view text = s.copy(line);
+    simdjson::ondemand::document document;
+    if (s.parser.iterate(simdjson::padded_string_view(text.data(), text.size(), s.padded.size()))
+            .get(document))
+        return std::nullopt;
+    simdjson::ondemand::object object;
+    if (document.get_object().get(object)) return std::nullopt;
+    DriverLogRecord record;
+    if (!readRecord(object, record)) return std::nullopt;
+    // Nothing may follow the object on its line.
+    const char* rest = nullptr;
+    if (!document.current_location().get(rest)) return std::nullopt;
+    return record;
+}
+
+bool blank(std::string_view text) {
+    return text.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// Every line of `text` on its own: slower than a stream, but it says which
+// lines are not records.
+std::vector<DriverLogRecord> parseLineByLine(std::string_view text, const std::string& where,
+                                             std::size_t firstLine, std::string* problems) {
+    std::vector<DriverLogRecord> records;
+    std::size_t start = 0, lineNumber = firstLine;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) break;
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty()) {
+            if (std::optional<DriverLogRecord> record = parseOneLine(line)) {
+                records.push_back(std::move(*record));
+            } else if (problems) {
+                if (!problems->empty()) *problems += "; ";
+                *problems += where + ":" + std::to_string(lineNumber) + ": not a driver log record";
+            }
+        }
+        ++lineNumber;
+    }
+    return records;
+}
 
 }  // namespace
 
@@ -223,43 +217,85 @@ std::string formatDriverLogLine(const DriverLogRecord& record) {
     appendOptional(out, record.argument2);
     out += ", \"result\": " + std::to_string(record.result) + ", \"regValue\": ";
     appendOptional(out, record.regValue);
+    if (record.registerKey && record.registerValue) {
+        out += ", \"register\": ";
+        appendJSONString(out, *record.registerKey);
+        out += ", \"registerValue\": " + std::to_string(*record.registerValue);
+    }
+    if (record.busyUntil) out += ", \"busyUntil\": " + std::to_string(*record.busyUntil);
+    if (record.acceptedCommands)
+        out += ", \"acceptedCommands\": " + std::to_string(*record.acceptedCommands);
     out += "}";
     return out;
 }
 
-std::optional<DriverLogRecord> parseDriverLogLine(const std::string& line) {
-    DriverLogRecord record;
-    if (!LineParser(line).parse(record)) return std::nullopt;
-    return record;
+std::optional<DriverLogRecord> parseDriverLogLine(std::string_view line) {
+    return parseOneLine(line);
+}
+
+std::vector<DriverLogRecord> parseDriverLogLines(std::string_view text, const std::string& where,
+                                                 std::size_t firstLine, std::string* problems) {
+    const std::size_t lastNewline = text.rfind('\n');
+    if (lastNewline == std::string_view::npos) return {};
+    text = text.substr(0, lastNewline + 1);
+    // The lines as one stream of documents; each must be one whole line.
+    // Anything unusual (a bad line, two objects on a line) is left to the
+    // line-by-line reader, which names the lines at fault.
+    ParseScratch& s = scratch();
+    const std::string_view padded = s.copy(text);
+    std::vector<DriverLogRecord> records;
+    simdjson::ondemand::document_stream stream;
+    // A batch holds at least the longest line; lines are short.
+    const std::size_t batch = std::min<std::size_t>(std::max<std::size_t>(text.size(), 4096),
+                                                    simdjson::dom::DEFAULT_BATCH_SIZE);
+    if (!s.parser.iterate_many(padded.data(), padded.size(), batch).get(stream)) {
+        std::size_t expectedStart = 0;
+        bool clean = true;
+        for (auto it = stream.begin(); it != stream.end(); ++it) {
+            const std::size_t at = it.current_index();
+            // Only blank lines may come between two records.
+            const std::size_t skipped = text.find_first_not_of(" \t\r\n", expectedStart);
+            if (skipped != at ||
+                text.substr(expectedStart, at - expectedStart).find_first_not_of(" \t\r\n") !=
+                    std::string_view::npos) {
+                clean = false;
+                break;
+            }
+            auto document = *it;
+            simdjson::ondemand::object object;
+            DriverLogRecord record;
+            if (document.get_object().get(object) || !readRecord(object, record)) {
+                clean = false;
+                break;
+            }
+            const std::size_t end = text.find('\n', at);
+            const std::string_view source = it.source();
+            if (end == std::string_view::npos || at + source.size() > end ||
+                !blank(text.substr(at + source.size(), end - at - source.size()))) {
+                clean = false;
+                break;
+            }
+            expectedStart = end + 1;
+            records.push_back(std::move(record));
+        }
+        if (clean && blank(text.substr(std::min(expectedStart, text.size()))) &&
+            stream.truncated_bytes() == 0)
+            return records;
+    }
+    return parseLineByLine(text, where, firstLine, problems);
 }
 
 std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error) {
-    std::vector<DriverLogRecord> records;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return records;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t start = 0, lineNumber = 0;
-    std::string problems;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) break;  // an unfinished last line is not a record yet
-        ++lineNumber;
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        if (line.empty()) continue;
-        if (std::optional<DriverLogRecord> record = parseDriverLogLine(line)) {
-            records.push_back(std::move(*record));
-        } else {
-            if (!problems.empty()) problems += "; ";
-            problems += path + ":" + std::to_string(lineNumber) + ": not a driver log record";
-        }
-    }
-    if (error) *error = problems;
-    return records;
+    if (error) error->clear();
+    if (!in) return {};
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    return parseDriverLogLines(content, path, 1, error);
 }
 
-bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
-                         std::string* error) {
+bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error,
+                         std::uint64_t* length) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -273,11 +309,14 @@ bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
         written = ::write(fd, line.data(), line.size());
     } while (written < 0 && errno == EINTR);
     int saved = errno;
+    struct stat st {};
+    const bool sized = written == static_cast<ssize_t>(line.size()) && ::fstat(fd, &st) == 0;
     ::close(fd);
     if (written != static_cast<ssize_t>(line.size())) {
         if (error) *error = path + ": " + (written < 0 ? std::strerror(saved) : "short write");
         return false;
     }
+    if (length) *length = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
     return true;
 }
 

@@ -339,18 +339,35 @@ std::optional<std::string> parentPath(std::string_view path) {
     return std::string(path.substr(0, slash));
 }
 
-std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error) {
+std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error,
+                                               std::optional<CheckpointMark>* mark) {
     const cf::Dictionary* top = plist.dictionary();
     if (!top) {
         if (error) *error = "the top level is not a dictionary";
         return std::nullopt;
     }
     Place root{};
+    std::optional<std::int64_t> seq, journalOffset;
     for (const auto& [key, item] : top->items()) {
-        if (key != "Entries") {
+        if (key == "Seq" || key == "JournalOffset") {
+            std::optional<std::int64_t> v = integerOf(&item);
+            if (!v) {
+                fail(error, root, key, "not an integer");
+                return std::nullopt;
+            }
+            if (*v < 0) {
+                fail(error, root, key, "negative");
+                return std::nullopt;
+            }
+            (key == "Seq" ? seq : journalOffset) = *v;
+        } else if (key != "Entries") {
             fail(error, root, key, "unknown key");
             return std::nullopt;
         }
+    }
+    if (journalOffset && !seq) {
+        fail(error, root, "JournalOffset", "without \"Seq\"");
+        return std::nullopt;
     }
     const cf::Value* entries = top->get("Entries");
     if (!entries) {
@@ -359,14 +376,27 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
     }
     Machine machine;
     if (!readEntries(*entries, root, "Entries", "", machine.entries, error)) return std::nullopt;
+    machine.forEachMutable([](const std::string&, RegistryEntry& entry) {
+        if (entry.isClockDriver()) entry.properties.remove("RegValue");
+    });
+    if (mark) {
+        mark->reset();
+        if (seq)
+            *mark = CheckpointMark{static_cast<std::uint64_t>(*seq),
+                                   static_cast<std::uint64_t>(journalOffset.value_or(0))};
+    }
     return machine;
 }
 
-cf::Value machineToPropertyList(const Machine& machine) {
+cf::Value machineToPropertyList(const Machine& machine, const std::optional<CheckpointMark>& mark) {
     cf::Array entries;
     for (const RegistryEntry& entry : machine.entries)
         entries.push_back(entryToPropertyList(entry));
     cf::Dictionary top;
+    if (mark) {
+        top.set("Seq", integer(static_cast<std::int64_t>(mark->seq)));
+        top.set("JournalOffset", integer(static_cast<std::int64_t>(mark->journalOffset)));
+    }
     top.set("Entries", std::move(entries));
     return top;
 }

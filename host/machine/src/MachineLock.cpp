@@ -1,12 +1,15 @@
-// Serialising changes to machine.plist across processes: lock, re-read,
-// change, write back atomically, unlock.
-#include <cerrno>
-#include <cstring>
+// Changes to the machine from its console, each under the machine lock and
+// each ending in a new checkpoint of everything the journal holds.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "MachineStore.h"
+#include "host/DriverLog.h"
+#include "host/MachineControl.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -34,37 +37,50 @@ MachineLock::~MachineLock() {
     if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
 }
 
-std::optional<Machine> readMachineLocked(const std::filesystem::path& path, std::string* error) {
-    bool absent = false;
-    std::shared_ptr<const Machine> machine = readMachineFileCached(path, &absent, error);
-    if (machine) return *machine;
-    if (!absent) return std::nullopt;
-    Machine fresh = defaultMachine();
-    if (!writeMachineFileCached(path, fresh, error)) return std::nullopt;
-    return fresh;
+namespace {
+
+bool lockFailed(const MachineLock& lock, std::string* error) {
+    if (lock.locked()) return false;
+    if (error) *error = lock.error();
+    return true;
 }
 
+}  // namespace
+
 bool updateMachine(const std::function<bool(Machine&)>& change, std::string* error) {
-    std::filesystem::path path = machinePlistPath();
-    MachineLock lock(path);
-    if (!lock.locked()) {
-        if (error) *error = lock.error();
-        return false;
-    }
-    std::optional<Machine> machine = readMachineLocked(path, error);
-    if (!machine) return false;
-    if (!change(*machine)) return true;
-    return writeMachineFileCached(path, *machine, error);
+    MachineLock lock(machinePlistPath());
+    if (lockFailed(lock, error)) return false;
+    std::optional<MachineView> view = readMachineViewLocked(error);
+    if (!view) return false;
+    Machine machine = *view->machine;
+    if (!change(machine)) return true;
+    return writeCheckpointLocked(machine, CheckpointMark{view->lastSeq, view->journalLength},
+                                 error);
 }
 
 bool replaceMachine(const Machine& machine, std::string* error) {
-    std::filesystem::path path = machinePlistPath();
-    MachineLock lock(path);
-    if (!lock.locked()) {
-        if (error) *error = lock.error();
-        return false;
+    MachineLock lock(machinePlistPath());
+    if (lockFailed(lock, error)) return false;
+    // The machine file in place may be refused (the reason to replace it);
+    // then the journal alone says where the new machine begins.
+    const std::string journal = driverLogPath().string();
+    std::string why;
+    if (!finishDriverLogTail(journal, &why)) reportMachineProblem(why);
+    bool absent = false;
+    std::optional<MachineView> view = readMachineView(&absent, nullptr);
+    CheckpointMark mark;
+    if (view && view->mark) {
+        mark = CheckpointMark{view->lastSeq, view->journalLength};
+    } else {
+        std::error_code ec;
+        const std::uintmax_t length = std::filesystem::file_size(journal, ec);
+        mark = CheckpointMark{lastDriverLogSeq(journal), ec ? 0 : length};
     }
-    return writeMachineFileCached(path, machine, error);
+    return writeCheckpointLocked(machine, mark, error);
+}
+
+bool checkpointMachine(std::string* error) {
+    return updateMachine([](Machine&) { return true; }, error);
 }
 
 }  // namespace host

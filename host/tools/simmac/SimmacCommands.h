@@ -19,6 +19,7 @@ int initMachine(const std::optional<std::string>& preset,
                 const std::optional<std::string>& fromFile);
 int showMachine();
 int rebootMachine();
+int checkpointMachine();
 int showTrace(std::optional<std::size_t> last);
 
 struct FaultOptions {

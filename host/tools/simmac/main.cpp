@@ -1,6 +1,6 @@
-// simmac: the console of the simulated Mac. Creates and inspects
-// machine.plist, power-cycles the cards, shows the driver log, sets driver
-// faults and sends single driver commands.
+// simmac: the console of the simulated Mac. Creates and inspects the
+// machine, power-cycles the cards, writes a checkpoint, shows the driver
+// log, sets driver faults and sends single driver commands.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -32,6 +32,9 @@ int run(int argc, char** argv) {
         app.add_subcommand("show", "the registry tree, each card's registers and clocks");
     CLI::App* reboot =
         app.add_subcommand("reboot", "power cycle: every card back to its power-on registers");
+
+    CLI::App* checkpoint =
+        app.add_subcommand("checkpoint", "rewrite machine.plist to hold the machine as it is now");
 
     CLI::App* trace = app.add_subcommand("trace", "the driver log, readable");
     std::optional<std::size_t> last;
@@ -70,6 +73,7 @@ int run(int argc, char** argv) {
     if (*init) return simmac::initMachine(preset, fromFile);
     if (*show) return simmac::showMachine();
     if (*reboot) return simmac::rebootMachine();
+    if (*checkpoint) return simmac::checkpointMachine();
     if (*trace) return simmac::showTrace(last);
     if (*fault) {
         if (refuseOption->count() > 0) faults.refuseCommands = refuse;

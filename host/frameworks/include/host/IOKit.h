@@ -41,9 +41,10 @@ kern_return_t IOObjectRelease(io_object_t object);
 kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const char* plane,
                                             io_registry_entry_t* parent);
 // A copy of the entry's property, or nothing when absent. A clock driver's
-// "RegValue" reads as the answer to this thread's own last read command of
-// that driver, when its last command there was an accepted read, so that
-// another process's reads cannot come in between.
+// "RegValue" reads as the answer to this thread's own last command of that
+// driver when it was an accepted read, and as nothing after anything else
+// (a write, a refusal, a wait that timed out), so that another process's
+// reads cannot come in between.
 std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
                                                          const std::string& key,
                                                          CFAllocatorRef allocator,

@@ -90,13 +90,28 @@ struct Machine {
 // The parent path of an entry path; nothing for an entry at the top level.
 std::optional<std::string> parentPath(std::string_view path);
 
-// Checks everything and builds the machine, or fails with one message that
-// names the entry and the key at fault; never yields a partial machine.
-std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error);
-cf::Value machineToPropertyList(const Machine& machine);
+// What machine.plist says about the journal beside it (driver.jsonl): the
+// seq of the last record it holds and the journal's length at that record,
+// where the records after it begin. A machine file without a mark is taken
+// to hold every record logged before it.
+struct CheckpointMark {
+    std::uint64_t seq = 0;
+    std::uint64_t journalOffset = 0;
+    bool operator==(const CheckpointMark&) const = default;
+};
 
-// Reading and writing a machine file. The message of a refused file begins
-// with the file's path.
+// Checks everything and builds the machine, or fails with one message that
+// names the entry and the key at fault; never yields a partial machine. A
+// clock driver's "RegValue" in the file is dropped: the driver publishes it
+// to each sender alone and never keeps it.
+std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::string* error,
+                                               std::optional<CheckpointMark>* mark = nullptr);
+cf::Value machineToPropertyList(const Machine& machine,
+                                const std::optional<CheckpointMark>& mark = std::nullopt);
+
+// Reading and writing a machine file as it is, without the journal (its
+// mark is checked and left aside). The message of a refused file begins with
+// the file's path.
 std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::string* error);
 bool saveMachineFile(const std::filesystem::path& path, const Machine& machine, std::string* error);
 
