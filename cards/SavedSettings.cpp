@@ -20,6 +20,18 @@ bool isFrequency(const cf::Value* value) {
     return std::isfinite(frequency) && frequency >= 0;
 }
 
+const cf::Array* savedEntries(const cf::Dictionary& domain) {
+    const cf::Value* cardsValue = domain.get(kCardsKey);
+    return cardsValue ? cardsValue->array() : nullptr;
+}
+
+bool belongsTo(const cf::Value& entryValue, const UnreadCard& card) {
+    const cf::Dictionary* entry = entryValue.dictionary();
+    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
+           cString(*entry->get(kSlotKey)->string()) == card.slot &&
+           cString(*entry->get(kModelKey)->string()) == card.model;
+}
+
 }  // namespace
 
 bool isUsableCardEntry(const cf::Value& entryValue) {
@@ -30,8 +42,7 @@ bool isUsableCardEntry(const cf::Value& entryValue) {
 
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
                              const std::function<void(Card&, const cf::Dictionary&)>& apply) {
-    const cf::Value* cardsValue = domain.get(kCardsKey);
-    const cf::Array* entries = cardsValue ? cardsValue->array() : nullptr;
+    const cf::Array* entries = savedEntries(domain);
     if (!entries) {
         return;
     }
@@ -65,6 +76,36 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
                                      floatFromEntry(entry, kMemoryKey));
         card.getStockSettingsFromPrefsDictionary(entry);
     });
+}
+
+cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>& unreadCards,
+                            const cf::Dictionary* previous,
+                            const std::function<cf::Dictionary(Card&)>& entryOf) {
+    const cf::Array* saved = previous ? savedEntries(*previous) : nullptr;
+    // Each saved entry is carried over once, even for two unread cards that
+    // look alike.
+    std::vector<bool> carried(saved ? saved->size() : 0, false);
+    cf::Array entries;
+    auto carryOver = [&](const UnreadCard& card) {
+        for (std::size_t i = 0; i < carried.size(); ++i) {
+            if (!carried[i] && belongsTo((*saved)[i], card)) {
+                entries.push_back((*saved)[i]);
+                carried[i] = true;
+            }
+        }
+    };
+    // From the last place to the first: the unread cards discovered after
+    // card i - 1, then card i - 1 itself.
+    auto unread = unreadCards.rbegin();
+    for (std::size_t place = cards.size() + 1; place-- > 0;) {
+        for (; unread != unreadCards.rend() && unread->cardsBefore >= place; ++unread) {
+            carryOver(*unread);
+        }
+        if (place > 0) {
+            entries.push_back(entryOf(*cards[place - 1]));
+        }
+    }
+    return entries;
 }
 
 cf::Dictionary commonCardEntry(const Card& card) {

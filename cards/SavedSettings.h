@@ -2,8 +2,10 @@
 // rule that matches entries to the cards present.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Card.h"
@@ -27,6 +29,16 @@ inline constexpr const char* kStockMPLL2Key = "Stock MPLL2";
 
 using CardList = std::vector<std::unique_ptr<Card>>;
 
+// A card that is present but whose driver did not answer when the card was
+// created: never programmed, known only by its slot and model, so that the
+// writers keep its saved entries.
+struct UnreadCard {
+    std::string slot;   // C form
+    std::string model;  // C form
+    // Its place in discovery order: the number of cards created before it.
+    std::size_t cardsBefore = 0;
+};
+
 // Matching saved entries to cards, the rule both readers follow: the
 // domain's "Cards" from the last entry to the first; each entry that is
 // usable (isUsableCardEntry) has one candidate, the last card whose slot
@@ -45,6 +57,15 @@ bool isUsableCardEntry(const cf::Value& entry);
 // restoreStoredPLLWithVPU:memory: with the entry's "VPU" and "Memory", then
 // getStockSettingsFromPrefsDictionary: with the entry.
 void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
+
+// The "Cards" array a writer stores: one entry per card (`entryOf`) from the
+// last card to the first, and in each unread card's place the entries of
+// `previous` (the domain as it was read, if any) whose "Slot" and "Model"
+// equal the card's, carried over unchanged. Entries of cards that are gone
+// are dropped.
+cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>& unreadCards,
+                            const cf::Dictionary* previous,
+                            const std::function<cf::Dictionary(Card&)>& entryOf);
 
 // The six keys every card entry has: "Slot", "Model", "VPU", "Memory",
 // "Stock VPU", "Stock Memory" (the frequencies as floats).

@@ -12,7 +12,7 @@ constexpr const char* kPathKey = "Path";
 constexpr const char* kHideKey = "Hide";
 }  // namespace
 
-void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
+bool NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     // 1.
     const std::optional<cf::Dictionary> domain =
@@ -30,7 +30,7 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
         NSLog(
             "Tarnwick: TarnwickStartup.app is missing from the pane's resources; login items left "
             "unchanged\n");
-        return;
+        return false;
     }
     // 4. Only the first entry with this path.
     bool hide = false;
@@ -55,6 +55,7 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     cf::Dictionary newDomain = domain.value_or(cf::Dictionary());
     newDomain.set(kAutoLaunchedApplicationsKey, std::move(items));
     defaults.setPersistentDomain(newDomain, kLoginWindowDomain);
+    return true;
 }
 
 void NameHalvornOddnyTarnwickPref::registerHelpBook() {
