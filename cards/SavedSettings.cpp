@@ -10,19 +10,35 @@ bool isString(const cf::Value* value) { return value && value->string(); }
 
 bool isNumber(const cf::Value* value) { return value && value->number(); }
 
-// A clock to restore: a number that a frequency can be. NaN, infinities and
-// negative values would turn into arbitrary dividers.
-bool isFrequency(const cf::Value* value) {
-    if (!isNumber(value)) {
-        return false;
-    }
-    const double frequency = value->number()->doubleValue();
-    return std::isfinite(frequency) && frequency >= 0;
+// What matching needs of an entry: text "Slot" and "Model", and "VPU" and
+// "Memory" as numbers to restore. Both writers always store these.
+bool hasEntryKeys(const cf::Value& entryValue) {
+    const cf::Dictionary* entry = entryValue.dictionary();
+    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
+           isNumber(entry->get(kVPUKey)) && isNumber(entry->get(kMemoryKey));
 }
 
 const cf::Array* savedEntries(const cf::Dictionary& domain) {
     const cf::Value* cardsValue = domain.get(kCardsKey);
     return cardsValue ? cardsValue->array() : nullptr;
+}
+
+bool isPositive(float value) { return std::isfinite(value) && value > 0; }
+
+// The stock clock an entry's clock is held against (see isUsableCardEntry);
+// 0 when none is known.
+float referenceStock(float cardStock, const cf::Dictionary& entry, const char* stockKey,
+                     float current) {
+    for (float stock : {cardStock, floatFromEntry(entry, stockKey), current}) {
+        if (isPositive(stock)) return stock;
+    }
+    return 0;
+}
+
+bool isSettableClock(float clock, float stock) {
+    // In double precision: twice a huge stock must not overflow.
+    return isPositive(clock) &&
+           (stock == 0 || static_cast<double>(clock) <= 2.0 * static_cast<double>(stock));
 }
 
 bool belongsTo(const cf::Value& entryValue, const UnreadCard& card) {
@@ -34,10 +50,13 @@ bool belongsTo(const cf::Value& entryValue, const UnreadCard& card) {
 
 }  // namespace
 
-bool isUsableCardEntry(const cf::Value& entryValue) {
-    const cf::Dictionary* entry = entryValue.dictionary();
-    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
-           isFrequency(entry->get(kVPUKey)) && isFrequency(entry->get(kMemoryKey));
+bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate) {
+    const float vpuStock =
+        referenceStock(candidate.realStockVPUFreq(), entry, kStockVPUKey, candidate.vpuFrequency());
+    const float memStock = referenceStock(candidate.realStockMemFreq(), entry, kStockMemoryKey,
+                                          candidate.memFrequency());
+    return isSettableClock(floatFromEntry(entry, kVPUKey), vpuStock) &&
+           isSettableClock(floatFromEntry(entry, kMemoryKey), memStock);
 }
 
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
@@ -48,7 +67,7 @@ void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards
     }
     for (auto entryValue = entries->rbegin(); entryValue != entries->rend(); ++entryValue) {
         // Anything else cannot be matched or restored safely.
-        if (!isUsableCardEntry(*entryValue)) {
+        if (!hasEntryKeys(*entryValue)) {
             NSLog(
                 "Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU "
                 "and Memory\n");
@@ -62,8 +81,18 @@ void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards
                 continue;
             }
             // Only the last card with this slot is a candidate.
-            if ((*card)->model() && cString(*(*card)->model()) == model) {
+            if (!(*card)->model() || cString(*(*card)->model()) != model) {
+                break;
+            }
+            if (isUsableCardEntry(entry, **card)) {
                 apply(**card, entry);
+            } else {
+                NSLog(
+                    "Tarnwick: saved card entry ignored: the clocks for %s, %s (VPU %g, Memory %g "
+                    "MHz) must be above 0 and at most twice the stock clocks\n",
+                    slot.c_str(), model.c_str(),
+                    static_cast<double>(floatFromEntry(entry, kVPUKey)),
+                    static_cast<double>(floatFromEntry(entry, kMemoryKey)));
             }
             break;
         }

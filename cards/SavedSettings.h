@@ -40,18 +40,23 @@ struct UnreadCard {
 };
 
 // Matching saved entries to cards, the rule both readers follow: the
-// domain's "Cards" from the last entry to the first; each entry that is
-// usable (isUsableCardEntry) has one candidate, the last card whose slot
-// equals its "Slot", and goes to that card when the card's model equals its
-// "Model" (both compared as C strings). An entry that is not usable is
-// applied to no card, with a log line.
+// domain's "Cards" from the last entry to the first; each entry that has
+// text "Slot" and "Model" and number "VPU" and "Memory" has one candidate,
+// the last card whose slot equals its "Slot", and goes to that card when the
+// card's model equals its "Model" (both compared as C strings) and its clocks
+// are usable for the card (isUsableCardEntry). An entry that is not usable
+// is applied to no card, with a log line.
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
                              const std::function<void(Card&, const cf::Dictionary&)>& apply);
 
-// What counts as a usable entry: a dictionary with a string "Slot" and
-// "Model" and a number "VPU" and "Memory" (integer or real, finite, not
-// negative). Both writers always store these.
-bool isUsableCardEntry(const cf::Value& entry);
+// Whether an entry's clocks may go to its candidate card: "VPU" and
+// "Memory", as the floats the card would get, must be finite, above 0 and at
+// most twice the stock clock. The stock clock is the card's own when known
+// (non-zero now), else the entry's "Stock VPU" / "Stock Memory" when finite
+// and above 0, else the clock the card runs at now, which would become its
+// stock. No pane can set a clock beyond that, so anything else is a
+// damaged entry, not a wish.
+bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate);
 
 // Restores the saved cards: each matched card gets
 // restoreStoredPLLWithVPU:memory: with the entry's "VPU" and "Memory", then

@@ -381,4 +381,54 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
     }
 }
 
+// Saved clocks that no pane could have set for the card go to no card:
+// each clock, as the float the card would get, must be finite, above 0 and
+// at most twice the stock clock (the card's own when known, else the
+// entry's, else the clock the card runs at).
+TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
+    const double nan = std::nan("");
+    struct Case {
+        const char* what;
+        double vpu, memory;
+        std::optional<float> entryStock;  // both stock keys
+        bool firmwareClocks;              // the card measures its own stock: 400.5 / 299.25 MHz
+        bool applied;
+    };
+    const Case cases[] = {
+        {"a clock a pane sets", 247.5, 234.0, 225.0f, false, true},
+        {"exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true},
+        {"a step above twice the entry's stock", 452.25, 225.0, 225.0f, false, false},
+        {"a million MHz", 1e6, 225.0, 225.0f, false, false},
+        {"1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false},
+        {"a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false},
+        {"NaN", nan, 225.0, 225.0f, false, false},
+        {"0 MHz", 247.5, 0.0, 225.0f, false, false},
+        {"negative", -247.5, 225.0, 225.0f, false, false},
+        {"the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false},
+        {"within twice the card's own stock", 450.0, 225.0, 200.0f, true, true},
+        {"no stock anywhere: twice the clock the card runs at", 452.25, 225.0, std::nullopt, false,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        ATIDevice device;
+        if (c.firmwareClocks) {
+            device.sclk = 400000;
+            device.mclk = 300000;
+        }
+        mac.writeMachine(atiMachine({device}));
+        cf::Dictionary entry = cardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock);
+        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
+        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.memory));
+        writeDomain(mac, domainWith(true, {entry}));
+        const std::size_t creation = c.firmwareClocks ? 3 : 1;
+        ASSERT_EQ(runStartup(), 0);
+        EXPECT_EQ(logSize(mac) > creation, c.applied);
+        EXPECT_EQ(mac.systemLog().find("Tarnwick: saved card entry ignored") == std::string::npos,
+                  c.applied)
+            << mac.systemLog();
+    }
+}
+
 }  // namespace

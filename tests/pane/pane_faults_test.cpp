@@ -1,6 +1,7 @@
 // The pane when things go wrong: a card whose driver does not answer, a
-// machine that cannot be read, and what the pane then reports of its session
-// (valueForKey) to the program that hosts it.
+// machine that cannot be read, saved clocks no pane could have set, and what
+// the pane then reports of its session (valueForKey) to the program that
+// hosts it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -188,6 +189,38 @@ TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
             ASSERT_TRUE(cardsOf(*domain));
             EXPECT_TRUE(cardsOf(*domain)->empty());
         }
+    }
+}
+
+// Saved clocks no pane could have set reach no card, on either path: with
+// the Option key their stock clocks are not taken either.
+TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
+    for (const bool optionKey : {false, true}) {
+        SCOPED_TRACE(optionKey ? "Option key" : "restoring");
+        testsupport::TempSimMac mac;
+        ATICardSetup a;
+        a.entryName = "ATY,CardA";
+        ATICardSetup b;
+        b.entryName = "ATY,CardB";
+        b.slot = "SLOT-2";
+        mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));
+        // A stock of 180 MHz would show as 25 % above stock if it were taken.
+        cf::Dictionary huge = cardEntry("SLOT-1", "ATY,TestCard", 0, 234.0f, 180.0f, 180.0f);
+        huge.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, 1e39));
+        writePaneDomain(false,
+                        {huge, cardEntry("SLOT-2", "ATY,TestCard", 1e6f, 234.0f, 180.0f, 180.0f)});
+
+        OpenPane pane(optionKey);
+        ASSERT_TRUE(pane.loaded());
+        EXPECT_TRUE(atiWrites(mac, "ATY,CardA" + std::string(kDriverLeaf)).empty());
+        EXPECT_TRUE(atiWrites(mac, "ATY,CardB" + std::string(kDriverLeaf)).empty());
+        for (int row : {0, 1}) {
+            ASSERT_TRUE(pane.table().selectRow(row));
+            EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "row " << row;
+        }
+        const std::string log = mac.systemLog();
+        for (const char* clocks : {"VPU inf, Memory 234", "VPU 1e+06, Memory 234"})
+            EXPECT_NE(log.find(clocks), std::string::npos) << log;
     }
 }
 
