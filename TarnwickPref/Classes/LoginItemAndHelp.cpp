@@ -17,11 +17,17 @@ bool NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     // 1.
     const std::optional<cf::Dictionary> domain =
         defaults.persistentDomainForName(kLoginWindowDomain);
-    // 2.
+    // 2. Login items in another form (another program's one dictionary, say)
+    // would be lost by writing a list in their place.
     cf::Array items;
-    if (domain) {
-        const cf::Value* existing = domain->get(kAutoLaunchedApplicationsKey);
-        if (existing != nullptr && existing->array() != nullptr) items = *existing->array();
+    if (const cf::Value* existing = domain ? domain->get(kAutoLaunchedApplicationsKey) : nullptr) {
+        if (existing->array() == nullptr) {
+            NSLog(
+                "Tarnwick: the login items (AutoLaunchedApplicationDictionary) are not a list; "
+                "left unchanged\n");
+            return false;
+        }
+        items = *existing->array();
     }
     // 3. Without the tool there is no path to add, nor one to recognise the
     // old entry by; the login items stay as they are.

@@ -1,7 +1,7 @@
 // The pane when things go wrong: a card whose driver does not answer, a
-// machine that cannot be read, saved clocks no pane could have set, and what
-// the pane then reports of its session (valueForKey) to the program that
-// hosts it.
+// machine that cannot be read, saved clocks no pane could have set, login
+// items in a form the pane does not know, and what the pane then reports of
+// its session (valueForKey) to the program that hosts it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -224,13 +224,15 @@ TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     }
 }
 
-// The save at quit reports whether everything was written: a preferences
-// folder that cannot be written to fails the save.
+// The save at quit reports whether everything was written: the login items
+// of another form are left unchanged (and the settings still saved), a
+// preferences folder that cannot be written to fails the save.
 TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
     const struct {
         const char* what;
         std::function<void(const testsupport::TempSimMac&)> setUp;
         bool succeeded;
+        bool loginItemsKept = false;
     } cases[] = {
         {"login items in a list",
          [](const testsupport::TempSimMac&) {
@@ -239,6 +241,17 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
              NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
          },
          true},
+        {"another program's login item as one dictionary",
+         [](const testsupport::TempSimMac&) {
+             cf::Dictionary item;
+             item.set("Path", "/Applications/Other.app");
+             item.set("Hide", true);
+             cf::Dictionary login;
+             login.set("AutoLaunchedApplicationDictionary", item);
+             login.set("OtherKey", "kept");
+             NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+         },
+         false, true},
         {"preferences folder that is a file",
          [](const testsupport::TempSimMac& mac) {
              testsupport::writeFile(mac.root() / kPreferences, "not a folder\n");
@@ -250,6 +263,7 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
         testsupport::TempSimMac mac;
         mac.writeMachine(testsupport::machine({atiEntry({})}));
         c.setUp(mac);
+        const std::string loginBefore = readFile(domainFile(mac, "loginwindow"));
 
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
@@ -257,6 +271,16 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
         pane.button("startupCheckbox").performClick();
         pane.quit();
         EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), c.succeeded ? 1 : 0);
+        if (c.loginItemsKept) {
+            EXPECT_EQ(readFile(domainFile(mac, "loginwindow")), loginBefore);
+            EXPECT_NE(mac.systemLog().find("Tarnwick: the login items "
+                                           "(AutoLaunchedApplicationDictionary) are not a list; "
+                                           "left unchanged\n"),
+                      std::string::npos);
+            const auto domain = readDomain(kPaneDomain);
+            ASSERT_TRUE(domain) << "the settings are saved all the same";
+            EXPECT_EQ(slotsOf(*domain), std::vector<std::string>{"SLOT-1"});
+        }
     }
 }
 
