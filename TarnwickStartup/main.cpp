@@ -5,17 +5,26 @@
 #include "CardDiscovery.h"
 #include "SavedSettings.h"
 #include "host/Foundation.h"
+#include "host/Log.h"
 
 namespace {
 
 void run() {
-    CardList cards = discoverCards();
+    DiscoveredCards found = discoverCards();
+    // Without the registry the cards are unknown, not absent: a rewrite
+    // would drop every saved card.
+    if (found.registryUnreadable) {
+        NSLog("Tarnwick: the machine could not be read; saved settings left as they are\n");
+        return;
+    }
+    const CardList& cards = found.cards;
 
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     // A domain that does not parse reads as none: nothing to restore.
-    if (std::optional<cf::Dictionary> domain =
-            defaults.persistentDomainForName(kTarnwickPrefDomain)) {
-        applySavedCards(*domain, cards);
+    const std::optional<cf::Dictionary> saved =
+        defaults.persistentDomainForName(kTarnwickPrefDomain);
+    if (saved) {
+        applySavedCards(*saved, cards);
     }
 
     bool rewrite = false;
@@ -29,19 +38,21 @@ void run() {
         return;
     }
 
-    cf::Array entries;
-    for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
-        cf::Dictionary entry = commonCardEntry(**card);
-        // Known stock register words must survive the rewrite, or the next
-        // pane load would take the clocks just restored for stock.
-        (*card)->addStockRegisterKeys(entry);
-        entries.push_back(std::move(entry));
-    }
+    cf::Array entries =
+        cardEntriesToSave(cards, found.unreadCards, saved ? &*saved : nullptr, [](Card& card) {
+            cf::Dictionary entry = commonCardEntry(card);
+            // Known stock register words must survive the rewrite, or the
+            // next pane load would take the clocks just restored for stock.
+            card.addStockRegisterKeys(entry);
+            return entry;
+        });
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, true);
     domain.set(kCardsKey, std::move(entries));
     defaults.setPersistentDomain(domain, kTarnwickPrefDomain);
-    defaults.synchronize();
+    if (!defaults.synchronize()) {
+        NSLog("Tarnwick: the saved settings could not be written\n");
+    }
 }
 
 }  // namespace

@@ -242,12 +242,18 @@ void ATICard::fillModel() {
 
 bool ATICard::initWithIOObject(io_service_t service) {
     driver_ = service;
-    writePropertiesWithCommand(ReadATIPLL, 0);
-    const std::uint32_t word = uInt32FromDataPropertyWithName("RegValue", driver_);
-    stockRefDiv_ = refDiv_ = static_cast<std::uint8_t>(word & 0xFF);
-    memFBDiv_ = static_cast<std::uint8_t>((word >> 8) & 0xFF);
-    vpuFBDiv_ = static_cast<std::uint8_t>((word >> 16) & 0xFF);
-    runningWord_ = word & 0xFFFFFF;
+    // A card whose divider word does not come is still identified (from the
+    // registry, no commands) so that its saved entry can be kept, but nothing
+    // more is asked of its driver and it is never programmed.
+    std::optional<std::string> failedRead;
+    if (const std::optional<std::uint32_t> word = readWithCommand(ReadATIPLL, 0)) {
+        stockRefDiv_ = refDiv_ = static_cast<std::uint8_t>(*word & 0xFF);
+        memFBDiv_ = static_cast<std::uint8_t>((*word >> 8) & 0xFF);
+        vpuFBDiv_ = static_cast<std::uint8_t>((*word >> 16) & 0xFF);
+        runningWord_ = *word & 0xFFFFFF;
+    } else {
+        failedRead = "ReadATIPLL";
+    }
 
     if (IORegistryEntryGetParentEntry(driver_, kIOServicePlane, &card_) == kIOReturnSuccess) {
         deviceID_ = static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("device-id", card_));
@@ -276,9 +282,15 @@ bool ATICard::initWithIOObject(io_service_t service) {
                 refClock_ *= 10.0f;
             }
         }
-        clockStep_ = refClock_ / static_cast<float>(refDiv_);
-        readMemoryFactsAtCreation();
-        calculateFrequencies();
+        if (!failedRead) {
+            clockStep_ = refClock_ / static_cast<float>(refDiv_);
+            failedRead = readMemoryFactsAtCreation();
+            calculateFrequencies();
+        }
+    }
+    if (failedRead) {
+        giveUpUnread(*failedRead);
+        return false;
     }
     if (romVPUFrequency_ != 0 && romMemFrequency_ != 0) {
         getRealStockFrequencies();

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "Card.h"
 
@@ -19,8 +21,9 @@ public:
     PANE_ONLY(cf::Dictionary saveCardInfo() override;)
 
     void fillModel() override;
-    // Memory size, bus width and type from the card's registers.
-    PANE_ONLY(void getCardInfo();)
+    // Memory size, bus width and type from the card's registers; nothing,
+    // or the register read that failed (the facts are then not to be used).
+    PANE_ONLY(std::optional<std::string> getCardInfo();)
 
     // Programs the firmware's nominal clocks and back, keeping the clocks
     // reached there as the stock clocks.
@@ -58,8 +61,9 @@ private:
     }
     bool sendPLLWord(std::uint8_t refDiv, std::uint8_t memFBDiv, std::uint8_t vpuFBDiv);
     // The step of creation that differs between the builds: the pane's card
-    // reads its memory facts, the startup tool's does not.
-    void readMemoryFactsAtCreation();
+    // reads its memory facts, the startup tool's does not. The read that
+    // failed, if any.
+    std::optional<std::string> readMemoryFactsAtCreation();
     // Puts the divider fields and clockStep back to the word the card runs
     // at, after a change that ended without reaching its targets.
     void returnToRunningWord();

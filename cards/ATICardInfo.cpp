@@ -21,36 +21,44 @@ bool listed(const std::uint16_t (&devices)[N], std::uint16_t deviceID) {
 
 }  // namespace
 
-void ATICard::readMemoryFactsAtCreation() { getCardInfo(); }
+std::optional<std::string> ATICard::readMemoryFactsAtCreation() { return getCardInfo(); }
 
-void ATICard::getCardInfo() {
-    writePropertiesWithCommand(ReadATIRegister, 0xF8);
-    memSize_ =
-        static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("RegValue", driver_) >> 20);
+std::optional<std::string> ATICard::getCardInfo() {
+    // Each register is read only when the one before it answered.
+    const std::optional<std::uint32_t> size = readWithCommand(ReadATIRegister, 0xF8);
+    if (!size) {
+        return registerRead("ReadATIRegister", 0xF8);
+    }
+    const std::optional<std::uint32_t> control = readWithCommand(ReadATIRegister, 0x140);
+    if (!control) {
+        return registerRead("ReadATIRegister", 0x140);
+    }
+    const std::optional<std::uint32_t> sdramMode = readWithCommand(ReadATIRegister, 0x158);
+    if (!sdramMode) {
+        return registerRead("ReadATIRegister", 0x158);
+    }
 
-    writePropertiesWithCommand(ReadATIRegister, 0x140);
-    const std::uint32_t control = uInt32FromDataPropertyWithName("RegValue", driver_);
+    memSize_ = static_cast<std::uint16_t>(*size >> 20);
     busWidth_ = 64;
     bool ddr = true;
     if (listed(kRage128Devices, deviceID_)) {
-        if ((control & 3) == 0 && deviceID_ == 0x5452) {
+        if ((*control & 3) == 0 && deviceID_ == 0x5452) {
             busWidth_ = 128;
         }
-        ddr = (control & 3) == 2;
+        ddr = (*control & 3) == 2;
     } else if (deviceID_ == 0x5159) {
-        busWidth_ = (control & 8) ? 32 : 64;
+        busWidth_ = (*control & 8) ? 32 : 64;
     } else if (listed(kWideBusDevices, deviceID_)) {
         static constexpr std::uint16_t widths[] = {64, 128, 256, 128};
-        busWidth_ = widths[control & 3];
+        busWidth_ = widths[*control & 3];
     } else {
-        busWidth_ = (control & 1) ? 128 : 64;
+        busWidth_ = (*control & 1) ? 128 : 64;
     }
-
-    writePropertiesWithCommand(ReadATIRegister, 0x158);
-    if (uInt32FromDataPropertyWithName("RegValue", driver_) & 0x40000000) {
+    if (*sdramMode & 0x40000000) {
         ddr = true;
     }
     memType_ = ddr ? 1 : 0;
+    return std::nullopt;
 }
 
 cf::Dictionary ATICard::saveCardInfo() { return commonCardEntry(*this); }

@@ -3,4 +3,4 @@
 // stay 0.
 #include "ATICard.h"
 
-void ATICard::readMemoryFactsAtCreation() {}
+std::optional<std::string> ATICard::readMemoryFactsAtCreation() { return std::nullopt; }

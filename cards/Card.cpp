@@ -1,6 +1,7 @@
 #include "Card.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "host/Foundation.h"
@@ -19,12 +20,23 @@ void cardLibraryAnchor() {}
 
 std::string cString(const std::string& s) { return s.substr(0, s.find('\0')); }
 
+std::string registerRead(const char* command, std::uint32_t offset) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s 0x%X", command, static_cast<unsigned>(offset));
+    return text;
+}
+
 std::uint32_t Card::uInt32FromDataPropertyWithName(const std::string& key,
                                                    io_registry_entry_t entry) {
+    return uInt32PropertyIfPresent(key, entry).value_or(0);
+}
+
+std::optional<std::uint32_t> Card::uInt32PropertyIfPresent(const std::string& key,
+                                                           io_registry_entry_t entry) {
     std::optional<cf::Value> property =
         IORegistryEntryCreateCFProperty(entry, key, kCFAllocatorDefault, 0);
     if (!property) {
-        return 0;
+        return std::nullopt;
     }
     if (const cf::Data* data = property->data()) {
         // Short data reads as its bytes followed by zeros; never past its end.
@@ -37,7 +49,7 @@ std::uint32_t Card::uInt32FromDataPropertyWithName(const std::string& key,
     if (const cf::Number* number = property->number()) {
         return number->uint32Value();
     }
-    return 0;
+    return 0u;
 }
 
 std::optional<std::string> Card::nsStringFromDataPropertyWithName(const std::string& key) const {
@@ -92,6 +104,22 @@ bool Card::sendCommand(const cf::Dictionary& command) {
         return false;
     }
     return true;
+}
+
+std::optional<std::uint32_t> Card::readWithCommand(std::uint8_t command, std::uint32_t argument) {
+    if (!writePropertiesWithCommand(command, argument)) {
+        return std::nullopt;
+    }
+    return uInt32PropertyIfPresent("RegValue", driver_);
+}
+
+void Card::giveUpUnread(const std::string& what) {
+    driverUnread_ = true;
+    std::string path;
+    if (IORegistryEntryGetPath(driver_, kIOServicePlane, &path) != kIOReturnSuccess) {
+        path = "driver " + std::to_string(driver_);
+    }
+    NSLog("Tarnwick: card of %s not used: %s failed\n", path.c_str(), what.c_str());
 }
 
 void Card::fillSlot() {

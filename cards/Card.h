@@ -30,6 +30,9 @@ public:
     // value in host byte order). Used before any card exists as well.
     static std::uint32_t uInt32FromDataPropertyWithName(const std::string& key,
                                                         io_registry_entry_t entry);
+    // The same, or nothing when `entry` has no such property.
+    static std::optional<std::uint32_t> uInt32PropertyIfPresent(const std::string& key,
+                                                                io_registry_entry_t entry);
     // The bytes of a data property of `card` (all of them, a stored zero
     // byte included), or the text of a string property; nothing otherwise.
     std::optional<std::string> nsStringFromDataPropertyWithName(const std::string& key) const;
@@ -68,6 +71,10 @@ public:
     // Creation: false when the card cannot be used; the caller then drops
     // the object.
     virtual bool initWithIOObject(io_service_t service) = 0;
+    // True when creation gave up because a read of the card's driver failed:
+    // the card is present (slot and model are read from the registry all the
+    // same) but was never programmed, and its saved entry must be kept.
+    bool driverUnread() const { return driverUnread_; }
     PANE_ONLY(virtual cf::Dictionary saveCardInfo() = 0;)
     // Adds to a card entry that the startup tool rewrites the card's own
     // stock register words, when the card has any that are known; the base
@@ -75,6 +82,14 @@ public:
     virtual void addStockRegisterKeys(cf::Dictionary& entry) const;
 
 protected:
+    // A read command and its answer, the driver's "RegValue": nothing when
+    // the command failed or published no answer, so that an answer left from
+    // an earlier command is never taken for this one.
+    std::optional<std::uint32_t> readWithCommand(std::uint8_t command, std::uint32_t argument);
+    // Creation gives up on the card because the read `what` failed: one log
+    // line naming the driver and the read.
+    void giveUpUnread(const std::string& what);
+
     io_service_t driver_ = 0;
     io_registry_entry_t card_ = 0;
     std::optional<std::string> slot_;
@@ -92,6 +107,7 @@ protected:
     float clockStep_ = 0;
     float realStockVPUFreq_ = 0;
     float realStockMemFreq_ = 0;
+    bool driverUnread_ = false;
 
 private:
     // Waits for the driver to be quiet, then sets the command dictionary on
@@ -103,3 +119,6 @@ private:
 // A string cut at its first zero byte: how slot, model and ROM texts are
 // compared and stored.
 std::string cString(const std::string& s);
+
+// A register read as log lines name it: "ReadATIRegister 0xF8".
+std::string registerRead(const char* command, std::uint32_t offset);

@@ -22,13 +22,19 @@ std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID) {
     }
 }
 
-CardList discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard) {
-    CardList cards;
+DiscoveredCards discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard) {
+    DiscoveredCards found;
     io_iterator_t iterator = 0;
     CFMutableDictionaryRef matching = IOServiceNameMatching(kTarnwickDriverName);
-    if (!matching || IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) !=
-                         kIOReturnSuccess) {
-        return cards;
+    if (!matching) {
+        return found;
+    }
+    // An error here is the machine failing, not a machine without drivers
+    // (that is success with nothing to iterate).
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) !=
+        kIOReturnSuccess) {
+        found.registryUnreadable = true;
+        return found;
     }
     while (io_object_t service = IOIteratorNext(iterator)) {
         // A driver without a card has vendor 0, which no factory serves.
@@ -38,13 +44,16 @@ CardList discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard) 
             continue;
         }
         if (card->initWithIOObject(service)) {
-            cards.push_back(std::move(card));
+            found.cards.push_back(std::move(card));
+        } else if (card->driverUnread() && card->slot() && card->model()) {
+            found.unreadCards.push_back(
+                {cString(*card->slot()), cString(*card->model()), found.cards.size()});
         }
     }
     IOObjectRelease(iterator);
-    return cards;
+    return found;
 }
 
-CardList discoverCards(const CardFactory& makeCard) {
+DiscoveredCards discoverCards(const CardFactory& makeCard) {
     return discoverCards(vendorIDOfDriverParent, makeCard);
 }

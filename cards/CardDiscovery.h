@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "Card.h"
 #include "SavedSettings.h"
@@ -28,10 +29,25 @@ std::uint32_t vendorIDOfDriverParent(io_service_t driver);
 // An ATICard or an NVIDIACard.
 std::unique_ptr<Card> makeCardForVendor(std::uint32_t vendorID);
 
+// What discovery found.
+struct DiscoveredCards {
+    // The cards created, in registry order.
+    CardList cards;
+    // The cards present whose driver did not answer at creation, with their
+    // places among `cards`.
+    std::vector<UnreadCard> unreadCards;
+    // The registry itself could not be read (the machine is unreadable): a
+    // host failure, not a machine without clock drivers.
+    bool registryUnreadable = false;
+};
+
 // The drivers named kTarnwickDriverName in registry order; each whose
 // vendor (by brandOf) the factory serves is handed to a new card's
 // initWithIOObject:, and the cards that accept it are returned in that
-// order. A driver of another vendor or without a card is released.
-CardList discoverCards(const BrandLookup& brandOf, const CardFactory& makeCard = makeCardForVendor);
+// order. A driver of another vendor or without a card is released. A card
+// that gave up because its driver did not answer, and that has a slot and a
+// model, is listed among the unread cards.
+DiscoveredCards discoverCards(const BrandLookup& brandOf,
+                              const CardFactory& makeCard = makeCardForVendor);
 // The same with vendorIDOfDriverParent as the brand lookup.
-CardList discoverCards(const CardFactory& makeCard = makeCardForVendor);
+DiscoveredCards discoverCards(const CardFactory& makeCard = makeCardForVendor);

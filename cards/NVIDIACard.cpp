@@ -37,11 +37,8 @@ bool NVIDIACard::isNV4xDeviceID(std::uint16_t deviceID) {
     }
 }
 
-std::uint32_t NVIDIACard::readRegister(std::uint32_t offset) {
-    // The answer is read even after a refused command: it is then the
-    // stale value, or 0 when the driver never published one.
-    writePropertiesWithCommand(ReadNVIDIARegister, offset);
-    return uInt32FromDataPropertyWithName("RegValue", driver_);
+std::optional<std::uint32_t> NVIDIACard::readRegister(std::uint32_t offset) {
+    return readWithCommand(ReadNVIDIARegister, offset);
 }
 
 bool NVIDIACard::writeRegister(std::uint32_t offset, std::uint32_t value) {
@@ -50,8 +47,10 @@ bool NVIDIACard::writeRegister(std::uint32_t offset, std::uint32_t value) {
 
 bool NVIDIACard::initWithIOObject(io_service_t service) {
     driver_ = service;
-    writePropertiesWithCommand(ReadNVIDIARegister, kStrapRegister);
+    const std::optional<std::uint32_t> strap = readRegister(kStrapRegister);
 
+    // Identity comes from the registry, without commands, so that a card
+    // whose registers do not come is still known by its slot and model.
     io_registry_entry_t parent = 0;
     if (IORegistryEntryGetParentEntry(driver_, kIOServicePlane, &parent) == kIOReturnSuccess) {
         card_ = parent;
@@ -60,22 +59,33 @@ bool NVIDIACard::initWithIOObject(io_service_t service) {
         name_ = nsStringFromDataPropertyWithName("name");
         deviceID_ = static_cast<std::uint16_t>(uInt32FromDataPropertyWithName("device-id", card_));
     }
+    isNV4x_ = isNV4xDeviceID(deviceID_);
 
-    if (isNV4xDeviceID(deviceID_)) {
-        isNV4x_ = true;
-        if (readRegister(kStrapRegister) & kStrap27MHz) refClock_ = 27000;
-    } else {
-        // The strap value of the first read is still published.
-        const std::uint32_t strap = uInt32FromDataPropertyWithName("RegValue", driver_);
-        refClock_ = (strap & kStrap14318kHz) ? 14318 : 13500;
+    // Nothing more is asked of a driver that did not answer, and such a card
+    // is never programmed.
+    const std::optional<std::string> failedRead =
+        strap ? readCrystalAndClocks(*strap) : registerRead("ReadNVIDIARegister", kStrapRegister);
+    if (failedRead) {
+        giveUpUnread(*failedRead);
+        return false;
     }
-
-    readFrequencies();
     calculateFrequencies();
     clockStep_ = 1.0f;
 
     return model_.has_value() && slot_.has_value() && refClock_ != 0 && core_.current.pll != 0 &&
            memory_.current.pll != 0;
+}
+
+std::optional<std::string> NVIDIACard::readCrystalAndClocks(std::uint32_t strap) {
+    if (isNV4x_) {
+        // NV4x cards take their crystal bit from a second read of the strap.
+        const std::optional<std::uint32_t> again = readRegister(kStrapRegister);
+        if (!again) return registerRead("ReadNVIDIARegister", kStrapRegister);
+        if (*again & kStrap27MHz) refClock_ = 27000;
+    } else {
+        refClock_ = (strap & kStrap14318kHz) ? 14318 : 13500;
+    }
+    return readFrequencies();
 }
 
 // What tells the two clocks apart: their registers, debug lines and the keys
@@ -137,18 +147,29 @@ std::vector<NVIDIACard::RegisterPair> NVIDIACard::registerPairs(Clock clock) con
     return pairs;
 }
 
-void NVIDIACard::readFrequencies() {
-    for (Clock clock : kClocks) readClock(clock);
+std::optional<std::string> NVIDIACard::readFrequencies() {
+    for (Clock clock : kClocks) {
+        if (std::optional<std::string> failedRead = readClock(clock)) return failedRead;
+    }
+    return std::nullopt;
 }
 
-void NVIDIACard::readClock(Clock clock) {
-    PLLWords& words = pll(clock).current;
+std::optional<std::string> NVIDIACard::readClock(Clock clock) {
+    // The words are taken only when every one of them came, so a clock is
+    // never computed from a mix of old and new words.
+    const ClockFacts& registers = facts(clock);
+    const std::uint32_t first = isNV4x_ ? registers.controlRegister : registers.pllRegister;
+    const std::optional<std::uint32_t> word = readRegister(first);
+    if (!word) return registerRead("ReadNVIDIARegister", first);
+    std::optional<std::uint32_t> coefficients;
     if (isNV4x_) {
-        words.pll = readRegister(facts(clock).controlRegister);
-        words.pll2 = readRegister(facts(clock).coefficientRegister);
-    } else {
-        words.pll = readRegister(facts(clock).pllRegister);
+        coefficients = readRegister(registers.coefficientRegister);
+        if (!coefficients) return registerRead("ReadNVIDIARegister", registers.coefficientRegister);
     }
+    PLLWords& words = pll(clock).current;
+    words.pll = *word;
+    if (coefficients) words.pll2 = *coefficients;
+    return std::nullopt;
 }
 
 void NVIDIACard::calculateFrequencies() {
@@ -186,9 +207,11 @@ bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency)
     // Each clock is tried whatever became of the other.
     const bool coreAccepted = programClock(Clock::Core, vpuFrequency);
     const bool memoryAccepted = programClock(Clock::Memory, memFrequency);
-    readFrequencies();
+    // Words that do not come back leave the clocks the card had; what the
+    // card runs at is then unknown, so the change does not count as done.
+    const bool readBack = !readFrequencies();
     calculateFrequencies();
-    return coreAccepted && memoryAccepted;
+    return coreAccepted && memoryAccepted && readBack;
 }
 
 bool NVIDIACard::programClock(Clock clock, float newFrequency) {
@@ -254,6 +277,7 @@ void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry
 
 void NVIDIACard::saveDefaultPLL() {
     for (Clock clock : kClocks) writeStockWords(clock);
+    // Words that do not come back leave the clocks the card had.
     readFrequencies();
     calculateFrequencies();
 }

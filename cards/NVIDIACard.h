@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Card.h"
@@ -30,7 +32,9 @@ public:
     PANE_ONLY(cf::Dictionary saveCardInfo() override;)
     void addStockRegisterKeys(cf::Dictionary& entry) const override;
 
-    void readFrequencies();
+    // Reads the PLL words of both clocks. A failed read ends it: that clock
+    // and any after it keep the words they had. The read that failed, if any.
+    std::optional<std::string> readFrequencies();
 
     // The searches, on this card's reference crystal. The single-stage one
     // yields 0 when no word was accepted; the two-stage one leaves pll1 and
@@ -76,14 +80,20 @@ private:
         return clock == Clock::Core ? realStockVPUFreq_ : realStockMemFreq_;
     }
 
-    // Reads one card register through the driver (command, then "RegValue").
-    std::uint32_t readRegister(std::uint32_t offset);
+    // Reads one card register through the driver (command, then "RegValue");
+    // nothing when no answer came.
+    std::optional<std::uint32_t> readRegister(std::uint32_t offset);
     bool writeRegister(std::uint32_t offset, std::uint32_t value);
     // The NV4x registers that carry a clock's words: the core's one pair; the
     // memory's first pair and, on some cards, further ones.
     std::vector<RegisterPair> registerPairs(Clock clock) const;
 
-    void readClock(Clock clock);
+    // Reads a clock's words and takes them only when all came; else the
+    // read that failed.
+    std::optional<std::string> readClock(Clock clock);
+    // Creation's reads after the strap's first answer: the reference crystal
+    // and both clocks' words. The read that failed, if any.
+    std::optional<std::string> readCrystalAndClocks(std::uint32_t strap);
     void calculateClock(Clock clock);
     // Moves one clock to a new frequency unless it is there already; false
     // when the driver refused a write.

@@ -10,34 +10,64 @@ bool isString(const cf::Value* value) { return value && value->string(); }
 
 bool isNumber(const cf::Value* value) { return value && value->number(); }
 
-// A clock to restore: a number that a frequency can be. NaN, infinities and
-// negative values would turn into arbitrary dividers.
-bool isFrequency(const cf::Value* value) {
-    if (!isNumber(value)) {
-        return false;
+// What matching needs of an entry: text "Slot" and "Model", and "VPU" and
+// "Memory" as numbers to restore. Both writers always store these.
+bool hasEntryKeys(const cf::Value& entryValue) {
+    const cf::Dictionary* entry = entryValue.dictionary();
+    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
+           isNumber(entry->get(kVPUKey)) && isNumber(entry->get(kMemoryKey));
+}
+
+const cf::Array* savedEntries(const cf::Dictionary& domain) {
+    const cf::Value* cardsValue = domain.get(kCardsKey);
+    return cardsValue ? cardsValue->array() : nullptr;
+}
+
+bool isPositive(float value) { return std::isfinite(value) && value > 0; }
+
+// The stock clock an entry's clock is held against (see isUsableCardEntry);
+// 0 when none is known.
+float referenceStock(float cardStock, const cf::Dictionary& entry, const char* stockKey,
+                     float current) {
+    for (float stock : {cardStock, floatFromEntry(entry, stockKey), current}) {
+        if (isPositive(stock)) return stock;
     }
-    const double frequency = value->number()->doubleValue();
-    return std::isfinite(frequency) && frequency >= 0;
+    return 0;
+}
+
+bool isSettableClock(float clock, float stock) {
+    // In double precision: twice a huge stock must not overflow.
+    return isPositive(clock) &&
+           (stock == 0 || static_cast<double>(clock) <= 2.0 * static_cast<double>(stock));
+}
+
+bool belongsTo(const cf::Value& entryValue, const UnreadCard& card) {
+    const cf::Dictionary* entry = entryValue.dictionary();
+    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
+           cString(*entry->get(kSlotKey)->string()) == card.slot &&
+           cString(*entry->get(kModelKey)->string()) == card.model;
 }
 
 }  // namespace
 
-bool isUsableCardEntry(const cf::Value& entryValue) {
-    const cf::Dictionary* entry = entryValue.dictionary();
-    return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
-           isFrequency(entry->get(kVPUKey)) && isFrequency(entry->get(kMemoryKey));
+bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate) {
+    const float vpuStock =
+        referenceStock(candidate.realStockVPUFreq(), entry, kStockVPUKey, candidate.vpuFrequency());
+    const float memStock = referenceStock(candidate.realStockMemFreq(), entry, kStockMemoryKey,
+                                          candidate.memFrequency());
+    return isSettableClock(floatFromEntry(entry, kVPUKey), vpuStock) &&
+           isSettableClock(floatFromEntry(entry, kMemoryKey), memStock);
 }
 
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
                              const std::function<void(Card&, const cf::Dictionary&)>& apply) {
-    const cf::Value* cardsValue = domain.get(kCardsKey);
-    const cf::Array* entries = cardsValue ? cardsValue->array() : nullptr;
+    const cf::Array* entries = savedEntries(domain);
     if (!entries) {
         return;
     }
     for (auto entryValue = entries->rbegin(); entryValue != entries->rend(); ++entryValue) {
         // Anything else cannot be matched or restored safely.
-        if (!isUsableCardEntry(*entryValue)) {
+        if (!hasEntryKeys(*entryValue)) {
             NSLog(
                 "Tarnwick: saved card entry ignored: it needs text Slot and Model and clocks VPU "
                 "and Memory\n");
@@ -51,8 +81,18 @@ void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards
                 continue;
             }
             // Only the last card with this slot is a candidate.
-            if ((*card)->model() && cString(*(*card)->model()) == model) {
+            if (!(*card)->model() || cString(*(*card)->model()) != model) {
+                break;
+            }
+            if (isUsableCardEntry(entry, **card)) {
                 apply(**card, entry);
+            } else {
+                NSLog(
+                    "Tarnwick: saved card entry ignored: the clocks for %s, %s (VPU %g, Memory %g "
+                    "MHz) must be above 0 and at most twice the stock clocks\n",
+                    slot.c_str(), model.c_str(),
+                    static_cast<double>(floatFromEntry(entry, kVPUKey)),
+                    static_cast<double>(floatFromEntry(entry, kMemoryKey)));
             }
             break;
         }
@@ -65,6 +105,36 @@ void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
                                      floatFromEntry(entry, kMemoryKey));
         card.getStockSettingsFromPrefsDictionary(entry);
     });
+}
+
+cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>& unreadCards,
+                            const cf::Dictionary* previous,
+                            const std::function<cf::Dictionary(Card&)>& entryOf) {
+    const cf::Array* saved = previous ? savedEntries(*previous) : nullptr;
+    // Each saved entry is carried over once, even for two unread cards that
+    // look alike.
+    std::vector<bool> carried(saved ? saved->size() : 0, false);
+    cf::Array entries;
+    auto carryOver = [&](const UnreadCard& card) {
+        for (std::size_t i = 0; i < carried.size(); ++i) {
+            if (!carried[i] && belongsTo((*saved)[i], card)) {
+                entries.push_back((*saved)[i]);
+                carried[i] = true;
+            }
+        }
+    };
+    // From the last place to the first: the unread cards discovered after
+    // card i - 1, then card i - 1 itself.
+    auto unread = unreadCards.rbegin();
+    for (std::size_t place = cards.size() + 1; place-- > 0;) {
+        for (; unread != unreadCards.rend() && unread->cardsBefore >= place; ++unread) {
+            carryOver(*unread);
+        }
+        if (place > 0) {
+            entries.push_back(entryOf(*cards[place - 1]));
+        }
+    }
+    return entries;
 }
 
 cf::Dictionary commonCardEntry(const Card& card) {

@@ -2,8 +2,10 @@
 // rule that matches entries to the cards present.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Card.h"
@@ -27,24 +29,48 @@ inline constexpr const char* kStockMPLL2Key = "Stock MPLL2";
 
 using CardList = std::vector<std::unique_ptr<Card>>;
 
+// A card that is present but whose driver did not answer when the card was
+// created: never programmed, known only by its slot and model, so that the
+// writers keep its saved entries.
+struct UnreadCard {
+    std::string slot;   // C form
+    std::string model;  // C form
+    // Its place in discovery order: the number of cards created before it.
+    std::size_t cardsBefore = 0;
+};
+
 // Matching saved entries to cards, the rule both readers follow: the
-// domain's "Cards" from the last entry to the first; each entry that is
-// usable (isUsableCardEntry) has one candidate, the last card whose slot
-// equals its "Slot", and goes to that card when the card's model equals its
-// "Model" (both compared as C strings). An entry that is not usable is
-// applied to no card, with a log line.
+// domain's "Cards" from the last entry to the first; each entry that has
+// text "Slot" and "Model" and number "VPU" and "Memory" has one candidate,
+// the last card whose slot equals its "Slot", and goes to that card when the
+// card's model equals its "Model" (both compared as C strings) and its clocks
+// are usable for the card (isUsableCardEntry). An entry that is not usable
+// is applied to no card, with a log line.
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
                              const std::function<void(Card&, const cf::Dictionary&)>& apply);
 
-// What counts as a usable entry: a dictionary with a string "Slot" and
-// "Model" and a number "VPU" and "Memory" (integer or real, finite, not
-// negative). Both writers always store these.
-bool isUsableCardEntry(const cf::Value& entry);
+// Whether an entry's clocks may go to its candidate card: "VPU" and
+// "Memory", as the floats the card would get, must be finite, above 0 and at
+// most twice the stock clock. The stock clock is the card's own when known
+// (non-zero now), else the entry's "Stock VPU" / "Stock Memory" when finite
+// and above 0, else the clock the card runs at now, which would become its
+// stock. No pane can set a clock beyond that, so anything else is a
+// damaged entry, not a wish.
+bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate);
 
 // Restores the saved cards: each matched card gets
 // restoreStoredPLLWithVPU:memory: with the entry's "VPU" and "Memory", then
 // getStockSettingsFromPrefsDictionary: with the entry.
 void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
+
+// The "Cards" array a writer stores: one entry per card (`entryOf`) from the
+// last card to the first, and in each unread card's place the entries of
+// `previous` (the domain as it was read, if any) whose "Slot" and "Model"
+// equal the card's, carried over unchanged. Entries of cards that are gone
+// are dropped.
+cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>& unreadCards,
+                            const cf::Dictionary* previous,
+                            const std::function<cf::Dictionary(Card&)>& entryOf);
 
 // The six keys every card entry has: "Slot", "Model", "VPU", "Memory",
 // "Stock VPU", "Stock Memory" (the frequencies as floats).

@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             host::preferencesDir() / (std::string(kTarnwickPrefDomain) + ".plist"), bytes, &error))
         fuzzsupport::fail("cannot write the domain file: " + error);
 
-    CardList cards = discoverCards(makeReleasingCard);
+    CardList cards = discoverCards(makeReleasingCard).cards;
     if (cards.size() != kDefaultMachineCards)
         fuzzsupport::fail("the default machine's cards were not all created");
     if (std::optional<cf::Dictionary> domain =

@@ -12,16 +12,22 @@ constexpr const char* kPathKey = "Path";
 constexpr const char* kHideKey = "Hide";
 }  // namespace
 
-void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
+bool NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     // 1.
     const std::optional<cf::Dictionary> domain =
         defaults.persistentDomainForName(kLoginWindowDomain);
-    // 2.
+    // 2. Login items in another form (another program's one dictionary, say)
+    // would be lost by writing a list in their place.
     cf::Array items;
-    if (domain) {
-        const cf::Value* existing = domain->get(kAutoLaunchedApplicationsKey);
-        if (existing != nullptr && existing->array() != nullptr) items = *existing->array();
+    if (const cf::Value* existing = domain ? domain->get(kAutoLaunchedApplicationsKey) : nullptr) {
+        if (existing->array() == nullptr) {
+            NSLog(
+                "Tarnwick: the login items (AutoLaunchedApplicationDictionary) are not a list; "
+                "left unchanged\n");
+            return false;
+        }
+        items = *existing->array();
     }
     // 3. Without the tool there is no path to add, nor one to recognise the
     // old entry by; the login items stay as they are.
@@ -30,7 +36,7 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
         NSLog(
             "Tarnwick: TarnwickStartup.app is missing from the pane's resources; login items left "
             "unchanged\n");
-        return;
+        return false;
     }
     // 4. Only the first entry with this path.
     bool hide = false;
@@ -55,6 +61,7 @@ void NameHalvornOddnyTarnwickPref::addStartupItem(bool addItem) {
     cf::Dictionary newDomain = domain.value_or(cf::Dictionary());
     newDomain.set(kAutoLaunchedApplicationsKey, std::move(items));
     defaults.setPersistentDomain(newDomain, kLoginWindowDomain);
+    return true;
 }
 
 void NameHalvornOddnyTarnwickPref::registerHelpBook() {

@@ -8,6 +8,9 @@
 
 namespace {
 constexpr const char* kStartupCheckboxStateKey = "startupCheckboxState";
+constexpr const char* kMachineUnreadableKey = "machineUnreadable";
+constexpr const char* kUnreadCardCountKey = "unreadCardCount";
+constexpr const char* kLastSaveSucceededKey = "lastSaveSucceeded";
 
 // An address inside this module, to find the bundle that holds the class.
 void classAnchor() {}
@@ -54,14 +57,18 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
 
     // 4. Card discovery, by this pane's brand lookup; the card library
     // makes the card of each vendor.
-    cardsArray_ = discoverCards(
+    DiscoveredCards found = discoverCards(
         [this](io_service_t service) { return determineCardBrandWithDriver(service); });
+    cardsArray_ = std::move(found.cards);
+    unreadCards_ = std::move(found.unreadCards);
+    machineUnreadable_ = found.registryUnreadable;
 
     // 5. Saved settings.
     const std::optional<std::string> identifier = selfBundle_->bundleIdentifier();
-    const std::optional<cf::Dictionary> domain =
-        identifier ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
-                   : std::nullopt;
+    savedDomain_ = identifier
+                       ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
+                       : std::nullopt;
+    const std::optional<cf::Dictionary>& domain = savedDomain_;
     if (domain) {
         // 6.
         startupCheckboxState_ = cf::boolValue(domain->get(kSetAtStartupKey)) ? 1 : 0;
@@ -139,7 +146,13 @@ void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     memoryTextField_.setEnabled(false);
     memPercentTextField_.setEnabled(false);
     startupCheckbox_.setEnabled(false);
-    alertSheetWithMessage(localizedString("NO_CARD_MESSAGE"), localizedString("NO_CARD_INFO_TEXT"));
+    // A machine that could not be read may well have cards.
+    if (machineUnreadable_)
+        alertSheetWithMessage(localizedString("MACHINE_UNREADABLE_MESSAGE"),
+                              localizedString("MACHINE_UNREADABLE_INFO_TEXT"));
+    else
+        alertSheetWithMessage(localizedString("NO_CARD_MESSAGE"),
+                              localizedString("NO_CARD_INFO_TEXT"));
 }
 
 Card* NameHalvornOddnyTarnwickPref::shownCard() const {
@@ -244,27 +257,44 @@ void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(
 }
 
 void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
+    lastSaveSucceeded_ = false;
+    // Without the registry the cards are unknown, not absent: saving would
+    // drop every saved card, and the login item would follow a checkbox the
+    // user could not use.
+    if (machineUnreadable_) {
+        NSLog("Tarnwick: the machine could not be read; settings and login item not saved\n");
+        return;
+    }
     // 1.
-    addStartupItem(startupCheckboxState_ != 0);
-    // 2. Last card first.
-    cf::Array cards;
-    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
-        cards.push_back((*card)->saveCardInfo());
+    const bool loginItemWritten = addStartupItem(startupCheckboxState_ != 0);
+    // 2. Last card first; the entries of cards that could not be read stay,
+    // in their places.
+    cf::Array cards =
+        cardEntriesToSave(cardsArray_, unreadCards_, savedDomain_ ? &*savedDomain_ : nullptr,
+                          [](Card& card) { return card.saveCardInfo(); });
     // 3.
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, startupCheckboxState_ != 0);
     domain.set(kCardsKey, std::move(cards));
     // 4.
-    if (const std::optional<std::string> identifier = selfBundle_->bundleIdentifier())
+    bool domainWritten = false;
+    if (const std::optional<std::string> identifier = selfBundle_->bundleIdentifier()) {
         NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, *identifier);
-    else
+        domainWritten = true;
+    } else {
         NSLog("Tarnwick: the pane's bundle has no identifier; settings not saved\n");
-    NSUserDefaults::standardUserDefaults().synchronize();
+    }
+    const bool synchronized = NSUserDefaults::standardUserDefaults().synchronize();
+    if (!synchronized) NSLog("Tarnwick: the settings and login item could not be written\n");
+    lastSaveSucceeded_ = loginItemWritten && domainWritten && synchronized;
 }
 
 std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(
     const std::string& key) const {
     if (key == kStartupCheckboxStateKey) return startupCheckboxState_;
+    if (key == kMachineUnreadableKey) return machineUnreadable_ ? 1 : 0;
+    if (key == kUnreadCardCountKey) return static_cast<std::int64_t>(unreadCards_.size());
+    if (key == kLastSaveSucceededKey) return lastSaveSucceeded_ ? 1 : 0;
     return NSPreferencePane::valueForKey(key);
 }
 

@@ -3,10 +3,12 @@
 // to stock, and at quit saves the settings and the login item.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "SavedSettings.h"
 #include "host/AppKit.h"
@@ -39,9 +41,10 @@ public:
                                const std::optional<std::string>& informativeText);
     void saveChanges(const NSNotification* notification);
 
-    // Login item and help.
+    // Login item and help. addStartupItem: false when the login items were
+    // left as they are (they could not be updated without losing some).
     void registerHelpBook();
-    void addStartupItem(bool addItem);
+    bool addStartupItem(bool addItem);
     void helpButtonClicked(const void* sender);
 
     // The checkbox's binding.
@@ -49,6 +52,16 @@ public:
     bool setValueForKey(std::int64_t value, const std::string& key) override;
 
     const CardList& cardsArray() const { return cardsArray_; }
+
+    // What the session met, for the exit status of the programs that host
+    // the pane (through valueForKey as "machineUnreadable",
+    // "unreadCardCount" and "lastSaveSucceeded"): the machine could not be
+    // read at all; cards present but left out because their driver did not
+    // answer; the last save wrote the settings and the login item (false
+    // before any save, and when a save was skipped or failed).
+    bool machineUnreadable() const { return machineUnreadable_; }
+    std::size_t unreadCardCount() const { return unreadCards_.size(); }
+    bool lastSaveSucceeded() const { return lastSaveSucceeded_; }
     std::int8_t startupCheckboxState() const { return startupCheckboxState_; }
     const std::shared_ptr<NSBundle>& selfBundle() const { return selfBundle_; }
 
@@ -88,4 +101,10 @@ private:
     float lastMemFrequency_ = 0;
     CardList cardsArray_;
     std::shared_ptr<NSBundle> selfBundle_;
+    // The cards whose driver did not answer, whose saved entries are kept.
+    std::vector<UnreadCard> unreadCards_;
+    bool machineUnreadable_ = false;
+    // The domain as read at creation: where those entries come from.
+    std::optional<cf::Dictionary> savedDomain_;
+    bool lastSaveSucceeded_ = false;
 };

@@ -74,10 +74,11 @@ inline std::string driverPath(const ATIDevice& device) {
 
 // The ATI cards of the simulated Mac, in discovery order.
 inline CardList discoverATICards() {
-    return discoverCards([](std::uint32_t vendorID) -> std::unique_ptr<Card> {
+    const auto atiOnly = [](std::uint32_t vendorID) -> std::unique_ptr<Card> {
         if (vendorID != kATIVendorID) return nullptr;
         return std::make_unique<ATICard>();
-    });
+    };
+    return discoverCards(atiOnly).cards;
 }
 
 // The arguments of the WriteATIPLL commands that reached a driver, in order.

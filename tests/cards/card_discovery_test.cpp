@@ -43,10 +43,11 @@ TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder
     testsupport::TempSimMac mac;
     writeMixedMachine(mac);
     std::vector<std::uint32_t> asked;
-    const CardList cards = discoverCards([&](std::uint32_t vendorID) -> std::unique_ptr<Card> {
+    const auto recordVendor = [&](std::uint32_t vendorID) -> std::unique_ptr<Card> {
         asked.push_back(vendorID);
         return nullptr;
-    });
+    };
+    const CardList cards = discoverCards(recordVendor).cards;
     EXPECT_TRUE(cards.empty());
     EXPECT_EQ(asked, (std::vector<std::uint32_t>{kATIVendorID, kMatroxVendorID, kNVIDIAVendorID,
                                                  kATIVendorID}));
@@ -55,7 +56,7 @@ TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder
 TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {
     testsupport::TempSimMac mac;
     writeMixedMachine(mac);
-    const CardList cards = discoverCards();
+    const CardList cards = discoverCards().cards;
     ASSERT_EQ(cards.size(), 3u);
     const struct {
         std::string slot;
@@ -78,7 +79,7 @@ TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOut) {
     good.entryName = "ATY,Good";
     good.slotName = "SLOT-2";
     mac.writeMachine(atitest::atiMachine({bad, good}));
-    const CardList cards = discoverCards();
+    const CardList cards = discoverCards().cards;
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0]->slot(), "SLOT-2");
 }
@@ -86,7 +87,7 @@ TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOut) {
 TEST(CardDiscovery, NoDriversNoCards) {
     testsupport::TempSimMac mac;
     mac.writeMachine(testsupport::machine({}));
-    EXPECT_TRUE(discoverCards().empty());
+    EXPECT_TRUE(discoverCards().cards.empty());
 }
 
 }  // namespace

@@ -346,6 +346,50 @@ TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
     }
 }
 
+// Words that do not come back after a change keep the clocks the card had:
+// the change reports failure although its writes were accepted, and back to
+// stock leaves the clocks as they were.
+TEST_F(NVIDIACardTest, ReadsThatFailAfterCreationKeepTheClocksTheCardHad) {
+    cf::Dictionary readsRefused;
+    readsRefused.set("RefuseCommands",
+                     cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, ReadNVIDIARegister)});
+    const struct {
+        std::uint16_t deviceID;
+        float vpu, memory;  // a change that works
+    } cases[] = {{0x0040, 350.0f, 400.0f}, {0x0322, 200.0f, 500.0f}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.deviceID);
+        testsupport::TempSimMac local;
+        const auto registers =
+            NVIDIACard::isNV4xDeviceID(c.deviceID) ? nv4xRegisters() : preNV4xRegisters();
+        local.writeMachine(
+            testsupport::machine({nvidiaCard("GPU", c.deviceID, "SLOT-1", registers)}));
+        const auto card = createCard();
+        ASSERT_TRUE(card);
+        card->setStockSettings();
+        ASSERT_TRUE(card->savePLLWithVPUFrequency(c.vpu, c.memory));
+        const float vpu = card->vpuFrequency(), memory = card->memFrequency();
+        // From now on the card's registers cannot be read; they start from
+        // their power-on words again.
+        local.writeMachine(testsupport::machine(
+            {nvidiaCard("GPU", c.deviceID, "SLOT-1", registers, readsRefused)}));
+
+        std::size_t from = local.driverLog().size();
+        EXPECT_FALSE(
+            card->savePLLWithVPUFrequency(card->realStockVPUFreq(), card->realStockMemFreq()));
+        EXPECT_FALSE(writes(local, from).empty());
+        for (const Command& w : writes(local, from)) EXPECT_TRUE(w.accepted) << w;
+        EXPECT_EQ(card->vpuFrequency(), vpu);
+        EXPECT_EQ(card->memFrequency(), memory);
+
+        from = local.driverLog().size();
+        card->saveDefaultPLL();
+        EXPECT_FALSE(writes(local, from).empty());
+        EXPECT_EQ(card->vpuFrequency(), vpu);
+        EXPECT_EQ(card->memFrequency(), memory);
+    }
+}
+
 TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct Case {

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <tuple>
 #include <fstream>
 #include <sstream>
 
 #include "ATITestMachine.h"
+#include "NVIDIATestMachine.h"
 
 using namespace atitest;
 using testsupport::TempSimMac;
@@ -224,6 +228,207 @@ TEST(StartupTool, FindsTheCardsOfBothVendors) {
     for (const host::DriverLogRecord& record : mac.driverLog())
         nvidiaCommands = nvidiaCommands || record.command == ReadNVIDIARegister;
     EXPECT_TRUE(nvidiaCommands);
+}
+
+// The commands that reached one driver: code, argument, accepted.
+using DriverCommands = std::vector<std::tuple<std::int64_t, std::int64_t, bool>>;
+
+DriverCommands commandsTo(const TempSimMac& mac, const std::string& driver) {
+    DriverCommands out;
+    for (const host::DriverLogRecord& record : mac.driverLog())
+        if (record.driver == driver)
+            out.emplace_back(record.command, record.argument.value_or(-1), record.result == 0);
+    return out;
+}
+
+cf::Dictionary driverFaults(const char* key, std::int64_t value) {
+    cf::Dictionary faults;
+    if (std::string(key) == "RefuseCommands")
+        faults.set(key, cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, value)});
+    else
+        faults.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
+    return faults;
+}
+
+// A card whose driver does not answer while it is created is not built from
+// the answer "RegValue" still holds, is never programmed (no stock
+// measurement, no restore), and is named in one log line. When the tool
+// rewrites the domain (here for a new card whose stock clocks it records),
+// that card's saved entry stays as it was, in the card's place; the entry of
+// a card that is gone is dropped.
+TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed) {
+    struct Case {
+        const char* what;
+        bool atiFaulty;  // else the NVIDIA card
+        cf::Dictionary faults;
+        const char* failedRead;
+        DriverCommands faultyCommands;
+    };
+    const Case cases[] = {
+        {"ATI, ReadATIPLL times out",
+         true,
+         driverFaults("BusyMilliseconds", 1000),
+         "ReadATIPLL",
+         {}},
+        {"ATI, ReadATIPLL refused",
+         true,
+         driverFaults("RefuseCommands", ReadATIPLL),
+         "ReadATIPLL",
+         {{ReadATIPLL, 0, false}}},
+        {"NV4x, second strap read refused",
+         false,
+         driverFaults("RefuseAfter", 1),
+         "ReadNVIDIARegister 0x101000",
+         {{ReadNVIDIARegister, 0x101000, true}, {ReadNVIDIARegister, 0x101000, false}}},
+        {"NV4x, core coefficient word refused",
+         false,
+         driverFaults("RefuseAfter", 3),
+         "ReadNVIDIARegister 0x4004",
+         {{ReadNVIDIARegister, 0x101000, true},
+          {ReadNVIDIARegister, 0x101000, true},
+          {ReadNVIDIARegister, 0x4000, true},
+          {ReadNVIDIARegister, 0x4004, false}}},
+        {"NV4x, every read times out",
+         false,
+         driverFaults("BusyMilliseconds", 1000),
+         "ReadNVIDIARegister 0x101000",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        ATIDevice ati;  // stock measured at creation when it can be read
+        ati.sclk = 400000;
+        ati.mclk = 300000;
+        if (c.atiFaulty) ati.faults = c.faults;
+        cf::Dictionary atiCard = deviceEntry(ati);
+        if (c.atiFaulty) {
+            // An answer left from an earlier read (of register 0x158): taken
+            // as a divider word it would put the card at 7 MHz.
+            cf::Dictionary& driver = *atiCard.get("Children")->array()->front().dictionary();
+            driver.get("Properties")
+                ->dictionary()
+                ->set("RegValue", testsupport::dataU32(0x6C0D0132));
+        }
+        mac.writeMachine(testsupport::machine(
+            {atiCard,
+             nvtest::nvidiaCard("NVDA,Card", 0x0040, "SLOT-2", nvtest::nv4xRegisters(),
+                                c.atiFaulty ? std::nullopt : std::optional(c.faults)),
+             nvtest::nvidiaCard("NVDA,New", 0x0040, "SLOT-3", nvtest::nv4xRegisters())}));
+        cf::Dictionary atiSaved = cardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f, 200.0f);
+        cf::Dictionary nvidiaSaved = cardEntry("SLOT-2", "NVIDIA GeForce", 351.0f, 351.0f, 405.0f);
+        nvidiaSaved.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80010A05));
+        writeDomain(mac, domainWith(false, {cardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f),
+                                            nvidiaSaved, atiSaved}));
+        ASSERT_EQ(runStartup(), 0);
+
+        const std::string faultyDriver =
+            c.atiFaulty ? driverPath(ati) : nvtest::driverPath("NVDA,Card");
+        EXPECT_EQ(commandsTo(mac, faultyDriver), c.faultyCommands);
+        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + faultyDriver +
+                                       " not used: " + c.failedRead + " failed\n"),
+                  std::string::npos)
+            << mac.systemLog();
+
+        std::optional<cf::Dictionary> domain = readDomain(mac);
+        ASSERT_TRUE(domain);
+        const cf::Array& cards = cardsOf(*domain);
+        ASSERT_EQ(cards.size(), 3u);
+        std::vector<std::string> slots;
+        for (const cf::Value& entry : cards)
+            slots.push_back(*entry.dictionary()->get(kSlotKey)->string());
+        EXPECT_EQ(slots, (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        const cf::Dictionary& kept = *cards[c.atiFaulty ? 2 : 1].dictionary();
+        EXPECT_EQ(cf::toXMLPropertyList(kept),
+                  cf::toXMLPropertyList(c.atiFaulty ? atiSaved : nvidiaSaved));
+        // The card that could be read got its saved clocks and a rewritten entry.
+        const cf::Dictionary& rewritten = *cards[c.atiFaulty ? 1 : 2].dictionary();
+        EXPECT_EQ(keysOf(rewritten), kSixKeys);
+        EXPECT_EQ(floatFromEntry(rewritten, kVPUKey), c.atiFaulty ? 351.0f : 102 * 2.25f);
+    }
+}
+
+// A machine that cannot be read is not a machine without cards: the tool
+// leaves the saved settings as they are, byte for byte, and says why.
+TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
+    const struct {
+        const char* what;
+        std::function<void(const TempSimMac&)> breakMachine;
+    } cases[] = {
+        {"not a property list",
+         [](const TempSimMac& mac) {
+             testsupport::writeFile(mac.root() / "machine.plist", "garbage\n");
+         }},
+        {"a folder in its place",
+         [](const TempSimMac& mac) {
+             std::filesystem::create_directories(mac.root() / "machine.plist");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        writeDomain(mac, domainWith(true, {cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
+                                           cardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
+        const std::string before = fileBytes(domainFile(mac));
+        c.breakMachine(mac);
+        ASSERT_EQ(runStartup(), 0);
+        EXPECT_EQ(fileBytes(domainFile(mac)), before);
+        EXPECT_TRUE(mac.driverLog().empty());
+        EXPECT_NE(mac.systemLog().find(
+                      "Tarnwick: the machine could not be read; saved settings left as they are\n"),
+                  std::string::npos)
+            << mac.systemLog();
+    }
+}
+
+// Saved clocks that no pane could have set for the card go to no card:
+// each clock, as the float the card would get, must be finite, above 0 and
+// at most twice the stock clock (the card's own when known, else the
+// entry's, else the clock the card runs at).
+TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
+    const double nan = std::nan("");
+    struct Case {
+        const char* what;
+        double vpu, memory;
+        std::optional<float> entryStock;  // both stock keys
+        bool firmwareClocks;              // the card measures its own stock: 400.5 / 299.25 MHz
+        bool applied;
+    };
+    const Case cases[] = {
+        {"a clock a pane sets", 247.5, 234.0, 225.0f, false, true},
+        {"exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true},
+        {"a step above twice the entry's stock", 452.25, 225.0, 225.0f, false, false},
+        {"a million MHz", 1e6, 225.0, 225.0f, false, false},
+        {"1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false},
+        {"a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false},
+        {"NaN", nan, 225.0, 225.0f, false, false},
+        {"0 MHz", 247.5, 0.0, 225.0f, false, false},
+        {"negative", -247.5, 225.0, 225.0f, false, false},
+        {"the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false},
+        {"within twice the card's own stock", 450.0, 225.0, 200.0f, true, true},
+        {"no stock anywhere: twice the clock the card runs at", 452.25, 225.0, std::nullopt, false,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        ATIDevice device;
+        if (c.firmwareClocks) {
+            device.sclk = 400000;
+            device.mclk = 300000;
+        }
+        mac.writeMachine(atiMachine({device}));
+        cf::Dictionary entry = cardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock);
+        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
+        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.memory));
+        writeDomain(mac, domainWith(true, {entry}));
+        const std::size_t creation = c.firmwareClocks ? 3 : 1;
+        ASSERT_EQ(runStartup(), 0);
+        EXPECT_EQ(logSize(mac) > creation, c.applied);
+        EXPECT_EQ(mac.systemLog().find("Tarnwick: saved card entry ignored") == std::string::npos,
+                  c.applied)
+            << mac.systemLog();
+    }
 }
 
 }  // namespace

@@ -1,0 +1,287 @@
+// The pane when things go wrong: a card whose driver does not answer, a
+// machine that cannot be read, saved clocks no pane could have set, login
+// items in a form the pane does not know, and what the pane then reports of
+// its session (valueForKey) to the program that hosts it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <tuple>
+
+#include "PaneTestSupport.h"
+
+using namespace panetest;
+
+namespace {
+
+using testsupport::readFile;
+
+const std::filesystem::path kPreferences = std::filesystem::path("Library") / "Preferences";
+
+std::filesystem::path domainFile(const testsupport::TempSimMac& mac, const std::string& name) {
+    return mac.root() / kPreferences / (name + ".plist");
+}
+
+cf::Dictionary driverFaults(const char* key, std::int64_t value) {
+    cf::Dictionary d;
+    d.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
+    return d;
+}
+
+std::int64_t sessionValue(const OpenPane& pane, const char* key) {
+    return pane.pane().valueForKey(key).value_or(-1);
+}
+
+std::vector<std::string> slotsOf(const cf::Dictionary& domain) {
+    std::vector<std::string> found;
+    if (const cf::Array* cards = cardsOf(domain))
+        for (const cf::Value& entry : *cards)
+            found.push_back(stringOf(*entry.dictionary(), "Slot"));
+    return found;
+}
+
+std::string localized(const std::string& key) {
+    auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
+    return bundle ? bundle->localizedStringForKey(key, "Key not found") : std::string();
+}
+
+// A card in the middle of three whose driver stops answering while the card
+// is created: the pane leaves it out without programming it, and at quit
+// its saved entry is kept unchanged in its place; the entry of a card that
+// is gone is dropped.
+TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
+    using Commands = std::vector<std::tuple<std::int64_t, std::int64_t, bool>>;
+    struct Case {
+        const char* what;
+        bool ati;  // else an NV4x card
+        std::int64_t refuseAfter;
+        const char* failedRead;
+        Commands commands;  // code, argument, accepted
+    };
+    const Case cases[] = {
+        {"ATI, memory size read refused",
+         true,
+         1,
+         "ReadATIRegister 0xF8",
+         {{0, 0, true}, {1, 0xF8, false}}},
+        {"ATI, SDRAM mode read refused",
+         true,
+         3,
+         "ReadATIRegister 0x158",
+         {{0, 0, true}, {1, 0xF8, true}, {1, 0x140, true}, {1, 0x158, false}}},
+        {"NV4x, core control word refused",
+         false,
+         2,
+         "ReadNVIDIARegister 0x4000",
+         {{11, 0x101000, true}, {11, 0x101000, true}, {11, 0x4000, false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempSimMac mac;
+        ATICardSetup first;
+        first.entryName = "ATY,CardA";
+        ATICardSetup third;
+        third.entryName = "ATY,CardC";
+        third.slot = "SLOT-3";
+        ATICardSetup faultyATI;
+        faultyATI.entryName = "ATY,CardB";
+        faultyATI.slot = "SLOT-2";
+        faultyATI.faults = driverFaults("RefuseAfter", c.refuseAfter);
+        const std::string faultyEntry = c.ati ? "ATY,CardB" : "NVDA,Card";
+        mac.writeMachine(testsupport::machine(
+            {atiEntry(first),
+             c.ati ? atiEntry(faultyATI)
+                   : nv4xEntry("NVDA,Card", "SLOT-2", driverFaults("RefuseAfter", c.refuseAfter)),
+             atiEntry(third)}));
+        cf::Dictionary kept = cardEntry("SLOT-2", c.ati ? "ATY,TestCard" : "NVIDIA GeForce 6800",
+                                        247.5f, 234.0f, 225.0f, 225.0f);
+        if (!c.ati) kept.set("Stock GPLL", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80010A05));
+        writePaneDomain(true,
+                        {cardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f, 300.0f), kept,
+                         cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f, 225.0f, 225.0f)});
+
+        OpenPane pane;
+        ASSERT_TRUE(pane.loaded());
+        ASSERT_EQ(pane.table().numberOfRows(), 2);
+        EXPECT_EQ(pane.table().stringValue(0, 0), "SLOT-1");
+        EXPECT_EQ(pane.table().stringValue(1, 0), "SLOT-3");
+        EXPECT_EQ(sessionValue(pane, "unreadCardCount"), 1);
+        EXPECT_EQ(sessionValue(pane, "machineUnreadable"), 0);
+        const std::string driver = faultyEntry + kDriverLeaf;
+        Commands seen;
+        for (const host::DriverLogRecord& r : mac.driverLog())
+            if (r.driver == driver)
+                seen.emplace_back(r.command, r.argument.value_or(-1), r.result == 0);
+        EXPECT_EQ(seen, c.commands);
+        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + driver +
+                                       " not used: " + c.failedRead + " failed\n"),
+                  std::string::npos)
+            << mac.systemLog();
+
+        pane.quit();
+        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), 1);
+        const auto domain = readDomain(kPaneDomain);
+        ASSERT_TRUE(domain);
+        EXPECT_EQ(slotsOf(*domain), (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        EXPECT_EQ(cf::toXMLPropertyList((*cardsOf(*domain))[1]), cf::toXMLPropertyList(kept));
+    }
+}
+
+// A machine that cannot be read is not a machine without cards: the pane
+// says so and at quit writes neither its settings nor the login item. A
+// machine without a clock driver still saves an empty "Cards".
+TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
+    const struct {
+        const char* what;
+        std::function<void(const testsupport::TempSimMac&)> setUp;
+        bool unreadable;
+    } cases[] = {
+        {"not a property list",
+         [](const testsupport::TempSimMac& mac) {
+             testsupport::writeFile(mac.root() / "machine.plist", "garbage\n");
+         },
+         true},
+        {"a folder in its place",
+         [](const testsupport::TempSimMac& mac) {
+             std::filesystem::create_directories(mac.root() / "machine.plist");
+         },
+         true},
+        {"no clock driver",
+         [](const testsupport::TempSimMac& mac) { mac.writeMachine(testsupport::machine({})); },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempSimMac mac;
+        writePaneDomain(true,
+                        {cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f, 225.0f, 225.0f)});
+        cf::Dictionary login;
+        login.set("AutoLaunchedApplicationDictionary", cf::Array{});
+        NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+        const std::string paneBefore = readFile(domainFile(mac, kPaneDomain));
+        const std::string loginBefore = readFile(domainFile(mac, "loginwindow"));
+        c.setUp(mac);
+
+        OpenPane pane;
+        ASSERT_TRUE(pane.loaded());
+        EXPECT_EQ(pane.table().numberOfRows(), 0);
+        EXPECT_FALSE(pane.button("startupCheckbox").isEnabled());
+        EXPECT_EQ(sessionValue(pane, "machineUnreadable"), c.unreadable ? 1 : 0);
+        const auto alerts = host::shownAlerts();
+        ASSERT_EQ(alerts.size(), 1u);
+        const std::string prefix = c.unreadable ? "MACHINE_UNREADABLE" : "NO_CARD";
+        EXPECT_EQ(alerts[0].messageText, localized(prefix + "_MESSAGE"));
+        EXPECT_EQ(alerts[0].informativeText, localized(prefix + "_INFO_TEXT"));
+        EXPECT_NE(alerts[0].messageText, "Key not found");
+
+        pane.quit();
+        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), c.unreadable ? 0 : 1);
+        if (c.unreadable) {
+            EXPECT_EQ(readFile(domainFile(mac, kPaneDomain)), paneBefore);
+            EXPECT_EQ(readFile(domainFile(mac, "loginwindow")), loginBefore);
+            EXPECT_NE(mac.systemLog().find("Tarnwick: the machine could not be read; settings and "
+                                           "login item not saved\n"),
+                      std::string::npos)
+                << mac.systemLog();
+        } else {
+            const auto domain = readDomain(kPaneDomain);
+            ASSERT_TRUE(domain);
+            ASSERT_TRUE(cardsOf(*domain));
+            EXPECT_TRUE(cardsOf(*domain)->empty());
+        }
+    }
+}
+
+// Saved clocks no pane could have set reach no card, on either path: with
+// the Option key their stock clocks are not taken either.
+TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
+    for (const bool optionKey : {false, true}) {
+        SCOPED_TRACE(optionKey ? "Option key" : "restoring");
+        testsupport::TempSimMac mac;
+        ATICardSetup a;
+        a.entryName = "ATY,CardA";
+        ATICardSetup b;
+        b.entryName = "ATY,CardB";
+        b.slot = "SLOT-2";
+        mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));
+        // A stock of 180 MHz would show as 25 % above stock if it were taken.
+        cf::Dictionary huge = cardEntry("SLOT-1", "ATY,TestCard", 0, 234.0f, 180.0f, 180.0f);
+        huge.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, 1e39));
+        writePaneDomain(false,
+                        {huge, cardEntry("SLOT-2", "ATY,TestCard", 1e6f, 234.0f, 180.0f, 180.0f)});
+
+        OpenPane pane(optionKey);
+        ASSERT_TRUE(pane.loaded());
+        EXPECT_TRUE(atiWrites(mac, "ATY,CardA" + std::string(kDriverLeaf)).empty());
+        EXPECT_TRUE(atiWrites(mac, "ATY,CardB" + std::string(kDriverLeaf)).empty());
+        for (int row : {0, 1}) {
+            ASSERT_TRUE(pane.table().selectRow(row));
+            EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "row " << row;
+        }
+        const std::string log = mac.systemLog();
+        for (const char* clocks : {"VPU inf, Memory 234", "VPU 1e+06, Memory 234"})
+            EXPECT_NE(log.find(clocks), std::string::npos) << log;
+    }
+}
+
+// The save at quit reports whether everything was written: the login items
+// of another form are left unchanged (and the settings still saved), a
+// preferences folder that cannot be written to fails the save.
+TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
+    const struct {
+        const char* what;
+        std::function<void(const testsupport::TempSimMac&)> setUp;
+        bool succeeded;
+        bool loginItemsKept = false;
+    } cases[] = {
+        {"login items in a list",
+         [](const testsupport::TempSimMac&) {
+             cf::Dictionary login;
+             login.set("AutoLaunchedApplicationDictionary", cf::Array{});
+             NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+         },
+         true},
+        {"another program's login item as one dictionary",
+         [](const testsupport::TempSimMac&) {
+             cf::Dictionary item;
+             item.set("Path", "/Applications/Other.app");
+             item.set("Hide", true);
+             cf::Dictionary login;
+             login.set("AutoLaunchedApplicationDictionary", item);
+             login.set("OtherKey", "kept");
+             NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+         },
+         false, true},
+        {"preferences folder that is a file",
+         [](const testsupport::TempSimMac& mac) {
+             testsupport::writeFile(mac.root() / kPreferences, "not a folder\n");
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempSimMac mac;
+        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        c.setUp(mac);
+        const std::string loginBefore = readFile(domainFile(mac, "loginwindow"));
+
+        OpenPane pane;
+        ASSERT_TRUE(pane.loaded());
+        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), 0) << "nothing saved yet";
+        pane.button("startupCheckbox").performClick();
+        pane.quit();
+        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), c.succeeded ? 1 : 0);
+        if (c.loginItemsKept) {
+            EXPECT_EQ(readFile(domainFile(mac, "loginwindow")), loginBefore);
+            EXPECT_NE(mac.systemLog().find("Tarnwick: the login items "
+                                           "(AutoLaunchedApplicationDictionary) are not a list; "
+                                           "left unchanged\n"),
+                      std::string::npos);
+            const auto domain = readDomain(kPaneDomain);
+            ASSERT_TRUE(domain) << "the settings are saved all the same";
+            EXPECT_EQ(slotsOf(*domain), std::vector<std::string>{"SLOT-1"});
+        }
+    }
+}
+
+}  // namespace
