@@ -3,7 +3,7 @@
 set(PANE_TOOLS_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 add_executable(loginwindow ${PANE_TOOLS_DIR}/loginwindow.cpp)
-target_link_libraries(loginwindow PRIVATE host CLI11::CLI11)
+target_link_libraries(loginwindow PRIVATE host tools_common)
 
 if(TARGET hostui AND EXISTS ${PANE_TOOLS_DIR}/prefhost.cpp AND EXISTS ${PANE_TOOLS_DIR}/tarnwickctl.cpp)
   add_executable(prefhost ${PANE_TOOLS_DIR}/prefhost.cpp)
