@@ -22,6 +22,8 @@ clocks_of() {
 }
 
 scripts/install-pane.sh "$build/bundles/TarnwickPref.prefPane" >/dev/null
+# In a root named by SIMMAC_ROOT only init creates the machine.
+simmac init >/dev/null
 power_on_ati=$(clocks_of "ATY,R350@10")
 power_on_nv=$(clocks_of "NVDA,Parent@1")
 

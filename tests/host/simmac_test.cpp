@@ -45,8 +45,10 @@ ProgramRun simmac(const std::string& arguments) {
 
 class Simmac : public ::testing::Test {
 protected:
+    // SIMMAC_ROOT names the test's folder, where only init creates a machine.
     void SetUp() override {
         ASSERT_TRUE(std::filesystem::exists(simmacProgram())) << simmacProgram();
+        ASSERT_EQ(simmac("init").status, 0);
     }
     testsupport::TempSimMac mac;
 };

@@ -97,6 +97,33 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
     EXPECT_EQ(readFile(domainFile()), before);
 }
 
+TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
+    testsupport::TempSimMac mac;
+    const fs::path apps = mac.root() / "Applications";
+    const fs::path marker = mac.root() / "ran.txt";
+    const fs::path plain = makeApp(apps, "Plain", marker, 0);
+    fs::permissions(plain / "Contents" / "MacOS" / "Plain",
+                    fs::perms::owner_read | fs::perms::owner_write);
+    const fs::path killer = makeApp(apps, "Killer", marker, 0);
+    writeFile(killer / "Contents" / "MacOS" / "Killer",
+              "#!/bin/sh\necho Killer >> '" + marker.string() + "'\nkill -KILL $$\n", true);
+    const fs::path last = makeApp(apps, "Last", marker, 0);
+    cf::Dictionary domain;
+    domain.set("AutoLaunchedApplicationDictionary",
+               cf::Array{item(plain.string()), item(killer.string()), item(last.string())});
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+
+    const auto result = run({tool("loginwindow")});
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_EQ(readFile(marker), "Killer\nLast " + mac.root().string() + "\n");
+    for (const std::string& outcome :
+         {plain.string() + " could not be started: Permission denied",
+          killer.string() + " killed by signal 9", last.string() + " exited with status 0",
+          std::string("2 of 3 login items could not be started or were killed")}) {
+        EXPECT_NE(result.output.find(outcome), std::string::npos) << result.output;
+    }
+}
+
 TEST(LoginWindow, ListRunsNothing) {
     testsupport::TempSimMac mac;
     const fs::path marker = mac.root() / "ran.txt";

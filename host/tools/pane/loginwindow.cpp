@@ -3,10 +3,13 @@
 // in order, waits for each and reports what it ran. `simmac reboot` followed
 // by `loginwindow` is a login.
 //
-// Exit status: 0 when the login ran, whatever its items did (a login does not
-// fail because one application failed or is missing); 1 when the domain file
-// exists but cannot be read, or its item list is not an array, since then the
-// login items are unknown rather than absent.
+// Exit status: 0 when every login item that names an application was started
+// and ended on its own, whatever its exit status (an item that names no
+// application is skipped and reported); 1 for a usage error, or when the
+// domain file exists but cannot be read or its item list is not an array,
+// since then the login items are unknown rather than absent; 2 when an item
+// could not be started or was killed by a signal, after running the others.
+#include <fcntl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
+#include "CommandLine.h"
 #include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/Log.h"
@@ -31,27 +33,55 @@ namespace {
 constexpr const char* kDomain = "loginwindow";
 constexpr const char* kItemsKey = "AutoLaunchedApplicationDictionary";
 
+enum ExitStatus { kOK = 0, kUnreadable = 1, kItemFailed = 2 };
+
+struct Outcome {
+    std::string text;  // how it ended, readable
+    bool failed;       // not started, or killed by a signal
+};
+
 // Runs `executable` with no arguments (as the login window launches an
-// application) and waits for it. Returns a readable account of how it ended.
-std::string runAndWait(const std::string& executable) {
+// application) and waits for it. A failed exec is told apart from the
+// program's own exit status through a pipe that a successful exec closes.
+Outcome runAndWait(const std::string& executable) {
     std::fflush(stdout);
     std::fflush(stderr);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return {std::string("could not be started: ") + std::strerror(errno), true};
     pid_t pid = fork();
-    if (pid < 0) return std::string("could not start: ") + std::strerror(errno);
+    if (pid < 0) {
+        const int error = errno;
+        close(report[0]);
+        close(report[1]);
+        return {std::string("could not be started: ") + std::strerror(error), true};
+    }
     if (pid == 0) {
+        close(report[0]);
         char* const argv[] = {const_cast<char*>(executable.c_str()), nullptr};
         execv(executable.c_str(), argv);
-        std::fprintf(stderr, "loginwindow: cannot execute %s: %s\n", executable.c_str(),
-                     std::strerror(errno));
+        const int error = errno;
+        if (write(report[1], &error, sizeof error) < 0) {
+            // The parent then sees status 127 and reports that.
+        }
         _exit(127);
     }
+    close(report[1]);
+    int execError = 0;
+    ssize_t n;
+    while ((n = read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return std::string("lost: ") + std::strerror(errno);
+        if (errno != EINTR) return {std::string("lost: ") + std::strerror(errno), true};
     }
-    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-    return "ended with wait status " + std::to_string(status);
+    if (n == static_cast<ssize_t>(sizeof execError))
+        return {std::string("could not be started: ") + std::strerror(execError), true};
+    if (WIFEXITED(status))
+        return {"exited with status " + std::to_string(WEXITSTATUS(status)), false};
+    if (WIFSIGNALED(status)) return {"killed by signal " + std::to_string(WTERMSIG(status)), true};
+    return {"ended with wait status " + std::to_string(status), true};
 }
 
 // The executable of the application bundle at `path`, or an explanation of
@@ -73,10 +103,6 @@ bool applicationExecutable(const std::string& path, std::string* executable, std
         return false;
     }
     *executable = bundle->executablePath();
-    if (access(executable->c_str(), X_OK) != 0) {
-        *why = "executable " + *executable + " missing or not executable";
-        return false;
-    }
     return true;
 }
 
@@ -86,7 +112,7 @@ int run(int argc, char** argv) {
         "in order, as the login window does at login."};
     bool listOnly = false;
     app.add_flag("--list", listOnly, "Only list the login items, run nothing");
-    CLI11_PARSE(app, argc, argv);
+    if (const std::optional<int> status = tools::parseCommandLine(app, argc, argv)) return *status;
     host::setLogProgramName("loginwindow");
 
     std::error_code ec;
@@ -96,24 +122,25 @@ int run(int argc, char** argv) {
         if (std::filesystem::exists(domainFile, ec)) {
             std::fprintf(stderr, "loginwindow: cannot read %s; no login items run\n",
                          domainFile.c_str());
-            return 1;
+            return kUnreadable;
         }
         std::printf("loginwindow: no login items (no \"%s\" domain)\n", kDomain);
-        return 0;
+        return kOK;
     }
     const cf::Value* itemsValue = domain->get(kItemsKey);
     if (!itemsValue) {
         std::printf("loginwindow: no login items\n");
-        return 0;
+        return kOK;
     }
     if (!itemsValue->array()) {
         std::fprintf(stderr, "loginwindow: \"%s\" in %s is not an array; no login items run\n",
                      kItemsKey, domainFile.c_str());
-        return 1;
+        return kUnreadable;
     }
     const cf::Array& items = *itemsValue->array();
     if (items.empty()) std::printf("loginwindow: no login items\n");
 
+    std::size_t failed = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const std::string label = "item " + std::to_string(i + 1);
         const cf::Dictionary* item = items[i].dictionary();
@@ -131,16 +158,30 @@ int run(int argc, char** argv) {
             continue;
         }
         if (listOnly) {
-            std::printf("loginwindow: %s: %s%s\n", label.c_str(), path.c_str(),
-                        hide ? " (hidden)" : "");
+            if (access(executable.c_str(), X_OK) != 0)
+                std::printf(
+                    "loginwindow: %s: skipped %s: executable %s missing or not executable\n",
+                    label.c_str(), path.c_str(), executable.c_str());
+            else
+                std::printf("loginwindow: %s: %s%s\n", label.c_str(), path.c_str(),
+                            hide ? " (hidden)" : "");
             continue;
         }
         std::printf("loginwindow: %s: running %s%s\n", label.c_str(), executable.c_str(),
                     hide ? " (hidden)" : "");
-        const std::string outcome = runAndWait(executable);
-        std::printf("loginwindow: %s: %s %s\n", label.c_str(), path.c_str(), outcome.c_str());
+        const Outcome outcome = runAndWait(executable);
+        std::printf("loginwindow: %s: %s %s\n", label.c_str(), path.c_str(), outcome.text.c_str());
+        if (outcome.failed) ++failed;
     }
-    return 0;
+    if (failed > 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "loginwindow: %zu of %zu login items could not be started or were killed by "
+                     "a signal\n",
+                     failed, items.size());
+        return kItemFailed;
+    }
+    return kOK;
 }
 
 }  // namespace

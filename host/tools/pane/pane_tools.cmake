@@ -3,14 +3,18 @@
 set(PANE_TOOLS_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 add_executable(loginwindow ${PANE_TOOLS_DIR}/loginwindow.cpp)
-target_link_libraries(loginwindow PRIVATE host CLI11::CLI11)
+target_link_libraries(loginwindow PRIVATE host tools_common)
 
 if(TARGET hostui AND EXISTS ${PANE_TOOLS_DIR}/prefhost.cpp AND EXISTS ${PANE_TOOLS_DIR}/tarnwickctl.cpp)
+  # The lock that lets one pane session at a time run on a simulated Mac.
+  add_library(pane_session STATIC ${PANE_TOOLS_DIR}/PaneSessionLock.cpp)
+  target_link_libraries(pane_session PUBLIC host)
+
   add_executable(prefhost ${PANE_TOOLS_DIR}/prefhost.cpp)
-  target_link_libraries(prefhost PRIVATE host hostui CLI11::CLI11 Qt6::Widgets)
+  target_link_libraries(prefhost PRIVATE host hostui pane_session tools_common Qt6::Widgets)
 
   add_executable(tarnwickctl ${PANE_TOOLS_DIR}/tarnwickctl.cpp)
-  target_link_libraries(tarnwickctl PRIVATE host hostui CLI11::CLI11 Qt6::Widgets)
+  target_link_libraries(tarnwickctl PRIVATE host hostui pane_session tools_common Qt6::Widgets)
   set(PANE_TOOL_TARGETS prefhost tarnwickctl)
 endif()
 

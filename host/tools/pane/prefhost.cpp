@@ -5,11 +5,15 @@
 // NSApplicationWillTerminateNotification before it exits, which is when a
 // pane saves its settings. While the pane is created (which may program the
 // cards for a while) the window is already shown, with the busy cursor.
+//
+// Like System Preferences it runs once per simulated Mac: while prefhost or
+// tarnwickctl has the pane open, a second prefhost says so and exits.
 #include <fcntl.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +23,6 @@
 #include <optional>
 #include <string>
 
-#include <CLI/CLI.hpp>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,6 +33,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "CommandLine.h"
+#include "PaneSessionLock.h"
 #include "host/AppKit.h"
 #include "host/AppleHelp.h"
 #include "host/BusyCursor.h"
@@ -40,6 +45,8 @@
 #include "host/SimMac.h"
 
 namespace {
+
+enum ExitStatus { kOK = 0, kFailed = 1, kPaneAlreadyOpen = 3 };
 
 // Signals arrive on any thread at any moment; the handler only writes a byte
 // to this pipe, and the event loop reads it and quits in an orderly way.
@@ -145,7 +152,7 @@ int run(int argc, char** argv) {
                    "With --screenshot: also open the pane's help book and save a PNG image of "
                    "the help viewer")
         ->needs(screenshotOption);
-    CLI11_PARSE(cli, argc, argv);
+    if (const std::optional<int> status = tools::parseCommandLine(cli, argc, argv)) return *status;
     host::setLogProgramName("prefhost");
 
     std::error_code ec;
@@ -154,7 +161,7 @@ int run(int argc, char** argv) {
                      "prefhost: no pane at %s (install it with scripts/install-pane.sh, or name a "
                      ".prefPane bundle)\n",
                      panePath.c_str());
-        return 1;
+        return kFailed;
     }
     if (!hasDisplay()) {
         std::fprintf(stderr,
@@ -163,12 +170,27 @@ int run(int argc, char** argv) {
                      "  On a terminal, tarnwickctl is the same pane without a window "
                      "(tarnwickctl list, set, stock, startup);\n"
                      "  or give prefhost a virtual display: xvfb-run prefhost\n");
-        return 1;
+        return kFailed;
+    }
+    // Held until this function returns, after the pane saved at quit.
+    PaneSessionLock session;
+    switch (session.acquire(std::chrono::milliseconds(0))) {
+    case PaneSessionLock::Result::kAcquired: break;
+    case PaneSessionLock::Result::kHeld: {
+        const pid_t holder = session.holderPid();
+        const std::string who = holder > 0 ? "pid " + std::to_string(holder) : "pid unknown";
+        std::fprintf(stderr, "prefhost: the pane is already open (%s); quit it first\n",
+                     who.c_str());
+        return kPaneAlreadyOpen;
+    }
+    case PaneSessionLock::Result::kFailed:
+        std::fprintf(stderr, "prefhost: %s\n", session.error().c_str());
+        return kFailed;
     }
     std::string error;
     if (!installQuitSignals(&error)) {
         std::fprintf(stderr, "prefhost: %s\n", error.c_str());
-        return 1;
+        return kFailed;
     }
 
     host::installQtMessageFilter();
@@ -211,11 +233,11 @@ int run(int argc, char** argv) {
     }
     if (!pane) {
         std::fprintf(stderr, "prefhost: %s\n", error.c_str());
-        return 1;
+        return kFailed;
     }
     if (view == nullptr) {
         std::fprintf(stderr, "prefhost: the pane's view did not load (see the system log)\n");
-        return 1;
+        return kFailed;
     }
 
     window.setWindowTitle(QString::fromStdString(windowTitle(*pane, panePath)));
@@ -224,12 +246,13 @@ int run(int argc, char** argv) {
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
 
-    int status = 0;
+    int status = kOK;
     if (!screenshot.empty()) {
         QTimer::singleShot(0, &window, [&] {
             QCoreApplication::processEvents();
-            if (!savePicture(window, screenshot)) status = 1;
-            if (!helpScreenshot.empty() && !saveHelpPicture(*pane, helpScreenshot)) status = 1;
+            if (!savePicture(window, screenshot)) status = kFailed;
+            if (!helpScreenshot.empty() && !saveHelpPicture(*pane, helpScreenshot))
+                status = kFailed;
             QCoreApplication::quit();
         });
     }

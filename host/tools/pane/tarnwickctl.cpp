@@ -7,6 +7,12 @@
 //
 // Without an explicit QT_QPA_PLATFORM it runs on Qt's offscreen platform: a
 // terminal tool never opens windows, display or not.
+//
+// One pane session at a time: when prefhost or another tarnwickctl has the
+// pane open, it waits for that session to end, up to TARNWICKCTL_SESSION_WAIT
+// seconds (default 10).
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -16,10 +22,11 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QMainWindow>
 
+#include "CommandLine.h"
+#include "PaneSessionLock.h"
 #include "host/AppKit.h"
 #include "host/Log.h"
 #include "host/NotificationCenter.h"
@@ -29,7 +36,65 @@
 
 namespace {
 
-enum ExitStatus { kOK = 0, kUsage = 1, kConfigFailed = 2 };
+enum ExitStatus { kOK = 0, kUsage = 1, kConfigFailed = 2, kSessionBusy = 3 };
+
+constexpr const char* kWaitVariable = "TARNWICKCTL_SESSION_WAIT";
+constexpr double kDefaultWaitSeconds = 10;
+constexpr double kLongestWaitSeconds = 24 * 60 * 60;
+
+// A clock as typed: decimal digits with an optional fraction (CLI11 alone
+// takes "" as 0).
+const CLI::Validator kMegahertz(
+    [](const std::string& text) {
+        const std::size_t point = text.find('.');
+        const std::string whole = text.substr(0, point);
+        const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+        const bool digits = (whole + fraction).find_first_not_of("0123456789") == std::string::npos;
+        return digits && !(whole + fraction).empty() ? std::string()
+                                                     : "\"" + text + "\" is not a clock in MHz";
+    },
+    "MHZ");
+
+// How long to wait for another pane session to end, from the environment.
+std::optional<double> waitSeconds() {
+    const char* text = std::getenv(kWaitVariable);
+    if (text == nullptr || *text == '\0') return kDefaultWaitSeconds;
+    char* end = nullptr;
+    const double seconds = std::strtod(text, &end);
+    if (*end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > kLongestWaitSeconds) {
+        std::fprintf(stderr,
+                     "tarnwickctl: %s must be a number of seconds from 0 to %g, not \"%s\"\n",
+                     kWaitVariable, kLongestWaitSeconds, text);
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+std::string pidText(pid_t pid) { return pid > 0 ? "pid " + std::to_string(pid) : "pid unknown"; }
+
+// Takes the pane session, waiting for another one to end. The status to
+// exit with when it cannot.
+std::optional<int> beginSession(PaneSessionLock& lock) {
+    const std::optional<double> seconds = waitSeconds();
+    if (!seconds) return kUsage;
+    const auto wait = std::chrono::milliseconds(std::llround(*seconds * 1000));
+    const PaneSessionLock::Result result = lock.acquire(wait, [&](pid_t holder) {
+        std::fprintf(stderr,
+                     "tarnwickctl: the pane is open in another session (%s); waiting up to %g s "
+                     "for it to quit\n",
+                     pidText(holder).c_str(), *seconds);
+    });
+    if (result == PaneSessionLock::Result::kAcquired) return std::nullopt;
+    if (result == PaneSessionLock::Result::kFailed) {
+        std::fprintf(stderr, "tarnwickctl: %s\n", lock.error().c_str());
+        return kUsage;
+    }
+    std::fprintf(stderr,
+                 "tarnwickctl: the pane is still open in another session (%s) after %g s; quit "
+                 "it first (or set %s to wait longer)\n",
+                 pidText(lock.holderPid()).c_str(), *seconds, kWaitVariable);
+    return kSessionBusy;
+}
 
 // The pane's controls, by the names of the controller's outlets.
 struct PaneControls {
@@ -152,19 +217,20 @@ int run(int argc, char** argv) {
 
     std::optional<int> listRow;
     CLI::App* list = cli.add_subcommand("list", "Show the cards and the selected card");
-    list->add_option("row", listRow, "Select this row first (default: the first)");
+    list->add_option("row", listRow, "Select this row first (default: the first)")
+        ->check(tools::kDecimalInteger);
 
     int row = 0;
     double vpu = 0, memory = 0;
     CLI::App* set =
         cli.add_subcommand("set", "Step a card's clocks to VPU and MEM (MHz), as a stepper click");
-    set->add_option("row", row, "The card's row")->required();
-    set->add_option("vpu", vpu, "VPU stepper value, MHz")->required();
-    set->add_option("mem", memory, "Memory stepper value, MHz")->required();
+    set->add_option("row", row, "The card's row")->required()->check(tools::kDecimalInteger);
+    set->add_option("vpu", vpu, "VPU stepper value, MHz")->required()->check(kMegahertz);
+    set->add_option("mem", memory, "Memory stepper value, MHz")->required()->check(kMegahertz);
 
     CLI::App* stock =
         cli.add_subcommand("stock", "Put a card back to its stock clocks (the default button)");
-    stock->add_option("row", row, "The card's row")->required();
+    stock->add_option("row", row, "The card's row")->required()->check(tools::kDecimalInteger);
 
     std::string startupChoice;
     CLI::App* startup =
@@ -172,7 +238,7 @@ int run(int argc, char** argv) {
     startup->add_option("state", startupChoice, "on or off")
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
-    CLI11_PARSE(cli, argc, argv);
+    if (const std::optional<int> status = tools::parseCommandLine(cli, argc, argv)) return *status;
     host::setLogProgramName("tarnwickctl");
 
     std::error_code ec;
@@ -183,6 +249,10 @@ int run(int argc, char** argv) {
             panePath.c_str());
         return kUsage;
     }
+    // Held until this function returns, after the pane saved at quit.
+    PaneSessionLock session;
+    if (const std::optional<int> status = beginSession(session)) return *status;
+
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     host::installQtMessageFilter();
     int qtArgc = 1;

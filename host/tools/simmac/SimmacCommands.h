@@ -21,6 +21,14 @@ int showMachine();
 int rebootMachine();
 int checkpointMachine();
 int showTrace(std::optional<std::size_t> last);
+int showSystemLog(bool follow, std::optional<std::size_t> last);
+
+// Whether the machine the subcommands act on is there. A root named by
+// --root or SIMMAC_ROOT that lacks its folder or machine.plist is refused
+// with a message saying how to create it (only init creates a machine there:
+// a mistyped root must not quietly become a new machine); the default root,
+// like every program's, gets the default machine on first use.
+bool namedMachineExists(std::string* error);
 
 struct FaultOptions {
     std::optional<std::int64_t> busyMilliseconds;

@@ -1,12 +1,14 @@
 // simmac: the console of the simulated Mac. Creates and inspects the
 // machine, power-cycles the cards, writes a checkpoint, shows the driver
-// log, sets driver faults and sends single driver commands.
+// log and the system log, sets driver faults and sends single driver
+// commands.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
+#include "CommandLine.h"
 #include "SimmacCommands.h"
 #include "host/Log.h"
 
@@ -17,7 +19,12 @@ int run(int argc, char** argv) {
     CLI::App app{"simmac: the console of the simulated Mac"};
     app.require_subcommand(1);
     std::string root;
-    app.add_option("--root", root, "the simulated Mac's folder (default: $SIMMAC_ROOT)");
+    app.add_option("--root", root,
+                   "the simulated Mac's folder (default: $SIMMAC_ROOT, else "
+                   "~/.local/share/tarnwick/simmac); only init creates a machine in a named one")
+        ->check(CLI::Validator(
+            [](const std::string& text) { return text.empty() ? "empty folder name" : ""; },
+            "DIR"));
 
     std::string names;
     for (const std::string& name : host::presetNames()) names += (names.empty() ? "" : ", ") + name;
@@ -38,7 +45,14 @@ int run(int argc, char** argv) {
 
     CLI::App* trace = app.add_subcommand("trace", "the driver log, readable");
     std::optional<std::size_t> last;
-    trace->add_option("--last", last, "only the last N commands");
+    trace->add_option("--last", last, "only the last N commands")->check(tools::kDecimalCount);
+
+    CLI::App* log = app.add_subcommand("log", "the system log: every program's NSLog lines");
+    bool follow = false;
+    std::optional<std::size_t> lastLines;
+    log->add_flag("--follow,-f", follow,
+                  "go on printing lines as they are added, until interrupted");
+    log->add_option("--last", lastLines, "only the last N lines")->check(tools::kDecimalCount);
 
     CLI::App* fault = app.add_subcommand("fault", "set or clear a clock driver's simulated faults");
     std::string faultDriver;
@@ -67,14 +81,19 @@ int run(int argc, char** argv) {
     command->add_option("ARG", argument, "argument (decimal or 0x hex)")->required();
     command->add_option("ARG2", argument2, "second argument, for command 12");
 
-    CLI11_PARSE(app, argc, argv);
+    if (const std::optional<int> status = tools::parseCommandLine(app, argc, argv)) return *status;
     if (!root.empty()) ::setenv("SIMMAC_ROOT", root.c_str(), 1);
 
     if (*init) return simmac::initMachine(preset, fromFile);
+    if (std::string error; !simmac::namedMachineExists(&error)) {
+        std::fprintf(stderr, "simmac: %s\n", error.c_str());
+        return 1;
+    }
     if (*show) return simmac::showMachine();
     if (*reboot) return simmac::rebootMachine();
     if (*checkpoint) return simmac::checkpointMachine();
     if (*trace) return simmac::showTrace(last);
+    if (*log) return simmac::showSystemLog(follow, lastLines);
     if (*fault) {
         if (refuseOption->count() > 0) faults.refuseCommands = refuse;
         return simmac::setFaults(faultDriver, faults);

@@ -1,0 +1,142 @@
+// One pane session at a time on a simulated Mac: while prefhost has the pane
+// open, a second prefhost refuses and tarnwickctl waits for it up to its
+// bound; the login (loginwindow and the startup tool) is not held up; a
+// killed holder frees the session; the lock file is never something planted
+// in its place.
+#include <gtest/gtest.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PaneToolsSupport.h"
+#include "host/CoreFoundation.h"
+#include "host/Foundation.h"
+#include "host/SimMac.h"
+#include "support/SimMacFixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using panetools::Child;
+using panetools::run;
+using panetools::RunResult;
+using panetools::tool;
+
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
+
+void installPane() {
+    const RunResult r = run({"/bin/bash", panetools::script("install-pane.sh"),
+                             (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+}
+
+std::vector<std::string> tarnwickctl(const std::string& waitSeconds,
+                                     std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"/usr/bin/env", "TARNWICKCTL_SESSION_WAIT=" + waitSeconds, tool("tarnwickctl")});
+    return args;
+}
+
+TEST(PaneSession, OneAtATime) {
+    testsupport::TempSimMac mac;
+    installPane();
+    Child holder({tool("prefhost")});
+    ASSERT_TRUE(holder.readUntil("prefhost: showing")) << holder.output();
+    const std::string pid = "pid " + std::to_string(holder.pid());
+
+    const RunResult second = run({tool("prefhost")});
+    EXPECT_EQ(second.status, 3) << second.output;
+    EXPECT_CONTAINS(second.output, "prefhost: the pane is already open (" + pid + ")");
+    EXPECT_LACKS(second.output, "prefhost: showing");
+
+    const std::size_t commandsBefore = mac.driverLog().size();
+    const auto begun = std::chrono::steady_clock::now();
+    const RunResult refused = run(tarnwickctl("1", {"set", "0", "400", "340"}));
+    const auto waited = std::chrono::steady_clock::now() - begun;
+    EXPECT_EQ(refused.status, 3) << refused.output;
+    EXPECT_CONTAINS(refused.output, "open in another session (" + pid + "); waiting up to 1 s");
+    EXPECT_CONTAINS(refused.output, "still open in another session (" + pid + ") after 1 s");
+    EXPECT_GE(waited, std::chrono::milliseconds(950));
+    EXPECT_LACKS(refused.output, "Cards");
+    EXPECT_EQ(mac.driverLog().size(), commandsBefore)
+        << "the refused session never opened the pane";
+
+    // The login is no pane session.
+    cf::Dictionary item;
+    item.set("Path", (host::preferencePanesDir() / "TarnwickPref.prefPane" / "Contents" /
+                      "Resources" / "TarnwickStartup.app")
+                         .string());
+    cf::Dictionary login;
+    login.set("AutoLaunchedApplicationDictionary", cf::Array{item});
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+    const RunResult loggedIn = run({tool("loginwindow")});
+    EXPECT_EQ(loggedIn.status, 0) << loggedIn.output;
+    EXPECT_CONTAINS(loggedIn.output, "TarnwickStartup.app exited with status 0");
+
+    // A waiting tarnwickctl gets the pane once the holder has quit.
+    Child waiting(tarnwickctl("60", {"list"}));
+    ASSERT_TRUE(waiting.readUntil("waiting up to 60 s")) << waiting.output();
+    kill(holder.pid(), SIGTERM);
+    EXPECT_EQ(holder.wait(), 0) << holder.output();
+    EXPECT_EQ(waiting.wait(), 0) << waiting.output();
+    EXPECT_CONTAINS(waiting.output(), "Cards:");
+
+    // A killed holder frees the session.
+    Child killed({tool("prefhost")});
+    ASSERT_TRUE(killed.readUntil("prefhost: showing")) << killed.output();
+    kill(killed.pid(), SIGKILL);
+    killed.wait();
+    const RunResult after = run(tarnwickctl("0", {"list"}));
+    EXPECT_EQ(after.status, 0) << after.output;
+}
+
+// What may be planted in the lock file's place.
+enum class Planted { kSymlink, kFifo, kFolder };
+
+void PrintTo(Planted p, std::ostream* os) {
+    *os << (p == Planted::kSymlink ? "Symlink" : p == Planted::kFifo ? "Fifo" : "Folder");
+}
+
+class PaneSessionLockFile : public ::testing::TestWithParam<Planted> {};
+
+TEST_P(PaneSessionLockFile, AnythingButARegularFileIsRefusedWithoutBlocking) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const fs::path lock = mac.root() / "pane-session.lock";
+    const fs::path target = mac.root() / "elsewhere";
+    switch (GetParam()) {
+    case Planted::kSymlink: fs::create_symlink(target, lock); break;
+    case Planted::kFifo: ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0); break;
+    case Planted::kFolder: fs::create_directory(lock); break;
+    }
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{tool("prefhost")}, tarnwickctl("0", {"list"})}) {
+        const RunResult r = run(argv);
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_CONTAINS(r.output, lock.string());
+        EXPECT_LACKS(r.output, "showing");
+        EXPECT_LACKS(r.output, "Cards");
+    }
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
+                     .persistentDomainForName("name.halvorn.oddny.TarnwickPref")
+                     .has_value())
+        << "no session began, so nothing was saved";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PaneSessionLockFile,
+                         ::testing::Values(Planted::kSymlink, Planted::kFifo, Planted::kFolder),
+                         [](const auto& info) {
+                             std::ostringstream name;
+                             PrintTo(info.param, &name);
+                             return name.str();
+                         });
+
+}  // namespace
