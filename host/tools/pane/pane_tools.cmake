@@ -9,12 +9,15 @@ if(TARGET hostui AND EXISTS ${PANE_TOOLS_DIR}/prefhost.cpp AND EXISTS ${PANE_TOO
   # The lock that lets one pane session at a time run on a simulated Mac.
   add_library(pane_session STATIC ${PANE_TOOLS_DIR}/PaneSessionLock.cpp)
   target_link_libraries(pane_session PUBLIC host)
+  # What a pane session met, for the hosts' messages and exit statuses.
+  add_library(pane_outcome STATIC ${PANE_TOOLS_DIR}/PaneOutcome.cpp)
+  target_link_libraries(pane_outcome PUBLIC host hostui)
 
   add_executable(prefhost ${PANE_TOOLS_DIR}/prefhost.cpp)
-  target_link_libraries(prefhost PRIVATE host hostui pane_session tools_common Qt6::Widgets)
+  target_link_libraries(prefhost PRIVATE host hostui pane_session pane_outcome tools_common Qt6::Widgets)
 
   add_executable(tarnwickctl ${PANE_TOOLS_DIR}/tarnwickctl.cpp)
-  target_link_libraries(tarnwickctl PRIVATE host hostui pane_session tools_common Qt6::Widgets)
+  target_link_libraries(tarnwickctl PRIVATE host hostui pane_session pane_outcome tools_common Qt6::Widgets)
   set(PANE_TOOL_TARGETS prefhost tarnwickctl)
 endif()
 

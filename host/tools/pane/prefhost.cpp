@@ -34,6 +34,7 @@
 #include <QTimer>
 
 #include "CommandLine.h"
+#include "PaneOutcome.h"
 #include "PaneSessionLock.h"
 #include "host/AppKit.h"
 #include "host/AppleHelp.h"
@@ -46,7 +47,14 @@
 
 namespace {
 
-enum ExitStatus { kOK = 0, kFailed = 1, kPaneAlreadyOpen = 3 };
+enum ExitStatus {
+    kOK = 0,
+    kFailed = 1,
+    kPaneAlreadyOpen = 3,
+    kMachineUnreadable = 4,
+    kNotSaved = 5,
+    kCardUnread = 6,
+};
 
 // Signals arrive on any thread at any moment; the handler only writes a byte
 // to this pipe, and the event loop reads it and quits in an orderly way.
@@ -261,9 +269,16 @@ int run(int argc, char** argv) {
     NSNotificationCenter::defaultCenter().postNotificationName(
         NSApplicationWillTerminateNotification, &NSApp);
     std::printf("prefhost: quit\n");
+    const PaneOutcome outcome = PaneOutcome::of(*pane);
     // The pane's controls go before the window that holds its view.
     pane.reset();
-    return status != 0 ? status : loopStatus;
+    for (const std::string& message : outcome.messages())
+        std::fprintf(stderr, "prefhost: %s\n", message.c_str());
+    if (outcome.machineUnreadable) return kMachineUnreadable;
+    if (outcome.saveFailed) return kNotSaved;
+    if (status != 0) return status;
+    if (loopStatus != 0) return loopStatus;
+    return outcome.unreadCards > 0 ? kCardUnread : kOK;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <QMainWindow>
 
 #include "CommandLine.h"
+#include "PaneOutcome.h"
 #include "PaneSessionLock.h"
 #include "host/AppKit.h"
 #include "host/Log.h"
@@ -36,7 +37,15 @@
 
 namespace {
 
-enum ExitStatus { kOK = 0, kUsage = 1, kConfigFailed = 2, kSessionBusy = 3 };
+enum ExitStatus {
+    kOK = 0,
+    kUsage = 1,
+    kConfigFailed = 2,
+    kSessionBusy = 3,
+    kMachineUnreadable = 4,
+    kNotSaved = 5,
+    kCardUnread = 6,
+};
 
 constexpr const char* kWaitVariable = "TARNWICKCTL_SESSION_WAIT";
 constexpr double kDefaultWaitSeconds = 10;
@@ -283,11 +292,19 @@ int run(int argc, char** argv) {
     if (view != nullptr) window.setCentralWidget(view);
 
     // From here on the pane is open: every way out quits it properly.
+    // The status tells the worst of what the session met: a machine that
+    // could not be read, then a save that failed, then what was asked for.
     auto quit = [&](int status) {
         NSNotificationCenter::defaultCenter().postNotificationName(
             NSApplicationWillTerminateNotification, &NSApp);
         host::setAlertObserver(nullptr);
+        const PaneOutcome outcome = PaneOutcome::of(*pane);
         pane.reset();
+        for (const std::string& message : outcome.messages())
+            std::fprintf(stderr, "tarnwickctl: %s\n", message.c_str());
+        if (outcome.machineUnreadable) return static_cast<int>(kMachineUnreadable);
+        if (outcome.saveFailed) return static_cast<int>(kNotSaved);
+        if (status == kOK && outcome.unreadCards > 0) return static_cast<int>(kCardUnread);
         return status;
     };
 

@@ -1,0 +1,20 @@
+// What a pane session met, as the pane reports it through valueForKey when
+// it has quit (after NSApplicationWillTerminateNotification): the programs
+// that host the pane turn it into messages and their exit status. A pane
+// that does not answer a key reports nothing for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/PreferencePanes.h"
+
+struct PaneOutcome {
+    bool machineUnreadable = false;  // the registry could not be read: nothing was saved
+    bool saveFailed = false;         // the settings or the login item were not written
+    long unreadCards = 0;            // cards present but not read (their entries were kept)
+
+    static PaneOutcome of(const NSPreferencePane& pane);
+    // One line per problem, each without a program prefix or newline.
+    std::vector<std::string> messages() const;
+};
