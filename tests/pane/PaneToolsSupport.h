@@ -151,6 +151,12 @@ inline RunResult run(const std::vector<std::string>& argv) {
     return result;
 }
 
+// Installs the pane bundle this build assembled into the test's simulated Mac.
+inline RunResult installBuiltPane() {
+    return run(
+        {"/bin/bash", script("install-pane.sh"), (bundleDir() / "TarnwickPref.prefPane").string()});
+}
+
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;

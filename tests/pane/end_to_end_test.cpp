@@ -36,8 +36,7 @@ constexpr const char* kATIDriverPrefix = "pci@f0000000/ATY,R350@10";
 fs::path installedPane() { return host::preferencePanesDir() / "TarnwickPref.prefPane"; }
 
 void installPane() {
-    const RunResult r = run(
-        {"/bin/bash", script("install-pane.sh"), (bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult r = panetools::installBuiltPane();
     ASSERT_EQ(r.status, 0) << r.output;
     ASSERT_TRUE(fs::exists(installedPane() / "Contents" / "Resources" / "TarnwickStartup.app"));
 }

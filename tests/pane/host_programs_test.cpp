@@ -19,8 +19,7 @@ using panetools::RunResult;
 using panetools::tool;
 
 void installPane() {
-    const RunResult r = run({"/bin/bash", panetools::script("install-pane.sh"),
-                             (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult r = panetools::installBuiltPane();
     ASSERT_EQ(r.status, 0) << r.output;
 }
 

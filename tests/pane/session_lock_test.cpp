@@ -32,8 +32,7 @@ using panetools::tool;
 #define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
 
 void installPane() {
-    const RunResult r = run({"/bin/bash", panetools::script("install-pane.sh"),
-                             (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult r = panetools::installBuiltPane();
     ASSERT_EQ(r.status, 0) << r.output;
 }
 

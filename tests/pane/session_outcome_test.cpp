@@ -53,8 +53,7 @@ TEST_P(SessionOutcome, StatusAndMessage) {
     const OutcomeCase& c = GetParam();
     testsupport::TempSimMac mac;
     ASSERT_EQ(run({tool("simmac"), "init"}).status, 0);
-    const RunResult installed = run({"/bin/bash", panetools::script("install-pane.sh"),
-                                     (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult installed = panetools::installBuiltPane();
     ASSERT_EQ(installed.status, 0) << installed.output;
     // A first session saves the settings that the faulty one must not lose.
     ASSERT_EQ(run({tool("tarnwickctl"), "startup", "on"}).status, 0);

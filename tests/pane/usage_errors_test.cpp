@@ -44,8 +44,7 @@ TEST_P(UsageErrors, ExitStatusAndMessage) {
     const UsageCase& c = GetParam();
     testsupport::TempSimMac mac;
     ASSERT_EQ(run({tool("simmac"), "init"}).status, 0);
-    const RunResult installed = run({"/bin/bash", panetools::script("install-pane.sh"),
-                                     (panetools::bundleDir() / "TarnwickPref.prefPane").string()});
+    const RunResult installed = panetools::installBuiltPane();
     ASSERT_EQ(installed.status, 0) << installed.output;
     fs::create_directories(mac.root() / "empty");
 

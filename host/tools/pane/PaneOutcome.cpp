@@ -27,3 +27,10 @@ std::vector<std::string> PaneOutcome::messages() const {
                            " saved clocks are kept");
     return lines;
 }
+
+int PaneOutcome::exitStatus(int asked) const {
+    if (machineUnreadable) return kPaneMachineUnreadable;
+    if (saveFailed) return kPaneNotSaved;
+    if (asked != kPaneOK) return asked;
+    return unreadCards > 0 ? kPaneCardUnread : kPaneOK;
+}

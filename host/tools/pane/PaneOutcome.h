@@ -9,6 +9,17 @@
 
 #include "host/PreferencePanes.h"
 
+// Exit statuses that prefhost and tarnwickctl share.
+enum PaneExitStatus {
+    kPaneOK = 0,
+    kPaneUsage = 1,  // or another failure before the session
+    kPaneChangeRefused = 2,
+    kPaneSessionBusy = 3,
+    kPaneMachineUnreadable = 4,
+    kPaneNotSaved = 5,
+    kPaneCardUnread = 6,
+};
+
 struct PaneOutcome {
     bool machineUnreadable = false;  // the registry could not be read: nothing was saved
     bool saveFailed = false;         // the settings or the login item were not written
@@ -17,4 +28,8 @@ struct PaneOutcome {
     static PaneOutcome of(const NSPreferencePane& pane);
     // One line per problem, each without a program prefix or newline.
     std::vector<std::string> messages() const;
+    // The worst of what the session met, first that holds: a machine that
+    // could not be read, a save that failed, `asked` (the status of what
+    // was asked for) when not 0, a card that could not be read.
+    int exitStatus(int asked) const;
 };

@@ -47,14 +47,10 @@
 
 namespace {
 
-enum ExitStatus {
-    kOK = 0,
-    kFailed = 1,
-    kPaneAlreadyOpen = 3,
-    kMachineUnreadable = 4,
-    kNotSaved = 5,
-    kCardUnread = 6,
-};
+// prefhost's own names for the shared statuses.
+constexpr int kOK = kPaneOK;
+constexpr int kFailed = kPaneUsage;
+constexpr int kPaneAlreadyOpen = kPaneSessionBusy;
 
 // Signals arrive on any thread at any moment; the handler only writes a byte
 // to this pipe, and the event loop reads it and quits in an orderly way.
@@ -274,11 +270,7 @@ int run(int argc, char** argv) {
     pane.reset();
     for (const std::string& message : outcome.messages())
         std::fprintf(stderr, "prefhost: %s\n", message.c_str());
-    if (outcome.machineUnreadable) return kMachineUnreadable;
-    if (outcome.saveFailed) return kNotSaved;
-    if (status != 0) return status;
-    if (loopStatus != 0) return loopStatus;
-    return outcome.unreadCards > 0 ? kCardUnread : kOK;
+    return outcome.exitStatus(status != kOK ? status : loopStatus);
 }
 
 }  // namespace

@@ -37,15 +37,11 @@
 
 namespace {
 
-enum ExitStatus {
-    kOK = 0,
-    kUsage = 1,
-    kConfigFailed = 2,
-    kSessionBusy = 3,
-    kMachineUnreadable = 4,
-    kNotSaved = 5,
-    kCardUnread = 6,
-};
+// tarnwickctl's own names for the shared statuses.
+constexpr int kOK = kPaneOK;
+constexpr int kUsage = kPaneUsage;
+constexpr int kConfigFailed = kPaneChangeRefused;
+constexpr int kSessionBusy = kPaneSessionBusy;
 
 constexpr const char* kWaitVariable = "TARNWICKCTL_SESSION_WAIT";
 constexpr double kDefaultWaitSeconds = 10;
@@ -302,10 +298,7 @@ int run(int argc, char** argv) {
         pane.reset();
         for (const std::string& message : outcome.messages())
             std::fprintf(stderr, "tarnwickctl: %s\n", message.c_str());
-        if (outcome.machineUnreadable) return static_cast<int>(kMachineUnreadable);
-        if (outcome.saveFailed) return static_cast<int>(kNotSaved);
-        if (status == kOK && outcome.unreadCards > 0) return static_cast<int>(kCardUnread);
-        return status;
+        return outcome.exitStatus(status);
     };
 
     PaneControls c;
