@@ -18,6 +18,11 @@ void cardLibraryAnchor() {}
 
 }  // namespace
 
+Card::~Card() {
+    if (card_ != 0) IOObjectRelease(card_);
+    if (driver_ != 0) IOObjectRelease(driver_);
+}
+
 std::string cString(const std::string& s) { return s.substr(0, s.find('\0')); }
 
 std::string registerRead(const char* command, std::uint32_t offset) {

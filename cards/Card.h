@@ -24,7 +24,12 @@ inline constexpr const char* kTarnwickDriverName = "name_halvorn_oddny_TarnwickD
 
 class Card {
 public:
-    virtual ~Card() = default;
+    // A card holds its two registry handles for its whole life and gives
+    // them back when it goes, also when its creation failed.
+    virtual ~Card();
+    Card() = default;
+    Card(const Card&) = delete;
+    Card& operator=(const Card&) = delete;
 
     // Reads a number property from `entry` (the first four bytes of a data
     // value in host byte order). Used before any card exists as well.

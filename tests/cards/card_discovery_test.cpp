@@ -1,6 +1,7 @@
 // Which drivers become cards, in what order, and what the factory is asked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,7 +71,15 @@ TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {
     }
 }
 
-TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOut) {
+// The number the next registry handle of this process gets; handles are
+// numbered upwards and never reused.
+io_object_t nextRegistryHandle() {
+    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "ATY,Good");
+    IOObjectRelease(handle);
+    return handle + 1;
+}
+
+TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOutAndGiveBackTheirHandles) {
     testsupport::TempSimMac mac;
     atitest::ATIDevice bad;
     bad.entryName = "ATY,Bad";
@@ -79,9 +88,22 @@ TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOut) {
     good.entryName = "ATY,Good";
     good.slotName = "SLOT-2";
     mac.writeMachine(atitest::atiMachine({bad, good}));
+    const io_object_t first = nextRegistryHandle();
     const CardList cards = discoverCards().cards;
+    const io_object_t end = nextRegistryHandle() - 1;
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0]->slot(), "SLOT-2");
+    // A live handle has a path: only the kept card's driver and device entry.
+    std::vector<std::string> live;
+    for (io_object_t handle = first; handle < end; ++handle) {
+        std::string path;
+        if (IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
+            live.push_back(path);
+    }
+    std::sort(live.begin(), live.end());
+    EXPECT_EQ(live, (std::vector<std::string>{
+                        "IOService:/ATY,Good",
+                        "IOService:/ATY,Good/" + std::string(kTarnwickDriverName)}));
 }
 
 TEST(CardDiscovery, NoDriversNoCards) {
