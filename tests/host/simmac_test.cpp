@@ -1,6 +1,7 @@
 // The simmac console, run as a program on a temporary simulated Mac.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +29,9 @@ struct ProgramRun {
 ProgramRun simmac(const std::string& arguments) {
     std::filesystem::path scratch =
         std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
-    std::string line = simmacProgram().string() + " " + arguments + " >" + scratch.string() +
-                       ".out 2>" + scratch.string() + ".err";
+    // Under a time limit: a run that waits on a file for good fails.
+    std::string line = "timeout 60 " + simmacProgram().string() + " " + arguments + " >" +
+                       scratch.string() + ".out 2>" + scratch.string() + ".err";
     ProgramRun run;
     int raw = std::system(line.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -191,6 +193,15 @@ TEST_F(Simmac, TraceShowsEachCommandReadably) {
     EXPECT_CONTAINS(trace.out, "WriteATIPLL(2)");
     EXPECT_CONTAINS(trace.out, "refused 0xE00002C2 (kIOReturnBadArgument)");
     EXPECT_LACKS(simmac("trace --last 1").out, "ReadNVIDIARegister");
+}
+
+TEST_F(Simmac, TraceOfAJournalThatIsNotAFileFailsWithoutWaiting) {
+    std::filesystem::create_directories(mac.root() / "Library/Logs");
+    ASSERT_EQ(::mkfifo((mac.root() / "Library/Logs/driver.jsonl").c_str(), 0644), 0);
+    ProgramRun trace = simmac("trace");  // a reader that waited would wait for good
+    EXPECT_EQ(trace.status, 1);
+    EXPECT_CONTAINS(trace.err, "driver.jsonl: not a regular file (a FIFO)");
+    EXPECT_LACKS(trace.out, "no command");
 }
 
 TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {

@@ -10,20 +10,16 @@
 #include "MachineStore.h"
 #include "host/DriverLog.h"
 #include "host/MachineControl.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
 
 MachineLock::MachineLock(const std::filesystem::path& machinePath) {
-    std::error_code ec;
-    std::filesystem::create_directories(machinePath.parent_path(), ec);
     std::filesystem::path lockPath = machinePath;
     lockPath += ".lock";
-    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        error_ = lockPath.string() + ": " + std::strerror(errno);
-        return;
-    }
+    fd_ = openFileForWriting(lockPath, O_RDWR | O_CREAT, &error_);
+    if (fd_ < 0) return;
     while (::flock(fd_, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
         error_ = lockPath.string() + ": cannot lock: " + std::strerror(errno);

@@ -16,7 +16,8 @@ public:
     static NSUserDefaults& standardUserDefaults();
 
     // The whole domain, or nothing when it does not exist. A file that does
-    // not parse (or is not a dictionary) reads as nothing, with a log line.
+    // not parse (or is not a dictionary, or is not a regular file at all)
+    // reads as nothing, with a log line.
     std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName);
     // Replaces the whole domain, written atomically at once. A file that did
     // not parse is first kept beside it as <domain>.plist.corrupt.

@@ -33,8 +33,10 @@ struct DriverLogRecord {
 };
 
 // Every complete line of the log, in order. A line that does not parse is
-// reported through `error` and skipped.
-std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error = nullptr);
+// reported through `error` and skipped. A log that is there but cannot be
+// read (not a regular file, say) gives no records, `error` and `unreadable`.
+std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error = nullptr,
+                                           bool* unreadable = nullptr);
 // The records of `text`, which holds whole lines each ending in a newline
 // (anything after the last newline is left out). A line that is not a record
 // is skipped and named in `problems` ("<where>:<line>: not a driver log
