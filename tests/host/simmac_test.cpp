@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <limits>
 
 #include "DriverTestSupport.h"
 
@@ -142,6 +143,60 @@ TEST_F(Simmac, FaultsMakeCommandsTimeOutOrBeRefused) {
     EXPECT_EQ(simmac("command ATY 0 0").status, 0);
     EXPECT_CONTAINS(simmac("fault ATY").out, "no faults");
     EXPECT_EQ(simmac("fault nothing-like-this --busy 5").status, 1);
+}
+
+// Faults only within their ranges: a refused value changes nothing.
+TEST_F(Simmac, FaultValuesOutsideTheirRangesAreRefused) {
+    ASSERT_EQ(simmac("checkpoint").status, 0);
+    const struct {
+        const char* arguments;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--busy 86400000", 0, ""},
+        {"--busy 86400001", 1, "--busy takes 0 to 86400000 ms"},
+        {"--busy 9223372036854775000", 1, "--busy takes 0 to 86400000 ms"},
+        {"--refuse-after 2147483647", 0, ""},
+        {"--refuse-after 2147483648", 1, "--refuse-after takes 0 to 2147483647"},
+        {"--refuse 0,255", 0, ""},
+        {"--refuse 2,256", 1, "--refuse takes command codes 0 to 255, not 256"},
+        {"--refuse 9999999999", 1, "not 9999999999"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+        ProgramRun run = simmac(std::string("fault ATY --clear ") + c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.status == 0) continue;
+        EXPECT_CONTAINS(run.err, c.message);
+        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+    }
+}
+
+// A busy time as long as a machine file can hold: the deadline stays the
+// last moment there is rather than wrapping to a negative time that the
+// machine's reader would refuse.
+TEST_F(Simmac, ABusyTimeAtTheLimitEndsAtTheLastMomentThereIs) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    mac.writeMachine(testsupport::machine({card(
+        "ATY,R350", 0x1002,
+        testsupport::driverEntry(
+            "ATI", {{"PLL", 0x00A9970C}},
+            faults({{"BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberSInt64Type, kMax)}})))}));
+    // Sent without waiting: simmac waits for a quiet driver, and one busy
+    // this long never is.
+    ASSERT_EQ(
+        IORegistryEntrySetCFProperties(matching(kDriver.c_str()).at(0), command(2, 0x00AB960B)),
+        kIOReturnSuccess);
+    ASSERT_FALSE(mac.driverLog().empty());
+    EXPECT_EQ(mac.driverLog().back().busyUntil, kMax);
+    ProgramRun waits = simmac("command ATY 0 0");
+    EXPECT_EQ(waits.status, 2);
+    EXPECT_CONTAINS(waits.out, "kIOReturnTimeout");
+    ProgramRun checkpoint = simmac("checkpoint");
+    EXPECT_EQ(checkpoint.status, 0) << checkpoint.err;
+    ProgramRun show = simmac("show");
+    EXPECT_EQ(show.status, 0) << show.err;
 }
 
 TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {

@@ -9,6 +9,7 @@
 
 #include "MachineStore.h"
 #include "host/DriverLog.h"
+#include "host/Log.h"
 #include "host/MachineControl.h"
 #include "host/RegularFile.h"
 #include "host/SimMac.h"
@@ -73,6 +74,24 @@ bool replaceMachine(const Machine& machine, std::string* error) {
         mark = CheckpointMark{lastDriverLogSeq(journal), ec ? 0 : length};
     }
     return writeCheckpointLocked(machine, mark, error);
+}
+
+bool startNewJournalLocked(const MachineView& view, std::string* error) {
+    // The machine is first checkpointed whole, so that it never depends on
+    // the old journal; the checkpoint of the new one follows its move.
+    const std::string journal = driverLogPath().string();
+    const std::string kept = journal + ".old";
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{view.lastSeq, view.journalLength},
+                               error))
+        return false;
+    if (::rename(journal.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
+        if (error) *error = journal + ": cannot be kept as " + kept + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{0, 0}, error)) return false;
+    NSLog("%s reached the last seq, %llu; kept as %s, a new journal begins\n", journal.c_str(),
+          static_cast<unsigned long long>(kLastDriverLogSeq), kept.c_str());
+    return true;
 }
 
 bool checkpointMachine(std::string* error) {

@@ -12,6 +12,10 @@
 
 namespace host {
 
+// The last seq a record can carry: its readers, and the checkpoint's "Seq",
+// take signed 64-bit numbers. A journal that reaches it starts over.
+inline constexpr std::uint64_t kLastDriverLogSeq = 0x7FFFFFFFFFFFFFFF;
+
 struct DriverLogRecord {
     std::uint64_t seq = 0;
     std::string driver;  // path of the driver entry
