@@ -138,12 +138,13 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
 
 void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
                                          const std::string& domainName) {
+    std::lock_guard lock(defaultsMutex());
     if (!isUsableDomainName(domainName)) {
         NSLog("User defaults: \"%s\" is not a usable domain name; nothing written\n",
               domainName.c_str());
+        writeFailed_ = true;
         return;
     }
-    std::lock_guard lock(defaultsMutex());
     const auto path = domainPath(domainName);
     if (readDomainFile(path).state == FileState::Unreadable) {
         std::string keptAs;
@@ -151,20 +152,26 @@ void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
             NSLog(
                 "User defaults: cannot keep the unreadable file %s aside; domain %s not written\n",
                 path.c_str(), domainName.c_str());
+            writeFailed_ = true;
             return;
         }
         NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
               keptAs.c_str());
     }
     std::string error;
-    if (!cf::writePropertyListFileAtomically(path.string(), domain, &error))
+    if (!cf::writePropertyListFileAtomically(path.string(), domain, &error)) {
         NSLog("User defaults: domain %s not written: %s\n", domainName.c_str(), error.c_str());
+        writeFailed_ = true;
+    }
 }
 
 bool NSUserDefaults::synchronize() {
+    std::lock_guard lock(defaultsMutex());
+    const bool written = !writeFailed_;
+    writeFailed_ = false;
     std::error_code ec;
     const auto dir = host::preferencesDir();
     std::filesystem::create_directories(dir, ec);
     if (ec) return false;
-    return std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), W_OK) == 0;
+    return written && std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), W_OK) == 0;
 }
