@@ -220,4 +220,36 @@ TEST(JournalRecord, UnknownFieldsAreIgnoredAndEffectsMustBeWhole) {
     }
 }
 
+// The journal's seq is a signed 64-bit number to its readers. A journal
+// whose last record has the last one is kept as driver.jsonl.old and a new
+// one begins, with a checkpoint of everything the old one held.
+TEST_F(Journal, ARecordWithTheLastSeqIsFollowedByANewJournal) {
+    ASSERT_EQ(send(0, 0), kIOReturnSuccess);
+    host::DriverLogRecord planted;
+    planted.seq = host::kLastDriverLogSeq - 1;
+    planted.driver = kATIDriver;
+    planted.name = "ReadATIPLL";
+    appendToJournal(host::formatDriverLogLine(planted) + "\n");
+
+    ASSERT_EQ(send(2, 0x00AB960B), kIOReturnSuccess);
+    EXPECT_EQ(mac.driverLog().back().seq, host::kLastDriverLogSeq);
+    ASSERT_EQ(send(1, 0xF8), kIOReturnSuccess);
+    ASSERT_EQ(send(0, 0), kIOReturnSuccess);
+
+    std::vector<std::uint64_t> seqs;
+    for (const host::DriverLogRecord& record : mac.driverLog()) seqs.push_back(record.seq);
+    EXPECT_EQ(seqs, (std::vector<std::uint64_t>{1, 2}));
+    std::string error;
+    const std::vector<host::DriverLogRecord> old =
+        host::readDriverLog(journalPath().string() + ".old", &error);
+    ASSERT_EQ(old.size(), 3u) << error;
+    EXPECT_EQ(old.back().seq, host::kLastDriverLogSeq);
+    EXPECT_EQ(mark(), (host::CheckpointMark{0, 0}));
+    // The write before the new journal is in its checkpoint, for every reader.
+    EXPECT_EQ(checkpointPLL(), 0x00AB960Bu);
+    EXPECT_EQ(pll(), 0x00AB960Bu);
+    EXPECT_NE(mac.systemLog().find("reached the last seq, 9223372036854775807"), std::string::npos)
+        << mac.systemLog();
+}
+
 }  // namespace

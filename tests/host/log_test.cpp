@@ -1,4 +1,6 @@
-// NSLog: the record format, the newline rule, and concurrent writers.
+// NSLog: the record format, the newline rule, where a record goes (the
+// system log, stderr when asked or when the log cannot take it), and
+// concurrent writers.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,9 +32,11 @@ std::vector<std::string> lines(const std::string& text) {
 TEST(NSLog, WritesOneTimestampedRecordToTheSystemLogAndStderr) {
     testsupport::TempSimMac scratch;
     host::setLogProgramName("TarnwickStartup");
+    host::setLogEchoToStderr(true);
     ::testing::internal::CaptureStderr();
     NSLog("Tarnwick: error %x writing to the I/O Registry\n", 0xE00002C2u);
     const std::string err = ::testing::internal::GetCapturedStderr();
+    host::setLogEchoToStderr(false);
     host::setLogProgramName("");
 
     const std::string log = readFile(host::systemLogPath());
@@ -86,6 +90,56 @@ TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
     char expected[64];
     std::snprintf(expected, sizeof expected, "%.2f", 1.005f);
     EXPECT_EQ(m[10], "%d stays, tabs\tstay, " + longText + ", " + expected);
+}
+
+// A record always reaches the system log or stderr; stderr gets it only
+// when the program is asked to be verbose, or when the log cannot take it.
+TEST(NSLog, GoesToStderrOnlyWhenAskedOrWhenTheSystemLogCannotTakeIt) {
+    enum class Log { File, Folder, LinkOutside };
+    struct Case {
+        const char* name;
+        const char* verboseVariable;  // nullptr: unset
+        bool echo;
+        Log log;
+        bool inLog, onStderr;
+    } const cases[] = {
+        {"quiet by default", nullptr, false, Log::File, true, false},
+        {"TARNWICK_VERBOSE=1", "1", false, Log::File, true, true},
+        {"TARNWICK_VERBOSE=0", "0", false, Log::File, true, false},
+        {"TARNWICK_VERBOSE empty", "", false, Log::File, true, false},
+        {"--verbose", nullptr, true, Log::File, true, true},
+        {"system.log is a folder", nullptr, false, Log::Folder, false, true},
+        {"system.log links outside", nullptr, false, Log::LinkOutside, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempSimMac scratch;
+        testsupport::TempSimMac outside;  // another folder, not the simulated Mac's
+        ::setenv("SIMMAC_ROOT", scratch.root().c_str(), 1);
+        const auto outsideFile = outside.root() / "elsewhere.txt";
+        testsupport::writeFile(outsideFile, "untouched\n");
+        std::filesystem::create_directories(host::logsDir());
+        if (c.log == Log::Folder) std::filesystem::create_directory(host::systemLogPath());
+        if (c.log == Log::LinkOutside)
+            std::filesystem::create_symlink(outsideFile, host::systemLogPath());
+        if (c.verboseVariable) ::setenv("TARNWICK_VERBOSE", c.verboseVariable, 1);
+        host::setLogEchoToStderr(c.echo);
+
+        ::testing::internal::CaptureStderr();
+        NSLog("where does it go");
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        host::setLogEchoToStderr(false);
+        ::unsetenv("TARNWICK_VERBOSE");
+
+        const std::string log =
+            c.log == Log::File ? readFile(host::systemLogPath()) : std::string();
+        EXPECT_EQ(log.find("] where does it go\n") != std::string::npos, c.inLog) << log;
+        EXPECT_EQ(err.find("] where does it go\n") != std::string::npos, c.onStderr) << err;
+        if (c.inLog && c.onStderr) {
+            EXPECT_EQ(log, err);
+        }
+        EXPECT_EQ(readFile(outsideFile), "untouched\n");
+    }
 }
 
 TEST(NSLog, CreatesTheLogsFolderAndAppends) {

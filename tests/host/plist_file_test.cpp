@@ -256,6 +256,52 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack) {
     EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
 }
 
+// A binary property list of `depth` arrays around a true, each array naming
+// the next object twice: a tree of 2^(depth+1) - 1 values from a file of a
+// few hundred bytes. One-byte offsets and references; depth up to 60.
+std::string sharedBinaryArrays(std::uint32_t depth) {
+    std::string out = "bplist00";
+    std::string table;
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        table += static_cast<char>(out.size());
+        out += '\xA2';  // array of two
+        out += static_cast<char>(i + 1);
+        out += static_cast<char>(i + 1);
+    }
+    table += static_cast<char>(out.size());
+    out += '\x09';  // true
+    const std::size_t tableAt = out.size();
+    out += table;
+    out += std::string(6, '\0');
+    out += "\x01\x01";  // offset and reference sizes
+    out += std::string(7, '\0') + static_cast<char>(depth + 1);
+    out += std::string(8, '\0');
+    out += std::string(7, '\0') + static_cast<char>(tableAt);
+    return out;
+}
+
+TEST(PropertyLists, SharedObjectsThatWouldMakeMoreThanAMillionValuesAreRefused) {
+    std::string error;
+    // 2^11 - 1 values: read, every reference a copy of its own.
+    auto small = parsePropertyList(sharedBinaryArrays(10), &error);
+    ASSERT_TRUE(small) << error;
+    const Value* v = &*small;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(v->array() && v->array()->size() == 2u);
+        EXPECT_EQ(v->array()->at(0), v->array()->at(1));
+        v = &v->array()->at(1);
+    }
+    EXPECT_EQ(*v, Value(true));
+
+    // 2^20 - 1 values, just past the cap, and 2^41 - 1 from 202 bytes.
+    for (std::uint32_t depth : {19u, 40u}) {
+        error.clear();
+        const std::string bytes = sharedBinaryArrays(depth);
+        EXPECT_FALSE(parsePropertyList(bytes, &error)) << depth;
+        EXPECT_NE(error.find("more than 1000000 values"), std::string::npos) << error;
+    }
+}
+
 // A binary property list of one dictionary whose only key is the UTF-16
 // string `utf16` (big-endian code units) and whose value is true.
 std::string binaryDictWithUTF16Key(const std::u16string& utf16) {

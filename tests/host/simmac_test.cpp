@@ -1,10 +1,12 @@
 // The simmac console, run as a program on a temporary simulated Mac.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <limits>
 
 #include "DriverTestSupport.h"
 
@@ -28,8 +30,9 @@ struct ProgramRun {
 ProgramRun simmac(const std::string& arguments) {
     std::filesystem::path scratch =
         std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
-    std::string line = simmacProgram().string() + " " + arguments + " >" + scratch.string() +
-                       ".out 2>" + scratch.string() + ".err";
+    // Under a time limit: a run that waits on a file for good fails.
+    std::string line = "timeout 60 " + simmacProgram().string() + " " + arguments + " >" +
+                       scratch.string() + ".out 2>" + scratch.string() + ".err";
     ProgramRun run;
     int raw = std::system(line.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -144,6 +147,60 @@ TEST_F(Simmac, FaultsMakeCommandsTimeOutOrBeRefused) {
     EXPECT_EQ(simmac("fault nothing-like-this --busy 5").status, 1);
 }
 
+// Faults only within their ranges: a refused value changes nothing.
+TEST_F(Simmac, FaultValuesOutsideTheirRangesAreRefused) {
+    ASSERT_EQ(simmac("checkpoint").status, 0);
+    const struct {
+        const char* arguments;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--busy 86400000", 0, ""},
+        {"--busy 86400001", 1, "--busy takes 0 to 86400000 ms"},
+        {"--busy 9223372036854775000", 1, "--busy takes 0 to 86400000 ms"},
+        {"--refuse-after 2147483647", 0, ""},
+        {"--refuse-after 2147483648", 1, "--refuse-after takes 0 to 2147483647"},
+        {"--refuse 0,255", 0, ""},
+        {"--refuse 2,256", 1, "--refuse takes command codes 0 to 255, not 256"},
+        {"--refuse 9999999999", 1, "not 9999999999"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+        ProgramRun run = simmac(std::string("fault ATY --clear ") + c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.status == 0) continue;
+        EXPECT_CONTAINS(run.err, c.message);
+        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+    }
+}
+
+// A busy time as long as a machine file can hold: the deadline stays the
+// last moment there is rather than wrapping to a negative time that the
+// machine's reader would refuse.
+TEST_F(Simmac, ABusyTimeAtTheLimitEndsAtTheLastMomentThereIs) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    mac.writeMachine(testsupport::machine({card(
+        "ATY,R350", 0x1002,
+        testsupport::driverEntry(
+            "ATI", {{"PLL", 0x00A9970C}},
+            faults({{"BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberSInt64Type, kMax)}})))}));
+    // Sent without waiting: simmac waits for a quiet driver, and one busy
+    // this long never is.
+    ASSERT_EQ(
+        IORegistryEntrySetCFProperties(matching(kDriver.c_str()).at(0), command(2, 0x00AB960B)),
+        kIOReturnSuccess);
+    ASSERT_FALSE(mac.driverLog().empty());
+    EXPECT_EQ(mac.driverLog().back().busyUntil, kMax);
+    ProgramRun waits = simmac("command ATY 0 0");
+    EXPECT_EQ(waits.status, 2);
+    EXPECT_CONTAINS(waits.out, "kIOReturnTimeout");
+    ProgramRun checkpoint = simmac("checkpoint");
+    EXPECT_EQ(checkpoint.status, 0) << checkpoint.err;
+    ProgramRun show = simmac("show");
+    EXPECT_EQ(show.status, 0) << show.err;
+}
+
 TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
     ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
     ASSERT_EQ(simmac("command SLOT-1 12 0x4004 0x07021103").status, 0);
@@ -193,6 +250,15 @@ TEST_F(Simmac, TraceShowsEachCommandReadably) {
     EXPECT_CONTAINS(trace.out, "WriteATIPLL(2)");
     EXPECT_CONTAINS(trace.out, "refused 0xE00002C2 (kIOReturnBadArgument)");
     EXPECT_LACKS(simmac("trace --last 1").out, "ReadNVIDIARegister");
+}
+
+TEST_F(Simmac, TraceOfAJournalThatIsNotAFileFailsWithoutWaiting) {
+    std::filesystem::create_directories(mac.root() / "Library/Logs");
+    ASSERT_EQ(::mkfifo((mac.root() / "Library/Logs/driver.jsonl").c_str(), 0644), 0);
+    ProgramRun trace = simmac("trace");  // a reader that waited would wait for good
+    EXPECT_EQ(trace.status, 1);
+    EXPECT_CONTAINS(trace.err, "driver.jsonl: not a regular file (a FIFO)");
+    EXPECT_LACKS(trace.out, "no command");
 }
 
 TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {

@@ -173,6 +173,40 @@ TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(host::preferencesDir() / "a"));
 }
 
+// synchronize says whether every write since the last synchronize reached
+// its file: a failed one is remembered until then, also when its cause is
+// gone by that time, and forgotten afterwards.
+TEST(UserDefaults, SynchronizeReportsAWriteThatFailedSinceTheLastSynchronize) {
+    const struct {
+        const char* name;
+        bool preferencesIsAFile;
+        std::string domain;
+        bool written;
+    } cases[] = {
+        {"written", false, kDomain, true},
+        {"Library/Preferences is a file", true, kDomain, false},
+        {"no usable domain name", false, "a/b", false},
+    };
+    auto& defaults = NSUserDefaults::standardUserDefaults();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempSimMac scratch;
+        defaults.synchronize();  // forget what earlier writes did; makes the folder
+        if (c.preferencesIsAFile) {
+            std::filesystem::remove(host::preferencesDir());
+            writeFile(host::preferencesDir(), "not a folder");
+        }
+        defaults.setPersistentDomain(everyValueType(), c.domain);
+        if (c.preferencesIsAFile) {
+            std::filesystem::remove(host::preferencesDir());
+            std::filesystem::create_directories(host::preferencesDir());
+        }
+        EXPECT_EQ(defaults.synchronize(), c.written);
+        EXPECT_EQ(readFile(host::systemLogPath()).find(" written") == std::string::npos, c.written);
+        EXPECT_TRUE(defaults.synchronize()) << "a failure is told once";
+    }
+}
+
 TEST(UserDefaults, FollowsSimmacRootWhenItChanges) {
     auto& defaults = NSUserDefaults::standardUserDefaults();
     Dictionary marker;

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "host/Foundation.h"
 #include "host/Log.h"
+#include "host/RegularFile.h"
 
 namespace fs = std::filesystem;
 
@@ -82,12 +82,6 @@ std::vector<std::string> localizationFolders() {
     folders.emplace_back("English.lproj");
     folders.emplace_back("en.lproj");
     return folders;
-}
-
-std::optional<std::string> readWholeFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 bool isUnescapedURLChar(unsigned char c) {
@@ -227,9 +221,13 @@ const cf::Dictionary* NSBundle::stringsTable(const std::string& tableName) const
     std::optional<cf::Dictionary> merged;
     for (const std::string& folder : localizationFolders()) {
         const fs::path file = fs::path(resourcePath()) / folder / (tableName + ".strings");
-        auto bytes = readWholeFile(file);
-        if (!bytes) continue;
         std::string error;
+        bool absent = false;
+        auto bytes = host::readRegularFile(file, host::Links::Follow, &error, &absent);
+        if (!bytes) {
+            if (!absent) NSLog("Bundle %s: %s\n", path_.c_str(), error.c_str());
+            continue;
+        }
         auto table = host::parseStringsFile(*bytes, &error);
         if (!table) {
             NSLog("Bundle %s: %s cannot be read: %s\n", path_.c_str(), file.c_str(), error.c_str());

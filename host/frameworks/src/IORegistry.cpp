@@ -241,8 +241,10 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
         if (state.quiet) return kIOReturnSuccess;
 
         steady_clock::duration nap = kLongestNap;
-        if (!state.stuck)
-            nap = std::min<steady_clock::duration>(nap, milliseconds(state.busyForMs));
+        // Compared in milliseconds: a busy time near the end of time would
+        // overflow in the clock's nanoseconds.
+        if (!state.stuck && state.busyForMs < kLongestNap.count())
+            nap = milliseconds(state.busyForMs);
         if (deadline) {
             steady_clock::time_point t = steady_clock::now();
             if (t >= *deadline) {

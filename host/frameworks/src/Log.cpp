@@ -1,17 +1,22 @@
-// NSLog: one record per call in Library/Logs/system.log, echoed to stderr.
+// NSLog: one record per call in Library/Logs/system.log; on stderr too when
+// the program is asked to be verbose, or when the log cannot take it.
 #include "host/Log.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -26,6 +31,15 @@ std::mutex& nameMutex() {
 std::string& programNameOverride() {
     static std::string name;
     return name;
+}
+
+std::atomic<bool> echoRequested{false};
+
+// TARNWICK_VERBOSE set to anything but "" or "0", read on every call like
+// SIMMAC_ROOT.
+bool verboseByEnvironment() {
+    const char* value = std::getenv("TARNWICK_VERBOSE");
+    return value && *value && std::string_view(value) != "0";
 }
 
 std::string executableName() {
@@ -55,30 +69,25 @@ std::string timestamp() {
 
 // The whole record goes out in one write(): with O_APPEND the kernel puts it
 // at the end of the file in one piece, so records of processes logging at the
-// same time never interleave within a line.
-void writeWhole(int fd, const std::string& bytes) {
+// same time never interleave within a line. False when not all of it went.
+bool writeWhole(int fd, const std::string& bytes) {
     const char* p = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) return false;
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+    return true;
 }
 
-void appendToSystemLog(const std::string& line) {
-    const auto path = systemLogPath();
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ENOENT) {
-        std::error_code ec;
-        std::filesystem::create_directories(path.parent_path(), ec);
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    }
-    if (fd < 0) return;  // the log is best effort; stderr still gets the line
-    writeWhole(fd, line);
-    ::close(fd);
+bool appendToSystemLog(const std::string& line) {
+    const int fd = openFileForWriting(systemLogPath(), O_WRONLY | O_APPEND | O_CREAT, nullptr);
+    if (fd < 0) return false;
+    const bool written = writeWhole(fd, line);
+    return ::close(fd) == 0 && written;
 }
 
 }  // namespace
@@ -87,6 +96,8 @@ void setLogProgramName(const std::string& name) {
     std::lock_guard lock(nameMutex());
     programNameOverride() = name;
 }
+
+void setLogEchoToStderr(bool echo) { echoRequested = echo; }
 
 }  // namespace host
 
@@ -106,8 +117,10 @@ void NSLogv(const char* format, va_list args) {
     std::string line = host::timestamp() + " " + host::programName() + "[" +
                        std::to_string(::getpid()) + "] " + text;
     if (line.back() != '\n') line += '\n';
-    host::appendToSystemLog(line);
-    host::writeWhole(STDERR_FILENO, line);
+    // A line the system log cannot take goes to stderr, so that none is lost.
+    const bool logged = host::appendToSystemLog(line);
+    if (!logged || host::echoRequested || host::verboseByEnvironment())
+        host::writeWhole(STDERR_FILENO, line);
 }
 
 void NSLog(const char* format, ...) {

@@ -2,14 +2,12 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "host/CoreFoundation.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace cf {
@@ -19,6 +17,10 @@ namespace {
 // Deeper nesting than any real property list; refusing it keeps a hostile
 // file from exhausting the stack while it is converted.
 constexpr int kMaxDepth = 256;
+// More values than any real property list holds (a machine file has a few
+// hundred); a binary list that shares objects can describe far more in a few
+// hundred bytes, and libplist would build every copy.
+constexpr std::uint64_t kMaxValues = 1'000'000;
 
 struct PlistFree {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -78,9 +80,10 @@ bool xmlNestingWithin(std::string_view s, int limit) {
 
 // Binary: walks the object graph from the top object. Anything that does not
 // add up is left to libplist to refuse; refused here are a nesting beyond the
-// limit (or a reference cycle, which has no end), and a dictionary key in
-// UTF-16 that holds a zero character, on which libplist's dictionary
-// iterator aborts the process. Empty when neither is found, else the reason.
+// limit (or a reference cycle, which has no end), a dictionary key in UTF-16
+// that holds a zero character, on which libplist's dictionary iterator aborts
+// the process, and a tree of more than kMaxValues values. Empty when none is
+// found, else the reason.
 std::string binaryObjectsProblem(std::string_view s, int limit) {
     std::string tooDeep = "nested more than " + std::to_string(limit) + " levels deep";
     const auto byteAt = [&](std::uint64_t i) { return static_cast<std::uint8_t>(s[i]); };
@@ -134,6 +137,25 @@ std::string binaryObjectsProblem(std::string_view s, int limit) {
         return false;
     };
 
+    // A container's references: where they start, how many (a dictionary
+    // lists its keys, then its values) and how many keys lead them.
+    struct References {
+        std::uint64_t first = 0;
+        std::uint64_t total = 0;
+        std::uint64_t keys = 0;
+    };
+    const auto references = [&](std::uint64_t object) -> References {
+        const auto h = header(object);
+        if (!h || (h->kind != 0xA && h->kind != 0xB && h->kind != 0xC && h->kind != 0xD)) return {};
+        const std::uint64_t items = h->length;
+        const std::uint64_t total = h->kind == 0xD ? items * 2 : items;
+        if (items > s.size() || total * refSize > s.size()) return {};
+        return {h->contents, total, h->kind == 0xD ? items : 0};
+    };
+    const auto child = [&](const References& refs, std::uint64_t k) {
+        return bigEndian(refs.first + k * refSize, refSize);
+    };
+
     std::vector<int> deepestVisit(*count, -1);
     std::vector<std::pair<std::uint64_t, int>> stack{{*top, 0}};
     while (!stack.empty()) {
@@ -142,19 +164,51 @@ std::string binaryObjectsProblem(std::string_view s, int limit) {
         if (depth > limit) return tooDeep;
         if (object >= *count || deepestVisit[object] >= depth) continue;
         deepestVisit[object] = depth;
-        const auto h = header(object);
-        if (!h || (h->kind != 0xA && h->kind != 0xB && h->kind != 0xC && h->kind != 0xD)) continue;
-        const std::uint64_t items = h->length;
-        const std::uint64_t total = h->kind == 0xD ? items * 2 : items;
-        if (items > s.size() || total * refSize > s.size()) continue;
-        for (std::uint64_t k = 0; k < total; ++k) {
-            const auto child = bigEndian(h->contents + k * refSize, refSize);
-            if (!child) continue;
-            // A dictionary lists its key references first.
-            if (h->kind == 0xD && k < items && utf16WithZero(*child))
+        const References refs = references(object);
+        for (std::uint64_t k = 0; k < refs.total; ++k) {
+            const auto item = child(refs, k);
+            if (!item) continue;
+            if (k < refs.keys && utf16WithZero(*item))
                 return "a dictionary key holds a zero character";
-            stack.emplace_back(*child, depth + 1);
+            stack.emplace_back(*item, depth + 1);
         }
+    }
+
+    // libplist copies an object for every reference to it, so the tree has
+    // one value per path from the top: arrays that name the same child twice,
+    // 40 levels deep, make 2^40. Each object's count is taken once (the walk
+    // above found no cycle), and counting stops past the cap.
+    const std::string tooMany =
+        "more than " + std::to_string(kMaxValues) + " values once its shared objects are copied";
+    struct Frame {
+        std::uint64_t object;
+        References refs;
+        std::uint64_t next;
+        std::uint64_t values;
+    };
+    std::vector<std::uint64_t> valuesOf(*count, 0);  // 0: not counted yet
+    std::vector<Frame> frames{{*top, references(*top), 0, 1}};
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        if (frame.next < frame.refs.total) {
+            const auto item = child(frame.refs, frame.next++);
+            if (!item || *item >= *count) continue;
+            if (valuesOf[*item] != 0) {
+                frame.values += valuesOf[*item];
+            } else if (frames.size() > static_cast<std::size_t>(limit) + 1) {
+                return tooDeep;
+            } else {
+                frames.push_back({*item, references(*item), 0, 1});
+                continue;
+            }
+        } else {
+            const Frame done = frame;
+            frames.pop_back();
+            valuesOf[done.object] = done.values;
+            if (frames.empty()) break;
+            frames.back().values += done.values;
+        }
+        if (frames.back().values > kMaxValues) return tooMany;
     }
     return {};
 }
@@ -326,18 +380,11 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
 }
 
 std::optional<Value> readPropertyListFile(const std::string& path, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        setError(error, path + ": cannot be opened");
-        return std::nullopt;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        setError(error, path + ": read error");
-        return std::nullopt;
-    }
+    const std::optional<std::string> bytes =
+        host::readRegularFile(path, host::Links::Follow, error);
+    if (!bytes) return std::nullopt;
     std::string why;
-    auto value = parsePropertyList(bytes, &why);
+    auto value = parsePropertyList(*bytes, &why);
     if (!value) setError(error, path + ": " + why);
     return value;
 }

@@ -61,7 +61,7 @@ void removeAbandonedTemporaries(const std::filesystem::path& dir, const std::str
 int createLockedTemporary(std::string& path, const std::string& pattern) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = pattern;
-        const int fd = mkstemp(path.data());
+        const int fd = mkostemp(path.data(), O_CLOEXEC);
         if (fd < 0) return -1;
         int locked;
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
@@ -109,6 +109,15 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
         return false;
     }
 
+    // The rename replaces whatever has the name, a symbolic link or a FIFO
+    // included, without opening it; only a folder cannot be replaced.
+    struct stat existing {};
+    const bool exists = ::lstat(path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) {
+        setError(error, path.string() + ": not a regular file (a folder)");
+        return false;
+    }
+
     // The temporary file lies in the same folder so that rename() replaces the
     // target in one step: a reader sees the old or the new file, never a part.
     const std::string prefix = "." + path.filename().string() + ".";
@@ -124,10 +133,9 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     // reports late write errors) until the rename is done.
     const int lockFd = ::dup(fd);
 
-    // Keep the permissions of the file being replaced; a new file gets the
-    // usual 0644.
-    struct stat existing {};
-    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
+    // Keep the permissions of the file being replaced (never those of what a
+    // link names); a new file gets the usual 0644.
+    const mode_t mode = exists && S_ISREG(existing.st_mode) ? (existing.st_mode & 07777) : 0644;
     ::fchmod(fd, mode);
 
     const char* p = bytes.data();

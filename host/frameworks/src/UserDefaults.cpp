@@ -1,6 +1,9 @@
 // NSUserDefaults: persistent domains as XML property lists in
 // Library/Preferences/<domain>.plist, read fresh from the file every time so
 // that the pane and the startup tool always see each other's last write.
+#include <fcntl.h>
+#include <stdio.h>  // NOLINT(modernize-deprecated-headers): renameat2 is not in <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 
 #include "host/Foundation.h"
 #include "host/Log.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -39,12 +43,21 @@ struct DomainFile {
     std::string problem;
 };
 
+// A domain file is read only when it is a regular file: one that is a
+// FIFO, a device, a folder or a link is unreadable (and never waited on).
 DomainFile readDomainFile(const std::filesystem::path& path) {
     DomainFile result;
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec) && !ec) return result;
     std::string error;
-    auto value = cf::readPropertyListFile(path.string(), &error);
+    bool absent = false;
+    const std::optional<std::string> bytes =
+        host::readRegularFile(path, host::Links::Refuse, &error, &absent);
+    if (absent) return result;
+    std::optional<cf::Value> value;
+    if (bytes) {
+        std::string why;
+        value = cf::parsePropertyList(*bytes, &why);
+        if (!value) error = path.string() + ": " + why;
+    }
     if (!value) {
         result.state = FileState::Unreadable;
         result.problem = error;
@@ -64,23 +77,37 @@ DomainFile readDomainFile(const std::filesystem::path& path) {
 // Keeps a domain file that cannot be read under a name of its own before it
 // gets replaced: <domain>.plist.corrupt, or .corrupt.1, .corrupt.2 ... when an
 // earlier one is still there. A hard link keeps the bytes without copying and
-// never overwrites an existing file.
+// never overwrites an existing file; it links a symbolic link itself, not
+// what it names.
 bool keepUnreadableFile(const std::filesystem::path& path, std::string* keptAs) {
     for (int n = 0; n < 1000; ++n) {
         std::filesystem::path target = path;
         target += n == 0 ? std::string(".corrupt") : ".corrupt." + std::to_string(n);
-        if (::link(path.c_str(), target.c_str()) == 0) {
+        if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), 0) == 0) {
             *keptAs = target.string();
             return true;
         }
         if (errno == EEXIST) continue;
-        // No hard links on this file system: copy instead.
-        std::error_code ec;
-        if (std::filesystem::exists(target, ec)) continue;
-        if (std::filesystem::copy_file(path, target, std::filesystem::copy_options::none, ec)) {
+        // No hard link possible (a folder, a file system without them): a
+        // regular file is copied, anything else moved aside.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) return false;
+        bool kept = false, nameTaken = false;
+        if (S_ISREG(st.st_mode)) {
+            std::error_code ec;
+            kept =
+                std::filesystem::copy_file(path, target, std::filesystem::copy_options::none, ec);
+            nameTaken = ec == std::errc::file_exists;
+        } else {
+            kept = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(),
+                               RENAME_NOREPLACE) == 0;
+            nameTaken = !kept && errno == EEXIST;
+        }
+        if (kept) {
             *keptAs = target.string();
             return true;
         }
+        if (nameTaken) continue;
         return false;
     }
     return false;
@@ -111,12 +138,13 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
 
 void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
                                          const std::string& domainName) {
+    std::lock_guard lock(defaultsMutex());
     if (!isUsableDomainName(domainName)) {
         NSLog("User defaults: \"%s\" is not a usable domain name; nothing written\n",
               domainName.c_str());
+        writeFailed_ = true;
         return;
     }
-    std::lock_guard lock(defaultsMutex());
     const auto path = domainPath(domainName);
     if (readDomainFile(path).state == FileState::Unreadable) {
         std::string keptAs;
@@ -124,20 +152,26 @@ void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
             NSLog(
                 "User defaults: cannot keep the unreadable file %s aside; domain %s not written\n",
                 path.c_str(), domainName.c_str());
+            writeFailed_ = true;
             return;
         }
         NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
               keptAs.c_str());
     }
     std::string error;
-    if (!cf::writePropertyListFileAtomically(path.string(), domain, &error))
+    if (!cf::writePropertyListFileAtomically(path.string(), domain, &error)) {
         NSLog("User defaults: domain %s not written: %s\n", domainName.c_str(), error.c_str());
+        writeFailed_ = true;
+    }
 }
 
 bool NSUserDefaults::synchronize() {
+    std::lock_guard lock(defaultsMutex());
+    const bool written = !writeFailed_;
+    writeFailed_ = false;
     std::error_code ec;
     const auto dir = host::preferencesDir();
     std::filesystem::create_directories(dir, ec);
     if (ec) return false;
-    return std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), W_OK) == 0;
+    return written && std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), W_OK) == 0;
 }

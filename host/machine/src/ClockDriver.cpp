@@ -4,6 +4,7 @@
 #include "ClockDriver.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "MachineStore.h"
 #include "host/Log.h"
@@ -119,8 +120,14 @@ DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string&
     // Accepted commands are counted only while a limit is set; the count
     // starts with the limit.
     if (state.refuseAfter) record.acceptedCommands = state.acceptedCommands + 1;
-    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0)
-        record.busyUntil = nowMs + *state.busyMilliseconds;
+    if (isWrite(*code) && state.busyMilliseconds && *state.busyMilliseconds > 0) {
+        // A busy time as long as a machine file can hold ends at the last
+        // moment there is, never at a negative one.
+        std::int64_t until = 0;
+        if (__builtin_add_overflow(nowMs, *state.busyMilliseconds, &until))
+            until = std::numeric_limits<std::int64_t>::max();
+        record.busyUntil = until;
+    }
     record.result = static_cast<std::uint32_t>(kIOReturnSuccess);
     return record;
 }
@@ -153,6 +160,11 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
     std::string error;
     std::optional<MachineView> view = readMachineViewLocked(&error);
     if (!view) {
+        reportMachineProblem(error);
+        return kIOReturnError;
+    }
+    if (view->lastSeq >= kLastDriverLogSeq &&
+        (!startNewJournalLocked(*view, &error) || !(view = readMachineViewLocked(&error)))) {
         reportMachineProblem(error);
         return kIOReturnError;
     }

@@ -2,17 +2,17 @@
 // that reached a clock driver.
 #include "host/DriverLog.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <simdjson.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/RegularFile.h"
 
 namespace host {
 
@@ -285,24 +285,21 @@ std::vector<DriverLogRecord> parseDriverLogLines(std::string_view text, const st
     return parseLineByLine(text, where, firstLine, problems);
 }
 
-std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (error) error->clear();
-    if (!in) return {};
-    const std::string content((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    return parseDriverLogLines(content, path, 1, error);
+std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error,
+                                           bool* unreadable) {
+    std::string why;
+    bool absent = false;
+    const std::optional<std::string> content = readRegularFile(path, Links::Refuse, &why, &absent);
+    if (error) *error = content || absent ? std::string() : why;
+    if (unreadable) *unreadable = !content && !absent;
+    if (!content) return {};
+    return parseDriverLogLines(*content, path, 1, error);
 }
 
 bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error,
                          std::uint64_t* length) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
-        return false;
-    }
+    const int fd = openFileForWriting(path, O_WRONLY | O_APPEND | O_CREAT, error);
+    if (fd < 0) return false;
     std::string line = formatDriverLogLine(record) + "\n";
     ssize_t written;
     do {
@@ -321,10 +318,11 @@ bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record,
 }
 
 bool finishDriverLogTail(const std::string& path, std::string* error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    std::string why;
+    const int fd = openFileForWriting(path, O_RDWR, &why);
     if (fd < 0) {
         if (errno == ENOENT) return true;
-        if (error) *error = path + ": " + std::strerror(errno);
+        if (error) *error = why;
         return false;
     }
     auto fail = [&](const char* what) {
@@ -371,7 +369,7 @@ bool finishDriverLogTail(const std::string& path, std::string* error) {
 }
 
 std::uint64_t lastDriverLogSeq(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = openFileForReading(path, Links::Refuse, nullptr);
     if (fd < 0) return 0;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || st.st_size == 0) {

@@ -1,12 +1,11 @@
 // Machine files as they are, without a journal: `simmac init --from` and the
 // tests read them, and reportMachineProblem says once what is wrong with one.
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "MachineStore.h"
 #include "host/Log.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -27,32 +26,18 @@ std::optional<Machine> parseMachineFile(const std::filesystem::path& path, std::
 }
 
 std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::string* error) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        if (error) *error = path.string() + ": no such file";
+    bool absent = false;
+    const std::optional<std::string> bytes = readRegularFile(path, Links::Follow, error, &absent);
+    if (!bytes) {
+        if (absent && error) *error = path.string() + ": no such file";
         return std::nullopt;
     }
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        if (error) *error = path.string() + ": not a regular file";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error) *error = path.string() + ": cannot be read";
-        return std::nullopt;
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return parseMachineFile(path, bytes.str(), error, nullptr);
+    return parseMachineFile(path, *bytes, error, nullptr);
 }
 
 bool saveMachineFile(const std::filesystem::path& path, const Machine& machine,
                      std::string* error) {
-    std::string why;
-    if (writeFileAtomically(path, cf::toXMLPropertyList(machineToPropertyList(machine)), &why))
-        return true;
-    if (error) *error = path.string() + ": " + why;
-    return false;
+    return writeFileAtomically(path, cf::toXMLPropertyList(machineToPropertyList(machine)), error);
 }
 
 void reportMachineProblem(const std::string& message) {

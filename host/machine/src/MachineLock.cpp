@@ -9,21 +9,18 @@
 
 #include "MachineStore.h"
 #include "host/DriverLog.h"
+#include "host/Log.h"
 #include "host/MachineControl.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
 
 MachineLock::MachineLock(const std::filesystem::path& machinePath) {
-    std::error_code ec;
-    std::filesystem::create_directories(machinePath.parent_path(), ec);
     std::filesystem::path lockPath = machinePath;
     lockPath += ".lock";
-    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        error_ = lockPath.string() + ": " + std::strerror(errno);
-        return;
-    }
+    fd_ = openFileForWriting(lockPath, O_RDWR | O_CREAT, &error_);
+    if (fd_ < 0) return;
     while (::flock(fd_, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
         error_ = lockPath.string() + ": cannot lock: " + std::strerror(errno);
@@ -77,6 +74,24 @@ bool replaceMachine(const Machine& machine, std::string* error) {
         mark = CheckpointMark{lastDriverLogSeq(journal), ec ? 0 : length};
     }
     return writeCheckpointLocked(machine, mark, error);
+}
+
+bool startNewJournalLocked(const MachineView& view, std::string* error) {
+    // The machine is first checkpointed whole, so that it never depends on
+    // the old journal; the checkpoint of the new one follows its move.
+    const std::string journal = driverLogPath().string();
+    const std::string kept = journal + ".old";
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{view.lastSeq, view.journalLength},
+                               error))
+        return false;
+    if (::rename(journal.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
+        if (error) *error = journal + ": cannot be kept as " + kept + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{0, 0}, error)) return false;
+    NSLog("%s reached the last seq, %llu; kept as %s, a new journal begins\n", journal.c_str(),
+          static_cast<unsigned long long>(kLastDriverLogSeq), kept.c_str());
+    return true;
 }
 
 bool checkpointMachine(std::string* error) {

@@ -15,6 +15,7 @@
 #include "ClockDriver.h"
 #include "MachineStore.h"
 #include "host/DriverLog.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -105,28 +106,13 @@ bool refreshCheckpoint(Cache& cache, const std::filesystem::path& path, bool* ab
                        std::string* error, bool* changed) {
     *changed = false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            *absent = true;
-        else if (error)
-            *error = errnoMessage(path, errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        if (error) *error = path.string() + ": not a regular file";
-        return false;
-    }
-    if (cache.checkpoint && cache.checkpoint->settled && cache.checkpoint->stamp == stampOf(st))
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && cache.checkpoint &&
+        cache.checkpoint->settled && cache.checkpoint->stamp == stampOf(st))
         return true;
 
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            *absent = true;
-        else if (error)
-            *error = errnoMessage(path, errno);
-        return false;
-    }
+    // Never through a link, never waiting on a FIFO or a device.
+    const int fd = openFileForReading(path, Links::Refuse, error, absent);
+    if (fd < 0) return false;
     std::string bytes;
     const bool read =
         ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readRange(fd, 0, st.st_size, bytes);
@@ -195,7 +181,7 @@ bool refreshJournal(Cache& cache, const std::filesystem::path& path, std::string
         return true;
     }
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
             if (error) *error = errnoMessage(path, errno);
             return false;
@@ -212,11 +198,8 @@ bool refreshJournal(Cache& cache, const std::filesystem::path& path, std::string
         return true;
     }
 
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = errnoMessage(path, errno);
-        return false;
-    }
+    const int fd = openFileForReading(path, Links::Refuse, error);
+    if (fd < 0) return false;
     if (::fstat(fd, &st) != 0) {
         if (error) *error = errnoMessage(path, errno);
         ::close(fd);
@@ -295,11 +278,7 @@ std::optional<MachineView> readMachineView(bool* absent, std::string* error) {
 bool writeCheckpointLocked(const Machine& machine, const CheckpointMark& mark, std::string* error) {
     const std::filesystem::path path = machinePlistPath();
     std::string bytes = cf::toXMLPropertyList(machineToPropertyList(machine, mark));
-    std::string why;
-    if (!writeFileAtomically(path, bytes, &why)) {
-        if (error) *error = path.string() + ": " + why;
-        return false;
-    }
+    if (!writeFileAtomically(path, bytes, error)) return false;
     struct stat st {};
     std::lock_guard<std::mutex> guard(cacheMutex);
     Cache& cache = caches[path.string()];

@@ -72,4 +72,9 @@ void noteAppendedLocked(const MachineView& before, const DriverLogRecord& record
 // journal's first `journalLength` bytes, whose last record is `seq`.
 bool writeCheckpointLocked(const Machine& machine, const CheckpointMark& mark, std::string* error);
 
+// With the lock held, when `view`'s last seq is kLastDriverLogSeq: keeps the
+// journal as driver.jsonl.old and begins a new one, its first record seq 1,
+// with a checkpoint of the machine as `view` has it.
+bool startNewJournalLocked(const MachineView& view, std::string* error);
+
 }  // namespace host

@@ -23,9 +23,36 @@ std::string describe(const host::DriverState& state) {
     return text.empty() ? "no faults" : text;
 }
 
+// The ranges in which the faults mean something: a busy time of up to a
+// day, a count of accepted commands in 31 bits, the one-byte command codes.
+constexpr std::int64_t kMaxBusyMilliseconds = 24LL * 60 * 60 * 1000;
+constexpr std::int64_t kMaxRefuseAfter = 0x7FFFFFFF;
+constexpr std::int64_t kMaxCommandCode = 255;
+
+// The first option outside its range, described; empty when all are within.
+std::string outOfRange(const FaultOptions& options) {
+    const auto within = [](std::int64_t value, std::int64_t max) {
+        return value >= 0 && value <= max;
+    };
+    if (options.busyMilliseconds && !within(*options.busyMilliseconds, kMaxBusyMilliseconds))
+        return "--busy takes 0 to " + std::to_string(kMaxBusyMilliseconds) + " ms (one day)";
+    if (options.refuseAfter && !within(*options.refuseAfter, kMaxRefuseAfter))
+        return "--refuse-after takes 0 to " + std::to_string(kMaxRefuseAfter);
+    if (options.refuseCommands)
+        for (std::int64_t code : *options.refuseCommands)
+            if (!within(code, kMaxCommandCode))
+                return "--refuse takes command codes 0 to " + std::to_string(kMaxCommandCode) +
+                       ", not " + std::to_string(code);
+    return {};
+}
+
 }  // namespace
 
 int setFaults(const std::string& driver, const FaultOptions& options) {
+    if (const std::string problem = outOfRange(options); !problem.empty()) {
+        std::cerr << "simmac: " << problem << "\n";
+        return 1;
+    }
     std::string error;
     std::string path;
     host::DriverState after;

@@ -27,8 +27,10 @@ std::string arguments(const host::DriverLogRecord& r) {
 int showTrace(std::optional<std::size_t> last) {
     std::string path = host::driverLogPath().string();
     std::string error;
-    std::vector<host::DriverLogRecord> records = host::readDriverLog(path, &error);
+    bool unreadable = false;
+    std::vector<host::DriverLogRecord> records = host::readDriverLog(path, &error, &unreadable);
     if (!error.empty()) std::cerr << "simmac: " << error << "\n";
+    if (unreadable) return 1;
     std::size_t first = last && *last < records.size() ? records.size() - *last : 0;
     if (records.empty()) std::cout << "no command has reached a clock driver yet\n";
     for (std::size_t i = first; i < records.size(); ++i) {

@@ -128,7 +128,11 @@ float floatValue(const Value* value);
 // Property-list files. Reading accepts XML and binary property lists; writing
 // produces XML. Numbers read from a file are kCFNumberIntType when they fit in
 // 32 signed bits, else kCFNumberSInt64Type; reals read as kCFNumberDoubleType.
+// A binary list whose shared objects would make more than a million values
+// is refused, as is one nested more than 256 levels deep.
 std::optional<Value> parsePropertyList(std::string_view bytes, std::string* error);
+// Only a regular file is read (a link to one is followed); a FIFO, device or
+// folder is refused at once.
 std::optional<Value> readPropertyListFile(const std::string& path, std::string* error);
 std::string toXMLPropertyList(const Value& value);
 // Writes to a temporary file beside `path`, flushes it and renames it over

@@ -16,13 +16,19 @@ public:
     static NSUserDefaults& standardUserDefaults();
 
     // The whole domain, or nothing when it does not exist. A file that does
-    // not parse (or is not a dictionary) reads as nothing, with a log line.
+    // not parse (or is not a dictionary, or is not a regular file at all)
+    // reads as nothing, with a log line.
     std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName);
-    // Replaces the whole domain, written atomically at once. A file that did
-    // not parse is first kept beside it as <domain>.plist.corrupt.
+    // Replaces the whole domain, written atomically at once. A file that could
+    // not be read is first kept beside it as <domain>.plist.corrupt. A write
+    // that fails is logged and remembered for synchronize.
     void setPersistentDomain(const cf::Dictionary& domain, const std::string& domainName);
-    // Everything is written when it is set; true when the preferences folder is usable.
+    // Everything is written when it is set; true when no write failed since
+    // the last synchronize and the preferences folder is usable.
     bool synchronize();
+
+private:
+    bool writeFailed_ = false;  // guarded by the defaults' mutex
 };
 
 // A bundle folder (X.app, X.prefPane): Contents/Info.plist, Contents/MacOS,

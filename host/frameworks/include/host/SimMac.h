@@ -16,8 +16,9 @@ std::filesystem::path driverLogPath();       // <root>/Library/Logs/driver.jsonl
 std::filesystem::path preferencePanesDir();  // <root>/Library/PreferencePanes
 
 // Writes `bytes` to a temporary file in the same folder, flushes it and
-// renames it over `path`; creates missing folders. False with a message on
-// failure, in which case `path` is unchanged. Temporary files that writers
+// renames it over `path`; creates missing folders. A symbolic link (or
+// anything else but a folder) at `path` is replaced itself, never written
+// through. False with a message on failure, in which case `path` is unchanged. Temporary files that writers
 // killed before their rename left beside `path` are removed by the next write.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes,
                          std::string* error);

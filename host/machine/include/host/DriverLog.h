@@ -12,6 +12,10 @@
 
 namespace host {
 
+// The last seq a record can carry: its readers, and the checkpoint's "Seq",
+// take signed 64-bit numbers. A journal that reaches it starts over.
+inline constexpr std::uint64_t kLastDriverLogSeq = 0x7FFFFFFFFFFFFFFF;
+
 struct DriverLogRecord {
     std::uint64_t seq = 0;
     std::string driver;  // path of the driver entry
@@ -33,8 +37,10 @@ struct DriverLogRecord {
 };
 
 // Every complete line of the log, in order. A line that does not parse is
-// reported through `error` and skipped.
-std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error = nullptr);
+// reported through `error` and skipped. A log that is there but cannot be
+// read (not a regular file, say) gives no records, `error` and `unreadable`.
+std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string* error = nullptr,
+                                           bool* unreadable = nullptr);
 // The records of `text`, which holds whole lines each ending in a newline
 // (anything after the last newline is left out). A line that is not a record
 // is skipped and named in `problems` ("<where>:<line>: not a driver log
