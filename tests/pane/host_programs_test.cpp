@@ -67,4 +67,27 @@ TEST(HostPrograms, QtsEnvironmentNotesDoNotReachTheUser) {
     EXPECT_CONTAINS(runs[1].output, "prefhost: saved " + help.string());
 }
 
+// The system's log lines (the NVIDIA card's debug lines among them) stay in
+// system.log unless a program is asked to be verbose.
+TEST(HostPrograms, LogLinesReachStderrOnlyWhenAsked) {
+    testsupport::TempSimMac mac;
+    installPane();
+    const struct {
+        std::vector<std::string> argv;
+        bool echoed;
+    } cases[] = {
+        {{tool("tarnwickctl"), "list"}, false},
+        {{tool("tarnwickctl"), "list", "--verbose"}, true},
+        {{tool("tarnwickctl"), "--verbose", "list"}, true},
+        {{"/usr/bin/env", "TARNWICK_VERBOSE=1", tool("tarnwickctl"), "list"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        const RunResult r = run(c.argv);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output.find("GM ") != std::string::npos, c.echoed) << r.output;
+    }
+    EXPECT_CONTAINS(mac.systemLog(), "GM ");
+}
+
 }  // namespace

@@ -7,13 +7,22 @@
 #include <optional>
 #include <string>
 
+#include "host/Log.h"
+
 namespace tools {
 
 // Parses the command line. Nothing when the program goes on; else the status
 // to exit with once CLI11 has printed the help (0) or the error (1). CLI11's
 // own codes (105 for a bad number, 106 for a missing argument ...) tell a
 // script nothing that "usage error" does not, and collide with ours.
+//
+// Every program also takes --verbose, anywhere on its command line: the
+// system log's lines (NSLog) then appear on stderr too.
 inline std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv) {
+    app.add_flag_callback(
+        "--verbose", [] { host::setLogEchoToStderr(true); },
+        "also print the system log's lines (NSLog) on stderr");
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {
         app.parse(argc, argv);
         return std::nullopt;
