@@ -88,4 +88,7 @@ private:
     float lastMemFrequency_ = 0;
     CardList cardsArray_;
     std::shared_ptr<NSBundle> selfBundle_;
+    // The last reapply of the saved clocks never finished: the pane opened as
+    // with the Option key held, says so, and clears the record when it saves.
+    bool lastReapplyUnfinished_ = false;
 };
