@@ -130,6 +130,7 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
 void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     // 1.
     versionTextField_.setStringValue(kVersionText);
+    // Why the saved clocks are not on the cards, and what to do.
     if (lastReapplyUnfinished_)
         alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),
                               localizedString("REAPPLY_UNFINISHED_INFO_TEXT"));
