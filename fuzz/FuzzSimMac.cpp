@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 
+#include "host/MachineControl.h"
 #include "host/MachineInterface.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
@@ -75,8 +76,15 @@ void initSimMac() {
         root = pattern;
         std::atexit(removeRoot);
         ::setenv("SIMMAC_ROOT", root.c_str(), 1);
+        // Without the cards' limits: a write above them would end this
+        // process with SIGKILL, as the machine hangs under its sender.
+        host::Machine machine = host::defaultMachine();
+        machine.forEachMutable([](const std::string&, host::RegistryEntry& entry) {
+            if (entry.hardware) entry.hardware->limits = host::ClockLimits{};
+        });
         std::string error;
-        if (!host::currentMachine(&error)) fail("cannot create the default machine: " + error);
+        if (!host::replaceMachine(machine, &error))
+            fail("cannot write the default machine: " + error);
         std::optional<std::string> bytes = readFile(host::machinePlistPath());
         if (!bytes) fail("machine.plist was not written");
         pristineBytes = std::move(*bytes);

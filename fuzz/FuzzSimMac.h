@@ -1,6 +1,7 @@
 // The simulated Mac every fuzz target runs on: one temporary SIMMAC_ROOT per
-// process holding the default machine, put back to its first state before
-// each input, and the checks of what the clock drivers may have changed.
+// process holding the default machine without its cards' limits (so no
+// input can hang it), put back to its first state before each input, and
+// the checks of what the clock drivers may have changed.
 #pragma once
 
 #include <cstddef>
@@ -13,14 +14,14 @@
 namespace fuzzsupport {
 
 // Creates the temporary root (removed at exit), points SIMMAC_ROOT at it and
-// writes the default machine. Safe to call more than once.
+// writes the default machine without limits. Safe to call more than once.
 void initSimMac();
 
 // Before each input: machine.plist back to the default machine's bytes (only
 // when they changed), no driver log and no system log.
 void resetSimMac();
 
-// The default machine as it was first written.
+// The machine as it was first written.
 const host::Machine& pristineMachine();
 
 // What the drivers of `now` may differ in from the default machine: only

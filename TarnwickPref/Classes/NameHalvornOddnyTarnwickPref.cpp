@@ -4,6 +4,7 @@
 
 #include "CardDiscovery.h"
 #include "CardReadout.h"
+#include "ReapplyGuard.h"
 #include "host/Log.h"
 
 namespace {
@@ -69,12 +70,16 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
                        ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
                        : std::nullopt;
     const std::optional<cf::Dictionary>& domain = savedDomain_;
+    lastReapplyUnfinished_ = unfinishedReapply().has_value();
     if (domain) {
-        // 6.
+        // 6. Clocks whose last reapply never finished are treated as with
+        // the Option key held; the restore is guarded like the startup tool's,
+        // since it could hang the machine as well.
         startupCheckboxState_ = cf::boolValue(domain->get(kSetAtStartupKey)) ? 1 : 0;
-        if ((NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) == 0)
-            applySavedCards(*domain, cardsArray_);
-        else
+        const bool optionKey = (NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) != 0;
+        if (optionKey || lastReapplyUnfinished_ ||
+            reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
+                           [&] { applySavedCards(*domain, cardsArray_); }) != ReapplyOutcome::Done)
             takeStockSettingsFromCardEntries(*domain);
     }
 
@@ -132,6 +137,10 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
 void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     // 1.
     versionTextField_.setStringValue(kVersionText);
+    // Why the saved clocks are not on the cards, and what to do.
+    if (lastReapplyUnfinished_)
+        alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),
+                              localizedString("REAPPLY_UNFINISHED_INFO_TEXT"));
     // 2.
     if (!cardsArray_.empty()) {
         setFrequenciesGUIItems();
@@ -287,6 +296,12 @@ void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
     const bool synchronized = NSUserDefaults::standardUserDefaults().synchronize();
     if (!synchronized) NSLog("Tarnwick: the settings and login item could not be written\n");
     lastSaveSucceeded_ = loginItemWritten && domainWritten && synchronized;
+    // The user has seen why the clocks were not applied, and the clocks just
+    // saved are the ones the cards run at now.
+    if (lastReapplyUnfinished_ && lastSaveSucceeded_) {
+        clearUnfinishedReapplies();
+        lastReapplyUnfinished_ = false;
+    }
 }
 
 std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(

@@ -107,4 +107,7 @@ private:
     // The domain as read at creation: where those entries come from.
     std::optional<cf::Dictionary> savedDomain_;
     bool lastSaveSucceeded_ = false;
+    // The last reapply of the saved clocks never finished: the pane opened as
+    // with the Option key held, says so, and clears the record when it saves.
+    bool lastReapplyUnfinished_ = false;
 };

@@ -197,6 +197,16 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
          plist(machine({entry(
              "c", {}, {driverEntry("ATI", {}, faults({{"RefuseCommands", cf::Array{"2"}}}))})})),
          {"key \"Driver/RefuseCommands\""}},
+        {"limit not above 0",
+         plist(
+             machine({entry("c", {}, {testsupport::withLimits(driverEntry("ATI", {}), 400, 0)})})),
+         {"entry \"c/" + d + "\"", "key \"Hardware/Limits/Memory\"", "above 0"}},
+        {"hang without its driver",
+         plist(with(*machine({}).dictionary(), "Hung", oneRegister("Seq", integer(3)))),
+         {"key \"Hung/Driver\"", "missing"}},
+        {"Asleep not a boolean",
+         plist(with(*machine({}).dictionary(), "Asleep", integer(1))),
+         {"key \"Asleep\"", "not a boolean"}},
     };
     for (const BadFile& c : cases) {
         SCOPED_TRACE(c.label);

@@ -134,6 +134,19 @@ cf::Dictionary driverEntry(const std::string& kind,
     return dict;
 }
 
+cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz) {
+    cf::Value* hardware = driver.get("Hardware");
+    if (!hardware || !hardware->dictionary()) {
+        ADD_FAILURE() << "a driver entry without Hardware has no limits";
+        return driver;
+    }
+    cf::Dictionary limits;
+    limits.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, vpuMHz));
+    limits.set("Memory", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, memoryMHz));
+    hardware->dictionary()->set("Limits", std::move(limits));
+    return driver;
+}
+
 cf::Value machine(std::vector<cf::Dictionary> topLevelEntries) {
     cf::Array entries;
     for (cf::Dictionary& e : topLevelEntries) entries.push_back(std::move(e));

@@ -1,12 +1,17 @@
 // The clock driver: decodes a command dictionary, refuses what the driver
 // does not accept, and otherwise reads or programs the card's registers,
-// each command one record of the journal.
+// each command one record of the journal. A write that leaves a card above
+// its limits hangs the machine; a hung or sleeping machine takes no command.
 #include "ClockDriver.h"
+
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
 
 #include "MachineStore.h"
+#include "host/CardClocks.h"
 #include "host/Log.h"
 #include "host/MachineControl.h"
 #include "host/SimMac.h"
@@ -64,6 +69,24 @@ IOReturn refusal(const RegistryEntry& driver, std::int64_t code, std::uint32_t a
     }
     default: return kIOReturnSuccess;
     }
+}
+
+// The register an accepted write sets, on `hardware`.
+void writeRegister(Hardware& hardware, const DriverLogRecord& record) {
+    if (!record.registerKey || !record.registerValue) return;
+    if (std::optional<std::string> key = canonicalRegisterKey(*record.registerKey))
+        hardware.registers[*key] = *record.registerValue;
+}
+
+// The hang of a write that left the card (`after`, the driver's hardware with
+// the write done) above its limits; nothing for any other record.
+std::optional<MachineHang> hangAfterWrite(const Machine& machine, const Hardware& after,
+                                          const DriverLogRecord& record) {
+    if (record.result != 0 || !record.registerKey || after.limits.empty()) return std::nullopt;
+    const std::optional<std::string> cardPath = parentPath(record.driver);
+    const CardClocks clocks = cardClocks(after, cardPath ? machine.find(*cardPath) : nullptr);
+    if (!exceedsLimits(clocks, after.limits)) return std::nullopt;
+    return MachineHang{record.driver, clocks.vpu, clocks.memory, record.seq};
 }
 
 }  // namespace
@@ -141,12 +164,12 @@ void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record) {
     if (!driverLogRecordHasEffect(record)) return;
     RegistryEntry* driver = machine.find(record.driver);
     if (!driver || !driver->isClockDriver() || !driver->hardware) return;
-    if (record.registerKey && record.registerValue) {
-        if (std::optional<std::string> key = canonicalRegisterKey(*record.registerKey))
-            driver->hardware->registers[*key] = *record.registerValue;
-    }
+    writeRegister(*driver->hardware, record);
     if (record.busyUntil) driver->driver.busyUntil = *record.busyUntil;
     if (record.acceptedCommands) driver->driver.acceptedCommands = *record.acceptedCommands;
+    // A hang follows from the write and the card's limits alone, so a replay
+    // of the journal comes to the same hang.
+    if (!machine.hung) machine.hung = hangAfterWrite(machine, *driver->hardware, record);
 }
 
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
@@ -171,6 +194,9 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
     const RegistryEntry* entry = view->machine->find(path);
     if (!entry) return kIOReturnNoDevice;
     if (!entry->isClockDriver()) return kIOReturnUnsupported;
+    // A hung or sleeping machine takes no command; the sender's wait for the
+    // driver runs out first.
+    if (view->machine->unresponsive()) return kIOReturnTimeout;
 
     DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds());
     record.seq = view->lastSeq + 1;
@@ -183,7 +209,15 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
         return kIOReturnError;
     }
     noteAppendedLocked(*view, record, journalLength);
-    if (view->recordsSinceCheckpoint + 1 >= kCheckpointEvery) {
+    bool hangs = false;
+    if (record.registerKey && !entry->hardware->limits.empty()) {
+        Hardware after = *entry->hardware;
+        writeRegister(after, record);
+        hangs = hangAfterWrite(*view->machine, after, record).has_value();
+    }
+    // A hang is written down at once as well, so that machine.plist itself
+    // says so.
+    if (hangs || view->recordsSinceCheckpoint + 1 >= kCheckpointEvery) {
         Machine now = *view->machine;
         applyDriverLogRecord(now, record);
         // The journal holds the command already; a checkpoint that cannot be
@@ -191,6 +225,8 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
         if (!writeCheckpointLocked(now, CheckpointMark{record.seq, journalLength}, &error))
             NSLog("%s", error.c_str());
     }
+    // The machine froze under the sender, which never gets its answer.
+    if (hangs) ::kill(::getpid(), SIGKILL);
     if (answer) *answer = record.regValue;
     return static_cast<IOReturn>(record.result);
 }
@@ -211,7 +247,7 @@ QuietState driverQuietState(const std::string& path) {
     }
     if (!entry->isClockDriver()) return state;
     const DriverState& driver = entry->driver;
-    state.stuck = driver.stuck();
+    state.stuck = driver.stuck() || machine->unresponsive();
     state.busyForMs =
         state.stuck ? 0 : std::max<std::int64_t>(0, driver.busyUntil - wallClockMilliseconds());
     state.quiet = !state.stuck && state.busyForMs == 0;

@@ -24,8 +24,9 @@ DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string&
 // Whether the record changes the machine when replayed.
 bool driverLogRecordHasEffect(const DriverLogRecord& record);
 // Replays the record's effect on its driver: the register written, the busy
-// deadline, the count of accepted commands. A record whose driver the
-// machine does not have changes nothing.
+// deadline, the count of accepted commands, and the hang of a write that
+// left the card above its limits. A record whose driver the machine does not
+// have changes nothing.
 void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record);
 
 }  // namespace host

@@ -4,6 +4,7 @@
 #include "host/Machine.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <set>
 
@@ -35,6 +36,29 @@ std::optional<std::int64_t> integerOf(const cf::Value* value) {
     return number->int64Value();
 }
 
+// A clock in MHz: any number, finite and above 0.
+bool readMegahertz(const cf::Value& value, const Place& place, std::string_view key,
+                   std::optional<double>& out, std::string* error) {
+    const cf::Number* number = value.number();
+    if (!number) return fail(error, place, key, "not a number");
+    const double mhz = number->doubleValue();
+    if (!std::isfinite(mhz) || mhz <= 0) return fail(error, place, key, "not a clock above 0 MHz");
+    out = mhz;
+    return true;
+}
+
+bool readLimits(const cf::Value& value, const Place& place, ClockLimits& out, std::string* error) {
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) return fail(error, place, "Hardware/Limits", "not a dictionary");
+    for (const auto& [key, item] : dict->items()) {
+        const std::string where = "Hardware/Limits/" + key;
+        if (key != "VPU" && key != "Memory") return fail(error, place, where, "unknown key");
+        if (!readMegahertz(item, place, where, key == "VPU" ? out.vpu : out.memory, error))
+            return false;
+    }
+    return true;
+}
+
 bool readRegisterFile(const cf::Value& value, const Place& place, std::string_view key,
                       RegisterFile& out, std::string* error) {
     const cf::Dictionary* dict = value.dictionary();
@@ -59,7 +83,7 @@ bool readHardware(const cf::Value& value, const Place& place, Hardware& out, std
     const cf::Dictionary* dict = value.dictionary();
     if (!dict) return fail(error, place, "Hardware", "not a dictionary");
     for (const auto& [key, item] : dict->items()) {
-        if (key != "Kind" && key != "Registers" && key != "PowerOn")
+        if (key != "Kind" && key != "Registers" && key != "PowerOn" && key != "Limits")
             return fail(error, place, "Hardware/" + key, "unknown key");
     }
     const cf::Value* kind = dict->get("Kind");
@@ -82,6 +106,31 @@ bool readHardware(const cf::Value& value, const Place& place, Hardware& out, std
     } else {
         out.powerOn = out.registers;
     }
+    if (const cf::Value* limits = dict->get("Limits"))
+        return readLimits(*limits, place, out.limits, error);
+    return true;
+}
+
+bool readHang(const cf::Value& value, const Place& root, MachineHang& out, std::string* error) {
+    const cf::Dictionary* dict = value.dictionary();
+    if (!dict) return fail(error, root, "Hung", "not a dictionary");
+    for (const auto& [key, item] : dict->items()) {
+        const std::string where = "Hung/" + key;
+        if (key == "Driver") {
+            if (!item.string()) return fail(error, root, where, "not a string");
+            out.driver = *item.string();
+        } else if (key == "VPU" || key == "Memory") {
+            if (!readMegahertz(item, root, where, key == "VPU" ? out.vpu : out.memory, error))
+                return false;
+        } else if (key == "Seq") {
+            std::optional<std::int64_t> seq = integerOf(&item);
+            if (!seq || *seq < 0) return fail(error, root, where, "not an integer of 0 or more");
+            out.seq = static_cast<std::uint64_t>(*seq);
+        } else {
+            return fail(error, root, where, "unknown key");
+        }
+    }
+    if (!dict->get("Driver")) return fail(error, root, "Hung/Driver", "missing");
     return true;
 }
 
@@ -201,6 +250,14 @@ cf::Value registersToPropertyList(const RegisterFile& registers) {
 
 cf::Value integer(std::int64_t v) { return cf::Number::integer(cf::kCFNumberSInt64Type, v); }
 
+cf::Value megahertz(double v) { return cf::Number::real(cf::kCFNumberDoubleType, v); }
+
+void setClocks(cf::Dictionary& dict, const std::optional<double>& vpu,
+               const std::optional<double>& memory) {
+    if (vpu) dict.set("VPU", megahertz(*vpu));
+    if (memory) dict.set("Memory", megahertz(*memory));
+}
+
 cf::Value entryToPropertyList(const RegistryEntry& entry) {
     cf::Dictionary dict;
     dict.set("Name", entry.name);
@@ -217,6 +274,11 @@ cf::Value entryToPropertyList(const RegistryEntry& entry) {
         hardware.set("Kind", hardwareKindName(entry.hardware->kind));
         hardware.set("Registers", registersToPropertyList(entry.hardware->registers));
         hardware.set("PowerOn", registersToPropertyList(entry.hardware->powerOn));
+        if (!entry.hardware->limits.empty()) {
+            cf::Dictionary limits;
+            setClocks(limits, entry.hardware->limits.vpu, entry.hardware->limits.memory);
+            hardware.set("Limits", std::move(limits));
+        }
         dict.set("Hardware", std::move(hardware));
     }
     if (!entry.driver.empty()) {
@@ -333,6 +395,19 @@ std::vector<std::string> Machine::driverPaths() const {
     return paths;
 }
 
+std::size_t Machine::powerOnCards() {
+    std::size_t cards = 0;
+    forEachMutable([&](const std::string&, RegistryEntry& entry) {
+        if (!entry.hardware) return;
+        entry.hardware->registers = entry.hardware->powerOn;
+        entry.driver.acceptedCommands = 0;
+        entry.driver.busyUntil = 0;
+        entry.properties.remove("RegValue");
+        ++cards;
+    });
+    return cards;
+}
+
 std::optional<std::string> parentPath(std::string_view path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string_view::npos) return std::nullopt;
@@ -348,6 +423,8 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
     }
     Place root{};
     std::optional<std::int64_t> seq, journalOffset;
+    std::optional<MachineHang> hung;
+    bool asleep = false;
     for (const auto& [key, item] : top->items()) {
         if (key == "Seq" || key == "JournalOffset") {
             std::optional<std::int64_t> v = integerOf(&item);
@@ -360,6 +437,14 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
                 return std::nullopt;
             }
             (key == "Seq" ? seq : journalOffset) = *v;
+        } else if (key == "Hung") {
+            if (!readHang(item, root, hung.emplace(), error)) return std::nullopt;
+        } else if (key == "Asleep") {
+            if (!item.boolean()) {
+                fail(error, root, key, "not a boolean");
+                return std::nullopt;
+            }
+            asleep = *item.boolean();
         } else if (key != "Entries") {
             fail(error, root, key, "unknown key");
             return std::nullopt;
@@ -376,6 +461,8 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
     }
     Machine machine;
     if (!readEntries(*entries, root, "Entries", "", machine.entries, error)) return std::nullopt;
+    machine.hung = std::move(hung);
+    machine.asleep = asleep;
     machine.forEachMutable([](const std::string&, RegistryEntry& entry) {
         if (entry.isClockDriver()) entry.properties.remove("RegValue");
     });
@@ -397,6 +484,14 @@ cf::Value machineToPropertyList(const Machine& machine, const std::optional<Chec
         top.set("Seq", integer(static_cast<std::int64_t>(mark->seq)));
         top.set("JournalOffset", integer(static_cast<std::int64_t>(mark->journalOffset)));
     }
+    if (machine.hung) {
+        cf::Dictionary hung;
+        hung.set("Driver", machine.hung->driver);
+        setClocks(hung, machine.hung->vpu, machine.hung->memory);
+        hung.set("Seq", integer(static_cast<std::int64_t>(machine.hung->seq)));
+        top.set("Hung", std::move(hung));
+    }
+    if (machine.asleep) top.set("Asleep", true);
     top.set("Entries", std::move(entries));
     return top;
 }

@@ -1,24 +1,24 @@
-// simmac reboot: a power cycle. Every card gets its power-on registers back
-// and every driver instance starts afresh (no answer published, not busy).
+// simmac reboot: a power cycle. Every card gets its power-on registers back,
+// every driver instance starts afresh (no answer published, not busy), a
+// hang or sleep ends, and so does the login session with the programs it
+// registered for power messages.
 #include <iostream>
 
 #include "SimmacCommands.h"
+#include "host/PowerClients.h"
 
 namespace simmac {
 
 int rebootMachine() {
     std::size_t cards = 0;
+    std::optional<host::MachineHang> hang;
     std::string error;
     bool done = host::updateMachine(
         [&](host::Machine& machine) {
-            machine.forEachMutable([&](const std::string&, host::RegistryEntry& entry) {
-                if (!entry.hardware) return;
-                entry.hardware->registers = entry.hardware->powerOn;
-                entry.driver.acceptedCommands = 0;
-                entry.driver.busyUntil = 0;
-                entry.properties.remove("RegValue");
-                ++cards;
-            });
+            cards = machine.powerOnCards();
+            hang = machine.hung;
+            machine.hung.reset();
+            machine.asleep = false;
             return true;
         },
         &error);
@@ -28,6 +28,12 @@ int rebootMachine() {
     }
     std::cout << "rebooted: " << cards << (cards == 1 ? " card" : " cards")
               << " back at power-on\n";
+    if (hang) std::cout << "the hang by command " << hang->seq << " is over\n";
+    if (!host::clearPowerClients(&error)) {
+        std::cerr << "simmac: the login session's registrations for power messages stay: " << error
+                  << "\n";
+        return 1;
+    }
     return 0;
 }
 

@@ -1,9 +1,11 @@
-// simmac show: the registry tree with every property, and for each clock
-// driver the registers of its card and the clocks its PLLs produce.
+// simmac show: whether the machine hangs or sleeps, the registry tree with
+// every property, and for each clock driver the registers of its card, the
+// clocks its PLLs produce and the card's limits.
 #include <cstdio>
 #include <iostream>
 
 #include "SimmacCommands.h"
+#include "host/CardClocks.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
 
@@ -19,49 +21,25 @@ std::string mhz(double value) {
     return buffer;
 }
 
-std::optional<std::uint32_t> u32Property(const host::RegistryEntry* entry, const char* key) {
-    if (!entry) return std::nullopt;
-    const cf::Value* value = entry->properties.get(key);
-    if (!value || !value->data() || value->data()->empty()) return std::nullopt;
-    const cf::Data& d = *value->data();
-    std::uint32_t result = 0;
-    for (std::size_t i = 0; i < d.size() && i < 4; ++i)
-        result |= static_cast<std::uint32_t>(d[i]) << (8 * i);
-    return result;
-}
-
-bool modelHasX1(const host::RegistryEntry* card) {
-    if (!card) return false;
-    const cf::Value* model = card->properties.get("model");
-    if (!model || !model->data()) return false;
-    std::string text(model->data()->begin(), model->data()->end());
-    return text.substr(0, text.find('\0')).find("X1") != std::string::npos;
+std::string clockText(const std::optional<double>& clock, const char* stopped) {
+    return clock ? mhz(*clock) : std::string(stopped);
 }
 
 void showATIClocks(const host::Hardware& hw, const host::RegistryEntry* card, int depth) {
-    // The card's firmware states the reference clock in kHz (tenths of that
-    // on X1 cards); 27 MHz when it does not say.
-    std::uint32_t refCLK = u32Property(card, "ATY,RefCLK").value_or(0);
-    double refClock = refCLK / 1000.0;
-    if (refClock == 0) refClock = 27.0;
-    if (modelHasX1(card)) refClock *= 10;
+    const double refClock = host::atiReferenceMHz(card);
+    const host::CardClocks clocks = host::cardClocks(hw, card);
     host::ATIDividers d = host::atiDividers(hw.read(host::kPLLRegisterKey));
-    auto line = [&](const char* label, std::uint8_t feedback) {
+    auto line = [&](const char* label, std::uint8_t feedback, const std::optional<double>& clock) {
         std::cout << indent(depth) << label << mhz(refClock) << " / " << int(d.refDiv) << " x "
-                  << int(feedback) << " = ";
-        if (d.refDiv == 0)
-            std::cout << "stopped (reference divider 0)\n";
-        else
-            std::cout << mhz(refClock / d.refDiv * feedback) << "\n";
+                  << int(feedback) << " = " << clockText(clock, "stopped (reference divider 0)")
+                  << "\n";
     };
-    line("core:   ", d.vpuFBDiv);
-    line("memory: ", d.memFBDiv);
+    line("core:   ", d.vpuFBDiv, clocks.vpu);
+    line("memory: ", d.memFBDiv, clocks.memory);
 }
 
 void showNVIDIAClocks(const host::Hardware& hw, const host::RegistryEntry* card, int depth) {
-    std::optional<std::uint32_t> device = u32Property(card, "device-id");
-    bool nv4x = device ? host::isNV4xDevice(static_cast<std::uint16_t>(*device & 0xFFFF))
-                       : hw.registers.count(host::registerKey(host::kNVCoreCoefficients)) > 0;
+    bool nv4x = host::usesNV4xPLLs(hw, card);
     std::int32_t crystal = host::nvidiaCrystalKHz(hw.read(host::kNVStrap), nv4x);
     std::cout << indent(depth) << (nv4x ? "NV4x PLLs" : "single-stage PLLs") << ", crystal ";
     if (crystal == 0) {
@@ -69,29 +47,62 @@ void showNVIDIAClocks(const host::Hardware& hw, const host::RegistryEntry* card,
         return;
     }
     std::cout << crystal << " kHz\n";
-    auto result = [](std::optional<std::int32_t> khz) {
-        return khz ? mhz(*khz / 1000.0) : std::string("stopped (a divider M is 0)");
-    };
+    const host::CardClocks clocks = host::cardClocks(hw, card);
+    constexpr const char* kStopped = "stopped (a divider M is 0)";
     if (nv4x) {
-        auto line = [&](const char* label, std::uint32_t control, std::uint32_t coefficients) {
+        auto line = [&](const char* label, std::uint32_t control, std::uint32_t coefficients,
+                        const std::optional<double>& clock) {
             unsigned p = (control >> 16) & 3, m = coefficients & 0xFF,
                      n = (coefficients >> 8) & 0xFF, m2 = (coefficients >> 16) & 0xFF,
                      n2 = coefficients >> 24;
             std::cout << indent(depth) << label << crystal << " kHz x " << n << " x " << n2
                       << " / (" << m << " x " << m2 << ") >> " << p << " = "
-                      << result(host::nvidiaNV4xKHz(control, coefficients, crystal)) << "\n";
+                      << clockText(clock, kStopped) << "\n";
         };
-        line("core:   ", hw.read(host::kNVCoreControl), hw.read(host::kNVCoreCoefficients));
-        line("memory: ", hw.read(host::kNVMemControl), hw.read(host::kNVMemCoefficients));
+        line("core:   ", hw.read(host::kNVCoreControl), hw.read(host::kNVCoreCoefficients),
+             clocks.vpu);
+        line("memory: ", hw.read(host::kNVMemControl), hw.read(host::kNVMemCoefficients),
+             clocks.memory);
     } else {
-        auto line = [&](const char* label, std::uint32_t word) {
+        auto line = [&](const char* label, std::uint32_t word, const std::optional<double>& clock) {
             unsigned m = word & 0xFF, n = (word >> 8) & 0xFF, p = (word >> 16) & 0xF;
             std::cout << indent(depth) << label << crystal << " kHz x " << n << " / " << m << " >> "
-                      << p << " = " << result(host::nvidiaPreNV4xKHz(word, crystal)) << "\n";
+                      << p << " = " << clockText(clock, kStopped) << "\n";
         };
-        line("core:   ", hw.read(host::kNVCorePLL));
-        line("memory: ", hw.read(host::kNVMemPLL));
+        line("core:   ", hw.read(host::kNVCorePLL), clocks.vpu);
+        line("memory: ", hw.read(host::kNVMemPLL), clocks.memory);
     }
+}
+
+std::string limitsText(const host::ClockLimits& limits) {
+    std::string text;
+    if (limits.vpu) text = "core " + mhz(*limits.vpu);
+    if (limits.memory)
+        text += (text.empty() ? "" : ", ") + std::string("memory ") + mhz(*limits.memory);
+    return text;
+}
+
+// A clock of the hang and the limit it is held against.
+std::string hungClockText(const char* name, const std::optional<double>& clock,
+                          const std::optional<double>& limit) {
+    std::string text = std::string(name) + " " + clockText(clock, "stopped");
+    if (limit)
+        text += (clock && *clock > *limit ? " (above its limit " : " (limit ") + mhz(*limit) + ")";
+    return text;
+}
+
+// Whether the machine answers, and if not why and until when.
+void showMachineState(const host::Machine& machine) {
+    if (const std::optional<host::MachineHang>& hang = machine.hung) {
+        const host::RegistryEntry* driver = machine.find(hang->driver);
+        const host::ClockLimits limits =
+            driver && driver->hardware ? driver->hardware->limits : host::ClockLimits{};
+        std::cout << "State: hung by command " << hang->seq << " to " << hang->driver
+                  << ": it left the card at " << hungClockText("core", hang->vpu, limits.vpu)
+                  << ", " << hungClockText("memory", hang->memory, limits.memory)
+                  << "; every command times out until simmac reboot\n";
+    }
+    if (machine.asleep) std::cout << "State: asleep; every command times out until simmac wake\n";
 }
 
 void showDriverState(const host::DriverState& state, int depth) {
@@ -146,6 +157,8 @@ void showEntry(const host::Machine& machine, const std::string& path,
             showATIClocks(hw, card, depth + 2);
         else
             showNVIDIAClocks(hw, card, depth + 2);
+        if (!hw.limits.empty())
+            std::cout << indent(depth + 1) << "limits: " << limitsText(hw.limits) << "\n";
         showDriverState(entry.driver, depth + 1);
     }
     for (const host::RegistryEntry& child : entry.children)
@@ -162,6 +175,7 @@ int showMachine() {
         return 1;
     }
     std::cout << "Simulated Mac at " << host::simmacRoot().string() << "\n";
+    showMachineState(*machine);
     for (const host::RegistryEntry& entry : machine->entries)
         showEntry(*machine, entry.name, entry, 0);
     return 0;

@@ -19,6 +19,8 @@ int initMachine(const std::optional<std::string>& preset,
                 const std::optional<std::string>& fromFile);
 int showMachine();
 int rebootMachine();
+int sleepMachine();
+int wakeMachine();
 int checkpointMachine();
 int showTrace(std::optional<std::size_t> last);
 int showSystemLog(bool follow, std::optional<std::size_t> last);
@@ -37,6 +39,13 @@ struct FaultOptions {
     bool clear = false;
 };
 int setFaults(const std::string& driver, const FaultOptions& options);
+
+struct LimitOptions {
+    std::optional<double> vpu;
+    std::optional<double> memory;
+    bool clear = false;
+};
+int setLimits(const std::string& driver, const LimitOptions& options);
 
 int sendCommand(const std::string& driver, const std::string& code, const std::string& argument,
                 const std::optional<std::string>& argument2);

@@ -1,7 +1,7 @@
 // simmac: the console of the simulated Mac. Creates and inspects the
-// machine, power-cycles the cards, writes a checkpoint, shows the driver
-// log and the system log, sets driver faults and sends single driver
-// commands.
+// machine, power-cycles the cards, puts it to sleep and wakes it, writes a
+// checkpoint, shows the driver log and the system log, sets driver faults and
+// card limits and sends single driver commands.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -40,6 +40,11 @@ int run(int argc, char** argv) {
     CLI::App* reboot =
         app.add_subcommand("reboot", "power cycle: every card back to its power-on registers");
 
+    CLI::App* sleep =
+        app.add_subcommand("sleep", "put the machine to sleep: commands time out until wake");
+    CLI::App* wake = app.add_subcommand(
+        "wake", "power the cards up again, then run what registered for wake to its end");
+
     CLI::App* checkpoint =
         app.add_subcommand("checkpoint", "rewrite machine.plist to hold the machine as it is now");
 
@@ -72,6 +77,16 @@ int run(int argc, char** argv) {
             ->delimiter(',');
     fault->add_flag("--clear", faults.clear, "remove every fault first");
 
+    CLI::App* limit = app.add_subcommand(
+        "limit", "show or set the clocks a card holds; a write above them hangs the machine");
+    std::string limitDriver;
+    simmac::LimitOptions limits;
+    limit->add_option("DRIVER", limitDriver, simmac::kDriverArgumentHelp)->required();
+    limit->add_option("--vpu", limits.vpu, "core clock limit (MHz)")->check(CLI::PositiveNumber);
+    limit->add_option("--memory", limits.memory, "memory clock limit (MHz)")
+        ->check(CLI::PositiveNumber);
+    limit->add_flag("--clear", limits.clear, "remove both limits first");
+
     CLI::App* command =
         app.add_subcommand("command", "send one command to a clock driver as the system does");
     std::string commandDriver, code, argument;
@@ -91,6 +106,8 @@ int run(int argc, char** argv) {
     }
     if (*show) return simmac::showMachine();
     if (*reboot) return simmac::rebootMachine();
+    if (*sleep) return simmac::sleepMachine();
+    if (*wake) return simmac::wakeMachine();
     if (*checkpoint) return simmac::checkpointMachine();
     if (*trace) return simmac::showTrace(last);
     if (*log) return simmac::showSystemLog(follow, lastLines);
@@ -98,6 +115,7 @@ int run(int argc, char** argv) {
         if (refuseOption->count() > 0) faults.refuseCommands = refuse;
         return simmac::setFaults(faultDriver, faults);
     }
+    if (*limit) return simmac::setLimits(limitDriver, limits);
     if (*command) return simmac::sendCommand(commandDriver, code, argument, argument2);
     return 1;
 }

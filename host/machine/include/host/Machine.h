@@ -36,11 +36,21 @@ using RegisterFile = std::map<std::string, std::uint32_t, RegisterKeyLess>;
 enum class HardwareKind { ATI, NVIDIA };
 const char* hardwareKindName(HardwareKind kind);
 
+// The clocks a card runs stably at, in MHz; nothing: no limit.
+struct ClockLimits {
+    std::optional<double> vpu;
+    std::optional<double> memory;
+
+    bool empty() const { return !vpu && !memory; }
+    bool operator==(const ClockLimits&) const = default;
+};
+
 // The card behind a clock driver instance.
 struct Hardware {
     HardwareKind kind = HardwareKind::ATI;
     RegisterFile registers;
-    RegisterFile powerOn;  // what a reboot restores
+    RegisterFile powerOn;  // what a reboot or a wake restores
+    ClockLimits limits;  // an accepted write that leaves a clock above its limit hangs the machine
 
     // A register the file does not list reads as 0.
     std::uint32_t read(const std::string& key) const;
@@ -73,8 +83,23 @@ struct RegistryEntry {
     bool isClockDriver() const { return name == kClockDriverName; }
 };
 
+// Why the machine hangs: the write (its driver and seq) that left a card's
+// clocks (MHz, as the card's PLLs produce them) above its limits.
+struct MachineHang {
+    std::string driver;
+    std::optional<double> vpu;
+    std::optional<double> memory;
+    std::uint64_t seq = 0;
+
+    bool operator==(const MachineHang&) const = default;
+};
+
 struct Machine {
     std::vector<RegistryEntry> entries;  // the children of the registry root
+    // Either makes every command to any driver time out: a hang until a
+    // reboot, sleep until a wake.
+    std::optional<MachineHang> hung;
+    bool asleep = false;
 
     // Entry paths are the names from the root down, joined by '/'.
     const RegistryEntry* find(std::string_view path) const;
@@ -85,6 +110,12 @@ struct Machine {
     void forEachMutable(const std::function<void(const std::string& path, RegistryEntry&)>& visit);
     // Paths of the clock driver instances, in file order.
     std::vector<std::string> driverPaths() const;
+    // Commands time out: the machine hangs or sleeps.
+    bool unresponsive() const { return hung || asleep; }
+    // Every card gets its power-on registers back and every driver starts
+    // afresh (not busy, nothing accepted, no answer published), as after a
+    // reboot or a wake. The number of cards.
+    std::size_t powerOnCards();
 };
 
 // The parent path of an entry path; nothing for an entry at the top level.

@@ -22,7 +22,10 @@ std::shared_ptr<const Machine> currentMachine(std::string* error);
 
 // One command to the clock driver at `path`, carried out and logged under
 // the machine lock. `answer`, when given, receives the value an accepted
-// read published (else nothing).
+// read published (else nothing). A hung or sleeping machine takes no
+// command (kIOReturnTimeout, nothing logged). A write that hangs the machine
+// is logged, the hang written to machine.plist, and the calling process
+// ended with SIGKILL: the machine froze under it.
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
                            std::optional<std::uint32_t>* answer = nullptr);
 
@@ -31,7 +34,7 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
 struct QuietState {
     IOReturn result = kIOReturnSuccess;  // kIOReturnNoDevice, kIOReturnError: no answer
     bool quiet = true;
-    bool stuck = false;          // busy for good: waiting cannot help
+    bool stuck = false;  // busy for good (or the machine hangs or sleeps): waiting cannot help
     std::int64_t busyForMs = 0;  // when busy and not stuck
 };
 QuietState driverQuietState(const std::string& path);

@@ -1,0 +1,131 @@
+#include "ReapplyGuard.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "host/CoreFoundation.h"
+#include "host/Foundation.h"
+#include "host/Log.h"
+#include "host/libproc.h"
+
+namespace {
+
+constexpr const char* kWhenKey = "When";
+constexpr const char* kProcessKey = "Process";
+constexpr const char* kProcessStartKey = "Process Start";
+
+const char* domainOf(Reapplier reapplier) {
+    return reapplier == Reapplier::StartupTool ? kStartupToolReapplyDomain : kPaneReapplyDomain;
+}
+
+cf::Dictionary recordDomain(const char* name) {
+    return NSUserDefaults::standardUserDefaults().persistentDomainForName(name).value_or(
+        cf::Dictionary{});
+}
+
+// When the process started, in microseconds since the epoch; nothing when
+// there is no such process.
+std::optional<std::int64_t> processStart(std::int64_t pid) {
+    proc_bsdinfo info{};
+    if (pid <= 0 || pid > INT32_MAX ||
+        proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE) !=
+            PROC_PIDTBSDINFO_SIZE)
+        return std::nullopt;
+    return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1'000'000 +
+           static_cast<std::int64_t>(info.pbi_start_tvusec);
+}
+
+std::optional<std::int64_t> integerOf(const cf::Dictionary& record, const char* key) {
+    const cf::Value* value = record.get(key);
+    if (!value || !value->number()) return std::nullopt;
+    return value->number()->int64Value();
+}
+
+// Whether the process that wrote the record still runs. A record of any
+// other shape still says that a reapply was under way.
+bool stillRunning(const cf::Value& recordValue) {
+    const cf::Dictionary* record = recordValue.dictionary();
+    if (!record) return false;
+    const std::optional<std::int64_t> pid = integerOf(*record, kProcessKey);
+    const std::optional<std::int64_t> start = integerOf(*record, kProcessStartKey);
+    return pid && start && processStart(*pid) == start;
+}
+
+std::string whenOf(const cf::Value& recordValue) {
+    const cf::Dictionary* record = recordValue.dictionary();
+    const cf::Value* when = record ? record->get(kWhenKey) : nullptr;
+    return when && when->string() ? *when->string() : std::string("at an unknown time");
+}
+
+}  // namespace
+
+std::optional<std::string> unfinishedReapply() {
+    for (Reapplier reapplier : {Reapplier::StartupTool, Reapplier::Pane}) {
+        const cf::Dictionary domain = recordDomain(domainOf(reapplier));
+        const cf::Value* record = domain.get(kReapplyInProgressKey);
+        if (record && !stillRunning(*record)) return whenOf(*record);
+    }
+    return std::nullopt;
+}
+
+bool beginReapply(Reapplier reapplier, const std::string& when) {
+    const std::int64_t pid = ::getpid();
+    const std::optional<std::int64_t> start = processStart(pid);
+    if (!start) return false;
+    cf::Dictionary record;
+    record.set(kWhenKey, when);
+    record.set(kProcessKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, pid));
+    record.set(kProcessStartKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, *start));
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    cf::Dictionary domain = recordDomain(domainOf(reapplier));
+    domain.set(kReapplyInProgressKey, record);
+    defaults.setPersistentDomain(domain, domainOf(reapplier));
+    if (!defaults.synchronize()) return false;
+    // Read back: only a record that is on the disk guards anything.
+    const cf::Dictionary written = recordDomain(domainOf(reapplier));
+    const cf::Value* writtenRecord = written.get(kReapplyInProgressKey);
+    return writtenRecord && stillRunning(*writtenRecord) && whenOf(*writtenRecord) == when;
+}
+
+void endReapply(Reapplier reapplier) {
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    cf::Dictionary domain = recordDomain(domainOf(reapplier));
+    if (!domain.remove(kReapplyInProgressKey)) return;
+    defaults.setPersistentDomain(domain, domainOf(reapplier));
+    defaults.synchronize();
+}
+
+void clearUnfinishedReapplies() {
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    for (Reapplier reapplier : {Reapplier::StartupTool, Reapplier::Pane}) {
+        cf::Dictionary domain = recordDomain(domainOf(reapplier));
+        const cf::Value* record = domain.get(kReapplyInProgressKey);
+        if (!record || stillRunning(*record)) continue;
+        domain.remove(kReapplyInProgressKey);
+        defaults.setPersistentDomain(domain, domainOf(reapplier));
+    }
+    defaults.synchronize();
+}
+
+ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
+                              const std::function<void()>& reapply) {
+    if (const std::optional<std::string> unfinished = unfinishedReapply()) {
+        NSLog(
+            "Tarnwick: the saved clocks are not applied %s: applying them %s never finished (the "
+            "machine hung at those clocks, or the program was stopped). Open the Tarnwick pane "
+            "to choose other clocks.\n",
+            when.c_str(), unfinished->c_str());
+        return ReapplyOutcome::SkippedUnfinished;
+    }
+    if (!beginReapply(reapplier, when)) {
+        NSLog(
+            "Tarnwick: the saved clocks are not applied %s: the record that guards against clocks "
+            "that hang the machine cannot be written\n",
+            when.c_str());
+        return ReapplyOutcome::SkippedUnrecorded;
+    }
+    reapply();
+    endReapply(reapplier);
+    return ReapplyOutcome::Done;
+}

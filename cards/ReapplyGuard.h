@@ -1,0 +1,48 @@
+// The guard around putting the saved clocks back on the cards: before a
+// reapply programs any card, a record says that one is under way, and it is
+// cleared when the reapply has finished. A record whose process is gone
+// means that reapply never finished (the machine hung at those clocks, or
+// the program was stopped), and nothing is reprogrammed until the pane
+// saves new settings.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+// The two programs that reapply. Each keeps its record in a domain of its
+// own, so that the two never rewrite each other's record when they run at
+// once, and neither record lives in the saved settings' domain, which the
+// pane writes whole.
+enum class Reapplier { StartupTool, Pane };
+inline constexpr const char* kStartupToolReapplyDomain = "name.halvorn.oddny.TarnwickStartup";
+inline constexpr const char* kPaneReapplyDomain = "name.halvorn.oddny.TarnwickPref.Reapply";
+// The record: a dictionary of "When", "Process" (its id) and "Process Start"
+// (microseconds since the epoch, to tell it from a later process that got
+// the same id).
+inline constexpr const char* kReapplyInProgressKey = "Reapply In Progress";
+
+// When a reapply runs, as the record and the log name it.
+inline constexpr const char* kReapplyAtLogin = "at login";
+inline constexpr const char* kReapplyAfterWake = "after wake";
+inline constexpr const char* kReapplyAtPaneOpen = "when the pane opened";
+
+// When the reapply that never finished ran (a record whose process has
+// ended), or nothing. A reapply still running in another process is none.
+std::optional<std::string> unfinishedReapply();
+
+// Records that this process starts a reapply, written and synchronised
+// before it returns. False when the record did not reach the disk.
+bool beginReapply(Reapplier reapplier, const std::string& when);
+// Clears this program's record.
+void endReapply(Reapplier reapplier);
+// Clears the records of reapplies that never finished.
+void clearUnfinishedReapplies();
+
+enum class ReapplyOutcome { Done, SkippedUnfinished, SkippedUnrecorded };
+
+// Runs `reapply` between beginReapply and endReapply. It does not run, with
+// a log line that says why, when a reapply never finished or the record
+// cannot be written.
+ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
+                              const std::function<void()>& reapply);

@@ -1,0 +1,270 @@
+// The programs registered for system power messages in this login session,
+// and launching them with a message: the simulated Mac keeps no program
+// running to hear of a wake, it starts each one when the wake comes.
+#include "host/PowerClients.h"
+
+#include <fcntl.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill and SIGKILL are POSIX, not in <csignal>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "host/CoreFoundation.h"
+#include "host/SimMac.h"
+
+namespace host {
+
+namespace {
+
+constexpr const char* kClientsKey = "Clients";
+constexpr const char* kProgramKey = "Program";
+constexpr const char* kArgumentsKey = "Arguments";
+
+// An flock beside the file, held while it is read and rewritten, so that two
+// programs registering at once both end up in it.
+class ClientsLock {
+public:
+    ClientsLock() {
+        std::filesystem::path path = powerClientsPath();
+        std::error_code ec;
+        std::filesystem::create_directories(path.parent_path(), ec);
+        path += ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            error_ = path.string() + ": " + std::strerror(errno);
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            error_ = path.string() + ": cannot lock: " + std::strerror(errno);
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+    ~ClientsLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ClientsLock(const ClientsLock&) = delete;
+    ClientsLock& operator=(const ClientsLock&) = delete;
+
+    bool locked(std::string* error) const {
+        if (fd_ < 0 && error) *error = error_;
+        return fd_ >= 0;
+    }
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+std::optional<PowerClient> clientFrom(const cf::Value& value) {
+    const cf::Dictionary* dict = value.dictionary();
+    const cf::Value* program = dict ? dict->get(kProgramKey) : nullptr;
+    if (!program || !program->string() || program->string()->empty()) return std::nullopt;
+    PowerClient client{*program->string(), {}};
+    if (const cf::Value* arguments = dict->get(kArgumentsKey)) {
+        if (!arguments->array()) return std::nullopt;
+        for (const cf::Value& argument : *arguments->array()) {
+            if (!argument.string()) return std::nullopt;
+            client.arguments.push_back(*argument.string());
+        }
+    }
+    return client;
+}
+
+cf::Value clientValue(const PowerClient& client) {
+    cf::Array arguments;
+    for (const std::string& argument : client.arguments) arguments.emplace_back(argument);
+    cf::Dictionary dict;
+    dict.set(kProgramKey, client.program);
+    dict.set(kArgumentsKey, std::move(arguments));
+    return dict;
+}
+
+bool writeClients(const std::vector<PowerClient>& clients, std::string* error) {
+    cf::Array list;
+    for (const PowerClient& client : clients) list.push_back(clientValue(client));
+    cf::Dictionary top;
+    top.set(kClientsKey, std::move(list));
+    return cf::writePropertyListFileAtomically(powerClientsPath().string(), top, error);
+}
+
+std::string hexMessage(std::uint32_t message) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", message);
+    return text;
+}
+
+std::string waitStatusText(int status) {
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "ended with wait status " + std::to_string(status);
+}
+
+// Starts the client in a process group of its own, so that whatever it
+// starts ends with it when it has to be stopped.
+pid_t launch(const PowerClient& client, std::uint32_t message) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(client.program.c_str()));
+    for (const std::string& argument : client.arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const std::string value = hexMessage(message);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::setenv(kPowerMessageVariable, value.c_str(), 1);
+        ::execv(argv[0], argv.data());
+        std::fprintf(stderr, "cannot execute %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    if (pid > 0) ::setpgid(pid, pid);
+    return pid;
+}
+
+PowerClientLaunch runClient(const PowerClient& client, std::uint32_t message,
+                            std::chrono::milliseconds limit) {
+    PowerClientLaunch run{client, false, {}};
+    if (::access(client.program.c_str(), X_OK) != 0) {
+        run.outcome = std::string("not started: ") + std::strerror(errno);
+        return run;
+    }
+    const pid_t pid = launch(client, message);
+    if (pid < 0) {
+        run.outcome = std::string("not started: ") + std::strerror(errno);
+        return run;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool ended = false;
+    for (;;) {
+        // Seen ended but not yet reaped, so that its process group still
+        // names only what it started.
+        siginfo_t info{};
+        const int looked =
+            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (looked == 0 && info.si_pid == pid) {
+            ended = true;
+            break;
+        }
+        if (looked != 0 && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Whatever the client left running in its group goes with it.
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.finished = ended;
+    run.outcome =
+        ended ? waitStatusText(status)
+              : "still running after " + std::to_string(limit.count()) + " ms; ended with SIGKILL";
+    return run;
+}
+
+}  // namespace
+
+std::filesystem::path powerClientsPath() {
+    return simmacRoot() / "private" / "var" / "run" / "PowerClients.plist";
+}
+
+std::optional<std::vector<PowerClient>> readPowerClients(std::string* error) {
+    const std::filesystem::path path = powerClientsPath();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec) && !ec) return std::vector<PowerClient>{};
+    std::string why;
+    std::optional<cf::Value> plist = cf::readPropertyListFile(path.string(), &why);
+    if (!plist) {
+        if (error) *error = why;
+        return std::nullopt;
+    }
+    const cf::Dictionary* top = plist->dictionary();
+    const cf::Value* list = top ? top->get(kClientsKey) : nullptr;
+    if (!list || !list->array()) {
+        if (error) *error = path.string() + ": no \"Clients\" array";
+        return std::nullopt;
+    }
+    std::vector<PowerClient> clients;
+    for (const cf::Value& item : *list->array()) {
+        std::optional<PowerClient> client = clientFrom(item);
+        if (!client) {
+            if (error) *error = path.string() + ": a client without a \"Program\" path";
+            return std::nullopt;
+        }
+        clients.push_back(std::move(*client));
+    }
+    return clients;
+}
+
+bool addPowerClient(const PowerClient& client, std::string* error) {
+    ClientsLock lock;
+    if (!lock.locked(error)) return false;
+    std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
+    if (!clients) return false;
+    if (std::find(clients->begin(), clients->end(), client) != clients->end()) return true;
+    clients->push_back(client);
+    return writeClients(*clients, error);
+}
+
+bool removePowerClient(const PowerClient& client, std::string* error) {
+    ClientsLock lock;
+    if (!lock.locked(error)) return false;
+    std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
+    if (!clients) return false;
+    const auto end = std::remove(clients->begin(), clients->end(), client);
+    if (end == clients->end()) return true;
+    clients->erase(end, clients->end());
+    return writeClients(*clients, error);
+}
+
+bool clearPowerClients(std::string* error) {
+    ClientsLock lock;
+    if (!lock.locked(error)) return false;
+    std::error_code ec;
+    std::filesystem::remove(powerClientsPath(), ec);
+    if (ec && error) *error = powerClientsPath().string() + ": " + ec.message();
+    return !ec;
+}
+
+std::optional<PowerClient> thisPowerClient(std::string* error) {
+    std::error_code ec;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        if (error) *error = "/proc/self/exe: " + ec.message();
+        return std::nullopt;
+    }
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    PowerClient client{program.string(), {}};
+    // NUL-separated, the program's own name first.
+    std::size_t start = line.find('\0');
+    while (start != std::string::npos && start + 1 < line.size()) {
+        const std::size_t end = line.find('\0', start + 1);
+        client.arguments.push_back(line.substr(start + 1, end - start - 1));
+        start = end;
+    }
+    return client;
+}
+
+std::optional<std::vector<PowerClientLaunch>> launchPowerClients(std::uint32_t message,
+                                                                 std::chrono::milliseconds limit,
+                                                                 std::string* error) {
+    std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
+    if (!clients) return std::nullopt;
+    std::vector<PowerClientLaunch> runs;
+    for (const PowerClient& client : *clients) runs.push_back(runClient(client, message, limit));
+    return runs;
+}
+
+}  // namespace host

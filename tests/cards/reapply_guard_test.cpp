@@ -1,0 +1,204 @@
+// The guard around reapplying the saved clocks: its record and whose it is,
+// and the real startup tool at login and after wake. Clocks that hang the
+// machine are sent by the startup tool in a child process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "ATITestMachine.h"
+#include "ReapplyGuard.h"
+#include "host/Foundation.h"
+#include "host/libproc.h"
+#include "pane/PaneToolsSupport.h"
+
+using namespace atitest;
+
+namespace {
+
+const ATIDevice kCard;  // 225 / 225 MHz, 2.25 MHz a divider unit
+const std::string kDriver = driverPath(kCard);
+
+std::string startupTool() {
+    const char* bundles = std::getenv("TARNWICK_BUNDLE_DIR");
+    return std::string(bundles ? bundles : TARNWICK_BUNDLE_DIR_DEFAULT) +
+           "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
+}
+
+int simmac(const std::string& subcommand) {
+    return panetools::run({panetools::tool("simmac"), subcommand}).status;
+}
+
+// The card, holding 240 MHz core and memory.
+void writeMachineWithLimits(const testsupport::TempSimMac& mac) {
+    cf::Dictionary device = deviceEntry(kCard);
+    cf::Array children = *device.get("Children")->array();
+    children[0] = testsupport::withLimits(*children[0].dictionary(), 240, 240);
+    device.set("Children", std::move(children));
+    mac.writeMachine(testsupport::machine({device}));
+}
+
+void writeSettings(bool setAtStartup, float vpu, float memory) {
+    cf::Dictionary entry;
+    entry.set(kSlotKey, std::string("SLOT-1"));
+    entry.set(kModelKey, std::string("ATY,TestCard"));
+    entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, vpu));
+    entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, memory));
+    entry.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
+    entry.set(kStockMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
+    cf::Dictionary domain;
+    domain.set(kSetAtStartupKey, setAtStartup);
+    domain.set(kCardsKey, cf::Array{entry});
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, kTarnwickPrefDomain);
+}
+
+std::int64_t ownStart() {
+    proc_bsdinfo info{};
+    EXPECT_EQ(proc_pidinfo(::getpid(), PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE),
+              PROC_PIDTBSDINFO_SIZE);
+    return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1'000'000 +
+           static_cast<std::int64_t>(info.pbi_start_tvusec);
+}
+
+void writeRecord(const char* domainName, const cf::Value& record) {
+    cf::Dictionary domain;
+    domain.set(kReapplyInProgressKey, record);
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, domainName);
+}
+
+cf::Dictionary record(const char* when, std::int64_t pid, std::int64_t start) {
+    cf::Dictionary r;
+    r.set("When", std::string(when));
+    r.set("Process", cf::CFNumberCreate(cf::kCFNumberSInt64Type, pid));
+    r.set("Process Start", cf::CFNumberCreate(cf::kCFNumberSInt64Type, start));
+    return r;
+}
+
+struct RecordCase {
+    const char* name;
+    std::function<cf::Value()> record;
+    std::optional<std::string> unfinished;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
+class RecordTest : public ::testing::TestWithParam<RecordCase> {
+protected:
+    testsupport::TempSimMac mac;
+};
+
+// Only a record whose process has ended tells of a reapply that never
+// finished; one still running (the pane's restore while the startup tool
+// runs) is no reason to skip.
+TEST_P(RecordTest, ARecordTellsOfAnUnfinishedReapplyOnlyWhenItsProcessHasEnded) {
+    for (const char* domain : {kStartupToolReapplyDomain, kPaneReapplyDomain}) {
+        SCOPED_TRACE(domain);
+        writeRecord(domain, GetParam().record());
+        EXPECT_EQ(unfinishedReapply(), GetParam().unfinished);
+        clearUnfinishedReapplies();
+        const std::optional<cf::Dictionary> left =
+            NSUserDefaults::standardUserDefaults().persistentDomainForName(domain);
+        ASSERT_TRUE(left);
+        EXPECT_EQ(left->contains(kReapplyInProgressKey), !GetParam().unfinished)
+            << "only an unfinished reapply's record is cleared";
+        NSUserDefaults::standardUserDefaults().setPersistentDomain({}, domain);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordTest,
+    ::testing::Values(
+        RecordCase{"Running", [] { return cf::Value(record("at login", ::getpid(), ownStart())); },
+                   std::nullopt},
+        // The same process id, taken by a later process.
+        RecordCase{"Ended",
+                   [] { return cf::Value(record("after wake", ::getpid(), ownStart() - 1)); },
+                   "after wake"},
+        RecordCase{"OfAnotherShape", [] { return cf::Value(std::string("yes")); },
+                   "at an unknown time"}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
+
+TEST(ReapplyGuard, AReapplyIsRecordedWhileItRunsAndInItsProgramsOwnDomain) {
+    testsupport::TempSimMac mac;
+    writeSettings(true, 225.0f, 225.0f);
+    std::optional<cf::Dictionary> during;
+    EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
+                             [&] {
+                                 during =
+                                     NSUserDefaults::standardUserDefaults().persistentDomainForName(
+                                         kPaneReapplyDomain);
+                             }),
+              ReapplyOutcome::Done);
+    ASSERT_TRUE(during && during->get(kReapplyInProgressKey));
+    const cf::Dictionary* written = during->get(kReapplyInProgressKey)->dictionary();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written->get("When")->string(), kReapplyAtPaneOpen);
+    EXPECT_EQ(written->get("Process")->number()->int64Value(), ::getpid());
+    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
+                     .persistentDomainForName(kPaneReapplyDomain)
+                     ->contains(kReapplyInProgressKey));
+    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
+                     .persistentDomainForName(kTarnwickPrefDomain)
+                     ->contains(kReapplyInProgressKey));
+
+    // An unfinished one keeps the next from running.
+    writeRecord(kStartupToolReapplyDomain, record(kReapplyAtLogin, ::getpid(), ownStart() - 1));
+    bool ran = false;
+    EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen, [&] { ran = true; }),
+              ReapplyOutcome::SkippedUnfinished);
+    EXPECT_FALSE(ran);
+    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied when the pane "
+                                   "opened: applying them at login never finished"),
+              std::string::npos)
+        << mac.systemLog();
+}
+
+TEST(StartupGuard, ALoginThatHungLeavesTheRecordAndTheNextLoginChangesNothing) {
+    testsupport::TempSimMac mac;
+    writeMachineWithLimits(mac);
+    writeSettings(true, 247.5f, 225.0f);  // core divider 100 -> 110, above 240 MHz from 102
+    EXPECT_EQ(panetools::run({startupTool()}).status, 128 + SIGKILL);
+    EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin);
+    ASSERT_EQ(simmac("reboot"), 0);
+
+    const std::filesystem::path settings =
+        mac.root() / "Library/Preferences" / (std::string(kTarnwickPrefDomain) + ".plist");
+    const std::string before = testsupport::readFile(settings);
+    const std::size_t commands = logSize(mac);
+    EXPECT_EQ(panetools::run({startupTool()}).status, 0);
+    EXPECT_EQ(logSize(mac), commands) << "no card is even created";
+    EXPECT_EQ(testsupport::readFile(settings), before);
+    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: applying "
+                                   "them at login never finished"),
+              std::string::npos)
+        << mac.systemLog();
+    EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin) << "only the pane clears it";
+}
+
+// The startup tool registers for wake at login; simmac wake launches it.
+class WakeTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WakeTest, AfterWakeTheSavedClocksComeBackOnlyWithSetAtStartupOn) {
+    const bool setAtStartup = GetParam();
+    testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({kCard}));
+    writeSettings(setAtStartup, 247.5f, 234.0f);
+    ASSERT_EQ(panetools::run({startupTool()}).status, 0);
+    const std::uint32_t saved = pllWord(12, 104, 110);
+    ASSERT_EQ(mac.registers(kDriver).at("PLL"), saved) << "the login restores either way";
+
+    ASSERT_EQ(simmac("sleep"), 0);
+    const panetools::RunResult wake = panetools::run({panetools::tool("simmac"), "wake"});
+    EXPECT_EQ(wake.status, 0);
+    EXPECT_NE(wake.output.find("TarnwickStartup exited with status 0"), std::string::npos)
+        << wake.output;
+    EXPECT_EQ(mac.registers(kDriver).at("PLL"), setAtStartup ? saved : kCard.pll);
+    EXPECT_FALSE(unfinishedReapply());
+}
+
+INSTANTIATE_TEST_SUITE_P(SetAtStartup, WakeTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "On" : "Off");
+                         });
+
+}  // namespace

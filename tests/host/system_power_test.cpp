@@ -1,0 +1,131 @@
+// Sleep and wake of the simulated Mac, and the programs registered for
+// power messages: simmac wake powers the cards on, then launches each
+// registered program with kIOMessageSystemHasPoweredOn and returns only when
+// it has ended; simmac reboot ends the login session and its registrations.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "DriverTestSupport.h"
+#include "host/IOPMLib.h"
+#include "host/PowerClients.h"
+#include "pane/PaneToolsSupport.h"
+
+using namespace drivertest;
+
+namespace {
+
+constexpr std::uint32_t kPowerOn = 12 | 151 << 8 | 169 << 16;
+
+panetools::RunResult simmac(const std::string& subcommand) {
+    return panetools::run({panetools::tool("simmac"), subcommand});
+}
+
+// A machine without limits: the test process sends commands itself.
+class SystemPower : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mac.writeMachine(testsupport::machine(
+            {card("ATY,Card", 0x1002, testsupport::driverEntry("ATI", {{"PLL", kPowerOn}}))}));
+        const std::vector<io_object_t> drivers = matching(kDriver.c_str());
+        ASSERT_EQ(drivers.size(), 1u);
+        driver = drivers[0];
+    }
+    bool asleepOnFile() const {
+        std::string error;
+        std::optional<host::Machine> file =
+            host::loadMachineFile(mac.root() / "machine.plist", &error);
+        EXPECT_TRUE(file) << error;
+        return file && file->asleep;
+    }
+    // Runs the power client as a login item runs: no message pending.
+    void registerClient() const {
+        EXPECT_EQ(panetools::run({HOST_TEST_POWER_CLIENT, output.string()}).status, 0);
+    }
+    std::vector<std::string> outputLines() const {
+        std::istringstream in(testsupport::readFile(output));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    testsupport::TempSimMac mac;
+    io_object_t driver = 0;
+    std::filesystem::path output = mac.root() / "client.out";
+};
+
+// Gone, or a zombie nobody has reaped yet: not running either way.
+bool running(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && line.substr(close + 2, 1) != "Z";
+}
+
+TEST_F(SystemPower, ASleepingMachineTakesNoCommandAndWakesAtPowerOn) {
+    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(2, 12 | 160 << 8 | 180 << 16)),
+              kIOReturnSuccess);
+    ASSERT_EQ(simmac("sleep").status, 0);
+    EXPECT_TRUE(asleepOnFile());
+    const mach_timespec_t briefly{0, 50'000'000};
+    EXPECT_EQ(IOServiceWaitQuiet(driver, &briefly), kIOReturnTimeout);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(driver, command(0, 0)), kIOReturnTimeout);
+    EXPECT_EQ(mac.driverLog().size(), 1u) << "nothing reaches a sleeping machine";
+    EXPECT_EQ(simmac("sleep").status, 1) << "asleep already";
+
+    const panetools::RunResult wake = simmac("wake");
+    EXPECT_EQ(wake.status, 0) << wake.output;
+    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    EXPECT_FALSE(asleepOnFile());
+    EXPECT_EQ(mac.registers("ATY,Card/" + kDriver).at("PLL"), kPowerOn);
+    EXPECT_EQ(IORegistryEntrySetCFProperties(driver, command(0, 0)), kIOReturnSuccess);
+    EXPECT_EQ(regValue(driver), kPowerOn);
+    EXPECT_EQ(simmac("wake").status, 1) << "not asleep";
+}
+
+TEST_F(SystemPower, WakeRunsEachRegisteredProgramToItsEndAndLeavesNothingRunning) {
+    registerClient();
+    registerClient();
+    std::string error;
+    const std::optional<std::vector<host::PowerClient>> clients = host::readPowerClients(&error);
+    ASSERT_TRUE(clients) << error;
+    ASSERT_EQ(clients->size(), 1u) << "registering again changes nothing";
+    EXPECT_EQ(clients->front().program,
+              std::filesystem::canonical(HOST_TEST_POWER_CLIENT).string());
+    EXPECT_EQ(clients->front().arguments, std::vector<std::string>{output.string()});
+
+    for (int wake = 1; wake <= 2; ++wake) {
+        SCOPED_TRACE("wake " + std::to_string(wake));
+        ASSERT_EQ(simmac("sleep").status, 0);
+        const panetools::RunResult run = simmac("wake");
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("host_test_power_client exited with status 0"), std::string::npos)
+            << run.output;
+        // Its line is there when simmac wake returns, written after a pause.
+        const std::vector<std::string> lines = outputLines();
+        ASSERT_EQ(lines.size(), 2u + wake);
+        std::istringstream woke(lines.back());
+        std::string word, message;
+        int pid = 0, helper = 0;
+        woke >> word >> message >> pid >> helper;
+        EXPECT_EQ(word, "woke");
+        EXPECT_EQ(message, "0xE0000300") << "kIOMessageSystemHasPoweredOn";
+        EXPECT_FALSE(running(pid));
+        EXPECT_FALSE(running(helper)) << "what the program started ends with it";
+    }
+}
+
+TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
+    registerClient();
+    ASSERT_TRUE(std::filesystem::exists(host::powerClientsPath()));
+    ASSERT_EQ(simmac("reboot").status, 0);
+    EXPECT_FALSE(std::filesystem::exists(host::powerClientsPath()));
+    ASSERT_EQ(simmac("sleep").status, 0);
+    const panetools::RunResult wake = simmac("wake");
+    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    EXPECT_EQ(outputLines().size(), 1u) << "only its registration";
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// The pane's restore at open goes through the guard of the saved clocks:
+// while a reapply never finished, the pane opens as with the Option key
+// held, says what happened, and clears the record when it saves.
+#include <gtest/gtest.h>
+
+#include "PaneTestSupport.h"
+
+using namespace panetest;
+
+namespace {
+
+const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+// Where the startup tool and the pane record a reapply under way.
+constexpr const char* kStartupToolReapplyDomain = "name.halvorn.oddny.TarnwickStartup";
+constexpr const char* kPaneReapplyDomain = "name.halvorn.oddny.TarnwickPref.Reapply";
+constexpr const char* kReapplyInProgressKey = "Reapply In Progress";
+
+class PaneGuardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mac.writeMachine(testsupport::machine({atiEntry(ATICardSetup{})}));
+        const std::string model = modelShownForFirstCard();
+        ASSERT_FALSE(model.empty());
+        // The card runs at 225 MHz; 247.5 / 234 MHz are saved, stock 180 MHz.
+        writePaneDomain(true, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 225.0f)});
+    }
+    bool recorded(const char* domain) const {
+        const std::optional<cf::Dictionary> d = readDomain(domain);
+        return d && d->contains(kReapplyInProgressKey);
+    }
+    testsupport::TempSimMac mac;
+};
+
+TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndClearsItAtQuit) {
+    // A login whose process has gone without clearing its record.
+    cf::Dictionary record;
+    record.set("When", std::string("at login"));
+    record.set("Process", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0));
+    record.set("Process Start", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0));
+    cf::Dictionary domain;
+    domain.set(kReapplyInProgressKey, record);
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, kStartupToolReapplyDomain);
+
+    const std::size_t before = mac.driverLog().size();
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    EXPECT_TRUE(atiWrites(mac, kDriver, before).empty());
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
+        << "stock taken from the entry, as with the Option key";
+    const std::vector<NSAlertRecord> alerts = host::shownAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].messageText, "The saved clocks were not applied.");
+    ASSERT_TRUE(alerts[0].informativeText);
+    EXPECT_NE(alerts[0].informativeText->find("Back to Stock"), std::string::npos);
+    EXPECT_TRUE(recorded(kStartupToolReapplyDomain)) << "kept until the pane saves";
+
+    pane.quit();
+    EXPECT_FALSE(recorded(kStartupToolReapplyDomain));
+    const std::optional<cf::Dictionary> saved = readDomain(kPaneDomain);
+    ASSERT_TRUE(saved && cardsOf(*saved) && cardsOf(*saved)->size() == 1);
+    EXPECT_EQ(floatOf(*(*cardsOf(*saved))[0].dictionary(), "VPU"), 225.0f)
+        << "the clocks the card runs at now";
+}
+
+TEST_F(PaneGuardTest, ARestoreThatFinishesLeavesNoRecordAndNoAlert) {
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 104, 110));
+    EXPECT_TRUE(host::shownAlerts().empty());
+    EXPECT_FALSE(recorded(kPaneReapplyDomain));
+    EXPECT_FALSE(recorded(kStartupToolReapplyDomain));
+}
+
+}  // namespace
