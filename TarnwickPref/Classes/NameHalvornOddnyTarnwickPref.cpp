@@ -141,6 +141,10 @@ void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     if (lastReapplyUnfinished_)
         alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),
                               localizedString("REAPPLY_UNFINISHED_INFO_TEXT"));
+    // A card whose driver did not answer is left out of the list.
+    if (!unreadCards_.empty())
+        alertSheetWithMessage(localizedString("CARD_UNREAD_MESSAGE"),
+                              localizedString("CARD_UNREAD_INFO_TEXT"));
     // 2.
     if (!cardsArray_.empty()) {
         setFrequenciesGUIItems();
@@ -159,7 +163,7 @@ void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     if (machineUnreadable_)
         alertSheetWithMessage(localizedString("MACHINE_UNREADABLE_MESSAGE"),
                               localizedString("MACHINE_UNREADABLE_INFO_TEXT"));
-    else
+    else if (unreadCards_.empty())
         alertSheetWithMessage(localizedString("NO_CARD_MESSAGE"),
                               localizedString("NO_CARD_INFO_TEXT"));
 }

@@ -107,6 +107,10 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
         EXPECT_EQ(pane.table().stringValue(1, 0), "SLOT-3");
         EXPECT_EQ(sessionValue(pane, "unreadCardCount"), 1);
         EXPECT_EQ(sessionValue(pane, "machineUnreadable"), 0);
+        const auto alerts = host::shownAlerts();
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].messageText, localized("CARD_UNREAD_MESSAGE"));
+        EXPECT_EQ(alerts[0].informativeText, localized("CARD_UNREAD_INFO_TEXT"));
         const std::string driver = faultyEntry + kDriverLeaf;
         Commands seen;
         for (const host::DriverLogRecord& r : mac.driverLog())
