@@ -41,17 +41,22 @@ new_mac() {
   scripts/install-pane.sh "$build/bundles/TarnwickPref.prefPane" >/dev/null
 }
 
+# Chooses new clocks for the first two cards with "Set at startup" on, keeping
+# the clocks before in power_on_* and the chosen ones in chosen_*. Row 0 is
+# the ATI Radeon 9800 Pro (27 MHz / 12 per step), row 1 the NV4x card.
+choose_clocks() {
+  power_on_ati=$(clocks_of "ATY,R350@10")
+  power_on_nv=$(clocks_of "NVDA,Parent@1")
+  tarnwickctl set 0 400 350 >/dev/null || fail "tarnwickctl set 0"
+  tarnwickctl set 1 420 560 >/dev/null || fail "tarnwickctl set 1"
+  tarnwickctl startup on >/dev/null || fail "tarnwickctl startup on"
+  chosen_ati=$(clocks_of "ATY,R350@10")
+  chosen_nv=$(clocks_of "NVDA,Parent@1")
+}
+
 # 1. Choose, reboot, log in.
 new_mac
-power_on_ati=$(clocks_of "ATY,R350@10")
-power_on_nv=$(clocks_of "NVDA,Parent@1")
-
-# Row 0 is the ATI Radeon 9800 Pro (27 MHz / 12 per step), row 1 the NV4x card.
-tarnwickctl set 0 400 350 >/dev/null || fail "tarnwickctl set 0"
-tarnwickctl set 1 420 560 >/dev/null || fail "tarnwickctl set 1"
-tarnwickctl startup on >/dev/null || fail "tarnwickctl startup on"
-chosen_ati=$(clocks_of "ATY,R350@10")
-chosen_nv=$(clocks_of "NVDA,Parent@1")
+choose_clocks
 [ "$chosen_ati" = "400.500 351.000" ] || fail "ATI card runs at $chosen_ati after tarnwickctl set"
 [ "$chosen_nv" != "$power_on_nv" ] || fail "NVIDIA card did not change"
 
@@ -112,13 +117,7 @@ echo "e2e: hang passed (the login after the hang changed nothing; 400.500 MHz un
 
 # 3. Sleep and wake.
 new_mac
-power_on_ati=$(clocks_of "ATY,R350@10")
-power_on_nv=$(clocks_of "NVDA,Parent@1")
-tarnwickctl set 0 400 350 >/dev/null || fail "tarnwickctl set 0"
-tarnwickctl set 1 420 560 >/dev/null || fail "tarnwickctl set 1"
-tarnwickctl startup on >/dev/null || fail "tarnwickctl startup on"
-chosen_ati=$(clocks_of "ATY,R350@10")
-chosen_nv=$(clocks_of "NVDA,Parent@1")
+choose_clocks
 simmac reboot >/dev/null
 loginwindow
 simmac sleep >/dev/null

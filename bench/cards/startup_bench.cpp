@@ -30,20 +30,6 @@ void runStartup(benchmark::State& state) {
         state.SkipWithError("TarnwickStartup did not exit with 0");
 }
 
-cf::Dictionary savedDomain(float vpu, float memory) {
-    cf::Dictionary entry;
-    entry.set(kSlotKey, "SLOT-1");
-    entry.set(kModelKey, "ATY,TestCard");
-    entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, vpu));
-    entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, memory));
-    entry.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
-    entry.set(kStockMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
-    cf::Dictionary domain;
-    domain.set(kSetAtStartupKey, true);
-    domain.set(kCardsKey, cf::Array{entry});
-    return domain;
-}
-
 // Saved clocks `distance` divider units above the card's 100 / 100 (2.25 MHz
 // a unit); with no card the machine has no clock driver at all.
 void startupRun(benchmark::State& state, bool withCard, int distance) {
@@ -54,7 +40,9 @@ void startupRun(benchmark::State& state, bool withCard, int distance) {
     std::filesystem::create_directories(prefs);
     std::string error;
     cf::writePropertyListFileAtomically(
-        (prefs / (std::string(kTarnwickPrefDomain) + ".plist")).string(), savedDomain(saved, saved),
+        (prefs / (std::string(kTarnwickPrefDomain) + ".plist")).string(),
+        testsupport::savedDomain(true, {testsupport::savedCardEntry("SLOT-1", "ATY,TestCard", saved,
+                                                                    saved, 225.0f, 225.0f)}),
         &error);
     const std::filesystem::path driverLog = mac.root() / "Library" / "Logs" / "driver.jsonl";
     double commands = 0;

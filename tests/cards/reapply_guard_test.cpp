@@ -39,17 +39,11 @@ void writeMachineWithLimits(const testsupport::TempSimMac& mac) {
 }
 
 void writeSettings(bool setAtStartup, float vpu, float memory) {
-    cf::Dictionary entry;
-    entry.set(kSlotKey, std::string("SLOT-1"));
-    entry.set(kModelKey, std::string("ATY,TestCard"));
-    entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, vpu));
-    entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, memory));
-    entry.set(kStockVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
-    entry.set(kStockMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, 225.0f));
-    cf::Dictionary domain;
-    domain.set(kSetAtStartupKey, setAtStartup);
-    domain.set(kCardsKey, cf::Array{entry});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, kTarnwickPrefDomain);
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(
+        testsupport::savedDomain(
+            setAtStartup,
+            {testsupport::savedCardEntry("SLOT-1", "ATY,TestCard", vpu, memory, 225.0f, 225.0f)}),
+        kTarnwickPrefDomain);
 }
 
 std::int64_t ownStart() {

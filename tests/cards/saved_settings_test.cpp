@@ -8,30 +8,13 @@
 #include "host/Foundation.h"
 
 using namespace atitest;
+using testsupport::savedCardEntry;
+using testsupport::savedDomain;
 using testsupport::TempSimMac;
 
 namespace {
 
 cf::Value real(float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); }
-
-cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu,
-                         float memory) {
-    cf::Dictionary entry;
-    entry.set(kSlotKey, slot);
-    entry.set(kModelKey, model);
-    entry.set(kVPUKey, real(vpu));
-    entry.set(kMemoryKey, real(memory));
-    return entry;
-}
-
-cf::Dictionary domainWith(std::vector<cf::Dictionary> entries) {
-    cf::Array cards;
-    for (cf::Dictionary& entry : entries) cards.push_back(std::move(entry));
-    cf::Dictionary domain;
-    domain.set(kSetAtStartupKey, true);
-    domain.set(kCardsKey, std::move(cards));
-    return domain;
-}
 
 ATIDevice device(const std::string& entryName, const std::string& slot, const std::string& model) {
     ATIDevice d;
@@ -47,12 +30,12 @@ TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
     mac.writeMachine(atiMachine({only}));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    cf::Dictionary earlier = cardEntry("SLOT-1", "Model A", 104 * 2.25f, 225.0f);
+    cf::Dictionary earlier = savedCardEntry("SLOT-1", "Model A", 104 * 2.25f, 225.0f);
     earlier.set(kStockVPUKey, real(300.0f));
-    cf::Dictionary later = cardEntry("SLOT-1", "Model A", 110 * 2.25f, 225.0f);
+    cf::Dictionary later = savedCardEntry("SLOT-1", "Model A", 110 * 2.25f, 225.0f);
     later.set(kStockVPUKey, real(400.0f));
     later.set(kStockMemoryKey, real(500.0f));
-    applySavedCards(domainWith({earlier, later}), cards);
+    applySavedCards(savedDomain(true, {earlier, later}), cards);
 
     std::vector<std::uint32_t> writes = pllWrites(mac);
     ASSERT_EQ(writes.size(), 16u);  // up 10 to the later entry, down 6 to the earlier
@@ -71,10 +54,12 @@ TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 2u);
 
-    applySavedCards(domainWith({cardEntry("SLOT-1", "Model A", 250.0f, 225.0f)}), cards);
+    applySavedCards(savedDomain(true, {savedCardEntry("SLOT-1", "Model A", 250.0f, 225.0f)}),
+                    cards);
     EXPECT_TRUE(pllWrites(mac).empty());
 
-    applySavedCards(domainWith({cardEntry("SLOT-1", "Model B", 229.5f, 225.0f)}), cards);
+    applySavedCards(savedDomain(true, {savedCardEntry("SLOT-1", "Model B", 229.5f, 225.0f)}),
+                    cards);
     EXPECT_TRUE(pllWrites(mac, driverPath(first)).empty());
     EXPECT_EQ(pllWrites(mac, driverPath(second)),
               (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
@@ -85,12 +70,12 @@ TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
     mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    cf::Dictionary swapped = cardEntry("SLOT-1", "Model B", 300.0f, 300.0f);
+    cf::Dictionary swapped = savedCardEntry("SLOT-1", "Model B", 300.0f, 300.0f);
     swapped.set(kStockVPUKey, real(300.0f));
-    cf::Dictionary absent = cardEntry("SLOT-2", "Model A", 300.0f, 300.0f);
+    cf::Dictionary absent = savedCardEntry("SLOT-2", "Model A", 300.0f, 300.0f);
     absent.set(kStockVPUKey, real(300.0f));
-    cf::Dictionary caseDiffers = cardEntry("slot-1", "Model A", 300.0f, 300.0f);
-    applySavedCards(domainWith({swapped, absent, caseDiffers}), cards);
+    cf::Dictionary caseDiffers = savedCardEntry("slot-1", "Model A", 300.0f, 300.0f);
+    applySavedCards(savedDomain(true, {swapped, absent, caseDiffers}), cards);
     EXPECT_TRUE(pllWrites(mac).empty());
     EXPECT_EQ(cards[0]->vpuFrequency(), 225.0f);
     EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
@@ -101,9 +86,10 @@ TEST(SavedSettings, NamesAreComparedAsCStrings) {
     mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    applySavedCards(domainWith({cardEntry(std::string("SLOT-1\0old", 10),
+    applySavedCards(
+        savedDomain(true, {savedCardEntry(std::string("SLOT-1\0old", 10),
                                           std::string("Model A\0", 8), 227.25f, 225.0f)}),
-                    cards);
+        cards);
     EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
 }
 
@@ -114,26 +100,26 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     ASSERT_EQ(cards.size(), 1u);
 
     std::vector<cf::Value> malformed;
-    cf::Dictionary noSlot = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    cf::Dictionary noSlot = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     noSlot.remove(kSlotKey);
     malformed.emplace_back(noSlot);
-    cf::Dictionary numericModel = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    cf::Dictionary numericModel = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     numericModel.set(kModelKey, cf::CFNumberCreate(cf::kCFNumberIntType, 9800));
     malformed.emplace_back(numericModel);
-    cf::Dictionary textVPU = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    cf::Dictionary textVPU = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     textVPU.set(kVPUKey, "300");
     malformed.emplace_back(textVPU);
-    cf::Dictionary noMemory = cardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    cf::Dictionary noMemory = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     noMemory.remove(kMemoryKey);
     malformed.emplace_back(noMemory);
     malformed.emplace_back("not an entry");
     // Numbers that no clock can be.
-    cf::Dictionary nanVPU = cardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f);
+    cf::Dictionary nanVPU = savedCardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f);
     malformed.emplace_back(nanVPU);
-    cf::Dictionary negativeMemory = cardEntry("SLOT-1", "Model A", 300.0f, -225.0f);
+    cf::Dictionary negativeMemory = savedCardEntry("SLOT-1", "Model A", 300.0f, -225.0f);
     malformed.emplace_back(negativeMemory);
     // Integers count as numbers.
-    cf::Dictionary integers = cardEntry("SLOT-1", "Model A", 0, 0);
+    cf::Dictionary integers = savedCardEntry("SLOT-1", "Model A", 0, 0);
     integers.set(kVPUKey, cf::CFNumberCreate(cf::kCFNumberIntType, 234));
     integers.set(kMemoryKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 225));
     integers.set(kStockVPUKey, "400");  // a stock key of another type reads as 0
@@ -190,7 +176,7 @@ TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
     EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 178 * 2.25f);
     EXPECT_EQ(floatFromEntry(entry, kStockMemoryKey), 133 * 2.25f);
 
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domainWith({entry}),
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(savedDomain(true, {entry}),
                                                                kTarnwickPrefDomain);
     std::optional<cf::Dictionary> back =
         NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);

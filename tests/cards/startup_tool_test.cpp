@@ -14,6 +14,8 @@
 #include "NVIDIATestMachine.h"
 
 using namespace atitest;
+using testsupport::savedCardEntry;
+using testsupport::savedDomain;
 using testsupport::TempSimMac;
 
 namespace {
@@ -54,31 +56,6 @@ std::optional<cf::Dictionary> readDomain(const TempSimMac& mac) {
     std::optional<cf::Value> value = cf::readPropertyListFile(domainFile(mac).string(), &error);
     if (!value || !value->dictionary()) return std::nullopt;
     return *value->dictionary();
-}
-
-cf::Value real(float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); }
-
-cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu, float memory,
-                         std::optional<float> stock = std::nullopt) {
-    cf::Dictionary entry;
-    entry.set(kSlotKey, slot);
-    entry.set(kModelKey, model);
-    entry.set(kVPUKey, real(vpu));
-    entry.set(kMemoryKey, real(memory));
-    if (stock) {
-        entry.set(kStockVPUKey, real(*stock));
-        entry.set(kStockMemoryKey, real(*stock));
-    }
-    return entry;
-}
-
-cf::Dictionary domainWith(bool setAtStartup, std::vector<cf::Dictionary> entries) {
-    cf::Array cards;
-    for (cf::Dictionary& entry : entries) cards.push_back(std::move(entry));
-    cf::Dictionary domain;
-    domain.set(kSetAtStartupKey, setAtStartup);
-    domain.set(kCardsKey, std::move(cards));
-    return domain;
 }
 
 const cf::Array& cardsOf(const cf::Dictionary& domain) {
@@ -125,10 +102,12 @@ TEST(StartupTool, RestoresSavedClocksAndLeavesACompleteDomainUntouched) {
     TempSimMac mac;
     ATIDevice device;
     mac.writeMachine(atiMachine({device}));
-    cf::Dictionary present = cardEntry("SLOT-1", "ATY,TestCard", 110 * 2.25f, 96 * 2.25f, 225.0f);
-    cf::Dictionary absent = cardEntry("SLOT-7", "NVIDIA GeForce 6800", 400.0f, 550.0f, 350.0f);
+    cf::Dictionary present =
+        savedCardEntry("SLOT-1", "ATY,TestCard", 110 * 2.25f, 96 * 2.25f, 225.0f, 225.0f);
+    cf::Dictionary absent =
+        savedCardEntry("SLOT-7", "NVIDIA GeForce 6800", 400.0f, 550.0f, 350.0f, 350.0f);
     absent.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80012345));
-    writeDomain(mac, domainWith(false, {absent, present}));
+    writeDomain(mac, savedDomain(false, {absent, present}));
     const std::string before = fileBytes(domainFile(mac));
 
     ASSERT_EQ(runStartup(), 0);
@@ -146,10 +125,10 @@ TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
     ATIDevice device;
     mac.writeMachine(atiMachine({device}));
     cf::Dictionary present =
-        cardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f);  // no stock keys
+        savedCardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f);  // no stock keys
     present.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberIntType, 7));
-    cf::Dictionary absent = cardEntry("SLOT-7", "ATY,Other", 400.0f, 550.0f, 350.0f);
-    writeDomain(mac, domainWith(false, {present, absent}));
+    cf::Dictionary absent = savedCardEntry("SLOT-7", "ATY,Other", 400.0f, 550.0f, 350.0f, 350.0f);
+    writeDomain(mac, savedDomain(false, {present, absent}));
 
     ASSERT_EQ(runStartup(), 0);
     std::optional<cf::Dictionary> domain = readDomain(mac);
@@ -315,11 +294,15 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
              nvtest::nvidiaCard("NVDA,Card", 0x0040, "SLOT-2", nvtest::nv4xRegisters(),
                                 c.atiFaulty ? std::nullopt : std::optional(c.faults)),
              nvtest::nvidiaCard("NVDA,New", 0x0040, "SLOT-3", nvtest::nv4xRegisters())}));
-        cf::Dictionary atiSaved = cardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f, 200.0f);
-        cf::Dictionary nvidiaSaved = cardEntry("SLOT-2", "NVIDIA GeForce", 351.0f, 351.0f, 405.0f);
+        cf::Dictionary atiSaved =
+            savedCardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f, 200.0f, 200.0f);
+        cf::Dictionary nvidiaSaved =
+            savedCardEntry("SLOT-2", "NVIDIA GeForce", 351.0f, 351.0f, 405.0f, 405.0f);
         nvidiaSaved.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80010A05));
-        writeDomain(mac, domainWith(false, {cardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f),
-                                            nvidiaSaved, atiSaved}));
+        writeDomain(
+            mac,
+            savedDomain(false, {savedCardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f, 300.0f),
+                                nvidiaSaved, atiSaved}));
         ASSERT_EQ(runStartup(), 0);
 
         const std::string faultyDriver =
@@ -367,8 +350,9 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempSimMac mac;
-        writeDomain(mac, domainWith(true, {cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
-                                           cardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
+        writeDomain(
+            mac, savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
+                                    savedCardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
         const std::string before = fileBytes(domainFile(mac));
         c.breakMachine(mac);
         ASSERT_EQ(runStartup(), 0);
@@ -418,10 +402,11 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
             device.mclk = 300000;
         }
         mac.writeMachine(atiMachine({device}));
-        cf::Dictionary entry = cardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock);
+        cf::Dictionary entry =
+            savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock, c.entryStock);
         entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
         entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.memory));
-        writeDomain(mac, domainWith(true, {entry}));
+        writeDomain(mac, savedDomain(true, {entry}));
         const std::size_t creation = c.firmwareClocks ? 3 : 1;
         ASSERT_EQ(runStartup(), 0);
         EXPECT_EQ(logSize(mac) > creation, c.applied);

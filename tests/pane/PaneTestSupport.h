@@ -105,22 +105,12 @@ inline cf::Dictionary faults(const std::vector<std::int64_t>& refusedCommands) {
 
 inline cf::Dictionary cardEntry(const std::string& slot, const std::string& model, float vpu,
                                 float memory, float stockVPU, float stockMemory) {
-    cf::Dictionary e;
-    e.set("Slot", slot);
-    e.set("Model", model);
-    e.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberFloatType, vpu));
-    e.set("Memory", cf::CFNumberCreateReal(cf::kCFNumberFloatType, memory));
-    e.set("Stock VPU", cf::CFNumberCreateReal(cf::kCFNumberFloatType, stockVPU));
-    e.set("Stock Memory", cf::CFNumberCreateReal(cf::kCFNumberFloatType, stockMemory));
-    return e;
+    return testsupport::savedCardEntry(slot, model, vpu, memory, stockVPU, stockMemory);
 }
 
 inline void writePaneDomain(bool setAtStartup, std::vector<cf::Dictionary> entries) {
-    cf::Array cards(entries.begin(), entries.end());
-    cf::Dictionary domain;
-    domain.set("Set at Startup", setAtStartup);
-    domain.set("Cards", cards);
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, kPaneDomain);
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(
+        testsupport::savedDomain(setAtStartup, std::move(entries)), kPaneDomain);
 }
 
 inline std::optional<cf::Dictionary> readDomain(const std::string& name) {

@@ -155,4 +155,25 @@ cf::Value machine(std::vector<cf::Dictionary> topLevelEntries) {
     return top;
 }
 
+cf::Dictionary savedCardEntry(const std::string& slot, const std::string& model, float vpu,
+                              float memory, std::optional<float> stockVPU,
+                              std::optional<float> stockMemory) {
+    const auto real = [](float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); };
+    cf::Dictionary e;
+    e.set("Slot", slot);
+    e.set("Model", model);
+    e.set("VPU", real(vpu));
+    e.set("Memory", real(memory));
+    if (stockVPU) e.set("Stock VPU", real(*stockVPU));
+    if (stockMemory) e.set("Stock Memory", real(*stockMemory));
+    return e;
+}
+
+cf::Dictionary savedDomain(bool setAtStartup, std::vector<cf::Dictionary> entries) {
+    cf::Dictionary domain;
+    domain.set("Set at Startup", setAtStartup);
+    domain.set("Cards", cf::Array(entries.begin(), entries.end()));
+    return domain;
+}
+
 }  // namespace testsupport

@@ -59,4 +59,12 @@ cf::Dictionary driverEntry(const std::string& kind,
 cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz);
 cf::Value machine(std::vector<cf::Dictionary> topLevelEntries);
 
+// Builders for the pane's saved settings: one card's entry ("Slot", "Model",
+// "VPU", "Memory" and the stock clocks given, as floats) and the domain that
+// holds the entries.
+cf::Dictionary savedCardEntry(const std::string& slot, const std::string& model, float vpu,
+                              float memory, std::optional<float> stockVPU = std::nullopt,
+                              std::optional<float> stockMemory = std::nullopt);
+cf::Dictionary savedDomain(bool setAtStartup, std::vector<cf::Dictionary> entries);
+
 }  // namespace testsupport

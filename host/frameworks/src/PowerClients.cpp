@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill and SIGKILL are POSIX, not in <csignal>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,10 +162,15 @@ PowerClientLaunch runClient(const PowerClient& client, std::uint32_t message,
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Whatever the client left running in its group goes with it.
+    // Whatever the client left running in its group goes with it. What it
+    // started became this process's child when it ended (see
+    // launchPowerClients), so all of the group is reaped here: when this
+    // returns, nothing of it runs any more.
     ::kill(-pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (int leftover = 0; ::waitpid(-pid, &leftover, 0) > 0 || errno == EINTR;) {
     }
     run.finished = ended;
     run.outcome =
@@ -262,6 +268,9 @@ std::optional<std::vector<PowerClientLaunch>> launchPowerClients(std::uint32_t m
                                                                  std::string* error) {
     std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
     if (!clients) return std::nullopt;
+    // The processes a client leaves behind come to this process when the
+    // client ends, rather than to init, so that they can be waited for.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<PowerClientLaunch> runs;
     for (const PowerClient& client : *clients) runs.push_back(runClient(client, message, limit));
     return runs;

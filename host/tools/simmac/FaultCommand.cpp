@@ -53,17 +53,12 @@ int setFaults(const std::string& driver, const FaultOptions& options) {
         std::cerr << "simmac: " << problem << "\n";
         return 1;
     }
-    std::string error;
-    std::string path;
-    host::DriverState after;
-    bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            std::optional<std::string> found = resolveDriver(machine, driver, &error);
-            if (!found) return false;
-            path = *found;
-            host::DriverState& state = machine.find(path)->driver;
-            bool changing = options.clear || options.busyMilliseconds || options.refuseAfter ||
-                            options.refuseCommands;
+    return changeDriverEntry(
+        driver,
+        [&](host::RegistryEntry& entry) {
+            host::DriverState& state = entry.driver;
+            const bool changing = options.clear || options.busyMilliseconds ||
+                                  options.refuseAfter || options.refuseCommands;
             if (changing) {
                 if (options.clear) state = host::DriverState{};
                 if (options.busyMilliseconds) state.busyMilliseconds = *options.busyMilliseconds;
@@ -73,16 +68,9 @@ int setFaults(const std::string& driver, const FaultOptions& options) {
                 state.acceptedCommands = 0;
                 state.busyUntil = 0;
             }
-            after = state;
             return changing;
         },
-        &error);
-    if (!done || path.empty()) {
-        std::cerr << "simmac: " << error << "\n";
-        return 1;
-    }
-    std::cout << path << ": " << describe(after) << "\n";
-    return 0;
+        [](const host::RegistryEntry& entry) { return describe(entry.driver); });
 }
 
 }  // namespace simmac

@@ -1,7 +1,6 @@
 // simmac limit: show or change the clocks a card holds stably, above which
 // a write hangs the machine.
 #include <cstdio>
-#include <iostream>
 
 #include "SimmacCommands.h"
 
@@ -21,29 +20,16 @@ std::string describe(const host::ClockLimits& limits) {
 }  // namespace
 
 int setLimits(const std::string& driver, const LimitOptions& options) {
-    std::string error;
-    std::string path;
-    host::ClockLimits after;
-    bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            std::optional<std::string> found = resolveDriver(machine, driver, &error);
-            if (!found) return false;
-            path = *found;
-            host::ClockLimits& limits = machine.find(path)->hardware->limits;
-            const bool changing = options.clear || options.vpu || options.memory;
+    return changeDriverEntry(
+        driver,
+        [&](host::RegistryEntry& entry) {
+            host::ClockLimits& limits = entry.hardware->limits;
             if (options.clear) limits = host::ClockLimits{};
             if (options.vpu) limits.vpu = *options.vpu;
             if (options.memory) limits.memory = *options.memory;
-            after = limits;
-            return changing;
+            return options.clear || options.vpu || options.memory;
         },
-        &error);
-    if (!done || path.empty()) {
-        std::cerr << "simmac: " << error << "\n";
-        return 1;
-    }
-    std::cout << path << ": " << describe(after) << "\n";
-    return 0;
+        [](const host::RegistryEntry& entry) { return describe(entry.hardware->limits); });
 }
 
 }  // namespace simmac

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,15 @@ int sendCommand(const std::string& driver, const std::string& code, const std::s
 // a message that lists the candidates, when none or several match.
 std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver,
                                          std::string* error);
+
+// Changes the entry of the clock driver that DRIVER names (as resolveDriver
+// takes it) in one update of the machine: `change` edits the entry and says
+// whether it changed anything (else the machine is not rewritten). Prints
+// "PATH: " and what `describe` tells of the entry afterwards, and returns 0;
+// or prints the error and returns 1.
+int changeDriverEntry(const std::string& driver,
+                      const std::function<bool(host::RegistryEntry&)>& change,
+                      const std::function<std::string(const host::RegistryEntry&)>& describe);
 
 // Texts shared by the subcommands.
 inline constexpr const char* kDriverArgumentHelp =

@@ -50,7 +50,9 @@ struct PowerClientLaunch {
 };
 // Launches every registered client in turn with `message` pending and waits
 // for each to end; one still running after `limit` is ended with SIGKILL, so
-// nothing is left running. Nothing, with a message, when the registrations
+// nothing is left running: what a client started in its process group ends
+// and is reaped with it (the calling process becomes the subreaper of its
+// descendants for that). Nothing, with a message, when the registrations
 // cannot be read.
 std::optional<std::vector<PowerClientLaunch>> launchPowerClients(std::uint32_t message,
                                                                  std::chrono::milliseconds limit,
