@@ -16,6 +16,16 @@ constexpr mach_timespec_t waitTime = {1, 0};
 // holds the card classes (the startup tool's or the pane's).
 void cardLibraryAnchor() {}
 
+std::function<bool()>& programmingGate() {
+    static std::function<bool()> gate;
+    return gate;
+}
+
+bool mayProgram(std::uint8_t command) {
+    const bool programs = command == WriteATIPLL || command == WriteNVIDIARegister;
+    return !programs || !programmingGate() || programmingGate()();
+}
+
 }  // namespace
 
 Card::~Card() {
@@ -73,7 +83,10 @@ std::optional<std::string> Card::nsStringFromDataPropertyWithName(const std::str
     return std::nullopt;
 }
 
+void Card::setProgrammingGate(std::function<bool()> gate) { programmingGate() = std::move(gate); }
+
 bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument) {
+    if (!mayProgram(command)) return false;
     cf::Dictionary dictionary;
     dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
     dictionary.set("Argument",
@@ -83,6 +96,7 @@ bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argume
 
 bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
                                       std::uint32_t argument2) {
+    if (!mayProgram(command)) return false;
     cf::Dictionary dictionary;
     dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
     dictionary.set("Argument",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,11 @@ public:
     // The bytes of a data property of `card` (all of them, a stored zero
     // byte included), or the text of a string property; nothing otherwise.
     std::optional<std::string> nsStringFromDataPropertyWithName(const std::string& key) const;
+
+    // Asked in this process before each command that programs a card
+    // (WriteATIPLL, WriteNVIDIARegister) is sent; a command it refuses is not
+    // sent and fails. Without one every command is sent.
+    static void setProgrammingGate(std::function<bool()> gate);
 
     bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument);
     bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "Card.h"
 #include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/Log.h"
@@ -58,6 +59,16 @@ std::string whenOf(const cf::Value& recordValue) {
     return when && when->string() ? *when->string() : std::string("at an unknown time");
 }
 
+// Writes the record's domain without the record; a domain left empty goes.
+void dropRecord(Reapplier reapplier, cf::Dictionary domain) {
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    domain.remove(kReapplyInProgressKey);
+    if (domain.empty())
+        defaults.removePersistentDomainForName(domainOf(reapplier));
+    else
+        defaults.setPersistentDomain(domain, domainOf(reapplier));
+}
+
 }  // namespace
 
 std::optional<std::string> unfinishedReapply() {
@@ -81,31 +92,25 @@ bool beginReapply(Reapplier reapplier, const std::string& when) {
     cf::Dictionary domain = recordDomain(domainOf(reapplier));
     domain.set(kReapplyInProgressKey, record);
     defaults.setPersistentDomain(domain, domainOf(reapplier));
-    if (!defaults.synchronize()) return false;
-    // Read back: only a record that is on the disk guards anything.
-    const cf::Dictionary written = recordDomain(domainOf(reapplier));
-    const cf::Value* writtenRecord = written.get(kReapplyInProgressKey);
-    return writtenRecord && stillRunning(*writtenRecord) && whenOf(*writtenRecord) == when;
+    // Only a record that is on the disk guards anything: synchronize tells
+    // of any write that failed.
+    return defaults.synchronize();
 }
 
 void endReapply(Reapplier reapplier) {
-    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     cf::Dictionary domain = recordDomain(domainOf(reapplier));
-    if (!domain.remove(kReapplyInProgressKey)) return;
-    defaults.setPersistentDomain(domain, domainOf(reapplier));
-    defaults.synchronize();
+    if (!domain.contains(kReapplyInProgressKey)) return;
+    dropRecord(reapplier, std::move(domain));
+    NSUserDefaults::standardUserDefaults().synchronize();
 }
 
 void clearUnfinishedReapplies() {
-    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     for (Reapplier reapplier : {Reapplier::StartupTool, Reapplier::Pane}) {
         cf::Dictionary domain = recordDomain(domainOf(reapplier));
         const cf::Value* record = domain.get(kReapplyInProgressKey);
-        if (!record || stillRunning(*record)) continue;
-        domain.remove(kReapplyInProgressKey);
-        defaults.setPersistentDomain(domain, domainOf(reapplier));
+        if (record && !stillRunning(*record)) dropRecord(reapplier, std::move(domain));
     }
-    defaults.synchronize();
+    NSUserDefaults::standardUserDefaults().synchronize();
 }
 
 ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
@@ -118,14 +123,23 @@ ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
             when.c_str(), unfinished->c_str());
         return ReapplyOutcome::SkippedUnfinished;
     }
-    if (!beginReapply(reapplier, when)) {
-        NSLog(
-            "Tarnwick: the saved clocks are not applied %s: the record that guards against clocks "
-            "that hang the machine cannot be written\n",
-            when.c_str());
-        return ReapplyOutcome::SkippedUnrecorded;
-    }
+    // Reading the cards cannot hang the machine, programming them can: the
+    // record is written before the first command that programs a card, so a
+    // reapply with nothing to change writes nothing.
+    enum class Record { None, Written, Refused } state = Record::None;
+    Card::setProgrammingGate([&] {
+        if (state == Record::None) {
+            state = beginReapply(reapplier, when) ? Record::Written : Record::Refused;
+            if (state == Record::Refused)
+                NSLog(
+                    "Tarnwick: the saved clocks are not applied %s: the record that guards "
+                    "against clocks that hang the machine cannot be written\n",
+                    when.c_str());
+        }
+        return state == Record::Written;
+    });
     reapply();
-    endReapply(reapplier);
-    return ReapplyOutcome::Done;
+    Card::setProgrammingGate(nullptr);
+    if (state == Record::Written) endReapply(reapplier);
+    return state == Record::Refused ? ReapplyOutcome::SkippedUnrecorded : ReapplyOutcome::Done;
 }

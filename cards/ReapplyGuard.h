@@ -41,8 +41,10 @@ void clearUnfinishedReapplies();
 
 enum class ReapplyOutcome { Done, SkippedUnfinished, SkippedUnrecorded };
 
-// Runs `reapply` between beginReapply and endReapply. It does not run, with
-// a log line that says why, when a reapply never finished or the record
-// cannot be written.
+// Runs `reapply`, guarded: before its first command that programs a card,
+// beginReapply, and endReapply when it has finished (a reapply that
+// programs no card leaves no trace). It does not run, with a log line that
+// says why, when a reapply never finished; when the record cannot be
+// written, it programs no card (those commands fail), with a log line.
 ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
                               const std::function<void()>& reapply);

@@ -9,6 +9,8 @@
 #include <filesystem>
 
 #include "ATITestMachine.h"
+#include "ReapplyGuard.h"
+#include "host/IOPMLib.h"
 
 using namespace atitest;
 
@@ -67,8 +69,49 @@ void BM_StartupRestoreTwentySteps(benchmark::State& state) { startupRun(state, t
 void BM_StartupNothingToRestore(benchmark::State& state) { startupRun(state, true, 0); }
 void BM_StartupNoCard(benchmark::State& state) { startupRun(state, false, 0); }
 
+// What the guard adds to a reapply that programs a card: the check for an
+// unfinished one, the record written before the first write and cleared at
+// the end (all in the startup tool's own process).
+void BM_GuardAroundOneWrite(benchmark::State& state) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({ATIDevice{}}));
+    const CardList cards = discoverATICards();
+    for (auto _ : state) {
+        reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin, [&] {
+            cards.front()->writePropertiesWithCommand(WriteATIPLL, ATIDevice{}.pll);
+        });
+    }
+}
+
+// The same write without the guard, for the difference.
+void BM_OneWriteUnguarded(benchmark::State& state) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({ATIDevice{}}));
+    const CardList cards = discoverATICards();
+    for (auto _ : state) cards.front()->writePropertiesWithCommand(WriteATIPLL, ATIDevice{}.pll);
+}
+
+// Registering for wake, as the startup tool does at every launch (once
+// registered, it only reads the registrations).
+void BM_RegisterForWake(benchmark::State& state) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({}));
+    for (auto _ : state) {
+        bool woke = false;
+        IONotificationPortRef port = nullptr;
+        io_object_t notifier = IO_OBJECT_NULL;
+        const io_connect_t root = IORegisterForSystemPower(
+            &woke, &port, [](void*, io_service_t, natural_t, void*) {}, &notifier);
+        IONotificationPortDestroy(port);
+        IOServiceClose(root);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_GuardAroundOneWrite)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_OneWriteUnguarded)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_RegisterForWake)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_StartupRestoreTwentySteps)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StartupNothingToRestore)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StartupNoCard)->Unit(benchmark::kMillisecond)->UseRealTime();

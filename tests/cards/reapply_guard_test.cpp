@@ -92,8 +92,7 @@ TEST_P(RecordTest, ARecordTellsOfAnUnfinishedReapplyOnlyWhenItsProcessHasEnded) 
         clearUnfinishedReapplies();
         const std::optional<cf::Dictionary> left =
             NSUserDefaults::standardUserDefaults().persistentDomainForName(domain);
-        ASSERT_TRUE(left);
-        EXPECT_EQ(left->contains(kReapplyInProgressKey), !GetParam().unfinished)
+        EXPECT_EQ(left && left->contains(kReapplyInProgressKey), !GetParam().unfinished)
             << "only an unfinished reapply's record is cleared";
         NSUserDefaults::standardUserDefaults().setPersistentDomain({}, domain);
     }
@@ -112,28 +111,68 @@ INSTANTIATE_TEST_SUITE_P(
                    "at an unknown time"}),
     [](const ::testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
 
-TEST(ReapplyGuard, AReapplyIsRecordedWhileItRunsAndInItsProgramsOwnDomain) {
+// The record is written before the first command that programs a card, in
+// the program's own domain, and cleared at the end; a reapply that only
+// reads the cards leaves none.
+TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsProgramsOwnDomain) {
     testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({kCard}));
     writeSettings(true, 225.0f, 225.0f);
-    std::optional<cf::Dictionary> during;
+    const CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    const auto recordNow = [] {
+        const std::optional<cf::Dictionary> domain =
+            NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneReapplyDomain);
+        const cf::Value* r = domain ? domain->get(kReapplyInProgressKey) : nullptr;
+        return r && r->dictionary() ? std::optional<cf::Dictionary>(*r->dictionary())
+                                    : std::nullopt;
+    };
+    std::optional<cf::Dictionary> beforeWrite, afterWrite;
     EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
                              [&] {
-                                 during =
-                                     NSUserDefaults::standardUserDefaults().persistentDomainForName(
-                                         kPaneReapplyDomain);
+                                 ASSERT_TRUE(cards[0]->writePropertiesWithCommand(ReadATIPLL, 0));
+                                 beforeWrite = recordNow();
+                                 ASSERT_TRUE(
+                                     cards[0]->writePropertiesWithCommand(WriteATIPLL, kCard.pll));
+                                 afterWrite = recordNow();
                              }),
               ReapplyOutcome::Done);
-    ASSERT_TRUE(during && during->get(kReapplyInProgressKey));
-    const cf::Dictionary* written = during->get(kReapplyInProgressKey)->dictionary();
-    ASSERT_TRUE(written);
-    EXPECT_EQ(*written->get("When")->string(), kReapplyAtPaneOpen);
-    EXPECT_EQ(written->get("Process")->number()->int64Value(), ::getpid());
-    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
-                     .persistentDomainForName(kPaneReapplyDomain)
-                     ->contains(kReapplyInProgressKey));
+    EXPECT_FALSE(beforeWrite);
+    ASSERT_TRUE(afterWrite);
+    EXPECT_EQ(*afterWrite->get("When")->string(), kReapplyAtPaneOpen);
+    EXPECT_EQ(afterWrite->get("Process")->number()->int64Value(), ::getpid());
+    EXPECT_FALSE(std::filesystem::exists(mac.root() / "Library/Preferences" /
+                                         (std::string(kPaneReapplyDomain) + ".plist")))
+        << "a domain that held only the record goes with it";
     EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
                      .persistentDomainForName(kTarnwickPrefDomain)
                      ->contains(kReapplyInProgressKey));
+    EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{kCard.pll});
+
+    // Only reads: no record was ever written.
+    const std::filesystem::path startupRecords =
+        mac.root() / "Library/Preferences" / (std::string(kStartupToolReapplyDomain) + ".plist");
+    EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
+                             [&] { cards[0]->writePropertiesWithCommand(ReadATIPLL, 0); }),
+              ReapplyOutcome::Done);
+    EXPECT_FALSE(std::filesystem::exists(startupRecords));
+
+    // A record that cannot be written: no card is programmed.
+    const std::filesystem::path preferences = mac.root() / "Library/Preferences";
+    std::filesystem::remove_all(preferences);
+    testsupport::writeFile(preferences, "not a folder");
+    bool sent = true;
+    EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
+                             [&] { sent = cards[0]->writePropertiesWithCommand(WriteATIPLL, 1); }),
+              ReapplyOutcome::SkippedUnrecorded);
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(pllWrites(mac, std::nullopt, false).size(), 1u) << "only the first write";
+    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: the "
+                                   "record that guards against clocks that hang the machine "
+                                   "cannot be written"),
+              std::string::npos)
+        << mac.systemLog();
+    std::filesystem::remove(preferences);
 
     // An unfinished one keeps the next from running.
     writeRecord(kStartupToolReapplyDomain, record(kReapplyAtLogin, ::getpid(), ownStart() - 1));

@@ -84,6 +84,13 @@ TEST(UserDefaults, SettingReplacesTheWholeDomainAndLeavesOthersAlone) {
     auto empty = defaults.persistentDomainForName(kDomain);
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->empty());
+
+    // A removed domain is gone; removing it again is no failure.
+    defaults.removePersistentDomainForName(kDomain);
+    defaults.removePersistentDomainForName(kDomain);
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_FALSE(std::filesystem::exists(domainFile(kDomain)));
+    EXPECT_EQ(*defaults.persistentDomainForName("loginwindow"), login);
 }
 
 TEST(UserDefaults, ReadsTheFileAnotherProcessWroteSinceTheLastRead) {
@@ -118,9 +125,15 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
     EXPECT_NE(log.find(kDomain), std::string::npos) << log;
     EXPECT_EQ(readFile(domainFile(kDomain)), bytes);  // reading changes nothing
 
-    defaults.setPersistentDomain(everyValueType(), kDomain);
+    // Removed or replaced, it is kept first.
     std::filesystem::path kept = domainFile(kDomain);
     kept += ".corrupt";
+    defaults.removePersistentDomainForName(kDomain);
+    EXPECT_EQ(readFile(kept), bytes);
+    EXPECT_FALSE(std::filesystem::exists(domainFile(kDomain)));
+    std::filesystem::remove(kept);
+    writeFile(domainFile(kDomain), bytes);
+    defaults.setPersistentDomain(everyValueType(), kDomain);
     EXPECT_EQ(readFile(kept), bytes);
     EXPECT_EQ(*defaults.persistentDomainForName(kDomain), everyValueType());
 

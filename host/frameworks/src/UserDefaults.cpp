@@ -165,6 +165,33 @@ void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
     }
 }
 
+void NSUserDefaults::removePersistentDomainForName(const std::string& domainName) {
+    std::lock_guard lock(defaultsMutex());
+    if (!isUsableDomainName(domainName)) {
+        NSLog("User defaults: \"%s\" is not a usable domain name; nothing removed\n",
+              domainName.c_str());
+        writeFailed_ = true;
+        return;
+    }
+    const auto path = domainPath(domainName);
+    if (readDomainFile(path).state == FileState::Unreadable) {
+        std::string keptAs;
+        if (!keepUnreadableFile(path, &keptAs)) {
+            NSLog(
+                "User defaults: cannot keep the unreadable file %s aside; domain %s not removed\n",
+                path.c_str(), domainName.c_str());
+            writeFailed_ = true;
+            return;
+        }
+        NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
+              keptAs.c_str());
+    }
+    // What was kept aside by moving it is gone already.
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return;
+    NSLog("User defaults: domain %s not removed: %s\n", domainName.c_str(), std::strerror(errno));
+    writeFailed_ = true;
+}
+
 bool NSUserDefaults::synchronize() {
     std::lock_guard lock(defaultsMutex());
     const bool written = !writeFailed_;

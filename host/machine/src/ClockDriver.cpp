@@ -98,10 +98,11 @@ DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string&
     record.command = -1;
     record.name = driverCommandName(-1);
 
-    const cf::Dictionary* dict = properties.dictionary();
-    std::optional<std::int64_t> code = dict ? integerValue(*dict, "Command") : std::nullopt;
-    std::optional<std::int64_t> argument = dict ? integerValue(*dict, "Argument") : std::nullopt;
-    std::optional<std::int64_t> argument2 = dict ? integerValue(*dict, "Argument2") : std::nullopt;
+    static const cf::Dictionary kNoFields;
+    const cf::Dictionary& fields = properties.dictionary() ? *properties.dictionary() : kNoFields;
+    const std::optional<std::int64_t> code = integerValue(fields, "Command");
+    const std::optional<std::int64_t> argument = integerValue(fields, "Argument");
+    const std::optional<std::int64_t> argument2 = integerValue(fields, "Argument2");
     // Arguments are 32-bit words; the log shows them unsigned.
     auto word = [](std::int64_t v) {
         return static_cast<std::int64_t>(static_cast<std::uint32_t>(v));

@@ -23,6 +23,10 @@ public:
     // not be read is first kept beside it as <domain>.plist.corrupt. A write
     // that fails is logged and remembered for synchronize.
     void setPersistentDomain(const cf::Dictionary& domain, const std::string& domainName);
+    // Removes the whole domain (its file). A file that could not be read is
+    // kept as <domain>.plist.corrupt instead. A removal that fails is logged
+    // and remembered for synchronize.
+    void removePersistentDomainForName(const std::string& domainName);
     // Everything is written when it is set; true when no write failed since
     // the last synchronize and the preferences folder is usable.
     bool synchronize();
