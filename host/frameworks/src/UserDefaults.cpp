@@ -113,6 +113,31 @@ bool keepUnreadableFile(const std::filesystem::path& path, std::string* keptAs) 
     return false;
 }
 
+// The file of a domain about to be replaced or removed, with a file there
+// that cannot be read kept aside first; nothing, with a log line that says
+// the domain was not `changed` ("written", "removed"), when the name is not
+// usable or the file cannot be kept. Called under the defaults' mutex.
+std::optional<std::filesystem::path> replaceableDomainFile(const std::string& domainName,
+                                                           const char* changed) {
+    if (!isUsableDomainName(domainName)) {
+        NSLog("User defaults: \"%s\" is not a usable domain name; nothing %s\n", domainName.c_str(),
+              changed);
+        return std::nullopt;
+    }
+    auto path = domainPath(domainName);
+    if (readDomainFile(path).state == FileState::Unreadable) {
+        std::string keptAs;
+        if (!keepUnreadableFile(path, &keptAs)) {
+            NSLog("User defaults: cannot keep the unreadable file %s aside; domain %s not %s\n",
+                  path.c_str(), domainName.c_str(), changed);
+            return std::nullopt;
+        }
+        NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
+              keptAs.c_str());
+    }
+    return path;
+}
+
 }  // namespace
 
 NSUserDefaults& NSUserDefaults::standardUserDefaults() {
@@ -139,27 +164,11 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
 void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
                                          const std::string& domainName) {
     std::lock_guard lock(defaultsMutex());
-    if (!isUsableDomainName(domainName)) {
-        NSLog("User defaults: \"%s\" is not a usable domain name; nothing written\n",
-              domainName.c_str());
-        writeFailed_ = true;
-        return;
-    }
-    const auto path = domainPath(domainName);
-    if (readDomainFile(path).state == FileState::Unreadable) {
-        std::string keptAs;
-        if (!keepUnreadableFile(path, &keptAs)) {
-            NSLog(
-                "User defaults: cannot keep the unreadable file %s aside; domain %s not written\n",
-                path.c_str(), domainName.c_str());
-            writeFailed_ = true;
-            return;
-        }
-        NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
-              keptAs.c_str());
-    }
+    const std::optional<std::filesystem::path> path = replaceableDomainFile(domainName, "written");
     std::string error;
-    if (!cf::writePropertyListFileAtomically(path.string(), domain, &error)) {
+    if (!path) {
+        writeFailed_ = true;
+    } else if (!cf::writePropertyListFileAtomically(path->string(), domain, &error)) {
         NSLog("User defaults: domain %s not written: %s\n", domainName.c_str(), error.c_str());
         writeFailed_ = true;
     }
@@ -167,27 +176,13 @@ void NSUserDefaults::setPersistentDomain(const cf::Dictionary& domain,
 
 void NSUserDefaults::removePersistentDomainForName(const std::string& domainName) {
     std::lock_guard lock(defaultsMutex());
-    if (!isUsableDomainName(domainName)) {
-        NSLog("User defaults: \"%s\" is not a usable domain name; nothing removed\n",
-              domainName.c_str());
+    const std::optional<std::filesystem::path> path = replaceableDomainFile(domainName, "removed");
+    if (!path) {
         writeFailed_ = true;
         return;
     }
-    const auto path = domainPath(domainName);
-    if (readDomainFile(path).state == FileState::Unreadable) {
-        std::string keptAs;
-        if (!keepUnreadableFile(path, &keptAs)) {
-            NSLog(
-                "User defaults: cannot keep the unreadable file %s aside; domain %s not removed\n",
-                path.c_str(), domainName.c_str());
-            writeFailed_ = true;
-            return;
-        }
-        NSLog("User defaults: the unreadable file of domain %s is kept as %s\n", domainName.c_str(),
-              keptAs.c_str());
-    }
     // What was kept aside by moving it is gone already.
-    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return;
+    if (::unlink(path->c_str()) == 0 || errno == ENOENT) return;
     NSLog("User defaults: domain %s not removed: %s\n", domainName.c_str(), std::strerror(errno));
     writeFailed_ = true;
 }
