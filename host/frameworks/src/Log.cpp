@@ -42,11 +42,15 @@ bool verboseByEnvironment() {
     return value && *value && std::string_view(value) != "0";
 }
 
-std::string executableName() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec && !exe.filename().empty()) return exe.filename().string();
-    return program_invocation_short_name;
+// Looked up once: a process runs one executable until it ends or execs.
+const std::string& executableName() {
+    static const std::string name = [] {
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        if (!ec && !exe.filename().empty()) return exe.filename().string();
+        return std::string(program_invocation_short_name);
+    }();
+    return name;
 }
 
 std::string programName() {
