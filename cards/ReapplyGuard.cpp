@@ -127,7 +127,16 @@ ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
     // record is written before the first command that programs a card, so a
     // reapply with nothing to change writes nothing.
     enum class Record { None, Written, Refused } state = Record::None;
-    Card::setProgrammingGate([&] {
+    // The gate refers to this frame: it goes with it, also by an exception.
+    struct GateScope {
+        GateScope(const GateScope&) = delete;
+        GateScope& operator=(const GateScope&) = delete;
+        explicit GateScope(std::function<bool()> gate) {
+            Card::setProgrammingGate(std::move(gate));
+        }
+        ~GateScope() { Card::setProgrammingGate(nullptr); }
+    };
+    GateScope scope([&] {
         if (state == Record::None) {
             state = beginReapply(reapplier, when) ? Record::Written : Record::Refused;
             if (state == Record::Refused)
@@ -139,7 +148,6 @@ ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
         return state == Record::Written;
     });
     reapply();
-    Card::setProgrammingGate(nullptr);
     if (state == Record::Written) endReapply(reapplier);
     return state == Record::Refused ? ReapplyOutcome::SkippedUnrecorded : ReapplyOutcome::Done;
 }
