@@ -3,9 +3,7 @@
 // running to hear of a wake, it starts each one when the wake comes.
 #include "host/PowerClients.h"
 
-#include <fcntl.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill and SIGKILL are POSIX, not in <csignal>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <thread>
 
 #include "host/CoreFoundation.h"
+#include "host/FileLock.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -29,43 +28,10 @@ constexpr const char* kClientsKey = "Clients";
 constexpr const char* kProgramKey = "Program";
 constexpr const char* kArgumentsKey = "Arguments";
 
-// An flock beside the file, held while it is read and rewritten, so that two
-// programs registering at once both end up in it.
-class ClientsLock {
-public:
-    ClientsLock() {
-        std::filesystem::path path = powerClientsPath();
-        std::error_code ec;
-        std::filesystem::create_directories(path.parent_path(), ec);
-        path += ".lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) {
-            error_ = path.string() + ": " + std::strerror(errno);
-            return;
-        }
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno == EINTR) continue;
-            error_ = path.string() + ": cannot lock: " + std::strerror(errno);
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-    }
-    ~ClientsLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ClientsLock(const ClientsLock&) = delete;
-    ClientsLock& operator=(const ClientsLock&) = delete;
-
-    bool locked(std::string* error) const {
-        if (fd_ < 0 && error) *error = error_;
-        return fd_ >= 0;
-    }
-
-private:
-    int fd_ = -1;
-    std::string error_;
-};
+bool fail(const FileLock& lock, std::string* error) {
+    if (error) *error = lock.error();
+    return false;
+}
 
 std::optional<PowerClient> clientFrom(const cf::Value& value) {
     const cf::Dictionary* dict = value.dictionary();
@@ -214,8 +180,10 @@ std::optional<std::vector<PowerClient>> readPowerClients(std::string* error) {
 }
 
 bool addPowerClient(const PowerClient& client, std::string* error) {
-    ClientsLock lock;
-    if (!lock.locked(error)) return false;
+    // Held while the file is read and rewritten, so that two programs
+    // registering at once both end up in it.
+    FileLock lock(powerClientsPath());
+    if (!lock.locked()) return fail(lock, error);
     std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
     if (!clients) return false;
     if (std::find(clients->begin(), clients->end(), client) != clients->end()) return true;
@@ -224,8 +192,8 @@ bool addPowerClient(const PowerClient& client, std::string* error) {
 }
 
 bool removePowerClient(const PowerClient& client, std::string* error) {
-    ClientsLock lock;
-    if (!lock.locked(error)) return false;
+    FileLock lock(powerClientsPath());
+    if (!lock.locked()) return fail(lock, error);
     std::optional<std::vector<PowerClient>> clients = readPowerClients(error);
     if (!clients) return false;
     const auto end = std::remove(clients->begin(), clients->end(), client);
@@ -235,8 +203,8 @@ bool removePowerClient(const PowerClient& client, std::string* error) {
 }
 
 bool clearPowerClients(std::string* error) {
-    ClientsLock lock;
-    if (!lock.locked(error)) return false;
+    FileLock lock(powerClientsPath());
+    if (!lock.locked()) return fail(lock, error);
     std::error_code ec;
     std::filesystem::remove(powerClientsPath(), ec);
     if (ec && error) *error = powerClientsPath().string() + ": " + ec.message();

@@ -1,8 +1,5 @@
 // Changes to the machine from its console, each under the machine lock and
 // each ending in a new checkpoint of everything the journal holds.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,28 +8,9 @@
 #include "host/DriverLog.h"
 #include "host/Log.h"
 #include "host/MachineControl.h"
-#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
-
-MachineLock::MachineLock(const std::filesystem::path& machinePath) {
-    std::filesystem::path lockPath = machinePath;
-    lockPath += ".lock";
-    fd_ = openFileForWriting(lockPath, O_RDWR | O_CREAT, &error_);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        error_ = lockPath.string() + ": cannot lock: " + std::strerror(errno);
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-}
-
-MachineLock::~MachineLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
-}
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "host/DriverLog.h"
+#include "host/FileLock.h"
 #include "host/Machine.h"
 #include "host/MachineInterface.h"
 
@@ -38,23 +39,9 @@ std::optional<MachineView> readMachineView(bool* absent, std::string* error);
 std::optional<Machine> parseMachineFile(const std::filesystem::path& path, std::string_view bytes,
                                         std::string* error, std::optional<CheckpointMark>* mark);
 
-// An exclusive lock on machine.plist, held from construction to destruction.
-// It is an flock on "machine.plist.lock" beside the file, so it serialises
-// every process (and every thread, each locking through its own descriptor).
-class MachineLock {
-public:
-    explicit MachineLock(const std::filesystem::path& machinePath);
-    ~MachineLock();
-    MachineLock(const MachineLock&) = delete;
-    MachineLock& operator=(const MachineLock&) = delete;
-
-    bool locked() const { return fd_ >= 0; }
-    const std::string& error() const { return error_; }
-
-private:
-    int fd_ = -1;
-    std::string error_;
-};
+// The lock every change and every read of the machine is made under: the
+// machine file's FileLock ("machine.plist.lock").
+using MachineLock = FileLock;
 
 // With the lock held, for a writer: mends a torn last line of the journal,
 // then reads the machine. A fresh Mac gets the default machine, and a
