@@ -58,8 +58,8 @@ struct ATICardSetup {
     std::string slot = "SLOT-1";
     std::uint16_t deviceID = 0x4E48;
     std::uint32_t pll = atiPLL(12, 100, 100);
-    std::optional<std::uint32_t> refclk;  // ATY,RefCLK (kHz); absent: 27 MHz
-    std::optional<cf::Dictionary> faults;
+    std::optional<std::uint32_t> refclk{};  // ATY,RefCLK (kHz); absent: 27 MHz
+    std::optional<cf::Dictionary> faults{};
 };
 
 inline cf::Dictionary atiEntry(const ATICardSetup& setup) {

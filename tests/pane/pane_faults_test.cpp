@@ -78,15 +78,11 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::TempSimMac mac;
-        ATICardSetup first;
-        first.entryName = "ATY,CardA";
-        ATICardSetup third;
-        third.entryName = "ATY,CardC";
-        third.slot = "SLOT-3";
-        ATICardSetup faultyATI;
-        faultyATI.entryName = "ATY,CardB";
-        faultyATI.slot = "SLOT-2";
-        faultyATI.faults = driverFaults("RefuseAfter", c.refuseAfter);
+        const ATICardSetup first{.entryName = "ATY,CardA"};
+        const ATICardSetup third{.entryName = "ATY,CardC", .slot = "SLOT-3"};
+        const ATICardSetup faultyATI{.entryName = "ATY,CardB",
+                                     .slot = "SLOT-2",
+                                     .faults = driverFaults("RefuseAfter", c.refuseAfter)};
         const std::string faultyEntry = c.ati ? "ATY,CardB" : "NVDA,Card";
         mac.writeMachine(testsupport::machine(
             {atiEntry(first),
@@ -202,12 +198,9 @@ TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     for (const bool optionKey : {false, true}) {
         SCOPED_TRACE(optionKey ? "Option key" : "restoring");
         testsupport::TempSimMac mac;
-        ATICardSetup a;
-        a.entryName = "ATY,CardA";
-        ATICardSetup b;
-        b.entryName = "ATY,CardB";
-        b.slot = "SLOT-2";
-        mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));
+        mac.writeMachine(
+            testsupport::machine({atiEntry({.entryName = "ATY,CardA"}),
+                                  atiEntry({.entryName = "ATY,CardB", .slot = "SLOT-2"})}));
         // A stock of 180 MHz would show as 25 % above stock if it were taken.
         cf::Dictionary huge = cardEntry("SLOT-1", "ATY,TestCard", 0, 234.0f, 180.0f, 180.0f);
         huge.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, 1e39));

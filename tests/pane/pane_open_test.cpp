@@ -20,13 +20,9 @@ const std::string kDriverB = std::string("ATY,CardB") + kDriverLeaf;
 class PaneOpenTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ATICardSetup a;
-        a.entryName = "ATY,CardA";
-        a.slot = "SLOT-1";
-        ATICardSetup b;
-        b.entryName = "ATY,CardB";
-        b.slot = "SLOT-2";
-        mac.writeMachine(testsupport::machine({atiEntry(a), atiEntry(b)}));
+        mac.writeMachine(
+            testsupport::machine({atiEntry({.entryName = "ATY,CardA", .slot = "SLOT-1"}),
+                                  atiEntry({.entryName = "ATY,CardB", .slot = "SLOT-2"})}));
         model = modelShownForFirstCard();
         ASSERT_FALSE(model.empty());
     }
