@@ -35,10 +35,16 @@ std::string startupExecutable() {
         .string();
 }
 
+// The ATI driver stays busy a few milliseconds after every write, as a card
+// settling on new dividers does, so that a program's gradual steps take as
+// long as on hardware: on a driver that answers in microseconds, one program
+// is done before the other has opened, and the two never meet.
+constexpr int kATIBusyMilliseconds = 4;
+
 cf::Value machineFile() {
-    ATICardSetup ati;
-    ati.entryName = "ATY,Card";
-    ati.slot = "SLOT-1";
+    cf::Dictionary faults;
+    faults.set("BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberIntType, kATIBusyMilliseconds));
+    const ATICardSetup ati{.entryName = "ATY,Card", .slot = "SLOT-1", .faults = faults};
     return testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")});
 }
 
