@@ -8,12 +8,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <vector>
 
 #include "host/Foundation.h"
 #include "host/Log.h"
+#include "host/OwnProcess.h"
 #include "host/RegularFile.h"
 
 namespace fs = std::filesystem;
@@ -56,13 +56,10 @@ std::optional<fs::path> bundleFolderOfExecutable(const fs::path& executable) {
 // (argv[0]); the second keeps a bundle whose executable is a link.
 std::vector<fs::path> ownExecutablePaths() {
     std::vector<fs::path> paths;
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) paths.push_back(exe);
-    std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-    std::string argv0;
-    std::getline(cmdline, argv0, '\0');
-    if (argv0.find('/') != std::string::npos) paths.emplace_back(argv0);
+    if (const std::optional<std::string>& exe = host::ownExecutablePath()) paths.emplace_back(*exe);
+    const std::vector<std::string> words = host::ownCommandLine();
+    if (!words.empty() && words.front().find('/') != std::string::npos)
+        paths.emplace_back(words.front());
     return paths;
 }
 

@@ -11,11 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
 #include <string_view>
-#include <system_error>
 
+#include "host/OwnProcess.h"
 #include "host/RegularFile.h"
 #include "host/SimMac.h"
 
@@ -45,9 +44,11 @@ bool verboseByEnvironment() {
 // Looked up once: a process runs one executable until it ends or execs.
 const std::string& executableName() {
     static const std::string name = [] {
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-        if (!ec && !exe.filename().empty()) return exe.filename().string();
+        if (const std::optional<std::string>& exe = ownExecutablePath()) {
+            const std::size_t slash = exe->rfind('/');
+            std::string name = slash == std::string::npos ? *exe : exe->substr(slash + 1);
+            if (!name.empty()) return name;
+        }
         return std::string(program_invocation_short_name);
     }();
     return name;
