@@ -12,12 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "host/CoreFoundation.h"
 #include "host/FileLock.h"
+#include "host/OwnProcess.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -180,6 +179,11 @@ std::optional<std::vector<PowerClient>> readPowerClients(std::string* error) {
 }
 
 bool addPowerClient(const PowerClient& client, std::string* error) {
+    // A program is registered once and asks again at every start: the file
+    // is only ever replaced whole, so it can be looked at without the lock.
+    if (std::optional<std::vector<PowerClient>> clients = readPowerClients(nullptr);
+        clients && std::find(clients->begin(), clients->end(), client) != clients->end())
+        return true;
     // Held while the file is read and rewritten, so that two programs
     // registering at once both end up in it.
     FileLock lock(powerClientsPath());
@@ -212,23 +216,15 @@ bool clearPowerClients(std::string* error) {
 }
 
 std::optional<PowerClient> thisPowerClient(std::string* error) {
-    std::error_code ec;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-        if (error) *error = "/proc/self/exe: " + ec.message();
+    const std::optional<std::string>& program = ownExecutablePath();
+    if (!program) {
+        if (error) *error = std::string("/proc/self/exe: ") + std::strerror(errno);
         return std::nullopt;
     }
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    PowerClient client{program.string(), {}};
-    // NUL-separated, the program's own name first.
-    std::size_t start = line.find('\0');
-    while (start != std::string::npos && start + 1 < line.size()) {
-        const std::size_t end = line.find('\0', start + 1);
-        client.arguments.push_back(line.substr(start + 1, end - start - 1));
-        start = end;
-    }
-    return client;
+    std::vector<std::string> words = ownCommandLine();
+    // The program's own name first.
+    if (!words.empty()) words.erase(words.begin());
+    return PowerClient{*program, std::move(words)};
 }
 
 std::optional<std::vector<PowerClientLaunch>> launchPowerClients(std::uint32_t message,
