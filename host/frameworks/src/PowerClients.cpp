@@ -218,7 +218,7 @@ bool clearPowerClients(std::string* error) {
 std::optional<PowerClient> thisPowerClient(std::string* error) {
     const std::optional<std::string>& program = ownExecutablePath();
     if (!program) {
-        if (error) *error = std::string("/proc/self/exe: ") + std::strerror(errno);
+        if (error) *error = "/proc/self/exe cannot be read: the program's path is unknown";
         return std::nullopt;
     }
     std::vector<std::string> words = ownCommandLine();
