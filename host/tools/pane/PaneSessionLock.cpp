@@ -83,3 +83,7 @@ PaneSessionLock::Result PaneSessionLock::acquire(std::chrono::milliseconds wait,
     }
     return Result::kAcquired;
 }
+
+std::string PaneSessionLock::holderText(pid_t holder) {
+    return holder > 0 ? "pid " + std::to_string(holder) : "pid unknown";
+}

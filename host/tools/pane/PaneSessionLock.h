@@ -34,6 +34,8 @@ public:
                    const std::function<void(pid_t holder)>& onWait = {});
 
     pid_t holderPid() const { return holder_; }  // 0 when the holder did not say
+    // How the messages name a holder: "pid N", or "pid unknown" for 0.
+    static std::string holderText(pid_t holder);
     const std::string& error() const { return error_; }
 
 private:

@@ -181,10 +181,8 @@ int run(int argc, char** argv) {
     switch (session.acquire(std::chrono::milliseconds(0))) {
     case PaneSessionLock::Result::kAcquired: break;
     case PaneSessionLock::Result::kHeld: {
-        const pid_t holder = session.holderPid();
-        const std::string who = holder > 0 ? "pid " + std::to_string(holder) : "pid unknown";
         std::fprintf(stderr, "prefhost: the pane is already open (%s); quit it first\n",
-                     who.c_str());
+                     PaneSessionLock::holderText(session.holderPid()).c_str());
         return kPaneAlreadyOpen;
     }
     case PaneSessionLock::Result::kFailed:

@@ -75,8 +75,6 @@ std::optional<double> waitSeconds() {
     return seconds;
 }
 
-std::string pidText(pid_t pid) { return pid > 0 ? "pid " + std::to_string(pid) : "pid unknown"; }
-
 // Takes the pane session, waiting for another one to end. The status to
 // exit with when it cannot.
 std::optional<int> beginSession(PaneSessionLock& lock) {
@@ -87,7 +85,7 @@ std::optional<int> beginSession(PaneSessionLock& lock) {
         std::fprintf(stderr,
                      "tarnwickctl: the pane is open in another session (%s); waiting up to %g s "
                      "for it to quit\n",
-                     pidText(holder).c_str(), *seconds);
+                     PaneSessionLock::holderText(holder).c_str(), *seconds);
     });
     if (result == PaneSessionLock::Result::kAcquired) return std::nullopt;
     if (result == PaneSessionLock::Result::kFailed) {
@@ -97,7 +95,7 @@ std::optional<int> beginSession(PaneSessionLock& lock) {
     std::fprintf(stderr,
                  "tarnwickctl: the pane is still open in another session (%s) after %g s; quit "
                  "it first (or set %s to wait longer)\n",
-                 pidText(lock.holderPid()).c_str(), *seconds, kWaitVariable);
+                 PaneSessionLock::holderText(lock.holderPid()).c_str(), *seconds, kWaitVariable);
     return kSessionBusy;
 }
 
