@@ -265,9 +265,7 @@ TEST(ATIIdentification, BusyDriverTimesOutWithoutWriting) {
     ATICard& card = only(cards);
     const std::size_t before = mac.driverLog().size();
     // From now on the driver never becomes quiet.
-    cf::Dictionary faults;
-    faults.set("BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberIntType, 1000));
-    device.faults = faults;
+    device.faults = testsupport::driverFaults("BusyMilliseconds", 1000);
     mac.writeMachine(atiMachine({device}));
     EXPECT_FALSE(card.savePLLWithVPUFrequency(300.0f, 225.0f));
     EXPECT_EQ(mac.driverLog().size(), before);

@@ -220,15 +220,6 @@ DriverCommands commandsTo(const TempSimMac& mac, const std::string& driver) {
     return out;
 }
 
-cf::Dictionary driverFaults(const char* key, std::int64_t value) {
-    cf::Dictionary faults;
-    if (std::string(key) == "RefuseCommands")
-        faults.set(key, cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, value)});
-    else
-        faults.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
-    return faults;
-}
-
 // A card whose driver does not answer while it is created is not built from
 // the answer "RegValue" still holds, is never programmed (no stock
 // measurement, no restore), and is named in one log line. When the tool
@@ -246,22 +237,22 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
     const Case cases[] = {
         {"ATI, ReadATIPLL times out",
          true,
-         driverFaults("BusyMilliseconds", 1000),
+         testsupport::driverFaults("BusyMilliseconds", 1000),
          "ReadATIPLL",
          {}},
         {"ATI, ReadATIPLL refused",
          true,
-         driverFaults("RefuseCommands", ReadATIPLL),
+         testsupport::driverFaults("RefuseCommands", ReadATIPLL),
          "ReadATIPLL",
          {{ReadATIPLL, 0, false}}},
         {"NV4x, second strap read refused",
          false,
-         driverFaults("RefuseAfter", 1),
+         testsupport::driverFaults("RefuseAfter", 1),
          "ReadNVIDIARegister 0x101000",
          {{ReadNVIDIARegister, 0x101000, true}, {ReadNVIDIARegister, 0x101000, false}}},
         {"NV4x, core coefficient word refused",
          false,
-         driverFaults("RefuseAfter", 3),
+         testsupport::driverFaults("RefuseAfter", 3),
          "ReadNVIDIARegister 0x4004",
          {{ReadNVIDIARegister, 0x101000, true},
           {ReadNVIDIARegister, 0x101000, true},
@@ -269,7 +260,7 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
           {ReadNVIDIARegister, 0x4004, false}}},
         {"NV4x, every read times out",
          false,
-         driverFaults("BusyMilliseconds", 1000),
+         testsupport::driverFaults("BusyMilliseconds", 1000),
          "ReadNVIDIARegister 0x101000",
          {}},
     };

@@ -42,9 +42,10 @@ std::string startupExecutable() {
 constexpr int kATIBusyMilliseconds = 4;
 
 cf::Value machineFile() {
-    cf::Dictionary faults;
-    faults.set("BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberIntType, kATIBusyMilliseconds));
-    const ATICardSetup ati{.entryName = "ATY,Card", .slot = "SLOT-1", .faults = faults};
+    const ATICardSetup ati{
+        .entryName = "ATY,Card",
+        .slot = "SLOT-1",
+        .faults = testsupport::driverFaults("BusyMilliseconds", kATIBusyMilliseconds)};
     return testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")});
 }
 

@@ -22,12 +22,6 @@ std::filesystem::path domainFile(const testsupport::TempSimMac& mac, const std::
     return mac.root() / kPreferences / (name + ".plist");
 }
 
-cf::Dictionary driverFaults(const char* key, std::int64_t value) {
-    cf::Dictionary d;
-    d.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
-    return d;
-}
-
 std::int64_t sessionValue(const OpenPane& pane, const char* key) {
     return pane.pane().valueForKey(key).value_or(-1);
 }
@@ -80,14 +74,16 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
         testsupport::TempSimMac mac;
         const ATICardSetup first{.entryName = "ATY,CardA"};
         const ATICardSetup third{.entryName = "ATY,CardC", .slot = "SLOT-3"};
-        const ATICardSetup faultyATI{.entryName = "ATY,CardB",
-                                     .slot = "SLOT-2",
-                                     .faults = driverFaults("RefuseAfter", c.refuseAfter)};
+        const ATICardSetup faultyATI{
+            .entryName = "ATY,CardB",
+            .slot = "SLOT-2",
+            .faults = testsupport::driverFaults("RefuseAfter", c.refuseAfter)};
         const std::string faultyEntry = c.ati ? "ATY,CardB" : "NVDA,Card";
         mac.writeMachine(testsupport::machine(
             {atiEntry(first),
              c.ati ? atiEntry(faultyATI)
-                   : nv4xEntry("NVDA,Card", "SLOT-2", driverFaults("RefuseAfter", c.refuseAfter)),
+                   : nv4xEntry("NVDA,Card", "SLOT-2",
+                               testsupport::driverFaults("RefuseAfter", c.refuseAfter)),
              atiEntry(third)}));
         cf::Dictionary kept = cardEntry("SLOT-2", c.ati ? "ATY,TestCard" : "NVIDIA GeForce 6800",
                                         247.5f, 234.0f, 225.0f, 225.0f);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "host/Machine.h"
 #include "host/MachineInterface.h"
@@ -132,6 +133,15 @@ cf::Dictionary driverEntry(const std::string& kind,
     dict.set("Hardware", std::move(hardware));
     if (faults) dict.set("Driver", std::move(*faults));
     return dict;
+}
+
+cf::Dictionary driverFaults(const char* key, std::int64_t value) {
+    cf::Dictionary faults;
+    if (std::string_view(key) == "RefuseCommands")
+        faults.set(key, cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, value)});
+    else
+        faults.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
+    return faults;
 }
 
 cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz) {

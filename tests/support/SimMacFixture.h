@@ -54,6 +54,9 @@ cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
 cf::Dictionary driverEntry(const std::string& kind,
                            const std::map<std::string, std::uint32_t>& registers,
                            std::optional<cf::Dictionary> faults = std::nullopt);
+// A driver's "Driver" faults dictionary with one fault: "BusyMilliseconds",
+// "RefuseAfter" (integers), or "RefuseCommands" (that one command code).
+cf::Dictionary driverFaults(const char* key, std::int64_t value);
 // The driver entry with its card's "Limits" (MHz): a write above them hangs
 // the machine and ends the process that sent it.
 cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz);
