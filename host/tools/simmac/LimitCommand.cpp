@@ -1,7 +1,5 @@
 // simmac limit: show or change the clocks a card holds stably, above which
 // a write hangs the machine.
-#include <cstdio>
-
 #include "SimmacCommands.h"
 
 namespace simmac {
@@ -9,10 +7,8 @@ namespace simmac {
 namespace {
 
 std::string describe(const host::ClockLimits& limits) {
-    auto clock = [](const char* name, const std::optional<double>& mhz) {
-        char text[64] = "no limit";
-        if (mhz) std::snprintf(text, sizeof text, "%.3f MHz", *mhz);
-        return std::string(name) + " " + text;
+    auto clock = [](const char* name, const std::optional<double>& limit) {
+        return std::string(name) + " " + (limit ? mhz(*limit) : std::string("no limit"));
     };
     return clock("core", limits.vpu) + ", " + clock("memory", limits.memory);
 }

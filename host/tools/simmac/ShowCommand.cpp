@@ -15,12 +15,6 @@ namespace {
 
 std::string indent(int depth) { return std::string(static_cast<std::size_t>(depth) * 4, ' '); }
 
-std::string mhz(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3f MHz", value);
-    return buffer;
-}
-
 std::string clockText(const std::optional<double>& clock, const char* stopped) {
     return clock ? mhz(*clock) : std::string(stopped);
 }

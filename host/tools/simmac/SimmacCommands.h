@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -69,6 +70,12 @@ int changeDriverEntry(const std::string& driver,
                       const std::function<std::string(const host::RegistryEntry&)>& describe);
 
 // Texts shared by the subcommands.
+// A clock as simmac prints it: "380.250 MHz".
+inline std::string mhz(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f MHz", value);
+    return buffer;
+}
 inline constexpr const char* kDriverArgumentHelp =
     "driver path or unique prefix, its card's entry or name, or the card as the pane names it: "
     "slot (AGP, SLOT-1, Built-in) or row (0, 1, ... as tarnwickctl list shows)";
