@@ -14,50 +14,82 @@
 
 namespace {
 
-void run() {
-    DiscoveredCards found = discoverCards();
-    // Without the registry the cards are unknown, not absent: a rewrite
-    // would drop every saved card.
-    if (found.registryUnreadable) {
-        NSLog("Tarnwick: the machine could not be read; saved settings left as they are\n");
-        return;
-    }
-    const CardList& cards = found.cards;
+// What the reapply found: the cards, and the settings as they were read.
+struct Reapplied {
+    DiscoveredCards found;
+    std::optional<cf::Dictionary> saved;
+};
 
-    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+// Finds the cards and puts their saved clocks back.
+void discoverAndRestore(Reapplied& state) {
+    state.found = discoverCards();
+    // Without the registry the cards are unknown, not absent.
+    if (state.found.registryUnreadable) return;
     // A domain that does not parse reads as none: nothing to restore.
-    const std::optional<cf::Dictionary> saved =
-        defaults.persistentDomainForName(kTarnwickPrefDomain);
-    if (saved) {
-        applySavedCards(*saved, cards);
-    }
+    state.saved = NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
+    if (state.saved) applySavedCards(*state.saved, state.found.cards);
+}
 
+// Records the stock clocks of the cards that lack them, rewriting the
+// settings; only when they are still what the reapply read: a pane that
+// saved meanwhile holds the newer choice.
+void recordMissingStock(Reapplied& state) {
+    const CardList& cards = state.found.cards;
     bool rewrite = false;
     for (auto card = cards.rbegin(); card != cards.rend(); ++card) {
         if ((*card)->realStockVPUFreq() == 0 || (*card)->realStockMemFreq() == 0) {
             (*card)->setStockSettings();
-            rewrite = true;
+            // A card whose stock clocks could not be measured has none to record.
+            rewrite = rewrite || ((*card)->realStockVPUFreq() != 0 && (*card)->realStockMemFreq() != 0);
         }
     }
     if (!rewrite) {
         return;
     }
 
-    cf::Array entries =
-        cardEntriesToSave(cards, found.unreadCards, saved ? &*saved : nullptr, [](Card& card) {
-            cf::Dictionary entry = commonCardEntry(card);
-            // Known stock register words must survive the rewrite, or the
-            // next pane load would take the clocks just restored for stock.
-            card.addStockRegisterKeys(entry);
-            return entry;
-        });
+    const std::optional<cf::Dictionary>& saved = state.saved;
+    cf::Array entries = cardEntriesToSave(cards, state.found.unreadCards, saved ? &*saved : nullptr,
+                                          [](Card& card) {
+                                              cf::Dictionary entry = commonCardEntry(card);
+                                              // Known stock register words must survive the
+                                              // rewrite, or the next pane load would take the
+                                              // clocks just restored for stock.
+                                              card.addStockRegisterKeys(entry);
+                                              return entry;
+                                          });
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, true);
     domain.set(kCardsKey, std::move(entries));
+
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    const host::PersistentDomainLock lock(kTarnwickPrefDomain);
+    if (!lock.locked()) {
+        NSLog("Tarnwick: the saved settings are left as they are: %s\n", lock.error().c_str());
+        return;
+    }
+    if (defaults.persistentDomainForName(kTarnwickPrefDomain) != saved) {
+        NSLog("Tarnwick: the saved settings changed while the saved clocks were applied; the "
+              "newer settings are left as they are\n");
+        return;
+    }
     defaults.setPersistentDomain(domain, kTarnwickPrefDomain);
     if (!defaults.synchronize()) {
         NSLog("Tarnwick: the saved settings could not be written\n");
     }
+}
+
+void run(const char* when) {
+    Reapplied state;
+    const ReapplyOutcome outcome =
+        reapplyGuarded(Reapplier::StartupTool, when, [&] { discoverAndRestore(state); });
+    // A reapply that did not run, or ran unguarded with every write refused,
+    // has nothing true to write.
+    if (outcome != ReapplyOutcome::Done) return;
+    if (state.found.registryUnreadable) {
+        NSLog("Tarnwick: the machine could not be read; saved settings left as they are\n");
+        return;
+    }
+    recordMissingStock(state);
 }
 
 // The cards lose their clocks while the machine sleeps; they come back only
@@ -68,7 +100,7 @@ void runAfterWake() {
     if (!domain || !cf::boolValue(domain->get(kSetAtStartupKey))) {
         return;
     }
-    reapplyGuarded(Reapplier::StartupTool, kReapplyAfterWake, run);
+    run(kReapplyAfterWake);
 }
 
 void systemPowerChanged(void* refcon, io_service_t, natural_t messageType, void*) {
@@ -92,7 +124,7 @@ int main() {
         if (woke) {
             runAfterWake();
         } else {
-            reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin, run);
+            run(kReapplyAtLogin);
         }
         IONotificationPortDestroy(port);
         IOServiceClose(rootPort);

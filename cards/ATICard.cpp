@@ -1,5 +1,6 @@
 #include "ATICard.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -136,20 +137,40 @@ void ATICard::returnToRunningWord() {
     calculateFrequencies();
 }
 
+void ATICard::endFailedChange(bool commandFailed) {
+    // Nothing was sent: the card runs the word it ran.
+    if (!commandFailed) {
+        returnToRunningWord();
+        changeEnded(false, true);
+        return;
+    }
+    // Part of a gradual change may have gone through, and another program
+    // may have programmed the card meanwhile: the word is read back.
+    const std::optional<std::uint32_t> word = readWithCommand(ReadATIPLL, 0);
+    const bool usable = word && (*word & 0xFF) != 0;
+    if (usable) runningWord_ = *word & 0xFFFFFF;
+    returnToRunningWord();
+    changeEnded(false, usable);
+}
+
 bool ATICard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency) {
     std::uint16_t newFBDiv = adjustVPUFBDivForFrequency(vpuFrequency, clockStep_);
     std::uint16_t newMemFBDiv = adjustMemFBDivForFrequency(memFrequency, clockStep_);
     fineTuneFBDivWithNewFBDiv(newFBDiv, newMemFBDiv, vpuFrequency, memFrequency);
     // Only dividers of 1..255 fit the PLL divider word.
-    if (refDiv_ == 0 || newFBDiv == 0 || newMemFBDiv == 0 || newFBDiv > 255 || newMemFBDiv > 255 ||
-        !sendPLLWord(refDiv_, static_cast<std::uint8_t>(newMemFBDiv),
+    if (refDiv_ == 0 || newFBDiv == 0 || newMemFBDiv == 0 || newFBDiv > 255 || newMemFBDiv > 255) {
+        endFailedChange(false);
+        return false;
+    }
+    if (!sendPLLWord(refDiv_, static_cast<std::uint8_t>(newMemFBDiv),
                      static_cast<std::uint8_t>(newFBDiv))) {
-        returnToRunningWord();
+        endFailedChange(true);
         return false;
     }
     vpuFBDiv_ = static_cast<std::uint8_t>(newFBDiv);
     memFBDiv_ = static_cast<std::uint8_t>(newMemFBDiv);
     calculateFrequencies();
+    changeEnded(true, true);
     return true;
 }
 
@@ -158,15 +179,20 @@ bool ATICard::setFrequencyGraduallyWithVPUFBDiv(std::uint16_t newFBDiv, std::uin
     fineTuneFBDivWithNewFBDiv(newFBDiv, newMemFBDiv, newVPUFreq, newMemFreq);
     const int vpuDirection = vpuFBDiv_ < newFBDiv ? 1 : -1;
     const int memDirection = memFBDiv_ < newMemFBDiv ? 1 : -1;
+    bool commandFailed = false;
     for (;;) {
         if (vpuFBDiv_ == newFBDiv && memFBDiv_ == newMemFBDiv) {
             // A reference divider chosen without a divider move (by fine-tuning
             // or a return to stock) must still reach the card.
-            if (pllWord(refDiv_, memFBDiv_, vpuFBDiv_) != runningWord_ &&
-                (refDiv_ == 0 || !sendPLLWord(refDiv_, memFBDiv_, vpuFBDiv_))) {
-                break;
+            if (pllWord(refDiv_, memFBDiv_, vpuFBDiv_) != runningWord_) {
+                if (refDiv_ == 0) break;
+                if (!sendPLLWord(refDiv_, memFBDiv_, vpuFBDiv_)) {
+                    commandFailed = true;
+                    break;
+                }
             }
             calculateFrequencies();
+            changeEnded(true, true);
             return true;
         }
         // The 8-bit dividers wrap: past 255 comes 0, which stops the change.
@@ -180,10 +206,11 @@ bool ATICard::setFrequencyGraduallyWithVPUFBDiv(std::uint16_t newFBDiv, std::uin
             break;
         }
         if (!sendPLLWord(refDiv_, memFBDiv_, vpuFBDiv_)) {
+            commandFailed = true;
             break;
         }
     }
-    returnToRunningWord();
+    endFailedChange(commandFailed);
     return false;
 }
 
@@ -193,6 +220,11 @@ void ATICard::restoreStoredPLLWithVPU(float vpu, float memory) {
 }
 
 void ATICard::setStockSettings() {
+    // A measurement that did not go through leaves the stock clocks unknown:
+    // the clocks the card runs are not taken for them.
+    if (stockUnmeasured_) {
+        return;
+    }
     if (realStockVPUFreq_ == 0) {
         realStockVPUFreq_ = vpuFrequency_;
     }
@@ -222,10 +254,19 @@ void ATICard::saveDefaultPLL() {
 void ATICard::getRealStockFrequencies() {
     const float vpuFrequency = vpuFrequency_;
     const float memFrequency = memFrequency_;
-    savePLLWithVPUFrequency(romVPUFrequency_, romMemFrequency_);
-    realStockVPUFreq_ = vpuFrequency_;
-    realStockMemFreq_ = memFrequency_;
+    // Only clocks the card reached are its stock clocks.
+    if (savePLLWithVPUFrequency(romVPUFrequency_, romMemFrequency_)) {
+        realStockVPUFreq_ = vpuFrequency_;
+        realStockMemFreq_ = memFrequency_;
+    } else {
+        stockUnmeasured_ = true;
+    }
     savePLLWithVPUFrequency(vpuFrequency, memFrequency);
+}
+
+float ATICard::reachableAbove(float) const {
+    // Half a divider unit of the coarsest step fine-tuning may choose.
+    return clockStep_ * std::max(vpuFactor(), memFactor());
 }
 
 void ATICard::fillModel() {

@@ -19,6 +19,7 @@ public:
     void saveDefaultPLL() override;
     bool initWithIOObject(io_service_t service) override;
     PANE_ONLY(cf::Dictionary saveCardInfo() override;)
+    float reachableAbove(float requested) const override;
 
     void fillModel() override;
     // Memory size, bus width and type from the card's registers; nothing,
@@ -67,6 +68,10 @@ private:
     // Puts the divider fields and clockStep back to the word the card runs
     // at, after a change that ended without reaching its targets.
     void returnToRunningWord();
+    // Ends a change that did not reach its targets: the card's word read back
+    // when a command failed (unknown when it does not come), else the word
+    // it ran.
+    void endFailedChange(bool commandFailed);
 
     std::uint8_t stockRefDiv_ = 0;
     std::uint8_t refDiv_ = 0;
@@ -76,4 +81,6 @@ private:
     // The PLL divider word the card runs at: the one read at creation, then
     // the last one the driver accepted.
     std::uint32_t runningWord_ = 0;
+    // The firmware's clocks were not reached when the stock clocks were measured.
+    bool stockUnmeasured_ = false;
 };

@@ -141,6 +141,12 @@ void Card::giveUpUnread(const std::string& what) {
     NSLog("Tarnwick: card of %s not used: %s failed\n", path.c_str(), what.c_str());
 }
 
+void Card::changeEnded(bool reached, bool clocksKnown) {
+    lastChangeSucceeded_ = reached;
+    clocksKnown_ = clocksKnown;
+    if (reached) savedClocksUnrestored_ = false;
+}
+
 void Card::fillSlot() {
     // Only the presence of an AGP property counts, not its value.
     if (IORegistryEntryCreateCFProperty(card_, "AGP_Master", kCFAllocatorDefault, 0) ||

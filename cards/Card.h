@@ -52,6 +52,10 @@ public:
     bool writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
                                     std::uint32_t argument2);
 
+    // The most a clock this card reaches may lie above the clock asked for
+    // (its rounding to a divider, or the PLL search's tolerance).
+    virtual float reachableAbove(float requested) const = 0;
+
     void fillSlot();
     virtual void fillModel();
 
@@ -87,6 +91,23 @@ public:
     // same) but was never programmed, and its saved entry must be kept.
     bool driverUnread() const { return driverUnread_; }
     PANE_ONLY(virtual cf::Dictionary saveCardInfo() = 0;)
+
+    // What the last change of the clocks (a stepper change, a restore, a
+    // return to stock, a stock measurement) came to: whether it reached its
+    // clocks, and whether the clocks the card reports are the ones it runs.
+    // After a change that did not go through, the card reads its clocks back
+    // from the hardware; when they do not come, they are unknown until a
+    // later change reads them.
+    bool lastChangeSucceeded() const { return lastChangeSucceeded_; }
+    bool clocksKnown() const { return clocksKnown_; }
+    // The saved clocks could not be put back on the card (a restore failed),
+    // and no change by the user has reached the card since.
+    bool savedClocksUnrestored() const { return savedClocksUnrestored_; }
+    void setSavedClocksUnrestored() { savedClocksUnrestored_ = true; }
+    // Whether a writer keeps the card's saved entry as it is instead of
+    // writing the clocks the card reports: they are not the user's choice
+    // (the saved ones could not be put back) or not known.
+    bool keepsSavedEntry() const { return savedClocksUnrestored_ || !clocksKnown_; }
     // Adds to a card entry that the startup tool rewrites the card's own
     // stock register words, when the card has any that are known; the base
     // adds nothing.
@@ -100,6 +121,9 @@ protected:
     // Creation gives up on the card because the read `what` failed: one log
     // line naming the driver and the read.
     void giveUpUnread(const std::string& what);
+    // Records how a change ended (see lastChangeSucceeded); one that reached
+    // its clocks is the user's new choice.
+    void changeEnded(bool reached, bool clocksKnown);
 
     io_service_t driver_ = 0;
     io_registry_entry_t card_ = 0;
@@ -119,6 +143,9 @@ protected:
     float realStockVPUFreq_ = 0;
     float realStockMemFreq_ = 0;
     bool driverUnread_ = false;
+    bool lastChangeSucceeded_ = true;
+    bool clocksKnown_ = true;
+    bool savedClocksUnrestored_ = false;
 
 private:
     // Waits for the driver to be quiet, then sets the command dictionary on

@@ -207,11 +207,22 @@ bool NVIDIACard::savePLLWithVPUFrequency(float vpuFrequency, float memFrequency)
     // Each clock is tried whatever became of the other.
     const bool coreAccepted = programClock(Clock::Core, vpuFrequency);
     const bool memoryAccepted = programClock(Clock::Memory, memFrequency);
+    return endChange(coreAccepted && memoryAccepted);
+}
+
+bool NVIDIACard::endChange(bool accepted) {
     // Words that do not come back leave the clocks the card had; what the
     // card runs at is then unknown, so the change does not count as done.
     const bool readBack = !readFrequencies();
     calculateFrequencies();
-    return coreAccepted && memoryAccepted && readBack;
+    changeEnded(accepted && readBack, readBack);
+    return accepted && readBack;
+}
+
+float NVIDIACard::reachableAbove(float requested) const {
+    // The searches take a word within 0.5 % of the target, whose difference
+    // they count in whole kHz.
+    return requested * 0.005f + 1.0f;
 }
 
 bool NVIDIACard::programClock(Clock clock, float newFrequency) {
@@ -276,23 +287,21 @@ void NVIDIACard::getStockSettingsFromPrefsDictionary(const cf::Dictionary& entry
 }
 
 void NVIDIACard::saveDefaultPLL() {
-    for (Clock clock : kClocks) writeStockWords(clock);
-    // Words that do not come back leave the clocks the card had.
-    readFrequencies();
-    calculateFrequencies();
+    bool accepted = true;
+    for (Clock clock : kClocks) accepted = writeStockWords(clock) && accepted;
+    endChange(accepted);
 }
 
-void NVIDIACard::writeStockWords(Clock clock) {
-    // Results are ignored: each word is put back as far as the driver lets it.
+bool NVIDIACard::writeStockWords(Clock clock) {
+    // Each word is put back as far as the driver lets it.
     const PLLWords& stock = pll(clock).stock;
-    if (!isNV4x_) {
-        writeRegister(facts(clock).pllRegister, stock.pll);
-        return;
-    }
+    if (!isNV4x_) return writeRegister(facts(clock).pllRegister, stock.pll);
+    bool accepted = true;
     for (const RegisterPair& pair : registerPairs(clock)) {
-        writeRegister(pair.control, stock.pll);
-        writeRegister(pair.coefficients, stock.pll2);
+        accepted = writeRegister(pair.control, stock.pll) && accepted;
+        accepted = writeRegister(pair.coefficients, stock.pll2) && accepted;
     }
+    return accepted;
 }
 
 void NVIDIACard::appendStockRegisterKeys(cf::Dictionary& entry) const {

@@ -30,6 +30,7 @@ public:
     void saveDefaultPLL() override;
     bool initWithIOObject(io_service_t service) override;
     PANE_ONLY(cf::Dictionary saveCardInfo() override;)
+    float reachableAbove(float requested) const override;
     void addStockRegisterKeys(cf::Dictionary& entry) const override;
 
     // Reads the PLL words of both clocks. A failed read ends it: that clock
@@ -101,7 +102,11 @@ private:
     // Two-stage search, its two test lines, and the writes: the coefficient
     // word of each pair only after its control word was accepted.
     bool programNV4xClock(Clock clock, float targetKHz);
-    void writeStockWords(Clock clock);
+    // False when the driver refused a word.
+    bool writeStockWords(Clock clock);
+    // Reads both clocks back after a change whose writes were `accepted` or
+    // not; true when the change reached its clocks.
+    bool endChange(bool accepted);
     // Fills each stock value of the clock that is still empty.
     void fillStock(Clock clock, float frequencyMHz, const PLLWords& words);
     void appendStockRegisterKeys(cf::Dictionary& entry) const;

@@ -15,14 +15,45 @@ namespace {
 constexpr const char* kWhenKey = "When";
 constexpr const char* kProcessKey = "Process";
 constexpr const char* kProcessStartKey = "Process Start";
+constexpr const char* kUnknownTime = "at an unknown time";
 
 const char* domainOf(Reapplier reapplier) {
     return reapplier == Reapplier::StartupTool ? kStartupToolReapplyDomain : kPaneReapplyDomain;
 }
 
-cf::Dictionary recordDomain(const char* name) {
-    return NSUserDefaults::standardUserDefaults().persistentDomainForName(name).value_or(
-        cf::Dictionary{});
+// A record domain as read: its records, or unreadable. A domain whose file
+// is there but cannot be read, or whose records are not records, still says
+// that a reapply was under way.
+struct RecordDomain {
+    cf::Dictionary domain;
+    cf::Array records;
+    bool unreadable = false;
+};
+
+RecordDomain readRecordDomain(const char* name) {
+    RecordDomain read;
+    std::optional<cf::Dictionary> domain =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(name, &read.unreadable);
+    if (!domain) return read;
+    read.domain = std::move(*domain);
+    const cf::Value* value = read.domain.get(kReapplyInProgressKey);
+    if (value == nullptr) return read;
+    if (const cf::Array* records = value->array())
+        read.records = *records;
+    else
+        read.records.push_back(*value);
+    return read;
+}
+
+// Writes the domain with these records; a domain left empty goes.
+void writeRecordDomain(const char* name, RecordDomain read) {
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    read.domain.remove(kReapplyInProgressKey);
+    if (!read.records.empty()) read.domain.set(kReapplyInProgressKey, std::move(read.records));
+    if (read.domain.empty())
+        defaults.removePersistentDomainForName(name);
+    else
+        defaults.setPersistentDomain(read.domain, name);
 }
 
 // When the process started, in microseconds since the epoch; nothing when
@@ -43,74 +74,115 @@ std::optional<std::int64_t> integerOf(const cf::Dictionary& record, const char* 
     return value->number()->int64Value();
 }
 
+// The process that wrote a record, when the record names one.
+struct Writer {
+    std::int64_t pid = 0;
+    std::int64_t start = 0;
+    bool operator==(const Writer&) const = default;
+};
+
+std::optional<Writer> writerOf(const cf::Value& recordValue) {
+    const cf::Dictionary* record = recordValue.dictionary();
+    if (!record) return std::nullopt;
+    const std::optional<std::int64_t> pid = integerOf(*record, kProcessKey);
+    const std::optional<std::int64_t> start = integerOf(*record, kProcessStartKey);
+    if (!pid || !start) return std::nullopt;
+    return Writer{*pid, *start};
+}
+
 // Whether the process that wrote the record still runs. A record of any
 // other shape still says that a reapply was under way.
 bool stillRunning(const cf::Value& recordValue) {
-    const cf::Dictionary* record = recordValue.dictionary();
-    if (!record) return false;
-    const std::optional<std::int64_t> pid = integerOf(*record, kProcessKey);
-    const std::optional<std::int64_t> start = integerOf(*record, kProcessStartKey);
-    return pid && start && processStart(*pid) == start;
+    const std::optional<Writer> writer = writerOf(recordValue);
+    return writer && processStart(writer->pid) == writer->start;
 }
 
 std::string whenOf(const cf::Value& recordValue) {
     const cf::Dictionary* record = recordValue.dictionary();
     const cf::Value* when = record ? record->get(kWhenKey) : nullptr;
-    return when && when->string() ? *when->string() : std::string("at an unknown time");
+    return when && when->string() ? *when->string() : std::string(kUnknownTime);
 }
 
-// Writes the record's domain without the record; a domain left empty goes.
-void dropRecord(Reapplier reapplier, cf::Dictionary domain) {
-    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
-    domain.remove(kReapplyInProgressKey);
-    if (domain.empty())
-        defaults.removePersistentDomainForName(domainOf(reapplier));
-    else
-        defaults.setPersistentDomain(domain, domainOf(reapplier));
+std::optional<Writer> thisProcess() {
+    const std::int64_t pid = ::getpid();
+    const std::optional<std::int64_t> start = processStart(pid);
+    if (!start) return std::nullopt;
+    return Writer{pid, *start};
 }
+
+// Refuses or allows the commands that program a card for as long as it
+// lives; it goes with the frame that made it, also by an exception.
+class GateScope {
+public:
+    explicit GateScope(std::function<bool()> gate) { Card::setProgrammingGate(std::move(gate)); }
+    ~GateScope() { Card::setProgrammingGate(nullptr); }
+    GateScope(const GateScope&) = delete;
+    GateScope& operator=(const GateScope&) = delete;
+};
 
 }  // namespace
 
 std::optional<std::string> unfinishedReapply() {
     for (Reapplier reapplier : {Reapplier::StartupTool, Reapplier::Pane}) {
-        const cf::Dictionary domain = recordDomain(domainOf(reapplier));
-        const cf::Value* record = domain.get(kReapplyInProgressKey);
-        if (record && !stillRunning(*record)) return whenOf(*record);
+        const RecordDomain read = readRecordDomain(domainOf(reapplier));
+        if (read.unreadable) return std::string(kUnknownTime);
+        for (const cf::Value& record : read.records) {
+            if (!stillRunning(record)) return whenOf(record);
+        }
     }
     return std::nullopt;
 }
 
 bool beginReapply(Reapplier reapplier, const std::string& when) {
-    const std::int64_t pid = ::getpid();
-    const std::optional<std::int64_t> start = processStart(pid);
-    if (!start) return false;
+    const std::optional<Writer> self = thisProcess();
+    if (!self) return false;
     cf::Dictionary record;
     record.set(kWhenKey, when);
-    record.set(kProcessKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, pid));
-    record.set(kProcessStartKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, *start));
-    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
-    cf::Dictionary domain = recordDomain(domainOf(reapplier));
-    domain.set(kReapplyInProgressKey, record);
-    defaults.setPersistentDomain(domain, domainOf(reapplier));
+    record.set(kProcessKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, self->pid));
+    record.set(kProcessStartKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, self->start));
+    // Another reapply may add or clear its own record at the same moment.
+    const host::PersistentDomainLock lock(domainOf(reapplier));
+    if (!lock.locked()) {
+        NSLog("Tarnwick: %s\n", lock.error().c_str());
+        return false;
+    }
+    RecordDomain read = readRecordDomain(domainOf(reapplier));
+    // Records that cannot be read are no reason to lose them by a rewrite.
+    if (read.unreadable) return false;
+    read.records.emplace_back(std::move(record));
+    writeRecordDomain(domainOf(reapplier), std::move(read));
     // Only a record that is on the disk guards anything: synchronize tells
     // of any write that failed.
-    return defaults.synchronize();
+    return NSUserDefaults::standardUserDefaults().synchronize();
 }
 
 void endReapply(Reapplier reapplier) {
-    cf::Dictionary domain = recordDomain(domainOf(reapplier));
-    if (!domain.contains(kReapplyInProgressKey)) return;
-    dropRecord(reapplier, std::move(domain));
+    const std::optional<Writer> self = thisProcess();
+    const host::PersistentDomainLock lock(domainOf(reapplier));
+    RecordDomain read = readRecordDomain(domainOf(reapplier));
+    const auto before = read.records.size();
+    std::erase_if(read.records,
+                  [&](const cf::Value& record) { return self && writerOf(record) == self; });
+    if (read.records.size() == before) return;
+    writeRecordDomain(domainOf(reapplier), std::move(read));
     NSUserDefaults::standardUserDefaults().synchronize();
 }
 
 void clearUnfinishedReapplies() {
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     for (Reapplier reapplier : {Reapplier::StartupTool, Reapplier::Pane}) {
-        cf::Dictionary domain = recordDomain(domainOf(reapplier));
-        const cf::Value* record = domain.get(kReapplyInProgressKey);
-        if (record && !stillRunning(*record)) dropRecord(reapplier, std::move(domain));
+        const host::PersistentDomainLock lock(domainOf(reapplier));
+        RecordDomain read = readRecordDomain(domainOf(reapplier));
+        if (read.unreadable) {
+            // Kept aside as <domain>.plist.corrupt, not lost.
+            defaults.removePersistentDomainForName(domainOf(reapplier));
+            continue;
+        }
+        const auto before = read.records.size();
+        std::erase_if(read.records, [](const cf::Value& record) { return !stillRunning(record); });
+        if (read.records.size() != before) writeRecordDomain(domainOf(reapplier), std::move(read));
     }
-    NSUserDefaults::standardUserDefaults().synchronize();
+    defaults.synchronize();
 }
 
 ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
@@ -127,27 +199,25 @@ ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
     // record is written before the first command that programs a card, so a
     // reapply with nothing to change writes nothing.
     enum class Record { None, Written, Refused } state = Record::None;
-    // The gate refers to this frame: it goes with it, also by an exception.
-    struct GateScope {
-        GateScope(const GateScope&) = delete;
-        GateScope& operator=(const GateScope&) = delete;
-        explicit GateScope(std::function<bool()> gate) {
-            Card::setProgrammingGate(std::move(gate));
-        }
-        ~GateScope() { Card::setProgrammingGate(nullptr); }
-    };
-    GateScope scope([&] {
-        if (state == Record::None) {
-            state = beginReapply(reapplier, when) ? Record::Written : Record::Refused;
-            if (state == Record::Refused)
-                NSLog(
-                    "Tarnwick: the saved clocks are not applied %s: the record that guards "
-                    "against clocks that hang the machine cannot be written\n",
-                    when.c_str());
-        }
-        return state == Record::Written;
-    });
-    reapply();
+    {
+        const GateScope scope([&] {
+            if (state == Record::None) {
+                state = beginReapply(reapplier, when) ? Record::Written : Record::Refused;
+                if (state == Record::Refused)
+                    NSLog(
+                        "Tarnwick: the saved clocks are not applied %s: the record that guards "
+                        "against clocks that hang the machine cannot be written\n",
+                        when.c_str());
+            }
+            return state == Record::Written;
+        });
+        reapply();
+    }
     if (state == Record::Written) endReapply(reapplier);
     return state == Record::Refused ? ReapplyOutcome::SkippedUnrecorded : ReapplyOutcome::Done;
+}
+
+void withProgrammingRefused(const std::function<void()>& work) {
+    const GateScope scope([] { return false; });
+    work();
 }

@@ -10,16 +10,17 @@
 #include <optional>
 #include <string>
 
-// The two programs that reapply. Each keeps its record in a domain of its
-// own, so that the two never rewrite each other's record when they run at
-// once, and neither record lives in the saved settings' domain, which the
+// The two programs that reapply. Each keeps its records in a domain of its
+// own, so that neither record lives in the saved settings' domain, which the
 // pane writes whole.
 enum class Reapplier { StartupTool, Pane };
 inline constexpr const char* kStartupToolReapplyDomain = "name.halvorn.oddny.TarnwickStartup";
 inline constexpr const char* kPaneReapplyDomain = "name.halvorn.oddny.TarnwickPref.Reapply";
-// The record: a dictionary of "When", "Process" (its id) and "Process Start"
-// (microseconds since the epoch, to tell it from a later process that got
-// the same id).
+// The records: an array with one dictionary per reapply under way (two
+// startup tools may run at once: a login and a wake), each of "When",
+// "Process" (its id) and "Process Start" (microseconds since the epoch, to
+// tell it from a later process that got the same id). A single dictionary
+// is read as one record.
 inline constexpr const char* kReapplyInProgressKey = "Reapply In Progress";
 
 // When a reapply runs, as the record and the log name it.
@@ -28,15 +29,17 @@ inline constexpr const char* kReapplyAfterWake = "after wake";
 inline constexpr const char* kReapplyAtPaneOpen = "when the pane opened";
 
 // When the reapply that never finished ran (a record whose process has
-// ended), or nothing. A reapply still running in another process is none.
+// ended), or nothing. A reapply still running in another process is none. A
+// record domain that cannot be read counts as a reapply that never finished.
 std::optional<std::string> unfinishedReapply();
 
-// Records that this process starts a reapply, written and synchronised
-// before it returns. False when the record did not reach the disk.
+// Adds this process's record of a reapply, written and synchronised before it
+// returns. False when the record did not reach the disk.
 bool beginReapply(Reapplier reapplier, const std::string& when);
-// Clears this program's record.
+// Clears this process's record.
 void endReapply(Reapplier reapplier);
-// Clears the records of reapplies that never finished.
+// Clears the records of reapplies that never finished (and record domains
+// that cannot be read); records of reapplies under way stay.
 void clearUnfinishedReapplies();
 
 enum class ReapplyOutcome { Done, SkippedUnfinished, SkippedUnrecorded };
@@ -48,3 +51,7 @@ enum class ReapplyOutcome { Done, SkippedUnfinished, SkippedUnrecorded };
 // written, it programs no card (those commands fail), with a log line.
 ReapplyOutcome reapplyGuarded(Reapplier reapplier, const std::string& when,
                               const std::function<void()>& reapply);
+
+// Runs `work` with every command that would program a card refused (it fails
+// without being sent): reading the cards while a reapply is unfinished.
+void withProgrammingRefused(const std::function<void()>& work);

@@ -1,5 +1,7 @@
 #include "SavedSettings.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "host/Log.h"
@@ -35,28 +37,35 @@ float referenceStock(float cardStock, const cf::Dictionary& entry, const char* s
     return 0;
 }
 
-bool isSettableClock(float clock, float stock) {
-    // In double precision: twice a huge stock must not overflow.
+bool isSettableClock(float clock, float stock, const Card& card) {
     return isPositive(clock) &&
-           (stock == 0 || static_cast<double>(clock) <= 2.0 * static_cast<double>(stock));
+           (stock == 0 || static_cast<double>(clock) <= clockCeiling(stock, card).highestKept);
 }
 
-bool belongsTo(const cf::Value& entryValue, const UnreadCard& card) {
+bool belongsTo(const cf::Value& entryValue, const std::string& slot, const std::string& model) {
     const cf::Dictionary* entry = entryValue.dictionary();
     return entry && isString(entry->get(kSlotKey)) && isString(entry->get(kModelKey)) &&
-           cString(*entry->get(kSlotKey)->string()) == card.slot &&
-           cString(*entry->get(kModelKey)->string()) == card.model;
+           cString(*entry->get(kSlotKey)->string()) == slot &&
+           cString(*entry->get(kModelKey)->string()) == model;
 }
 
 }  // namespace
+
+ClockCeiling clockCeiling(float stock, const Card& card) {
+    // In double precision: twice a huge stock must not overflow.
+    const double highestAsked = 2.0 * static_cast<double>(stock);
+    return {highestAsked,
+            highestAsked + static_cast<double>(card.reachableAbove(static_cast<float>(
+                               std::min(highestAsked, static_cast<double>(FLT_MAX)))))};
+}
 
 bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate) {
     const float vpuStock =
         referenceStock(candidate.realStockVPUFreq(), entry, kStockVPUKey, candidate.vpuFrequency());
     const float memStock = referenceStock(candidate.realStockMemFreq(), entry, kStockMemoryKey,
                                           candidate.memFrequency());
-    return isSettableClock(floatFromEntry(entry, kVPUKey), vpuStock) &&
-           isSettableClock(floatFromEntry(entry, kMemoryKey), memStock);
+    return isSettableClock(floatFromEntry(entry, kVPUKey), vpuStock, candidate) &&
+           isSettableClock(floatFromEntry(entry, kMemoryKey), memStock, candidate);
 }
 
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
@@ -99,12 +108,23 @@ void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards
     }
 }
 
-void applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
-    forEachMatchedCardEntry(domain, cards, [](Card& card, const cf::Dictionary& entry) {
+std::size_t applySavedCards(const cf::Dictionary& domain, const CardList& cards) {
+    std::size_t unrestored = 0;
+    forEachMatchedCardEntry(domain, cards, [&](Card& card, const cf::Dictionary& entry) {
         card.restoreStoredPLLWithVPU(floatFromEntry(entry, kVPUKey),
                                      floatFromEntry(entry, kMemoryKey));
+        if (!card.lastChangeSucceeded()) {
+            card.setSavedClocksUnrestored();
+            NSLog("Tarnwick: the saved clocks of %s, %s could not be put back; they stay saved\n",
+                  cString(card.slot().value_or("")).c_str(),
+                  cString(card.model().value_or("")).c_str());
+        }
         card.getStockSettingsFromPrefsDictionary(entry);
     });
+    for (const auto& card : cards) {
+        if (card->savedClocksUnrestored()) ++unrestored;
+    }
+    return unrestored;
 }
 
 cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>& unreadCards,
@@ -115,9 +135,9 @@ cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>
     // look alike.
     std::vector<bool> carried(saved ? saved->size() : 0, false);
     cf::Array entries;
-    auto carryOver = [&](const UnreadCard& card) {
+    auto carryOver = [&](const std::string& slot, const std::string& model) {
         for (std::size_t i = 0; i < carried.size(); ++i) {
-            if (!carried[i] && belongsTo((*saved)[i], card)) {
+            if (!carried[i] && belongsTo((*saved)[i], slot, model)) {
                 entries.push_back((*saved)[i]);
                 carried[i] = true;
             }
@@ -128,10 +148,18 @@ cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>
     auto unread = unreadCards.rbegin();
     for (std::size_t place = cards.size() + 1; place-- > 0;) {
         for (; unread != unreadCards.rend() && unread->cardsBefore >= place; ++unread) {
-            carryOver(*unread);
+            carryOver(unread->slot, unread->model);
         }
-        if (place > 0) {
-            entries.push_back(entryOf(*cards[place - 1]));
+        if (place == 0) {
+            continue;
+        }
+        Card& card = *cards[place - 1];
+        // Clocks that are not the user's choice, or not known, never replace
+        // the saved ones.
+        if (card.keepsSavedEntry()) {
+            carryOver(cString(card.slot().value_or("")), cString(card.model().value_or("")));
+        } else {
+            entries.push_back(entryOf(card));
         }
     }
     return entries;

@@ -49,22 +49,36 @@ struct UnreadCard {
 void forEachMatchedCardEntry(const cf::Dictionary& domain, const CardList& cards,
                              const std::function<void(Card&, const cf::Dictionary&)>& apply);
 
+// How high a clock of a card may go, from its stock clock: the highest a
+// user may ask for (twice stock: the top of the pane's steppers), and the
+// highest a reader of saved clocks accepts, which is what the card may reach
+// when asked for that (Card::reachableAbove). One rule for both, so that a
+// clock the pane set is never refused at the next login.
+struct ClockCeiling {
+    double highestAsked;
+    double highestKept;
+};
+ClockCeiling clockCeiling(float stock, const Card& card);
+
 // Whether an entry's clocks may go to its candidate card: "VPU" and
 // "Memory", as the floats the card would get, must be finite, above 0 and at
-// most twice the stock clock. The stock clock is the card's own when known
-// (non-zero now), else the entry's "Stock VPU" / "Stock Memory" when finite
-// and above 0, else the clock the card runs at now, which would become its
-// stock. No pane can set a clock beyond that, so anything else is a
-// damaged entry, not a wish.
+// most the ceiling's highest kept clock. The stock clock is the card's own
+// when known (non-zero now), else the entry's "Stock VPU" / "Stock Memory"
+// when finite and above 0, else the clock the card runs at now, which would
+// become its stock. No pane can set a clock beyond that, so anything else is
+// a damaged entry, not a wish.
 bool isUsableCardEntry(const cf::Dictionary& entry, const Card& candidate);
 
 // Restores the saved cards: each matched card gets
 // restoreStoredPLLWithVPU:memory: with the entry's "VPU" and "Memory", then
-// getStockSettingsFromPrefsDictionary: with the entry.
-void applySavedCards(const cf::Dictionary& domain, const CardList& cards);
+// getStockSettingsFromPrefsDictionary: with the entry. A card whose saved
+// clocks could not be put back is marked so (Card::savedClocksUnrestored),
+// with a log line. The number of cards so marked.
+std::size_t applySavedCards(const cf::Dictionary& domain, const CardList& cards);
 
 // The "Cards" array a writer stores: one entry per card (`entryOf`) from the
-// last card to the first, and in each unread card's place the entries of
+// last card to the first; in place of a card that keeps its saved entry
+// (Card::keepsSavedEntry), and in each unread card's place, the entries of
 // `previous` (the domain as it was read, if any) whose "Slot" and "Model"
 // equal the card's, carried over unchanged. Entries of cards that are gone
 // are dropped.

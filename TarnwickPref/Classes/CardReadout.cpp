@@ -16,8 +16,9 @@ CardReadout CardReadout::of(const Card& card) {
     readout.memFrequency = card.memFrequency();
     readout.vpuPercent = percentAboveStock(card.vpuFrequency(), card.realStockVPUFreq());
     readout.memPercent = percentAboveStock(card.memFrequency(), card.realStockMemFreq());
-    // Exact equality: a card a rounding step away from stock is off stock.
-    readout.offStock = !(card.vpuFrequency() == card.realStockVPUFreq() &&
+    // Exact equality: a card a rounding step away from stock is off stock,
+    // and so is a card whose clocks are unknown.
+    readout.offStock = !(card.clocksKnown() && card.vpuFrequency() == card.realStockVPUFreq() &&
                          card.memFrequency() == card.realStockMemFreq());
     return readout;
 }

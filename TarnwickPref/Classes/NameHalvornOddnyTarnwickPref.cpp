@@ -1,6 +1,7 @@
 #include "NameHalvornOddnyTarnwickPref.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "CardDiscovery.h"
 #include "CardReadout.h"
@@ -12,18 +13,21 @@ constexpr const char* kStartupCheckboxStateKey = "startupCheckboxState";
 constexpr const char* kMachineUnreadableKey = "machineUnreadable";
 constexpr const char* kUnreadCardCountKey = "unreadCardCount";
 constexpr const char* kLastSaveSucceededKey = "lastSaveSucceeded";
+constexpr const char* kUnrestoredCardCountKey = "unrestoredCardCount";
 
 // An address inside this module, to find the bundle that holds the class.
 void classAnchor() {}
 
-// The steppers move between one clock step and twice the stock clock (or the
-// current clock when it is higher), so a click can never ask for 0 MHz and
-// an overclock stays within reach of stock.
-void setStepperLimits(NSStepper& stepper, float clockStep, float stock, float current) {
+// The steppers move between one clock step and the highest clock a user may
+// ask for (twice the stock clock, or the current clock when it is higher), so
+// a click can never ask for 0 MHz, an overclock stays within reach of stock,
+// and a clock set here is one the next login accepts.
+void setStepperLimits(NSStepper& stepper, const Card& card, float stock, float current) {
     stepper.setValueWraps(false);
-    stepper.setMinValue(clockStep);
-    stepper.setMaxValue(
-        std::max({2.0 * stock, static_cast<double>(current), static_cast<double>(clockStep)}));
+    stepper.setMinValue(card.clockStep());
+    stepper.setMaxValue(std::max({clockCeiling(stock, card).highestAsked,
+                                  static_cast<double>(current),
+                                  static_cast<double>(card.clockStep())}));
 }
 }  // namespace
 
@@ -56,6 +60,31 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
     cardsArray_.clear();
 
+    // 4. to 6. Discovery (an ATI card's creation already programs it) and
+    // the restore are guarded like the startup tool's reapply: either could
+    // hang the machine. Clocks whose last reapply never finished are not
+    // applied again, and no card is programmed, as with the Option key held.
+    const bool optionKey = (NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) != 0;
+    switch (reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
+                           [&] { findCardsAndRestore(!optionKey); })) {
+    case ReapplyOutcome::Done: break;
+    case ReapplyOutcome::SkippedUnfinished:
+        lastReapplyUnfinished_ = true;
+        withProgrammingRefused([&] { findCardsAndRestore(false); });
+        break;
+    case ReapplyOutcome::SkippedUnrecorded: reapplyUnrecorded_ = true; break;
+    }
+
+    // 7.
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        (*card)->setStockSettings();
+
+    // 8.
+    registerHelpBook();
+    return true;
+}
+
+void NameHalvornOddnyTarnwickPref::findCardsAndRestore(bool restore) {
     // 4. Card discovery, by this pane's brand lookup; the card library
     // makes the card of each vendor.
     DiscoveredCards found = discoverCards(
@@ -69,27 +98,13 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     savedDomain_ = identifier
                        ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
                        : std::nullopt;
-    const std::optional<cf::Dictionary>& domain = savedDomain_;
-    lastReapplyUnfinished_ = unfinishedReapply().has_value();
-    if (domain) {
-        // 6. Clocks whose last reapply never finished are treated as with
-        // the Option key held; the restore is guarded like the startup tool's,
-        // since it could hang the machine as well.
-        startupCheckboxState_ = cf::boolValue(domain->get(kSetAtStartupKey)) ? 1 : 0;
-        const bool optionKey = (NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) != 0;
-        if (optionKey || lastReapplyUnfinished_ ||
-            reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
-                           [&] { applySavedCards(*domain, cardsArray_); }) != ReapplyOutcome::Done)
-            takeStockSettingsFromCardEntries(*domain);
-    }
-
-    // 7.
-    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
-        (*card)->setStockSettings();
-
-    // 8.
-    registerHelpBook();
-    return true;
+    if (!savedDomain_) return;
+    // 6.
+    startupCheckboxState_ = cf::boolValue(savedDomain_->get(kSetAtStartupKey)) ? 1 : 0;
+    if (restore)
+        applySavedCards(*savedDomain_, cardsArray_);
+    else
+        takeStockSettingsFromCardEntries(*savedDomain_);
 }
 
 void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
@@ -141,6 +156,13 @@ void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     if (lastReapplyUnfinished_)
         alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),
                               localizedString("REAPPLY_UNFINISHED_INFO_TEXT"));
+    else if (reapplyUnrecorded_)
+        alertSheetWithMessage(localizedString("REAPPLY_UNRECORDED_MESSAGE"),
+                              localizedString("REAPPLY_UNRECORDED_INFO_TEXT"));
+    // A card whose saved clocks could not be put back keeps them saved.
+    if (!reapplyUnrecorded_ && unrestoredCardCount() > 0)
+        alertSheetWithMessage(localizedString("RESTORE_FAILED_MESSAGE"),
+                              localizedString("RESTORE_FAILED_INFO_TEXT"));
     // A card whose driver did not answer is left out of the list.
     if (!unreadCards_.empty())
         alertSheetWithMessage(localizedString("CARD_UNREAD_MESSAGE"),
@@ -181,14 +203,15 @@ void NameHalvornOddnyTarnwickPref::setFrequenciesGUIItems() {
     // 1.
     vpuStepper_.setIncrement(card->clockStep());
     memoryStepper_.setIncrement(card->clockStep());
-    setStepperLimits(vpuStepper_, card->clockStep(), card->realStockVPUFreq(),
-                     card->vpuFrequency());
-    setStepperLimits(memoryStepper_, card->clockStep(), card->realStockMemFreq(),
-                     card->memFrequency());
+    setStepperLimits(vpuStepper_, *card, card->realStockVPUFreq(), card->vpuFrequency());
+    setStepperLimits(memoryStepper_, *card, card->realStockMemFreq(), card->memFrequency());
     // 2. to 5.: the steppers, then what is in force.
     vpuStepper_.setDoubleValue(readout.vpuFrequency);
     memoryStepper_.setDoubleValue(readout.memFrequency);
-    showClocksInForce(readout);
+    if (card->clocksKnown())
+        showClocksInForce(readout);
+    else
+        showClocksUnknown();
     // 6.
     memSizeTextField_.setIntValue(card->memSize());
     memTypeTextField_.setStringValue(card->memType() ? "DDR" : "SDR");
@@ -210,11 +233,38 @@ void NameHalvornOddnyTarnwickPref::stepperClicked(const void*) {
         // 2. The steppers keep the values asked for.
         showClocksInForce(CardReadout::of(*card));
     } else {
-        // 3. The text fields keep the clocks last shown as in force.
+        // 3.
+        showFailedChange(*card);
+    }
+}
+
+void NameHalvornOddnyTarnwickPref::showFailedChange(const Card& card) {
+    // The card read its clocks back: the fields show what it runs, and the
+    // steppers start from there. Without them the clocks are unknown, and
+    // the steppers go back to the clocks last shown.
+    if (card.clocksKnown()) {
+        const CardReadout readout = CardReadout::of(card);
+        vpuStepper_.setDoubleValue(readout.vpuFrequency);
+        memoryStepper_.setDoubleValue(readout.memFrequency);
+        showClocksInForce(readout);
+        alertSheetWithMessage(localizedString("CONFIG_FAILED"), std::nullopt);
+    } else {
         vpuStepper_.setDoubleValue(lastVPUFrequency_);
         memoryStepper_.setDoubleValue(lastMemFrequency_);
-        alertSheetWithMessage(localizedString("CONFIG_FAILED"), std::nullopt);
+        showClocksUnknown();
+        alertSheetWithMessage(localizedString("CONFIG_FAILED"),
+                              localizedString("CLOCKS_UNKNOWN_INFO_TEXT"));
     }
+}
+
+void NameHalvornOddnyTarnwickPref::showClocksUnknown() {
+    const std::string unknown = localizedString("CLOCK_UNKNOWN");
+    vpuTextField_.setStringValue(unknown);
+    vpuPercentTextField_.setFloatValue(std::numeric_limits<float>::quiet_NaN());
+    memoryTextField_.setStringValue(unknown);
+    memPercentTextField_.setFloatValue(std::numeric_limits<float>::quiet_NaN());
+    // Not known to be at stock.
+    defaultButton_.setEnabled(true);
 }
 
 void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
@@ -222,6 +272,12 @@ void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
     if (card == nullptr) return;
     // 1.
     card->saveDefaultPLL();
+    // A return to stock that did not go through is a failed change: nothing
+    // may say the card is at stock.
+    if (!card->lastChangeSucceeded()) {
+        showFailedChange(*card);
+        return;
+    }
     const CardReadout readout = CardReadout::of(*card);
     // 2. The percentages are exactly 0, set rather than computed.
     vpuStepper_.setDoubleValue(readout.vpuFrequency);
@@ -231,9 +287,12 @@ void NameHalvornOddnyTarnwickPref::defaultButtonClicked(const void*) {
     memoryStepper_.setDoubleValue(readout.memFrequency);
     memoryTextField_.setFloatValue(static_cast<float>(memoryStepper_.doubleValue()));
     memPercentTextField_.setFloatValue(0.0f);
-    // 4. lastVPUFrequency / lastMemFrequency stay: a failed change after this
-    // rolls back to what was shown before the reset.
+    // 4.
     defaultButton_.setEnabled(readout.offStock);
+    // The clocks reached are the ones in force, as after a change: a failed
+    // change after this goes back to them, not to the clocks before the reset.
+    lastVPUFrequency_ = readout.vpuFrequency;
+    lastMemFrequency_ = readout.memFrequency;
 }
 
 void NameHalvornOddnyTarnwickPref::showClocksInForce(const CardReadout& readout) {
@@ -289,9 +348,13 @@ void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, startupCheckboxState_ != 0);
     domain.set(kCardsKey, std::move(cards));
-    // 4.
+    // 4. Under the lock that a login's rewrite of the settings takes, so that
+    // the two never interleave; without it the user's choice is still
+    // written.
     bool domainWritten = false;
     if (const std::optional<std::string> identifier = selfBundle_->bundleIdentifier()) {
+        const host::PersistentDomainLock lock(*identifier);
+        if (!lock.locked()) NSLog("Tarnwick: %s\n", lock.error().c_str());
         NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, *identifier);
         domainWritten = true;
     } else {
@@ -314,6 +377,7 @@ std::optional<std::int64_t> NameHalvornOddnyTarnwickPref::valueForKey(
     if (key == kMachineUnreadableKey) return machineUnreadable_ ? 1 : 0;
     if (key == kUnreadCardCountKey) return static_cast<std::int64_t>(unreadCards_.size());
     if (key == kLastSaveSucceededKey) return lastSaveSucceeded_ ? 1 : 0;
+    if (key == kUnrestoredCardCountKey) return static_cast<std::int64_t>(unrestoredCardCount());
     return NSPreferencePane::valueForKey(key);
 }
 

@@ -3,6 +3,7 @@
 // to stock, and at quit saves the settings and the login item.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,13 @@ public:
     bool machineUnreadable() const { return machineUnreadable_; }
     std::size_t unreadCardCount() const { return unreadCards_.size(); }
     bool lastSaveSucceeded() const { return lastSaveSucceeded_; }
+    // Cards whose saved clocks could not be put back and that the user has
+    // not changed since: their saved entries are kept ("unrestoredCardCount").
+    std::size_t unrestoredCardCount() const {
+        return static_cast<std::size_t>(std::count_if(
+            cardsArray_.begin(), cardsArray_.end(),
+            [](const auto& card) { return card->savedClocksUnrestored(); }));
+    }
     std::int8_t startupCheckboxState() const { return startupCheckboxState_; }
     const std::shared_ptr<NSBundle>& selfBundle() const { return selfBundle_; }
 
@@ -74,6 +82,14 @@ private:
     // The text fields, percentages, default button and last frequencies for
     // the clocks the card now runs at.
     void showClocksInForce(const CardReadout& readout);
+    // The fields of a card whose clocks could not be read back.
+    void showClocksUnknown();
+    // After a change or a return to stock that did not go through: what the
+    // card runs (or that it is unknown), and the alert.
+    void showFailedChange(const Card& card);
+    // Steps 4 to 6 of creation: the cards, the saved settings, and the saved
+    // clocks put back when `restore` (else only their stock clocks taken).
+    void findCardsAndRestore(bool restore);
     // With the Option key held the saved clocks stay off the cards, but each
     // matched card still takes its stock clocks from its entry: the cards may
     // run at clocks the last login raised, which are no stock clocks. The
@@ -110,4 +126,7 @@ private:
     // The last reapply of the saved clocks never finished: the pane opened as
     // with the Option key held, says so, and clears the record when it saves.
     bool lastReapplyUnfinished_ = false;
+    // The record that guards the reapply could not be written: no card was
+    // programmed at open.
+    bool reapplyUnrecorded_ = false;
 };

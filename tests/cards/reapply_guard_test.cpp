@@ -124,8 +124,10 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
         const std::optional<cf::Dictionary> domain =
             NSUserDefaults::standardUserDefaults().persistentDomainForName(kPaneReapplyDomain);
         const cf::Value* r = domain ? domain->get(kReapplyInProgressKey) : nullptr;
-        return r && r->dictionary() ? std::optional<cf::Dictionary>(*r->dictionary())
-                                    : std::nullopt;
+        const cf::Array* records = r ? r->array() : nullptr;
+        return records && records->size() == 1 && records->front().dictionary()
+                   ? std::optional<cf::Dictionary>(*records->front().dictionary())
+                   : std::nullopt;
     };
     std::optional<cf::Dictionary> beforeWrite, afterWrite;
     EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,

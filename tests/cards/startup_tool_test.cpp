@@ -358,8 +358,9 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
 
 // Saved clocks that no pane could have set for the card go to no card:
 // each clock, as the float the card would get, must be finite, above 0 and
-// at most twice the stock clock (the card's own when known, else the
-// entry's, else the clock the card runs at).
+// at most twice the stock clock, with room for what the card reaches when
+// asked for that (the card's own stock when known, else the entry's, else
+// the clock the card runs at).
 TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     const double nan = std::nan("");
     struct Case {
@@ -372,7 +373,9 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     const Case cases[] = {
         {"a clock a pane sets", 247.5, 234.0, 225.0f, false, true},
         {"exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true},
-        {"a step above twice the entry's stock", 452.25, 225.0, 225.0f, false, false},
+        {"a step above twice the entry's stock, as the card's rounding may reach", 452.25, 225.0,
+         225.0f, false, true},
+        {"two steps above twice the entry's stock", 454.5, 225.0, 225.0f, false, false},
         {"a million MHz", 1e6, 225.0, 225.0f, false, false},
         {"1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false},
         {"a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false},
@@ -381,7 +384,7 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
         {"negative", -247.5, 225.0, 225.0f, false, false},
         {"the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false},
         {"within twice the card's own stock", 450.0, 225.0, 200.0f, true, true},
-        {"no stock anywhere: twice the clock the card runs at", 452.25, 225.0, std::nullopt, false,
+        {"no stock anywhere: twice the clock the card runs at", 454.5, 225.0, std::nullopt, false,
          false},
     };
     for (const Case& c : cases) {

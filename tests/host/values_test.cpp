@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "host/CoreFoundation.h"
 
@@ -154,7 +156,14 @@ TEST(ValueReaders, BoolValueAndFloatValueReadLikeNSNumber) {
     EXPECT_FALSE(boolValue(&zero));
     EXPECT_TRUE(boolValue(&two));
     EXPECT_TRUE(boolValue(&half));
-    EXPECT_FALSE(boolValue(&text));
+    // Strings as NSString's boolValue reads them (a defaults tool writes "YES").
+    for (const auto& [string, expected] :
+         std::vector<std::pair<const char*, bool>>{{"YES", true}, {"yes", true}, {"true", true},
+                                                   {" +007", true}, {"1", true}, {"NO", false},
+                                                   {"0", false}, {"", false}, {"off", false}}) {
+        const Value text(string);
+        EXPECT_EQ(boolValue(&text), expected) << string;
+    }
     EXPECT_FALSE(boolValue(&data));
     EXPECT_FALSE(boolValue(nullptr));
 

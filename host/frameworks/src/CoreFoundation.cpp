@@ -117,6 +117,16 @@ bool boolValue(const Value* value) {
     if (!value) return false;
     if (const bool* b = value->boolean()) return *b;
     if (const Number* n = value->number()) return n->boolValue();
+    // NSString's boolValue, which a defaults tool's "YES" or "1" meets: after
+    // white space, a sign and zeros, Y, y, T, t or a digit 1 to 9 is true.
+    if (const std::string* text = value->string()) {
+        std::size_t i = text->find_first_not_of(" \t\n\r\f\v");
+        if (i == std::string::npos) return false;
+        if ((*text)[i] == '+' || (*text)[i] == '-') ++i;
+        while (i < text->size() && (*text)[i] == '0') ++i;
+        return i < text->size() && std::string_view("YyTt123456789").find((*text)[i]) !=
+                                       std::string_view::npos;
+    }
     return false;
 }
 

@@ -147,6 +147,12 @@ NSUserDefaults& NSUserDefaults::standardUserDefaults() {
 
 std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
     const std::string& domainName) {
+    return persistentDomainForName(domainName, nullptr);
+}
+
+std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
+    const std::string& domainName, bool* unreadable) {
+    if (unreadable != nullptr) *unreadable = false;
     if (!isUsableDomainName(domainName)) return std::nullopt;
     std::lock_guard lock(defaultsMutex());
     DomainFile file = readDomainFile(domainPath(domainName));
@@ -155,6 +161,7 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
     case FileState::Unreadable:
         NSLog("User defaults: domain %s cannot be read (%s); it reads as no domain\n",
               domainName.c_str(), file.problem.c_str());
+        if (unreadable != nullptr) *unreadable = true;
         return std::nullopt;
     case FileState::Dictionary: break;
     }
@@ -197,3 +204,15 @@ bool NSUserDefaults::synchronize() {
     if (ec) return false;
     return written && std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), W_OK) == 0;
 }
+
+namespace host {
+
+PersistentDomainLock::PersistentDomainLock(const std::string& domainName) {
+    if (isUsableDomainName(domainName)) lock_.emplace(domainPath(domainName));
+}
+
+std::string PersistentDomainLock::error() const {
+    return lock_ ? lock_->error() : std::string("not a usable domain name");
+}
+
+}  // namespace host

@@ -9,6 +9,8 @@ PaneOutcome PaneOutcome::of(const NSPreferencePane& pane) {
     outcome.saveFailed =
         !outcome.machineUnreadable && pane.valueForKey("lastSaveSucceeded").value_or(1) == 0;
     outcome.unreadCards = static_cast<long>(pane.valueForKey("unreadCardCount").value_or(0));
+    outcome.unrestoredCards =
+        static_cast<long>(pane.valueForKey("unrestoredCardCount").value_or(0));
     return outcome;
 }
 
@@ -25,6 +27,10 @@ std::vector<std::string> PaneOutcome::messages() const {
                            " could not be read and " + (unreadCards == 1 ? "was" : "were") +
                            " left out; " + (unreadCards == 1 ? "its" : "their") +
                            " saved clocks are kept");
+    if (unrestoredCards > 0)
+        lines.emplace_back("the saved clocks of " + std::to_string(unrestoredCards) + " card" +
+                           (unrestoredCards == 1 ? "" : "s") +
+                           " could not be put back; they stay saved");
     return lines;
 }
 
@@ -32,5 +38,6 @@ int PaneOutcome::exitStatus(int asked) const {
     if (machineUnreadable) return kPaneMachineUnreadable;
     if (saveFailed) return kPaneNotSaved;
     if (asked != kPaneOK) return asked;
-    return unreadCards > 0 ? kPaneCardUnread : kPaneOK;
+    if (unreadCards > 0) return kPaneCardUnread;
+    return unrestoredCards > 0 ? kPaneCardUnrestored : kPaneOK;
 }

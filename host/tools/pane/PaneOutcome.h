@@ -18,18 +18,21 @@ enum PaneExitStatus {
     kPaneMachineUnreadable = 4,
     kPaneNotSaved = 5,
     kPaneCardUnread = 6,
+    kPaneCardUnrestored = 7,
 };
 
 struct PaneOutcome {
     bool machineUnreadable = false;  // the registry could not be read: nothing was saved
     bool saveFailed = false;         // the settings or the login item were not written
     long unreadCards = 0;            // cards present but not read (their entries were kept)
+    long unrestoredCards = 0;        // cards whose saved clocks could not be put back (kept)
 
     static PaneOutcome of(const NSPreferencePane& pane);
     // One line per problem, each without a program prefix or newline.
     std::vector<std::string> messages() const;
     // The worst of what the session met, first that holds: a machine that
     // could not be read, a save that failed, `asked` (the status of what
-    // was asked for) when not 0, a card that could not be read.
+    // was asked for) when not 0, a card that could not be read, a card whose
+    // saved clocks could not be put back.
     int exitStatus(int asked) const;
 };

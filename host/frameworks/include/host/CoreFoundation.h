@@ -118,8 +118,9 @@ inline bool Dictionary::empty() const { return items_.empty(); }
 inline Value CFNumberCreate(CFNumberType type, std::int64_t v) { return Number::integer(type, v); }
 inline Value CFNumberCreateReal(CFNumberType type, double v) { return Number::real(type, v); }
 
-// NSNumber-style boolValue: a boolean as is, a number when non-zero; anything
-// else (or nothing) is false.
+// NSNumber-style boolValue: a boolean as is, a number when non-zero, a string
+// as NSString's boolValue reads it ("YES", "true", "1" true; "NO", "0"
+// false); anything else (or nothing) is false.
 bool boolValue(const Value* value);
 // NSNumber-style floatValue: a number's value as float, a boolean as 1 or 0;
 // anything else is 0.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/CoreFoundation.h"
+#include "host/FileLock.h"
 
 // The current user's defaults: one XML property list per persistent domain,
 // <root>/Library/Preferences/<domain>.plist.
@@ -19,6 +20,10 @@ public:
     // not parse (or is not a dictionary, or is not a regular file at all)
     // reads as nothing, with a log line.
     std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName);
+    // The same; `unreadable` tells a domain whose file is there but cannot be
+    // read from one that does not exist.
+    std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName,
+                                                          bool* unreadable);
     // Replaces the whole domain, written atomically at once. A file that could
     // not be read is first kept beside it as <domain>.plist.corrupt. A write
     // that fails is logged and remembered for synchronize.
@@ -95,6 +100,21 @@ struct FSRef {
 bool CFURLGetFSRef(const std::string& url, FSRef* ref);
 
 namespace host {
+// Orders the programs that read a persistent domain, decide and write it
+// back: an exclusive lock beside the domain's file (FileLock), held for the
+// object's life, across processes. Reading and writing do not take it; a
+// program takes it around a read and the write that depends on it.
+class PersistentDomainLock {
+public:
+    explicit PersistentDomainLock(const std::string& domainName);
+    bool locked() const { return lock_ && lock_->locked(); }
+    // Why the lock could not be taken.
+    std::string error() const;
+
+private:
+    std::optional<FileLock> lock_;
+};
+
 // Parses the Apple .strings format ("KEY" = "value"; with /* */ and //
 // comments and \" \\ \n \t \Uxxxx escapes), UTF-8 or UTF-16 (with byte order
 // mark). Nothing when the text is malformed.
