@@ -324,10 +324,13 @@ int run(int argc, char** argv) {
         if (alerts != alertsBefore) status = kConfigFailed;
     } else if (*stock) {
         if (!selectCard(c, row)) return quit(kUsage);
-        if (!c.defaultButton->isEnabled())
+        if (!c.defaultButton->isEnabled()) {
             std::printf("Card %d already runs at its stock clocks.\n", row);
-        else
+        } else {
+            const int alertsBefore = alerts;
             c.defaultButton->performClick();
+            if (alerts != alertsBefore) status = kConfigFailed;
+        }
     } else if (*startup) {
         if (!c.startupCheckbox->isEnabled()) {
             std::fprintf(stderr,
