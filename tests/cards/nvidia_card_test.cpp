@@ -577,3 +577,25 @@ TEST_F(NVIDIACardTest, PreNV4xIgnoresSavedCoefficientWords) {
     EXPECT_EQ(integerOf(entry, kStockMPLL2Key), 0u);
     EXPECT_EQ(integerOf(entry, kStockGPLLKey), kPreCorePLL);
 }
+
+// The highest clock the pane lets a user ask for (twice stock) may be
+// reached a little above; a reader of the saved settings accepts that clock.
+// A card on the 13.5 MHz crystal at M 3, N 118, P 1 (265.5 MHz stock) asked
+// for 531 MHz runs at 533.25.
+TEST_F(NVIDIACardTest, TheClockReachedAtTheTopOfTheSteppersIsOneTheNextLoginAccepts) {
+    auto registers = preNV4xRegisters();
+    registers["0x680500"] = 0x00017603;
+    install({nvidiaCard("NV34", 0x0322, "SLOT-2", registers)});
+    const auto card = createCard();
+    ASSERT_TRUE(card);
+    card->setStockSettings();
+    ASSERT_EQ(card->realStockVPUFreq(), 265.5f);
+    const ClockCeiling ceiling = clockCeiling(card->realStockVPUFreq(), *card);
+    EXPECT_EQ(ceiling.highestAsked, 531.0);
+    ASSERT_TRUE(card->savePLLWithVPUFrequency(531.0f, card->memFrequency()));
+    EXPECT_EQ(card->vpuFrequency(), 533.25f);
+    cf::Dictionary entry = card->saveCardInfo();
+    EXPECT_TRUE(isUsableCardEntry(entry, *card));
+    entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberFloatType, ceiling.highestKept + 1));
+    EXPECT_FALSE(isUsableCardEntry(entry, *card));
+}

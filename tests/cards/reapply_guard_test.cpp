@@ -237,3 +237,47 @@ INSTANTIATE_TEST_SUITE_P(SetAtStartup, WakeTest, ::testing::Bool(),
                          });
 
 }  // namespace
+
+namespace {
+
+// Two reapplies at once (a login and a wake) each keep a record of their own:
+// the one that ends clears its own, never the other's. A record domain that
+// cannot be read counts as a reapply that never finished, and clearing keeps
+// its bytes aside.
+TEST(ReapplyGuard, EachReapplyClearsOnlyItsOwnRecordAndAnUnreadableOneIsUnfinished) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(atiMachine({kCard}));
+    const CardList cards = discoverATICards();
+    ASSERT_EQ(cards.size(), 1u);
+    proc_bsdinfo parent{};
+    ASSERT_EQ(proc_pidinfo(::getppid(), PROC_PIDTBSDINFO, 0, &parent, PROC_PIDTBSDINFO_SIZE),
+              PROC_PIDTBSDINFO_SIZE);
+    const cf::Dictionary other =
+        record(kReapplyAfterWake, ::getppid(),
+               static_cast<std::int64_t>(parent.pbi_start_tvsec) * 1'000'000 +
+                   static_cast<std::int64_t>(parent.pbi_start_tvusec));
+    writeRecord(kStartupToolReapplyDomain, cf::Array{other});
+    EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
+                             [&] { cards[0]->writePropertiesWithCommand(WriteATIPLL, kCard.pll); }),
+              ReapplyOutcome::Done);
+    const std::optional<cf::Dictionary> left =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kStartupToolReapplyDomain);
+    ASSERT_TRUE(left && left->get(kReapplyInProgressKey));
+    EXPECT_EQ(*left->get(kReapplyInProgressKey), cf::Value(cf::Array{other}));
+
+    const std::filesystem::path file = mac.root() / "Library/Preferences" /
+                                       (std::string(kPaneReapplyDomain) + ".plist");
+    for (const char* bytes : {"garbage", "", "link"}) {
+        SCOPED_TRACE(bytes);
+        if (std::string_view(bytes) == "link")
+            std::filesystem::create_symlink(mac.root() / "machine.plist", file);
+        else
+            testsupport::writeFile(file, bytes);
+        EXPECT_EQ(unfinishedReapply(), "at an unknown time");
+        clearUnfinishedReapplies();
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(file)));
+        EXPECT_FALSE(unfinishedReapply());
+    }
+}
+
+}  // namespace

@@ -411,3 +411,62 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
 }
 
 }  // namespace
+
+namespace {
+
+// Nothing a failure did becomes a saved setting: a login whose writes fail
+// keeps the saved clocks, a stock measurement that failed records no stock,
+// and a reapply that could not be guarded leaves the settings as they are.
+TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
+    const auto recordFile = [](const TempSimMac& mac, const char* suffix) {
+        return mac.root() / "Library/Preferences" /
+               (std::string("name.halvorn.oddny.TarnwickStartup.plist") + suffix);
+    };
+    struct Case {
+        const char* what;
+        std::optional<cf::Dictionary> faults;
+        bool firmwareClocks;
+        std::function<void(const TempSimMac&)> prepare;
+        bool rewritten;  // else the settings keep their bytes
+    };
+    const Case cases[] = {
+        {"a restore refused halfway", testsupport::driverFaults("RefuseAfter", 3), false, {},
+         true},
+        {"a stock measurement refused", testsupport::driverFaults("RefuseCommands", WriteATIPLL),
+         true, {}, false},
+        {"a guard record that cannot be read", std::nullopt, false,
+         [&](const TempSimMac& mac) { testsupport::writeFile(recordFile(mac, ""), "garbage"); },
+         false},
+        {"a guard record that cannot be written", std::nullopt, false,
+         [&](const TempSimMac& mac) { std::filesystem::create_directories(recordFile(mac, ".lock")); },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempSimMac mac;
+        ATIDevice device;
+        device.faults = c.faults;
+        if (c.firmwareClocks) {
+            device.sclk = 400000;
+            device.mclk = 300000;
+        }
+        mac.writeMachine(atiMachine({device}));
+        // 247.5 / 234 MHz saved; no stock clocks yet, so a login records them.
+        writeDomain(mac, savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
+        if (c.prepare) c.prepare(mac);
+        const std::string before = fileBytes(domainFile(mac));
+        ASSERT_EQ(runStartup(), 0);
+        if (!c.rewritten) {
+            EXPECT_EQ(fileBytes(domainFile(mac)), before);
+            continue;
+        }
+        const std::optional<cf::Dictionary> domain = readDomain(mac);
+        ASSERT_TRUE(domain && cardsOf(*domain).size() == 1u);
+        const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
+        EXPECT_EQ(floatFromEntry(entry, kVPUKey), 247.5f);
+        EXPECT_EQ(floatFromEntry(entry, kMemoryKey), 234.0f);
+        EXPECT_NE(floatFromEntry(entry, kStockVPUKey), 0.0f) << "the stock clocks are recorded";
+    }
+}
+
+}  // namespace

@@ -253,4 +253,43 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         mac.driverLog().size());
 }
 
+// A login's startup tool rewrites the settings (it records the NVIDIA card's
+// stock clocks) only when they are still what it read: a pane that saved
+// while the tool was putting the clocks back (here: "Set at startup" turned
+// off) keeps what it saved. The ATI driver's busy time makes the tool's
+// restore outlast the pane's session.
+TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
+    testsupport::TempSimMac mac;
+    const ATICardSetup ati{.entryName = "ATY,Card",
+                           .slot = "SLOT-1",
+                           .faults = testsupport::driverFaults("BusyMilliseconds", 20)};
+    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
+    std::map<std::string, std::string> models;
+    {
+        OpenPane pane;
+        ASSERT_TRUE(pane.loaded());
+        for (int row = 0; row < 2; ++row)
+            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
+    }
+    writeSettings(models, 0);
+    panetools::Child startup({startupExecutable()});
+    ASSERT_TRUE(startup.started());
+    // The tool has read the settings once it programs the ATI card.
+    while (atiWrites(mac, kATIDriver).empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        OpenPane pane(/*optionKey=*/true);
+        ASSERT_TRUE(pane.loaded());
+        pane.button("startupCheckbox").performClick();
+        pane.quit();
+    }
+    EXPECT_EQ(startup.wait(), 0) << startup.output();
+    const std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
+    ASSERT_TRUE(domain);
+    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup"))) << describe({}, startup, mac);
+    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved settings changed while the saved clocks "
+                                   "were applied; the newer settings are left as they are"),
+              std::string::npos);
+}
+
 }  // namespace

@@ -47,6 +47,13 @@ void atiDriverStuck(const fs::path&) {
     ASSERT_EQ(run({tool("simmac"), "fault", "AGP", "--busy", "5000"}).status, 0);
 }
 
+// Saved clocks above the power-on ones, which the card then refuses to take.
+void atiRestoreRefused(const fs::path&) {
+    ASSERT_EQ(run({tool("tarnwickctl"), "set", "0", "400", "350"}).status, 0);
+    ASSERT_EQ(run({tool("simmac"), "reboot"}).status, 0);
+    ASSERT_EQ(run({tool("simmac"), "fault", "AGP", "--refuse", "2"}).status, 0);
+}
+
 class SessionOutcome : public ::testing::TestWithParam<OutcomeCase> {};
 
 TEST_P(SessionOutcome, StatusAndMessage) {
@@ -103,6 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"tarnwickctl", "list"},
                                   6,
                                   "tarnwickctl: 1 card could not be read and was left out",
+                                  false},
+                      OutcomeCase{"CtlCardUnrestored",
+                                  atiRestoreRefused,
+                                  {"tarnwickctl", "list"},
+                                  7,
+                                  "tarnwickctl: the saved clocks of 1 card could not be put back",
                                   false}),
     [](const ::testing::TestParamInfo<OutcomeCase>& info) { return info.param.name; });
 
