@@ -36,11 +36,6 @@ double NSTextField::doubleValue() const {
 
 float NSTextField::floatValue() const { return static_cast<float>(doubleValue()); }
 
-int NSTextField::intValue() const {
-    if (hasNumber_) return static_cast<int>(number_);
-    return static_cast<int>(std::strtol(text_.c_str(), nullptr, 10));
-}
-
 void NSTextField::setNumberFormat(const std::string& printfFormat,
                                   const std::string& notANumberSymbol) {
     format_ = hostui::isNumberFormat(printfFormat) ? printfFormat : std::string("%g");

@@ -116,7 +116,6 @@ public:
     // The number last set, or the text read as a number (0 when it is none).
     float floatValue() const;
     double doubleValue() const;
-    int intValue() const;
 
     void setNumberFormat(const std::string& printfFormat, const std::string& notANumberSymbol);
     const std::string& numberFormat() const { return format_; }
@@ -143,13 +142,9 @@ inline constexpr NSControlStateValue NSControlStateValueOn = 1;
 // checkbox).
 class NSButton : public NSControl {
 public:
-    bool isCheckbox() const { return checkbox_; }
-    void setCheckbox(bool checkbox) { checkbox_ = checkbox; }
     NSControlStateValue state() const { return state_; }
     // Sets the state without sending the action; a bound value follows.
     void setState(NSControlStateValue state);
-    const std::string& title() const { return title_; }
-    void setTitle(const std::string& title);
 
     // A click by the user: nothing while disabled; a checkbox toggles its
     // state (and the bound value); then the action is sent.
@@ -168,7 +163,6 @@ private:
     void changeState(NSControlStateValue state);
     bool checkbox_ = false;
     NSControlStateValue state_ = NSControlStateValueOff;
-    std::string title_;
     std::function<void(std::int64_t)> bindingSetter_;
 };
 
@@ -220,7 +214,6 @@ private:
 using NSFocusRingType = int;
 inline constexpr NSFocusRingType NSFocusRingTypeDefault = 0;
 inline constexpr NSFocusRingType NSFocusRingTypeNone = 1;
-inline constexpr NSFocusRingType NSFocusRingTypeExterior = 2;
 
 // The scroll view around a table (any widget: a QAbstractScrollArea, or the
 // frame that holds the table).
