@@ -25,16 +25,16 @@ public:
     // install the pane or `hint` for naming another.
     bool findPane(const std::string& panePath, const char* hint);
     // The one-session lock, held until the session ends (after the save).
-    PaneSessionLock& lock() { return lock_; }
+    PaneSessionLock& sessionLock() { return lock_; }
     // Qt's application for this program, with Qt's messages filtered.
     QApplication& startQt(char* argv0);
     // Loads the pane found, under the busy cursor and with the Option key
     // held when asked; `window` is NSApp's main window (alert sheets attach
     // to it) and takes the pane's main view. False, having said why, when the
-    // pane did not load; the view may still be missing (view()).
+    // pane did not load; the view may still be missing (paneView()).
     bool loadPane(QMainWindow& window, bool optionKey);
     NSPreferencePane& pane() { return *pane_; }
-    NSView* view() const { return view_; }
+    NSView* paneView() const { return view_; }
 
     // Quits as System Preferences quits: NSApplicationWillTerminateNotification,
     // at which the pane saves; then `saved` runs, the pane goes and what the

@@ -164,15 +164,15 @@ int run(int argc, char** argv) {
                      "  or give prefhost a virtual display: xvfb-run prefhost\n");
         return kFailed;
     }
-    switch (session.lock().acquire(std::chrono::milliseconds(0))) {
+    switch (session.sessionLock().acquire(std::chrono::milliseconds(0))) {
     case PaneSessionLock::Result::kAcquired: break;
     case PaneSessionLock::Result::kHeld: {
         std::fprintf(stderr, "prefhost: the pane is already open (%s); quit it first\n",
-                     PaneSessionLock::holderText(session.lock().holderPid()).c_str());
+                     PaneSessionLock::holderText(session.sessionLock().holderPid()).c_str());
         return kPaneAlreadyOpen;
     }
     case PaneSessionLock::Result::kFailed:
-        std::fprintf(stderr, "prefhost: %s\n", session.lock().error().c_str());
+        std::fprintf(stderr, "prefhost: %s\n", session.sessionLock().error().c_str());
         return kFailed;
     }
     std::string error;
@@ -204,7 +204,7 @@ int run(int argc, char** argv) {
     window.show();
     QCoreApplication::processEvents();
     if (!session.loadPane(window, optionKey)) return kFailed;
-    if (session.view() == nullptr) {
+    if (session.paneView() == nullptr) {
         std::fprintf(stderr, "prefhost: the pane's view did not load (see the system log)\n");
         return kFailed;
     }

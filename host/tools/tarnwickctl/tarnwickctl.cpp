@@ -233,7 +233,7 @@ int run(int argc, char** argv) {
 
     PaneSession session("tarnwickctl");
     if (!session.findPane(panePath, "or use --pane")) return kUsage;
-    if (const std::optional<int> status = beginSession(session.lock())) return *status;
+    if (const std::optional<int> status = beginSession(session.sessionLock())) return *status;
 
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     session.startQt(argv[0]);
@@ -259,7 +259,7 @@ int run(int argc, char** argv) {
 
     PaneControls c;
     const std::vector<std::string> missing =
-        session.view() ? c.find(session.pane()) : std::vector<std::string>{"main view"};
+        session.paneView() ? c.find(session.pane()) : std::vector<std::string>{"main view"};
     if (!missing.empty()) {
         std::string names;
         for (const auto& m : missing) names += (names.empty() ? "" : ", ") + m;

@@ -1,6 +1,6 @@
 #include <QAbstractButton>
 
-#include "host/AppKitControls.h"
+#include "host/NSButton.h"
 
 void NSButton::changeState(NSControlStateValue state) {
     state_ = state;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "NumberFormat.h"
-#include "host/AppKitControls.h"
+#include "host/NSTextField.h"
 
 void NSTextField::setStringValue(const std::string& text) {
     text_ = text;
