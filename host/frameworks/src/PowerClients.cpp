@@ -8,6 +8,7 @@
 #include "host/CoreFoundation.h"
 #include "host/FileLock.h"
 #include "host/OwnProcess.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 
 namespace host {
@@ -63,10 +64,14 @@ std::filesystem::path powerClientsPath() {
 
 std::optional<std::vector<PowerClient>> readPowerClients(std::string* error) {
     const std::filesystem::path path = powerClientsPath();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec) && !ec) return std::vector<PowerClient>{};
+    // Read as the host reads every file of the simulated Mac: a link, a FIFO
+    // or a folder in its place is refused, never followed or taken as empty.
+    bool absent = false;
     std::string why;
-    std::optional<cf::Value> plist = cf::readPropertyListFile(path.string(), &why);
+    const std::optional<std::string> bytes = readRegularFile(path, Links::Refuse, &why, &absent);
+    if (!bytes && absent) return std::vector<PowerClient>{};
+    std::optional<cf::Value> plist;
+    if (bytes && !(plist = cf::parsePropertyList(*bytes, &why))) why = path.string() + ": " + why;
     if (!plist) {
         if (error) *error = why;
         return std::nullopt;

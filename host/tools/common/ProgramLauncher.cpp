@@ -1,5 +1,6 @@
 #include "ProgramLauncher.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill and SIGKILL are POSIX, not in <csignal>
 #include <sys/prctl.h>
@@ -8,8 +9,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
 #include <string_view>
 #include <thread>
+
+#include "host/OwnProcess.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
@@ -27,12 +33,14 @@ std::vector<std::string> environmentOf(const Launch& launch) {
         for (const auto& variable : launch.environment) replaced |= name == variable.first;
         if (!replaced) words.emplace_back(text);
     }
-    for (const auto& [name, value] : launch.environment) words.push_back(name + "=" + value);
+    for (const auto& [name, value] : launch.environment)
+        words.emplace_back(name).append("=").append(value);
     return words;
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& words) {
     std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
     for (std::string& word : words) pointers.push_back(word.data());
     pointers.push_back(nullptr);
     return pointers;
@@ -86,6 +94,76 @@ pid_t start(const Launch& launch, bool ownGroup, LaunchResult& result) {
     return -1;
 }
 
+// The parent of each process, from /proc/<pid>/stat.
+std::map<pid_t, pid_t> parentsOfAllProcesses() {
+    std::map<pid_t, pid_t> parents;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return parents;
+    while (const dirent* entry = ::readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::optional<std::string> stat = host::readProcFile("/proc/" + name + "/stat");
+        // "pid (command) state ppid ...": the command may hold anything but
+        // ends at the last ')'.
+        const std::size_t close = stat ? stat->rfind(')') : std::string::npos;
+        if (close == std::string::npos) continue;
+        // " S 1234 ...": the state, then the parent.
+        char* end = nullptr;
+        const long parent =
+            close + 4 < stat->size() ? std::strtol(stat->c_str() + close + 4, &end, 10) : 0;
+        if (end != nullptr && *end == ' ')
+            parents[static_cast<pid_t>(std::stol(name))] = static_cast<pid_t>(parent);
+    }
+    ::closedir(proc);
+    return parents;
+}
+
+std::set<pid_t> childrenOfThisProcess() {
+    std::set<pid_t> children;
+    for (const auto& [process, parent] : parentsOfAllProcesses())
+        if (parent == ::getpid()) children.insert(process);
+    return children;
+}
+
+// Ends with SIGKILL, and reaps, every process that `program` started, in its
+// group or not (a session of its own, a daemon): each descends from it, or,
+// once an ancestor ended, from a child of this process (the subreaper) that
+// was not there before the launch. Repeated until none is left, since a
+// process may start another until it is killed.
+void endDescendants(pid_t program, const std::set<pid_t>& before) {
+    const pid_t self = ::getpid();
+    ::kill(-program, SIGKILL);
+    for (;;) {
+        const std::map<pid_t, pid_t> parents = parentsOfAllProcesses();
+        std::vector<pid_t> victims;
+        std::vector<pid_t> children;
+        for (const auto& [process, parent] : parents) {
+            // Up the chain to the program, or to this process.
+            pid_t at = process;
+            for (std::size_t hops = 0; at > 1 && hops < parents.size(); ++hops) {
+                if (at == program) break;
+                const auto up = parents.find(at);
+                if (up == parents.end() || up->second == self) break;
+                at = up->second;
+            }
+            const auto up = parents.find(at);
+            const bool fromProgram = at == program || (up != parents.end() && up->second == self &&
+                                                       !before.contains(at));
+            if (!fromProgram || process == self) continue;
+            victims.push_back(process);
+            if (parent == self) children.push_back(process);
+        }
+        if (victims.empty()) return;
+        for (const pid_t victim : victims) ::kill(victim, SIGKILL);
+        for (const pid_t child : children) {
+            int status = 0;
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        if (children.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
 
 bool LaunchResult::exited() const {
@@ -112,37 +190,33 @@ LaunchResult runAndWait(const Launch& launch) {
 }
 
 LaunchResult runContained(const Launch& launch, std::chrono::milliseconds limit) {
-    // What the program leaves behind comes to this process when the program
-    // ends, rather than to init, so that it can be waited for.
+    // What the program leaves behind comes to this process when its parent
+    // ends, rather than to init, so that it can be found and waited for.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const std::set<pid_t> before = childrenOfThisProcess();
     LaunchResult result;
     const pid_t pid = start(launch, true, result);
     if (pid < 0) return result;
+    // The program itself is waited for, never its output: what it started
+    // may hold this process's output open for as long as it likes.
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        // Seen ended but not yet reaped, so that its process group still
-        // names only what it started.
-        siginfo_t info{};
-        const int looked =
-            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-        if (looked == 0 && info.si_pid == pid) break;
-        if (looked != 0 && errno != EINTR) {
+        const pid_t ended = ::waitpid(pid, &result.waitStatus, WNOHANG);
+        if (ended == pid) break;
+        if (ended < 0 && errno != EINTR) {
             result.lost = errno;
             break;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &result.waitStatus, 0) < 0 && errno == EINTR) {
+            }
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Whatever the program left running in its group goes with it, and all
-    // of the group is reaped here.
-    ::kill(-pid, SIGKILL);
-    while (::waitpid(pid, &result.waitStatus, 0) < 0 && errno == EINTR) {
-    }
-    for (int leftover = 0; ::waitpid(-pid, &leftover, 0) > 0 || errno == EINTR;) {
-    }
+    endDescendants(pid, before);
     return result;
 }
 

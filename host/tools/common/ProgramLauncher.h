@@ -39,10 +39,12 @@ std::string waitStatusText(int status);
 // is its own affair.
 LaunchResult runAndWait(const Launch& launch);
 
-// Runs the program in a process group of its own and waits for it at most
-// `limit` (then ends it with SIGKILL). Whatever it left running in its group
-// ends with it: when this returns, nothing of it runs or is still dying.
-// This process becomes the subreaper of its descendants for that.
+// Runs the program in a process group of its own and waits for the
+// program itself, never for its output, at most `limit` (then ends it with
+// SIGKILL). Whatever it started ends with it, its group and what left the
+// group (a session of its own, a daemon) alike: when this returns, nothing
+// of it runs or is still dying. This process becomes the subreaper of its
+// descendants for that, and follows them through /proc.
 LaunchResult runContained(const Launch& launch, std::chrono::milliseconds limit);
 
 }  // namespace tools

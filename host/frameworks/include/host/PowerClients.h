@@ -26,7 +26,9 @@ inline constexpr const char* kPowerMessageVariable = "SIMMAC_POWER_MESSAGE";
 std::filesystem::path powerClientsPath();
 
 // The registered programs in the order they registered; empty when there is
-// no registration. Nothing, with a message, when the file cannot be read.
+// no registration. Nothing, with a message, when the file cannot be read;
+// a link (dangling or not) or anything else but a regular file in its place
+// is refused like that.
 std::optional<std::vector<PowerClient>> readPowerClients(std::string* error);
 // Adds `client` unless it is registered already; removes it. Under a lock,
 // written atomically. False with a message when the file cannot be read or
