@@ -129,11 +129,12 @@ std::set<pid_t> childrenOfThisProcess() {
 // group or not (a session of its own, a daemon): each descends from it, or,
 // once an ancestor ended, from a child of this process (the subreaper) that
 // was not there before the launch. Repeated until none is left, since a
-// process may start another until it is killed.
+// process may start another until it is killed; a process that cannot be
+// killed (another user's) is left after 1000 rounds of trying.
 void endDescendants(pid_t program, const std::set<pid_t>& before) {
     const pid_t self = ::getpid();
     ::kill(-program, SIGKILL);
-    for (;;) {
+    for (int round = 0; round < 1000; ++round) {
         const std::map<pid_t, pid_t> parents = parentsOfAllProcesses();
         std::vector<pid_t> victims;
         std::vector<pid_t> children;
