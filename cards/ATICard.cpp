@@ -25,6 +25,19 @@ std::uint16_t dividerFromQuotient(float quotient) {
     return static_cast<std::uint16_t>(rounded);
 }
 
+// The feedback divider for frequency f at step s with a clock's factor:
+// (f / s) x 0.5 for factor 2, (f + f) / s for factor 0.5, else f / s, in
+// single precision as written, rounded as above.
+std::uint16_t dividerForFrequency(float frequency, float clockStep, float factor) {
+    if (factor == 2.0f) {
+        return dividerFromQuotient((frequency / clockStep) * 0.5f);
+    }
+    if (factor == 0.5f) {
+        return dividerFromQuotient((frequency + frequency) / clockStep);
+    }
+    return dividerFromQuotient(frequency / clockStep);
+}
+
 bool romEquals(const std::optional<std::string>& rom, const char* text) {
     return rom && cString(*rom) == text;
 }
@@ -73,25 +86,11 @@ void ATICard::calculateFrequencies() {
 }
 
 std::uint16_t ATICard::adjustVPUFBDivForFrequency(float frequency, float clockStep) const {
-    const float factor = vpuFactor();
-    if (factor == 2.0f) {
-        return dividerFromQuotient((frequency / clockStep) * 0.5f);
-    }
-    if (factor == 0.5f) {
-        return dividerFromQuotient((frequency + frequency) / clockStep);
-    }
-    return dividerFromQuotient(frequency / clockStep);
+    return dividerForFrequency(frequency, clockStep, vpuFactor());
 }
 
 std::uint16_t ATICard::adjustMemFBDivForFrequency(float frequency, float clockStep) const {
-    const float factor = memFactor();
-    if (factor == 2.0f) {
-        return dividerFromQuotient((frequency / clockStep) * 0.5f);
-    }
-    if (factor == 0.5f) {
-        return dividerFromQuotient((frequency + frequency) / clockStep);
-    }
-    return dividerFromQuotient(frequency / clockStep);
+    return dividerForFrequency(frequency, clockStep, memFactor());
 }
 
 void ATICard::fineTuneFBDivWithNewFBDiv(std::uint16_t& newFBDiv, std::uint16_t& newMemFBDiv,

@@ -26,6 +26,15 @@ bool mayProgram(std::uint8_t command) {
     return !programs || !programmingGate() || programmingGate()();
 }
 
+// The driver command's dictionary: "Command" (8-bit) and "Argument" (32-bit).
+cf::Dictionary commandDictionary(std::uint8_t command, std::uint32_t argument) {
+    cf::Dictionary dictionary;
+    dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
+    dictionary.set("Argument",
+                   cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument)));
+    return dictionary;
+}
+
 }  // namespace
 
 Card::~Card() {
@@ -87,20 +96,13 @@ void Card::setProgrammingGate(std::function<bool()> gate) { programmingGate() = 
 
 bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument) {
     if (!mayProgram(command)) return false;
-    cf::Dictionary dictionary;
-    dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
-    dictionary.set("Argument",
-                   cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument)));
-    return sendCommand(dictionary);
+    return sendCommand(commandDictionary(command, argument));
 }
 
 bool Card::writePropertiesWithCommand(std::uint8_t command, std::uint32_t argument,
                                       std::uint32_t argument2) {
     if (!mayProgram(command)) return false;
-    cf::Dictionary dictionary;
-    dictionary.set("Command", cf::CFNumberCreate(cf::kCFNumberCharType, command));
-    dictionary.set("Argument",
-                   cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument)));
+    cf::Dictionary dictionary = commandDictionary(command, argument);
     dictionary.set("Argument2",
                    cf::CFNumberCreate(cf::kCFNumberIntType, static_cast<std::int32_t>(argument2)));
     return sendCommand(dictionary);

@@ -36,13 +36,7 @@ NameHalvornOddnyTarnwickPref::NameHalvornOddnyTarnwickPref() = default;
 NameHalvornOddnyTarnwickPref::~NameHalvornOddnyTarnwickPref() = default;
 
 std::uint32_t NameHalvornOddnyTarnwickPref::determineCardBrandWithDriver(io_service_t driver) {
-    io_registry_entry_t parent = 0;
-    if (IORegistryEntryGetParentEntry(driver, kIOServicePlane, &parent) != kIOReturnSuccess)
-        return 0;
-    const std::uint32_t vendor = Card::uInt32FromDataPropertyWithName("vendor-id", parent);
-    // The card takes its own handle of the parent.
-    IOObjectRelease(parent);
-    return vendor;
+    return vendorIDOfDriverParent(driver);
 }
 
 bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bundle) {

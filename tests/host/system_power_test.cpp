@@ -43,6 +43,17 @@ protected:
     void registerClient() const {
         EXPECT_EQ(panetools::run({HOST_TEST_POWER_CLIENT, output.string()}).status, 0);
     }
+    // Registers `program` by hand, into `file` (the registrations' place by default).
+    static void registerProgram(const std::filesystem::path& program,
+                                const std::filesystem::path& file = host::powerClientsPath()) {
+        cf::Dictionary client;
+        client.set("Program", program.string());
+        cf::Dictionary top;
+        top.set("Clients", cf::Array{client});
+        std::filesystem::create_directories(file.parent_path());
+        std::string error;
+        ASSERT_TRUE(cf::writePropertyListFileAtomically(file.string(), top, &error)) << error;
+    }
     std::vector<std::string> outputLines() const {
         std::istringstream in(testsupport::readFile(output));
         std::vector<std::string> lines;
@@ -126,6 +137,49 @@ TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
     const panetools::RunResult wake = simmac("wake");
     EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
     EXPECT_EQ(outputLines().size(), 1u) << "only its registration";
+}
+
+// A client that leaves a process in a session of its own holding simmac's
+// output: wake waits for the client alone (simmac's output is read to its
+// end here, as $(simmac wake) reads it) and ends what the client started.
+TEST_F(SystemPower, WakeEndsWhatAClientStartedInASessionOfItsOwn) {
+    const std::filesystem::path client = mac.root() / "daemon-client", pid = mac.root() / "pid",
+                                survived = mac.root() / "survived";
+    panetools::writeFile(client,
+                         "#!/bin/sh\nsetsid sh -c 'echo $$ > \"$0\"; sleep 20; touch \"$1\"' '" +
+                             pid.string() + "' '" + survived.string() + "' &\nwhile [ ! -s '" +
+                             pid.string() + "' ]; do sleep 0.01; done\n",
+                         true);
+    registerProgram(client);
+    ASSERT_EQ(simmac("sleep").status, 0);
+    const panetools::RunResult wake = simmac("wake");
+    EXPECT_EQ(wake.status, 0) << wake.output;
+    EXPECT_NE(wake.output.find(client.string() + " exited with status 0"), std::string::npos)
+        << wake.output;
+    EXPECT_FALSE(std::filesystem::exists(survived)) << "wake waited for the client's daemon";
+    EXPECT_FALSE(running(std::stoi(testsupport::readFile(pid))));
+}
+
+// A link in place of the registrations, to a file or to nothing, is refused
+// like every file of the simulated Mac: a message, and nothing launched.
+TEST_F(SystemPower, WakeRefusesALinkInPlaceOfTheRegistrations) {
+    const std::filesystem::path client = mac.root() / "client", ran = mac.root() / "ran",
+                                elsewhere = mac.root() / "elsewhere.plist";
+    panetools::writeFile(client, "#!/bin/sh\ntouch '" + ran.string() + "'\n", true);
+    registerProgram(client, elsewhere);
+    std::filesystem::create_directories(host::powerClientsPath().parent_path());
+    for (const std::filesystem::path& target : {elsewhere, mac.root() / "missing.plist"}) {
+        SCOPED_TRACE(target.string());
+        std::filesystem::remove(host::powerClientsPath());
+        std::filesystem::create_symlink(target, host::powerClientsPath());
+        ASSERT_EQ(simmac("sleep").status, 0);
+        const panetools::RunResult wake = simmac("wake");
+        EXPECT_EQ(wake.status, 1) << wake.output;
+        EXPECT_NE(wake.output.find("PowerClients.plist: not a regular file (a symbolic link)"),
+                  std::string::npos)
+            << wake.output;
+        EXPECT_FALSE(std::filesystem::exists(ran));
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/IOKit.h"
+#include "host/Log.h"
 #include "host/MachineInterface.h"
 #include "host/SimMac.h"
 
@@ -86,7 +87,7 @@ std::optional<std::string> entryPath(io_object_t handle) {
 std::shared_ptr<const Machine> machineNow() {
     std::string error;
     std::shared_ptr<const Machine> machine = host::currentMachine(&error);
-    if (!machine) host::reportMachineProblem(error);
+    if (!machine) host::logOnce(error);
     return machine;
 }
 

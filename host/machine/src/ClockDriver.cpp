@@ -1,20 +1,14 @@
-// The clock driver: decodes a command dictionary, refuses what the driver
-// does not accept, and otherwise reads or programs the card's registers,
-// each command one record of the journal. A write that leaves a card above
-// its limits hangs the machine; a hung or sleeping machine takes no command.
+// The clock driver's rules: it decodes a command dictionary, refuses what the
+// driver does not accept, and otherwise reads or programs the card's
+// registers, each command one record of the journal, whose replay carries
+// the command's effect out. A write that leaves a card above its limits hangs
+// the machine.
 #include "ClockDriver.h"
-
-#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
-#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "MachineStore.h"
 #include "host/CardClocks.h"
-#include "host/Log.h"
-#include "host/MachineControl.h"
-#include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
 
 namespace host {
@@ -80,8 +74,8 @@ void writeRegister(Hardware& hardware, const DriverLogRecord& record) {
 
 // The hang of a write that left the card (`after`, the driver's hardware with
 // the write done) above its limits; nothing for any other record.
-std::optional<MachineHang> hangAfterWrite(const Machine& machine, const Hardware& after,
-                                          const DriverLogRecord& record) {
+std::optional<MachineHang> hangOfWrite(const Machine& machine, const Hardware& after,
+                                       const DriverLogRecord& record) {
     if (record.result != 0 || !record.registerKey || after.limits.empty()) return std::nullopt;
     const std::optional<std::string> cardPath = parentPath(record.driver);
     const CardClocks clocks = cardClocks(after, cardPath ? machine.find(*cardPath) : nullptr);
@@ -161,6 +155,15 @@ bool driverLogRecordHasEffect(const DriverLogRecord& record) {
            (record.registerKey || record.busyUntil || record.acceptedCommands);
 }
 
+std::optional<MachineHang> hangAfterRecord(const Machine& machine, const DriverLogRecord& record) {
+    const RegistryEntry* driver = machine.find(record.driver);
+    if (!record.registerKey || !driver || !driver->hardware || driver->hardware->limits.empty())
+        return std::nullopt;
+    Hardware after = *driver->hardware;
+    writeRegister(after, record);
+    return hangOfWrite(machine, after, record);
+}
+
 void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record) {
     if (!driverLogRecordHasEffect(record)) return;
     RegistryEntry* driver = machine.find(record.driver);
@@ -170,89 +173,7 @@ void applyDriverLogRecord(Machine& machine, const DriverLogRecord& record) {
     if (record.acceptedCommands) driver->driver.acceptedCommands = *record.acceptedCommands;
     // A hang follows from the write and the card's limits alone, so a replay
     // of the journal comes to the same hang.
-    if (!machine.hung) machine.hung = hangAfterWrite(machine, *driver->hardware, record);
-}
-
-IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
-                           std::optional<std::uint32_t>* answer) {
-    if (answer) answer->reset();
-    MachineLock lock(machinePlistPath());
-    if (!lock.locked()) {
-        reportMachineProblem(lock.error());
-        return kIOReturnError;
-    }
-    std::string error;
-    std::optional<MachineView> view = readMachineViewLocked(&error);
-    if (!view) {
-        reportMachineProblem(error);
-        return kIOReturnError;
-    }
-    if (view->lastSeq >= kLastDriverLogSeq &&
-        (!startNewJournalLocked(*view, &error) || !(view = readMachineViewLocked(&error)))) {
-        reportMachineProblem(error);
-        return kIOReturnError;
-    }
-    const RegistryEntry* entry = view->machine->find(path);
-    if (!entry) return kIOReturnNoDevice;
-    if (!entry->isClockDriver()) return kIOReturnUnsupported;
-    // A hung or sleeping machine takes no command; the sender's wait for the
-    // driver runs out first.
-    if (view->machine->unresponsive()) return kIOReturnTimeout;
-
-    DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds());
-    record.seq = view->lastSeq + 1;
-    // The record is the command: one that could not be journalled did not
-    // happen.
-    const std::string journal = driverLogPath().string();
-    std::uint64_t journalLength = 0;
-    if (!appendDriverLogLine(journal, record, &error, &journalLength)) {
-        NSLog("%s", error.c_str());
-        return kIOReturnError;
-    }
-    noteAppendedLocked(*view, record, journalLength);
-    bool hangs = false;
-    if (record.registerKey && !entry->hardware->limits.empty()) {
-        Hardware after = *entry->hardware;
-        writeRegister(after, record);
-        hangs = hangAfterWrite(*view->machine, after, record).has_value();
-    }
-    // A hang is written down at once as well, so that machine.plist itself
-    // says so.
-    if (hangs || view->recordsSinceCheckpoint + 1 >= kCheckpointEvery) {
-        Machine now = *view->machine;
-        applyDriverLogRecord(now, record);
-        // The journal holds the command already; a checkpoint that cannot be
-        // written only leaves more to replay.
-        if (!writeCheckpointLocked(now, CheckpointMark{record.seq, journalLength}, &error))
-            NSLog("%s", error.c_str());
-    }
-    // The machine froze under the sender, which never gets its answer.
-    if (hangs) ::kill(::getpid(), SIGKILL);
-    if (answer) *answer = record.regValue;
-    return static_cast<IOReturn>(record.result);
-}
-
-QuietState driverQuietState(const std::string& path) {
-    QuietState state;
-    std::string error;
-    std::shared_ptr<const Machine> machine = currentMachine(&error);
-    if (!machine) {
-        reportMachineProblem(error);
-        state.result = kIOReturnError;
-        return state;
-    }
-    const RegistryEntry* entry = machine->find(path);
-    if (!entry) {
-        state.result = kIOReturnNoDevice;
-        return state;
-    }
-    if (!entry->isClockDriver()) return state;
-    const DriverState& driver = entry->driver;
-    state.stuck = driver.stuck() || machine->unresponsive();
-    state.busyForMs =
-        state.stuck ? 0 : std::max<std::int64_t>(0, driver.busyUntil - wallClockMilliseconds());
-    state.quiet = !state.stuck && state.busyForMs == 0;
-    return state;
+    if (!machine.hung) machine.hung = hangOfWrite(machine, *driver->hardware, record);
 }
 
 }  // namespace host

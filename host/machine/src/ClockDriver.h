@@ -1,9 +1,10 @@
-// Inside the machine: the clock driver name_halvorn_oddny_TarnwickDriver
-// that sits on every driver instance of the simulated Mac, and the replay of
-// its journal records.
+// Inside the machine: the rules of the clock driver
+// name_halvorn_oddny_TarnwickDriver that sits on every driver instance of
+// the simulated Mac, and the replay of its journal records.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host/CoreFoundation.h"
@@ -20,6 +21,11 @@ namespace host {
 // assign. Changes nothing itself.
 DriverLogRecord runDriverCommand(const RegistryEntry& driver, const std::string& path,
                                  const cf::Value& properties, std::int64_t nowMs);
+
+// The hang that the record, a write accepted by a driver of `machine` whose
+// card has limits, causes when it leaves the card above them; nothing for
+// any other record.
+std::optional<MachineHang> hangAfterRecord(const Machine& machine, const DriverLogRecord& record);
 
 // Whether the record changes the machine when replayed.
 bool driverLogRecordHasEffect(const DriverLogRecord& record);

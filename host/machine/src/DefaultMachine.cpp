@@ -25,6 +25,8 @@ cf::Value text(const std::string& s) {
     return d;
 }
 
+using Properties = std::vector<std::pair<std::string, cf::Value>>;
+
 RegistryEntry bridge(const std::string& name, const std::string& className,
                      std::vector<RegistryEntry> children) {
     RegistryEntry e;
@@ -49,8 +51,7 @@ RegistryEntry driver(HardwareKind kind, const RegisterFile& registers,
 }
 
 RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::uint32_t device,
-                      const std::string& name, const std::string& model,
-                      const std::vector<std::pair<std::string, cf::Value>>& extra,
+                      const std::string& name, const std::string& model, const Properties& extra,
                       RegistryEntry clockDriver) {
     RegistryEntry e;
     e.name = entryName;
@@ -66,37 +67,40 @@ RegistryEntry pciCard(const std::string& entryName, std::uint32_t vendor, std::u
     return e;
 }
 
-// 27 MHz reference / 12 x 169 = 380.25 MHz core, x 151 = 339.75 MHz memory;
-// 128 MiB of 256-bit DDR memory. Stable up to 430 / 380 MHz.
-RegistryEntry radeon9800Pro() {
-    RegisterFile registers{{kPLLRegisterKey, 12 | 151 << 8 | 169 << 16},
+// An R3xx Radeon: a PLL word on the 27 MHz reference, 128 MiB of DDR memory
+// whose bus width register 0x140 gives, the firmware's part number and
+// nominal clocks (kHz), then where it sits (`placement`).
+RegistryEntry radeon(const std::string& entryName, std::uint32_t device, const std::string& chip,
+                     const std::string& model, std::uint32_t pllWord, std::uint32_t memoryConfig,
+                     const std::string& rom, std::uint32_t sclk, std::uint32_t mclk,
+                     const Properties& placement, const ClockLimits& limits) {
+    RegisterFile registers{{kPLLRegisterKey, pllWord},
                            {registerKey(0xF8), 128u << 20},
-                           {registerKey(0x140), 0x29002902},
+                           {registerKey(0x140), memoryConfig},
                            {registerKey(0x158), 0x6C0D0132}};
-    return pciCard("ATY,R350@10", 0x1002, 0x4E48, "ATY,R350", "ATI Radeon 9800 Pro",
-                   {{"ATY,Rom#", text("113-A14403-104")},
-                    {"ATY,SCLK", u32(380000)},
-                    {"ATY,MCLK", u32(340000)},
-                    {"ATY,RefCLK", u32(27000)},
-                    {"AGP_Master", u32(1)},
-                    {"IOAGPCommandValue", u32(0x1F000204)}},
-                   driver(HardwareKind::ATI, registers, {430.0, 380.0}));
+    Properties properties{{"ATY,Rom#", text(rom)},
+                          {"ATY,SCLK", u32(sclk)},
+                          {"ATY,MCLK", u32(mclk)},
+                          {"ATY,RefCLK", u32(27000)}};
+    properties.insert(properties.end(), placement.begin(), placement.end());
+    return pciCard(entryName, 0x1002, device, chip, model, properties,
+                   driver(HardwareKind::ATI, registers, limits));
 }
 
-// 27 MHz / 12 x 178 = 400.5 MHz core, x 133 = 299.25 MHz memory; 128 MiB,
-// 128-bit. Stable up to 450 / 340 MHz.
+// 27 MHz reference / 12 x 169 = 380.25 MHz core, x 151 = 339.75 MHz memory;
+// 256-bit bus. Stable up to 430 / 380 MHz.
+RegistryEntry radeon9800Pro() {
+    return radeon("ATY,R350@10", 0x4E48, "ATY,R350", "ATI Radeon 9800 Pro",
+                  12 | 151 << 8 | 169 << 16, 0x29002902, "113-A14403-104", 380000, 340000,
+                  {{"AGP_Master", u32(1)}, {"IOAGPCommandValue", u32(0x1F000204)}}, {430.0, 380.0});
+}
+
+// 27 MHz / 12 x 178 = 400.5 MHz core, x 133 = 299.25 MHz memory; 128-bit
+// bus. Stable up to 450 / 340 MHz.
 RegistryEntry radeon9600Pro(const std::string& slot) {
-    RegisterFile registers{{kPLLRegisterKey, 12 | 133 << 8 | 178 << 16},
-                           {registerKey(0xF8), 128u << 20},
-                           {registerKey(0x140), 0x29002901},
-                           {registerKey(0x158), 0x6C0D0132}};
-    return pciCard("ATY,RV350@2", 0x1002, 0x4150, "ATY,RV350", "ATI Radeon 9600 Pro",
-                   {{"ATY,Rom#", text("113-A08203-107")},
-                    {"ATY,SCLK", u32(400000)},
-                    {"ATY,MCLK", u32(300000)},
-                    {"ATY,RefCLK", u32(27000)},
-                    {"AAPL,slot-name", text(slot)}},
-                   driver(HardwareKind::ATI, registers, {450.0, 340.0}));
+    return radeon("ATY,RV350@2", 0x4150, "ATY,RV350", "ATI Radeon 9600 Pro",
+                  12 | 133 << 8 | 178 << 16, 0x29002901, "113-A08203-107", 400000, 300000,
+                  {{"AAPL,slot-name", text(slot)}}, {450.0, 340.0});
 }
 
 // NV4x formula with the 27 MHz crystal: core 27000 x 17 x 7 / (2 x 2) >> 1 =

@@ -1,6 +1,7 @@
 // Inside the machine: the one reader of machine.plist (the checkpoint) and
 // driver.jsonl (the journal) that every program goes through, the machine
-// lock, and writing a checkpoint.
+// lock, writing a checkpoint and beginning a new journal (MachineStore.cpp),
+// and the checkpoint's file form (MachineFile.cpp).
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,6 @@
 #include "host/DriverLog.h"
 #include "host/FileLock.h"
 #include "host/Machine.h"
-#include "host/MachineInterface.h"
 
 namespace host {
 

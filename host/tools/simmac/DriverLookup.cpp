@@ -3,7 +3,6 @@
 // pane lists it under.
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
 #include "SimmacCommands.h"
 #include "host/Foundation.h"
@@ -135,29 +134,6 @@ std::optional<std::string> resolveDriver(const host::Machine& machine, const std
         }
     }
     return std::nullopt;
-}
-
-int changeDriverEntry(const std::string& driver,
-                      const std::function<bool(host::RegistryEntry&)>& change,
-                      const std::function<std::string(const host::RegistryEntry&)>& describe) {
-    std::string error;
-    std::string text;
-    const bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            const std::optional<std::string> path = resolveDriver(machine, driver, &error);
-            if (!path) return false;
-            host::RegistryEntry& entry = *machine.find(*path);
-            const bool changing = change(entry);
-            text = *path + ": " + describe(entry);
-            return changing;
-        },
-        &error);
-    if (!done || text.empty()) {
-        std::cerr << "simmac: " << error << "\n";
-        return 1;
-    }
-    std::cout << text << "\n";
-    return 0;
 }
 
 }  // namespace simmac

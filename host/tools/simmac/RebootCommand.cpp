@@ -12,24 +12,18 @@ namespace simmac {
 int rebootMachine() {
     std::size_t cards = 0;
     std::optional<host::MachineHang> hang;
-    std::string error;
-    bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            cards = machine.powerOnCards();
-            hang = machine.hung;
-            machine.hung.reset();
-            machine.asleep = false;
-            return true;
-        },
-        &error);
-    if (!done) {
-        std::cerr << "simmac: " << error << "\n";
-        return 1;
-    }
+    const bool done = changeMachine([&](host::Machine& machine) {
+        cards = machine.powerOnCards();
+        hang = machine.hung;
+        machine.hung.reset();
+        machine.asleep = false;
+        return std::string();
+    });
+    if (!done) return 1;
     std::cout << "rebooted: " << cards << (cards == 1 ? " card" : " cards")
               << " back at power-on\n";
     if (hang) std::cout << "the hang by command " << hang->seq << " is over\n";
-    if (!host::clearPowerClients(&error)) {
+    if (std::string error; !host::clearPowerClients(&error)) {
         std::cerr << "simmac: the login session's registrations for power messages stay: " << error
                   << "\n";
         return 1;

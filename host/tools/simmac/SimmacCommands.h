@@ -60,6 +60,11 @@ int sendCommand(const std::string& driver, const std::string& code, const std::s
 std::optional<std::string> resolveDriver(const host::Machine& machine, const std::string& driver,
                                          std::string* error);
 
+// Changes the machine in one update: `change` alters it, or returns why it
+// refuses (then nothing is written). False, after printing the refusal or
+// the error behind "simmac: ", when it was not done.
+bool changeMachine(const std::function<std::string(host::Machine&)>& change);
+
 // Changes the entry of the clock driver that DRIVER names (as resolveDriver
 // takes it) in one update of the machine: `change` edits the entry and says
 // whether it changed anything (else the machine is not rewritten). Prints

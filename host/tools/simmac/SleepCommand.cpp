@@ -7,22 +7,14 @@
 namespace simmac {
 
 int sleepMachine() {
-    std::string refusal, error;
-    bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            if (machine.hung)
-                refusal = "the machine hangs (simmac show says why); only simmac reboot ends that";
-            else if (machine.asleep)
-                refusal = "the machine is asleep already";
-            if (!refusal.empty()) return false;
-            machine.asleep = true;
-            return true;
-        },
-        &error);
-    if (!done || !refusal.empty()) {
-        std::cerr << "simmac: " << (done ? refusal : error) << "\n";
-        return 1;
-    }
+    const bool done = changeMachine([](host::Machine& machine) -> std::string {
+        if (machine.hung)
+            return "the machine hangs (simmac show says why); only simmac reboot ends that";
+        if (machine.asleep) return "the machine is asleep already";
+        machine.asleep = true;
+        return {};
+    });
+    if (!done) return 1;
     std::cout << "asleep: every command times out until simmac wake\n";
     return 0;
 }

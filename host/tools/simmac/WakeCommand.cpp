@@ -2,8 +2,11 @@
 // a reboot, but the login session goes on: every program registered for
 // power messages is launched with kIOMessageSystemHasPoweredOn and runs to
 // its end before simmac returns.
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
+#include "ProgramLauncher.h"
 #include "SimmacCommands.h"
 #include "host/IOPMLib.h"
 #include "host/PowerClients.h"
@@ -14,39 +17,50 @@ namespace {
 
 // Longer than any client should need; one that takes longer is stopped, so
 // that nothing it started stays running.
-constexpr std::chrono::seconds kClientTimeLimit{60};
+constexpr std::chrono::milliseconds kClientTimeLimit{60'000};
+
+std::string hexMessage(std::uint32_t message) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", message);
+    return text;
+}
+
+std::string outcomeText(const tools::LaunchResult& result) {
+    if (result.notStarted) return std::string("not started: ") + std::strerror(*result.notStarted);
+    if (result.timedOut)
+        return "still running after " + std::to_string(kClientTimeLimit.count()) +
+               " ms; ended with SIGKILL";
+    if (result.lost) return std::string("lost: ") + std::strerror(*result.lost);
+    return tools::waitStatusText(result.waitStatus);
+}
 
 }  // namespace
 
 int wakeMachine() {
     std::size_t cards = 0;
-    std::string refusal, error;
-    bool done = host::updateMachine(
-        [&](host::Machine& machine) {
-            if (!machine.asleep) {
-                refusal = "the machine is not asleep";
-                return false;
-            }
-            cards = machine.powerOnCards();
-            machine.asleep = false;
-            return true;
-        },
-        &error);
-    if (!done || !refusal.empty()) {
-        std::cerr << "simmac: " << (done ? refusal : error) << "\n";
-        return 1;
-    }
+    const bool done = changeMachine([&](host::Machine& machine) -> std::string {
+        if (!machine.asleep) return "the machine is not asleep";
+        cards = machine.powerOnCards();
+        machine.asleep = false;
+        return {};
+    });
+    if (!done) return 1;
     std::cout << "woke: " << cards << (cards == 1 ? " card" : " cards") << " back at power-on\n";
 
-    std::optional<std::vector<host::PowerClientLaunch>> runs =
-        host::launchPowerClients(kIOMessageSystemHasPoweredOn, kClientTimeLimit, &error);
-    if (!runs) {
+    std::string error;
+    const std::optional<std::vector<host::PowerClient>> clients = host::readPowerClients(&error);
+    if (!clients) {
         std::cerr << "simmac: the programs registered for wake are unknown: " << error << "\n";
         return 1;
     }
-    if (runs->empty()) std::cout << "wake: no program registered for power messages\n";
-    for (const host::PowerClientLaunch& run : *runs)
-        std::cout << "wake: " << run.client.program << " " << run.outcome << "\n";
+    if (clients->empty()) std::cout << "wake: no program registered for power messages\n";
+    const std::string message = hexMessage(kIOMessageSystemHasPoweredOn);
+    for (const host::PowerClient& client : *clients) {
+        const tools::LaunchResult result = tools::runContained(
+            {client.program, client.arguments, {{host::kPowerMessageVariable, message}}},
+            kClientTimeLimit);
+        std::cout << "wake: " << client.program << " " << outcomeText(result) << std::endl;
+    }
     return 0;
 }
 

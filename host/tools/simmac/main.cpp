@@ -6,10 +6,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 
 #include "CommandLine.h"
 #include "SimmacCommands.h"
+#include "ToolMain.h"
 #include "host/Log.h"
 
 namespace {
@@ -122,13 +122,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Whatever is thrown (out of memory, a file system error) ends the program
-    // with a message rather than an abort.
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "simmac: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return tools::guardedMain("simmac", run, argc, argv); }

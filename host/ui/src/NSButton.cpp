@@ -1,6 +1,6 @@
 #include <QAbstractButton>
 
-#include "host/AppKitControls.h"
+#include "host/NSButton.h"
 
 void NSButton::changeState(NSControlStateValue state) {
     state_ = state;
@@ -9,11 +9,6 @@ void NSButton::changeState(NSControlStateValue state) {
 }
 
 void NSButton::setState(NSControlStateValue state) { changeState(state); }
-
-void NSButton::setTitle(const std::string& title) {
-    title_ = title;
-    updateView();
-}
 
 void NSButton::performClick() {
     if (!isEnabled()) return;
@@ -41,7 +36,6 @@ void NSButton::attachView(QWidget* widget) {
     auto* button = static_cast<QAbstractButton*>(widget);
     checkbox_ = button->isCheckable();
     state_ = button->isChecked() ? NSControlStateValueOn : NSControlStateValueOff;
-    title_ = button->text().toStdString();
     // Qt has already toggled a checkbox when it reports the click.
     QObject::connect(button, &QAbstractButton::clicked, viewContext(), [this](bool checked) {
         if (checkbox_) changeState(checked ? NSControlStateValueOn : NSControlStateValueOff);
@@ -50,8 +44,7 @@ void NSButton::attachView(QWidget* widget) {
 }
 
 void NSButton::updateView() {
-    if (auto* button = qobject_cast<QAbstractButton*>(view())) {
-        button->setText(QString::fromStdString(title_));
-        if (button->isCheckable()) button->setChecked(state_ != NSControlStateValueOff);
-    }
+    auto* button = qobject_cast<QAbstractButton*>(view());
+    if (button != nullptr && button->isCheckable())
+        button->setChecked(state_ != NSControlStateValueOff);
 }

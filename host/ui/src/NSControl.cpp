@@ -2,7 +2,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "host/AppKitControls.h"
+#include "host/NSControl.h"
 #include "host/BusyCursor.h"
 
 struct NSControl::ViewLink {

@@ -8,7 +8,9 @@
 #include "NibLoader.h"
 #include "host/Log.h"
 #include "host/NotificationCenter.h"
-#include "host/PreferencePanes.h"
+#include "host/NSButton.h"
+#include "host/NSPreferencePane.h"
+#include "host/NibConnections.h"
 
 struct NSPreferencePane::MainView {
     QPointer<QWidget> view;
@@ -21,19 +23,6 @@ struct NSPreferencePane::MainView {
         if (!view.isNull() && view->parent() == nullptr) delete view.data();
     }
 };
-
-bool NibConnections::connect(NSControl& outlet, const std::string& name) {
-    if (root_ == nullptr) return false;
-    const QString objectName = QString::fromStdString(name);
-    QWidget* widget =
-        root_->objectName() == objectName ? root_ : root_->findChild<QWidget*>(objectName);
-    if (widget == nullptr || !outlet.connectView(widget)) {
-        NSLog("Interface: no usable object \"%s\" for an outlet", name.c_str());
-        return false;
-    }
-    owner_.outlets_[name] = &outlet;
-    return true;
-}
 
 NSPreferencePane::NSPreferencePane() = default;
 
@@ -88,7 +77,7 @@ NSView* NSPreferencePane::loadMainView() {
     mainView_ = std::make_unique<MainView>();
     mainView_->view = root;
     outlets_.clear();
-    NibConnections nib(*this, root);
+    NibConnections nib(outlets_, root);
     connectOutlets(nib);
 
     // Bindings: a button with a "bindValue" property shows that value of the

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "NumberFormat.h"
-#include "host/AppKitControls.h"
+#include "host/NSTextField.h"
 
 void NSTextField::setStringValue(const std::string& text) {
     text_ = text;
@@ -35,11 +35,6 @@ double NSTextField::doubleValue() const {
 }
 
 float NSTextField::floatValue() const { return static_cast<float>(doubleValue()); }
-
-int NSTextField::intValue() const {
-    if (hasNumber_) return static_cast<int>(number_);
-    return static_cast<int>(std::strtol(text_.c_str(), nullptr, 10));
-}
 
 void NSTextField::setNumberFormat(const std::string& printfFormat,
                                   const std::string& notANumberSymbol) {

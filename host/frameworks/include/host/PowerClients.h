@@ -1,11 +1,9 @@
 // The simulated Mac's side of system power notifications: the programs
 // registered for them in this login session, kept in
-// <root>/private/var/run/PowerClients.plist, and their launch with a
-// message, which `simmac wake` uses (docs/power.md).
+// <root>/private/var/run/PowerClients.plist, which `simmac wake` launches
+// with the message pending (docs/power.md).
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,7 +26,9 @@ inline constexpr const char* kPowerMessageVariable = "SIMMAC_POWER_MESSAGE";
 std::filesystem::path powerClientsPath();
 
 // The registered programs in the order they registered; empty when there is
-// no registration. Nothing, with a message, when the file cannot be read.
+// no registration. Nothing, with a message, when the file cannot be read;
+// a link (dangling or not) or anything else but a regular file in its place
+// is refused like that.
 std::optional<std::vector<PowerClient>> readPowerClients(std::string* error);
 // Adds `client` unless it is registered already; removes it. Under a lock,
 // written atomically. False with a message when the file cannot be read or
@@ -41,21 +41,5 @@ bool clearPowerClients(std::string* error);
 // This program as a client: its executable and the arguments it was
 // started with.
 std::optional<PowerClient> thisPowerClient(std::string* error);
-
-// How a client's launch ended.
-struct PowerClientLaunch {
-    PowerClient client;
-    bool finished = false;  // exited by itself (any status) within the time
-    std::string outcome;    // "exited with status 0", "killed by signal 9", ...
-};
-// Launches every registered client in turn with `message` pending and waits
-// for each to end; one still running after `limit` is ended with SIGKILL, so
-// nothing is left running: what a client started in its process group ends
-// and is reaped with it (the calling process becomes the subreaper of its
-// descendants for that). Nothing, with a message, when the registrations
-// cannot be read.
-std::optional<std::vector<PowerClientLaunch>> launchPowerClients(std::uint32_t message,
-                                                                 std::chrono::milliseconds limit,
-                                                                 std::string* error);
 
 }  // namespace host

@@ -1,6 +1,7 @@
 // The simulated Mac's machine: its I/O Registry entries and, on each clock
-// driver instance, the card it drives and the driver's simulated faults;
-// its property-list form and the built-in machines.
+// driver instance, the card it drives and the driver's simulated faults
+// (Machine.cpp); its property-list form (MachineFile.cpp) and the built-in
+// machines (DefaultMachine.cpp).
 #pragma once
 
 #include <cstdint>

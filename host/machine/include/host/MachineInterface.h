@@ -39,8 +39,4 @@ struct QuietState {
 };
 QuietState driverQuietState(const std::string& path);
 
-// Logs a problem with the machine once per process and message, so that a
-// program that keeps calling into an unreadable machine says so one time.
-void reportMachineProblem(const std::string& message);
-
 }  // namespace host

@@ -1,61 +1,20 @@
-// AppKit control stand-ins: steppers, text fields, buttons, the table view
-// and the scroll view. Each control keeps its own state, as an NSCell does,
-// and mirrors it to the Qt widget it is connected to when the pane's view is
-// loaded. Everything a pane shows can thus be read back here (by tests and
-// the terminal front end), with or without a widget behind it; an
-// unconnected control behaves like a nil outlet that still remembers values.
+// AppKit control stand-ins: steppers, text fields (NSTextField.h), buttons
+// (NSButton.h), the table view and the scroll view, over NSControl.h. Each
+// control keeps its own state, as an NSCell does, and mirrors it to the Qt
+// widget it is connected to when the pane's view is loaded. Everything a pane
+// shows can thus be read back here (by tests and the terminal front end),
+// with or without a widget behind it; an unconnected control behaves like a
+// nil outlet that still remembers values.
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/NSButton.h"
+#include "host/NSControl.h"
+#include "host/NSTextField.h"
 #include "host/NotificationCenter.h"
-
-class QObject;
-class QWidget;
-
-class NSControl {
-public:
-    // The control's action: `sender` is the control.
-    using Action = std::function<void(const void* sender)>;
-
-    NSControl();
-    virtual ~NSControl();
-    NSControl(const NSControl&) = delete;
-    NSControl& operator=(const NSControl&) = delete;
-
-    // Connection to a widget of a loaded view; done by the nib loader. False
-    // when the widget is of a kind this control cannot drive.
-    bool connectView(QWidget* widget);
-    bool isConnected() const;  // the widget exists
-    QWidget* view() const;     // nullptr when not connected or the widget is gone
-
-    void setEnabled(bool enabled);
-    bool isEnabled() const { return enabled_; }
-
-    void setAction(Action action) { action_ = std::move(action); }
-    // Sends the action (when there is one) as the control itself would.
-    void sendAction();
-
-protected:
-    // The receiver for the widget's signals: it goes away with the control
-    // (or a new connection), so no signal reaches a destroyed control.
-    QObject* viewContext() const;
-    virtual bool acceptsView(QWidget* widget) const = 0;
-    // Called after connecting: hook up the widget's signals.
-    virtual void attachView(QWidget* widget) = 0;
-    // Pushes the control's state to its widget (when connected).
-    virtual void updateView() = 0;
-
-private:
-    struct ViewLink;
-    std::unique_ptr<ViewLink> link_;
-    bool enabled_ = true;
-    Action action_;
-};
 
 // Up/down arrows over a double value within [minValue, maxValue], with the
 // field that shows the value and takes a typed one. Widget: a HostStepper
@@ -100,76 +59,6 @@ private:
     double min_ = 0.0;
     double max_ = 59.0;  // AppKit's default maximum
     bool wraps_ = false;
-};
-
-// A text field (QLabel or QLineEdit). Numbers are shown through the field's
-// number format, a printf format for one double (the widget's "numberFormat"
-// property in the .ui file; default "%g"); a value that is not finite shows
-// the field's "notANumberSymbol" (default "-").
-class NSTextField : public NSControl {
-public:
-    void setStringValue(const std::string& text);
-    const std::string& stringValue() const { return text_; }
-    void setFloatValue(float value);
-    void setDoubleValue(double value);
-    void setIntValue(int value);
-    // The number last set, or the text read as a number (0 when it is none).
-    float floatValue() const;
-    double doubleValue() const;
-    int intValue() const;
-
-    void setNumberFormat(const std::string& printfFormat, const std::string& notANumberSymbol);
-    const std::string& numberFormat() const { return format_; }
-
-protected:
-    bool acceptsView(QWidget* widget) const override;
-    void attachView(QWidget* widget) override;
-    void updateView() override;
-
-private:
-    void showNumber(double value);
-    std::string text_;
-    std::string format_ = "%g";
-    std::string notANumber_ = "-";
-    bool hasNumber_ = false;
-    double number_ = 0.0;
-};
-
-using NSControlStateValue = int;
-inline constexpr NSControlStateValue NSControlStateValueOff = 0;
-inline constexpr NSControlStateValue NSControlStateValueOn = 1;
-
-// A push button or a checkbox (QAbstractButton; a checkable one is a
-// checkbox).
-class NSButton : public NSControl {
-public:
-    bool isCheckbox() const { return checkbox_; }
-    void setCheckbox(bool checkbox) { checkbox_ = checkbox; }
-    NSControlStateValue state() const { return state_; }
-    // Sets the state without sending the action; a bound value follows.
-    void setState(NSControlStateValue state);
-    const std::string& title() const { return title_; }
-    void setTitle(const std::string& title);
-
-    // A click by the user: nothing while disabled; a checkbox toggles its
-    // state (and the bound value); then the action is sent.
-    void performClick();
-
-    // Binds the state to a value of the pane (Cocoa bindings): the state is
-    // set from `get` now, and every change of the state is passed to `set`.
-    void bindValue(const std::function<std::int64_t()>& get, std::function<void(std::int64_t)> set);
-
-protected:
-    bool acceptsView(QWidget* widget) const override;
-    void attachView(QWidget* widget) override;
-    void updateView() override;
-
-private:
-    void changeState(NSControlStateValue state);
-    bool checkbox_ = false;
-    NSControlStateValue state_ = NSControlStateValueOff;
-    std::string title_;
-    std::function<void(std::int64_t)> bindingSetter_;
 };
 
 // A table (QTableWidget) whose rows come from a data source. With rows, it
@@ -220,7 +109,6 @@ private:
 using NSFocusRingType = int;
 inline constexpr NSFocusRingType NSFocusRingTypeDefault = 0;
 inline constexpr NSFocusRingType NSFocusRingTypeNone = 1;
-inline constexpr NSFocusRingType NSFocusRingTypeExterior = 2;
 
 // The scroll view around a table (any widget: a QAbstractScrollArea, or the
 // frame that holds the table).

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <string_view>
 
 #include "host/OwnProcess.h"
@@ -103,6 +104,16 @@ void setLogProgramName(const std::string& name) {
 }
 
 void setLogEchoToStderr(bool echo) { echoRequested = echo; }
+
+void logOnce(const std::string& message) {
+    static std::mutex mutex;
+    static std::set<std::string> logged;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!logged.insert(message).second) return;
+    }
+    NSLog("%s", message.c_str());
+}
 
 }  // namespace host
 

@@ -1,9 +1,5 @@
 // Changes to the machine from its console, each under the machine lock and
 // each ending in a new checkpoint of everything the journal holds.
-
-#include <cerrno>
-#include <cstring>
-
 #include "MachineStore.h"
 #include "host/DriverLog.h"
 #include "host/Log.h"
@@ -40,7 +36,7 @@ bool replaceMachine(const Machine& machine, std::string* error) {
     // then the journal alone says where the new machine begins.
     const std::string journal = driverLogPath().string();
     std::string why;
-    if (!finishDriverLogTail(journal, &why)) reportMachineProblem(why);
+    if (!finishDriverLogTail(journal, &why)) logOnce(why);
     bool absent = false;
     std::optional<MachineView> view = readMachineView(&absent, nullptr);
     CheckpointMark mark;
@@ -52,24 +48,6 @@ bool replaceMachine(const Machine& machine, std::string* error) {
         mark = CheckpointMark{lastDriverLogSeq(journal), ec ? 0 : length};
     }
     return writeCheckpointLocked(machine, mark, error);
-}
-
-bool startNewJournalLocked(const MachineView& view, std::string* error) {
-    // The machine is first checkpointed whole, so that it never depends on
-    // the old journal; the checkpoint of the new one follows its move.
-    const std::string journal = driverLogPath().string();
-    const std::string kept = journal + ".old";
-    if (!writeCheckpointLocked(*view.machine, CheckpointMark{view.lastSeq, view.journalLength},
-                               error))
-        return false;
-    if (::rename(journal.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
-        if (error) *error = journal + ": cannot be kept as " + kept + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!writeCheckpointLocked(*view.machine, CheckpointMark{0, 0}, error)) return false;
-    NSLog("%s reached the last seq, %llu; kept as %s, a new journal begins\n", journal.c_str(),
-          static_cast<unsigned long long>(kLastDriverLogSeq), kept.c_str());
-    return true;
 }
 
 bool checkpointMachine(std::string* error) {

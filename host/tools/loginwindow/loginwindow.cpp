@@ -9,20 +9,16 @@
 // domain file exists but cannot be read or its item list is not an array,
 // since then the login items are unknown rather than absent; 2 when an item
 // could not be started or was killed by a signal, after running the others.
-#include <fcntl.h>
-#include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "CommandLine.h"
+#include "ProgramLauncher.h"
+#include "ToolMain.h"
 #include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/Log.h"
@@ -40,48 +36,14 @@ struct Outcome {
     bool failed;       // not started, or killed by a signal
 };
 
-// Runs `executable` with no arguments (as the login window launches an
-// application) and waits for it. A failed exec is told apart from the
-// program's own exit status through a pipe that a successful exec closes.
-Outcome runAndWait(const std::string& executable) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
-        return {std::string("could not be started: ") + std::strerror(errno), true};
-    pid_t pid = fork();
-    if (pid < 0) {
-        const int error = errno;
-        close(report[0]);
-        close(report[1]);
-        return {std::string("could not be started: ") + std::strerror(error), true};
-    }
-    if (pid == 0) {
-        close(report[0]);
-        char* const argv[] = {const_cast<char*>(executable.c_str()), nullptr};
-        execv(executable.c_str(), argv);
-        const int error = errno;
-        if (write(report[1], &error, sizeof error) < 0) {
-            // The parent then sees status 127 and reports that.
-        }
-        _exit(127);
-    }
-    close(report[1]);
-    int execError = 0;
-    ssize_t n;
-    while ((n = read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
-    }
-    close(report[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return {std::string("lost: ") + std::strerror(errno), true};
-    }
-    if (n == static_cast<ssize_t>(sizeof execError))
-        return {std::string("could not be started: ") + std::strerror(execError), true};
-    if (WIFEXITED(status))
-        return {"exited with status " + std::to_string(WEXITSTATUS(status)), false};
-    if (WIFSIGNALED(status)) return {"killed by signal " + std::to_string(WTERMSIG(status)), true};
-    return {"ended with wait status " + std::to_string(status), true};
+// Runs `executable` with no arguments, as the login window launches an
+// application, and waits for it.
+Outcome runLoginItem(const std::string& executable) {
+    const tools::LaunchResult result = tools::runAndWait({executable, {}, {}});
+    if (result.notStarted)
+        return {std::string("could not be started: ") + std::strerror(*result.notStarted), true};
+    if (result.lost) return {std::string("lost: ") + std::strerror(*result.lost), true};
+    return {tools::waitStatusText(result.waitStatus), !result.exited()};
 }
 
 // The executable of the application bundle at `path`, or an explanation of
@@ -169,7 +131,7 @@ int run(int argc, char** argv) {
         }
         std::printf("loginwindow: %s: running %s%s\n", label.c_str(), executable.c_str(),
                     hide ? " (hidden)" : "");
-        const Outcome outcome = runAndWait(executable);
+        const Outcome outcome = runLoginItem(executable);
         std::printf("loginwindow: %s: %s %s\n", label.c_str(), path.c_str(), outcome.text.c_str());
         if (outcome.failed) ++failed;
     }
@@ -186,13 +148,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Whatever is thrown (out of memory, a file system error) ends the program
-    // with a message rather than an abort.
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "loginwindow: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return tools::guardedMain("loginwindow", run, argc, argv); }

@@ -19,4 +19,7 @@ namespace host {
 void setLogProgramName(const std::string& name);
 // Whether every record is also written to stderr (besides TARNWICK_VERBOSE).
 void setLogEchoToStderr(bool echo);
+// Logs `message` once per process, so that a program that keeps meeting the
+// same problem (an unreadable machine, say) says so one time.
+void logOnce(const std::string& message);
 }  // namespace host

@@ -17,9 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -35,14 +33,10 @@
 
 #include "CommandLine.h"
 #include "PaneOutcome.h"
-#include "PaneSessionLock.h"
-#include "host/AppKit.h"
+#include "PaneSession.h"
+#include "ToolMain.h"
 #include "host/AppleHelp.h"
-#include "host/BusyCursor.h"
 #include "host/Log.h"
-#include "host/NotificationCenter.h"
-#include "host/PreferencePanes.h"
-#include "host/QtMessageFilter.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -159,14 +153,8 @@ int run(int argc, char** argv) {
     if (const std::optional<int> status = tools::parseCommandLine(cli, argc, argv)) return *status;
     host::setLogProgramName("prefhost");
 
-    std::error_code ec;
-    if (!std::filesystem::is_directory(panePath, ec)) {
-        std::fprintf(stderr,
-                     "prefhost: no pane at %s (install it with scripts/install-pane.sh, or name a "
-                     ".prefPane bundle)\n",
-                     panePath.c_str());
-        return kFailed;
-    }
+    PaneSession session("prefhost");
+    if (!session.findPane(panePath, "or name a .prefPane bundle")) return kFailed;
     if (!hasDisplay()) {
         std::fprintf(stderr,
                      "prefhost: no display to show the pane on (DISPLAY, WAYLAND_DISPLAY and "
@@ -176,17 +164,15 @@ int run(int argc, char** argv) {
                      "  or give prefhost a virtual display: xvfb-run prefhost\n");
         return kFailed;
     }
-    // Held until this function returns, after the pane saved at quit.
-    PaneSessionLock session;
-    switch (session.acquire(std::chrono::milliseconds(0))) {
+    switch (session.sessionLock().acquire(std::chrono::milliseconds(0))) {
     case PaneSessionLock::Result::kAcquired: break;
     case PaneSessionLock::Result::kHeld: {
         std::fprintf(stderr, "prefhost: the pane is already open (%s); quit it first\n",
-                     PaneSessionLock::holderText(session.holderPid()).c_str());
+                     PaneSessionLock::holderText(session.sessionLock().holderPid()).c_str());
         return kPaneAlreadyOpen;
     }
     case PaneSessionLock::Result::kFailed:
-        std::fprintf(stderr, "prefhost: %s\n", session.error().c_str());
+        std::fprintf(stderr, "prefhost: %s\n", session.sessionLock().error().c_str());
         return kFailed;
     }
     std::string error;
@@ -195,11 +181,7 @@ int run(int argc, char** argv) {
         return kFailed;
     }
 
-    host::installQtMessageFilter();
-    int qtArgc = 1;
-    char* qtArgv[] = {argv[0], nullptr};
-    QApplication app(qtArgc, qtArgv);
-    QApplication::setApplicationName("prefhost");
+    QApplication& app = session.startQt(argv[0]);
     QApplication::setQuitOnLastWindowClosed(false);
 
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
@@ -215,35 +197,19 @@ int run(int argc, char** argv) {
     quitAction->setShortcut(QKeySequence::Quit);
     quitAction->setShortcutContext(Qt::ApplicationShortcut);
     QObject::connect(quitAction, &QAction::triggered, &app, &QCoreApplication::quit);
-    // Alert sheets attach to the main window, also those begun while the
-    // pane loads.
-    NSApp.setMainWindow(&window);
 
     // The window is there at once; creating the pane may take a while (it
     // restores the saved clocks), under the busy cursor.
     window.setWindowTitle(QString::fromStdString(std::filesystem::path(panePath).stem().string()));
     window.show();
     QCoreApplication::processEvents();
-    std::unique_ptr<NSPreferencePane> pane;
-    NSView* view = nullptr;
-    {
-        host::BusyCursor busy;
-        if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
-        pane = host::loadPreferencePane(panePath, &error);
-        view = pane ? pane->mainView() : nullptr;
-        host::setCurrentModifierFlags(0);
-    }
-    if (!pane) {
-        std::fprintf(stderr, "prefhost: %s\n", error.c_str());
-        return kFailed;
-    }
-    if (view == nullptr) {
+    if (!session.loadPane(window, optionKey)) return kFailed;
+    if (session.paneView() == nullptr) {
         std::fprintf(stderr, "prefhost: the pane's view did not load (see the system log)\n");
         return kFailed;
     }
 
-    window.setWindowTitle(QString::fromStdString(windowTitle(*pane, panePath)));
-    window.setCentralWidget(view);
+    window.setWindowTitle(QString::fromStdString(windowTitle(session.pane(), panePath)));
     window.adjustSize();
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
@@ -253,33 +219,17 @@ int run(int argc, char** argv) {
         QTimer::singleShot(0, &window, [&] {
             QCoreApplication::processEvents();
             if (!savePicture(window, screenshot)) status = kFailed;
-            if (!helpScreenshot.empty() && !saveHelpPicture(*pane, helpScreenshot))
+            if (!helpScreenshot.empty() && !saveHelpPicture(session.pane(), helpScreenshot))
                 status = kFailed;
             QCoreApplication::quit();
         });
     }
 
     const int loopStatus = app.exec();
-    NSNotificationCenter::defaultCenter().postNotificationName(
-        NSApplicationWillTerminateNotification, &NSApp);
-    std::printf("prefhost: quit\n");
-    const PaneOutcome outcome = PaneOutcome::of(*pane);
-    // The pane's controls go before the window that holds its view.
-    pane.reset();
-    for (const std::string& message : outcome.messages())
-        std::fprintf(stderr, "prefhost: %s\n", message.c_str());
-    return outcome.exitStatus(status != kOK ? status : loopStatus);
+    return session.quit(status != kOK ? status : loopStatus,
+                        [] { std::printf("prefhost: quit\n"); });
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Whatever is thrown (out of memory, a file system error) ends the program
-    // with a message rather than an abort.
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "prefhost: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return tools::guardedMain("prefhost", run, argc, argv); }

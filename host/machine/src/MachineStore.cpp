@@ -1,12 +1,14 @@
 // The one reader of the simulated machine: machine.plist (the checkpoint)
 // with the complete records of driver.jsonl after its seq replayed. Each
 // process keeps the parsed checkpoint and the machine it has replayed so
-// far, and reads only the bytes the journal gained since.
+// far, and reads only the bytes the journal gained since. Writers, under the
+// machine lock, write the checkpoint and begin a new journal here.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -15,6 +17,7 @@
 #include "ClockDriver.h"
 #include "MachineStore.h"
 #include "host/DriverLog.h"
+#include "host/Log.h"
 #include "host/RegularFile.h"
 #include "host/SimMac.h"
 
@@ -241,7 +244,7 @@ bool refreshJournal(Cache& cache, const std::filesystem::path& path, std::string
                                   : path.string();
     const std::vector<DriverLogRecord> records =
         parseDriverLogLines(lines, where, journal.lineNumber, &problems);
-    if (!problems.empty()) reportMachineProblem(problems);
+    if (!problems.empty()) logOnce(problems);
 
     std::shared_ptr<Machine> changed;
     for (const DriverLogRecord& record : records) {
@@ -326,7 +329,7 @@ std::optional<MachineView> readMachineViewLocked(std::string* error) {
     // A writer killed in its append left part of a line: mend it, so that
     // the next record follows on a line of its own.
     std::string why;
-    if (!finishDriverLogTail(journal, &why)) reportMachineProblem(why);
+    if (!finishDriverLogTail(journal, &why)) logOnce(why);
     view = readMachineView(&absent, error);
     if (view && view->mark) return view;
     if (!view && !absent) return std::nullopt;
@@ -340,19 +343,22 @@ std::optional<MachineView> readMachineViewLocked(std::string* error) {
     return readMachineView(&absent, error);
 }
 
-std::shared_ptr<const Machine> currentMachine(std::string* error) {
-    bool absent = false;
-    if (std::optional<MachineView> view = readMachineView(&absent, error)) return view->machine;
-    if (!absent) return nullptr;
-    // A fresh simulated Mac: create the default machine, under the lock so
-    // that two first programs do not both write it.
-    MachineLock lock(machinePlistPath());
-    if (!lock.locked()) {
-        if (error) *error = lock.error();
-        return nullptr;
+bool startNewJournalLocked(const MachineView& view, std::string* error) {
+    // The machine is first checkpointed whole, so that it never depends on
+    // the old journal; the checkpoint of the new one follows its move.
+    const std::string journal = driverLogPath().string();
+    const std::string kept = journal + ".old";
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{view.lastSeq, view.journalLength},
+                               error))
+        return false;
+    if (::rename(journal.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
+        if (error) *error = journal + ": cannot be kept as " + kept + ": " + std::strerror(errno);
+        return false;
     }
-    std::optional<MachineView> view = readMachineViewLocked(error);
-    return view ? view->machine : nullptr;
+    if (!writeCheckpointLocked(*view.machine, CheckpointMark{0, 0}, error)) return false;
+    NSLog("%s reached the last seq, %llu; kept as %s, a new journal begins\n", journal.c_str(),
+          static_cast<unsigned long long>(kLastDriverLogSeq), kept.c_str());
+    return true;
 }
 
 }  // namespace host

@@ -15,24 +15,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <filesystem>
-#include <memory>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include <QApplication>
 #include <QMainWindow>
 
 #include "CommandLine.h"
 #include "PaneOutcome.h"
-#include "PaneSessionLock.h"
+#include "PaneSession.h"
+#include "ToolMain.h"
 #include "host/AppKit.h"
 #include "host/Log.h"
-#include "host/NotificationCenter.h"
-#include "host/PreferencePanes.h"
-#include "host/QtMessageFilter.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -104,16 +100,9 @@ struct PaneControls {
     NSTableView* cardsTable = nullptr;
     NSStepper* vpuStepper = nullptr;
     NSStepper* memoryStepper = nullptr;
-    NSTextField* vpuTextField = nullptr;
-    NSTextField* vpuPercentTextField = nullptr;
-    NSTextField* memoryTextField = nullptr;
-    NSTextField* memPercentTextField = nullptr;
-    NSTextField* versionTextField = nullptr;
-    NSTextField* memSizeTextField = nullptr;
-    NSTextField* memTypeTextField = nullptr;
-    NSTextField* busWidthTextField = nullptr;
     NSButton* defaultButton = nullptr;
     NSButton* startupCheckbox = nullptr;
+    std::map<std::string, NSTextField*, std::less<>> textFields;
 
     // Names of the outlets the pane did not connect.
     std::vector<std::string> find(const NSPreferencePane& pane) {
@@ -126,29 +115,28 @@ struct PaneControls {
         get(cardsTable, "cardsTable");
         get(vpuStepper, "vpuStepper");
         get(memoryStepper, "memoryStepper");
-        get(vpuTextField, "vpuTextField");
-        get(vpuPercentTextField, "vpuPercentTextField");
-        get(memoryTextField, "memoryTextField");
-        get(memPercentTextField, "memPercentTextField");
-        get(versionTextField, "versionTextField");
-        get(memSizeTextField, "memSizeTextField");
-        get(memTypeTextField, "memTypeTextField");
-        get(busWidthTextField, "busWidthTextField");
+        for (const char* name :
+             {"vpuTextField", "vpuPercentTextField", "memoryTextField", "memPercentTextField",
+              "versionTextField", "memSizeTextField", "memTypeTextField", "busWidthTextField"})
+            get(textFields[name], name);
         get(defaultButton, "defaultButton");
         get(startupCheckbox, "startupCheckbox");
         return missing;
     }
+    // What a text field shows.
+    const char* text(std::string_view outlet) const {
+        return textFields.find(outlet)->second->stringValue().c_str();
+    }
 };
 
-std::string percentText(const NSTextField& field) {
-    const std::string& text = field.stringValue();
+std::string percentText(const std::string& text) {
     if (text.empty() || text == "-") return text.empty() ? "-" : text;
     return (text[0] == '-' ? "" : "+") + text + " %";
 }
 
 // What the pane shows now: the card rows, then the selected card.
 void printPane(const PaneControls& c) {
-    std::printf("Tarnwick %s\n", c.versionTextField->stringValue().c_str());
+    std::printf("Tarnwick %s\n", c.text("versionTextField"));
     const int rows = c.cardsTable->numberOfRows();
     if (rows == 0) {
         std::printf("Cards: none\n");
@@ -170,17 +158,16 @@ void printPane(const PaneControls& c) {
             std::printf("%s\n", line.c_str());
         }
         std::printf("Card %d:\n", c.cardsTable->selectedRow());
-        std::printf("  VPU clock      %s MHz  %s\n", c.vpuTextField->stringValue().c_str(),
-                    percentText(*c.vpuPercentTextField).c_str());
-        std::printf("  Memory clock   %s MHz  %s\n", c.memoryTextField->stringValue().c_str(),
-                    percentText(*c.memPercentTextField).c_str());
+        std::printf("  VPU clock      %s MHz  %s\n", c.text("vpuTextField"),
+                    percentText(c.text("vpuPercentTextField")).c_str());
+        std::printf("  Memory clock   %s MHz  %s\n", c.text("memoryTextField"),
+                    percentText(c.text("memPercentTextField")).c_str());
         std::printf("  Steppers       %.3f / %.3f MHz, step %.3f MHz, up to %.3f / %.3f MHz\n",
                     c.vpuStepper->doubleValue(), c.memoryStepper->doubleValue(),
                     c.vpuStepper->increment(), c.vpuStepper->maxValue(),
                     c.memoryStepper->maxValue());
-        std::printf(
-            "  Memory         %s MiB, %s, %s-bit bus\n", c.memSizeTextField->stringValue().c_str(),
-            c.memTypeTextField->stringValue().c_str(), c.busWidthTextField->stringValue().c_str());
+        std::printf("  Memory         %s MiB, %s, %s-bit bus\n", c.text("memSizeTextField"),
+                    c.text("memTypeTextField"), c.text("busWidthTextField"));
         std::printf("  Back to stock  %s\n", c.defaultButton->isEnabled() ? "enabled" : "disabled");
     }
     std::printf("Set at startup   %s%s\n",
@@ -244,24 +231,12 @@ int run(int argc, char** argv) {
     if (const std::optional<int> status = tools::parseCommandLine(cli, argc, argv)) return *status;
     host::setLogProgramName("tarnwickctl");
 
-    std::error_code ec;
-    if (!std::filesystem::is_directory(panePath, ec)) {
-        std::fprintf(
-            stderr,
-            "tarnwickctl: no pane at %s (install it with scripts/install-pane.sh, or use --pane)\n",
-            panePath.c_str());
-        return kUsage;
-    }
-    // Held until this function returns, after the pane saved at quit.
-    PaneSessionLock session;
-    if (const std::optional<int> status = beginSession(session)) return *status;
+    PaneSession session("tarnwickctl");
+    if (!session.findPane(panePath, "or use --pane")) return kUsage;
+    if (const std::optional<int> status = beginSession(session.sessionLock())) return *status;
 
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    host::installQtMessageFilter();
-    int qtArgc = 1;
-    char* qtArgv[] = {argv[0], nullptr};
-    QApplication app(qtArgc, qtArgv);
-    QApplication::setApplicationName("tarnwickctl");
+    session.startQt(argv[0]);
 
     // The pane talks to the user only through alert sheets: print each one.
     int alerts = 0;
@@ -273,35 +248,18 @@ int run(int argc, char** argv) {
     });
 
     QMainWindow window;
-    NSApp.setMainWindow(&window);
-    if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
-    std::string error;
-    std::unique_ptr<NSPreferencePane> pane = host::loadPreferencePane(panePath, &error);
-    NSView* view = pane ? pane->mainView() : nullptr;
-    host::setCurrentModifierFlags(0);
-    if (!pane) {
-        std::fprintf(stderr, "tarnwickctl: %s\n", error.c_str());
-        return kUsage;
-    }
-    if (view != nullptr) window.setCentralWidget(view);
+    if (!session.loadPane(window, optionKey)) return kUsage;
 
     // From here on the pane is open: every way out quits it properly.
     // The status tells the worst of what the session met: a machine that
     // could not be read, then a save that failed, then what was asked for.
     auto quit = [&](int status) {
-        NSNotificationCenter::defaultCenter().postNotificationName(
-            NSApplicationWillTerminateNotification, &NSApp);
-        host::setAlertObserver(nullptr);
-        const PaneOutcome outcome = PaneOutcome::of(*pane);
-        pane.reset();
-        for (const std::string& message : outcome.messages())
-            std::fprintf(stderr, "tarnwickctl: %s\n", message.c_str());
-        return outcome.exitStatus(status);
+        return session.quit(status, [] { host::setAlertObserver(nullptr); });
     };
 
     PaneControls c;
     const std::vector<std::string> missing =
-        view ? c.find(*pane) : std::vector<std::string>{"main view"};
+        session.paneView() ? c.find(session.pane()) : std::vector<std::string>{"main view"};
     if (!missing.empty()) {
         std::string names;
         for (const auto& m : missing) names += (names.empty() ? "" : ", ") + m;
@@ -348,13 +306,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Whatever is thrown (out of memory, a file system error) ends the program
-    // with a message rather than an abort.
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarnwickctl: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return tools::guardedMain("tarnwickctl", run, argc, argv); }
