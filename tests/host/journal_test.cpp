@@ -167,12 +167,23 @@ TEST_F(Journal, ALineThatIsNoRecordIsSkippedAndReported) {
     EXPECT_NE(error.find(":2: not a driver log record"), std::string::npos) << error;
 }
 
-TEST_F(Journal, WithoutItsJournalTheMachineIsTheCheckpointAndSeqGoesOn) {
+// A journal removed while the checkpoint points into it takes the commands
+// after the checkpoint with it: the machine is refused, nothing is
+// re-created, until it is started over from the checkpoint (as simmac init
+// does); the seq goes on.
+TEST_F(Journal, WithoutItsJournalTheMachineIsRefusedUntilStartedOverAndSeqGoesOn) {
     ASSERT_EQ(send(2, 0x00AB960B), kIOReturnSuccess);
     std::string error;
     ASSERT_TRUE(host::checkpointMachine(&error)) << error;
     ASSERT_EQ(send(2, 0x00AC960B), kIOReturnSuccess);
     std::filesystem::remove(journalPath());
+    EXPECT_FALSE(host::currentMachine(&error));
+    EXPECT_NE(error.find("driver.jsonl is missing"), std::string::npos) << error;
+    EXPECT_EQ(send(0, 0), kIOReturnError);
+    EXPECT_FALSE(std::filesystem::exists(journalPath()));
+
+    std::optional<host::Machine> checkpoint = host::loadMachineFile(checkpointPath(), &error);
+    ASSERT_TRUE(checkpoint && host::replaceMachine(*checkpoint, &error)) << error;
     EXPECT_EQ(pll(), 0x00AB960Bu);
     ASSERT_EQ(send(0, 0), kIOReturnSuccess);
     EXPECT_EQ(mac.driverLog().back().seq, 2u);  // after the checkpoint's seq 1

@@ -12,6 +12,8 @@
 #include "DriverTestSupport.h"
 #include "host/DriverLog.h"
 #include "host/Foundation.h"
+#include "host/MachineControl.h"
+#include "host/PowerClients.h"
 #include "host/SimMac.h"
 
 using namespace drivertest;
@@ -285,6 +287,89 @@ TEST_F(PlantedFiles, WritersNeverFollowALinkAndReplaceOnlyByRename) {
             EXPECT_FALSE(fs::exists(corrupt));
         }
     }
+}
+
+// A file larger than its reader takes is refused unread, with a message
+// that names it and the bound; a domain's is kept aside when the domain is
+// next written, never saved over.
+TEST_F(PlantedFiles, AFileLargerThanItsReaderTakesIsRefusedUnread) {
+    const auto machineRead = [] {
+        std::string error;
+        return host::currentMachine(&error) ? "read" : "refused: " + error;
+    };
+    const struct {
+        const char* name;
+        std::function<fs::path()> file;
+        std::uint64_t bound;  // past the bytes the file holds already
+        std::function<std::string()> read;
+        const char* says;  // after "too large to read (N bytes; ", or the whole message
+    } files[] = {
+        {"domain", domainFile, kPersistentDomainBytes,
+         [] {
+             return NSUserDefaults::standardUserDefaults().persistentDomainForName(kDomain)
+                        ? std::string("read")
+                        : refusedWithLog();
+         },
+         "at most 4 MiB"},
+        {".strings table",
+         [] { return bundleFolder() / "Contents/Resources/English.lproj/Localizable.strings"; },
+         kStringsFileBytes,
+         [] {
+             const NSBundle bundle(bundleFolder().string(), {});
+             return bundle.localizedStringForKey("KEY", "fallback") == "fallback"
+                        ? refusedWithLog()
+                        : std::string("read");
+         },
+         "at most 1 MiB"},
+        {"Info.plist", [] { return bundleFolder() / "Contents/Info.plist"; },
+         cf::kPropertyListFileBytes,
+         [] {
+             const auto bundle = NSBundle::bundleWithPath(bundleFolder().string());
+             return bundle && bundle->bundleIdentifier() ? std::string("read") : refusedWithLog();
+         },
+         "at most 1 MiB"},
+        {"machine.plist", host::machinePlistPath, host::kMachineFileBytes, machineRead,
+         "at most 8 MiB"},
+        {"PowerClients.plist", host::powerClientsPath, host::kPowerClientsFileBytes,
+         [] {
+             std::string error;
+             return host::readPowerClients(&error) ? "read" : "refused: " + error;
+         },
+         "at most 1 MiB"},
+        {"driver.jsonl after its checkpoint", host::driverLogPath, host::kJournalReadBytes,
+         machineRead, "more than 1 MiB of records after the checkpoint"},
+    };
+    for (const auto& c : files) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempSimMac mac;
+        prepare(mac);
+        ASSERT_EQ(sendARead(), kIOReturnSuccess);
+        const fs::path path = c.file();
+        fs::create_directories(path.parent_path());
+        testsupport::writeFile(path, testsupport::readFile(path));
+        const std::uintmax_t size = fs::file_size(path) + c.bound + 1;
+        fs::resize_file(path, size);  // sparse: the bytes cost nothing until read
+
+        const std::string outcome = c.read();
+        EXPECT_EQ(outcome.rfind("refused: ", 0), 0u) << outcome;
+        const std::string says =
+            std::string(c.says).starts_with("at most ")
+                ? "too large to read (" + std::to_string(size) + " bytes; " + c.says + ")"
+                : c.says;
+        EXPECT_NE(outcome.find(path.string() + ": " + says), std::string::npos) << outcome;
+        EXPECT_EQ(fs::file_size(path), size) << "left as it was";
+    }
+
+    // The domain written next keeps the refused file aside, whole.
+    testsupport::TempSimMac mac;
+    fs::create_directories(domainFile().parent_path());
+    testsupport::writeFile(domainFile(), "");
+    fs::resize_file(domainFile(), kPersistentDomainBytes + 1);
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    defaults.setPersistentDomain(with({}, "New", true), kDomain);
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_EQ(fs::file_size(domainFile().string() + ".corrupt"), kPersistentDomainBytes + 1);
+    EXPECT_TRUE(defaults.persistentDomainForName(kDomain));
 }
 
 }  // namespace

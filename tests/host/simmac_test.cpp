@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 
 #include "DriverTestSupport.h"
@@ -312,3 +314,123 @@ TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The machine's files after `edit` has its way with them, read back.
+struct MachineFiles {
+    std::optional<std::string> checkpoint, journal;
+
+    static std::optional<std::string> of(const std::filesystem::path& path) {
+        if (!std::filesystem::exists(path)) return std::nullopt;
+        return testsupport::readFile(path);
+    }
+    static MachineFiles at(const std::filesystem::path& root) {
+        return {of(root / "machine.plist"), of(root / "Library/Logs/driver.jsonl")};
+    }
+    bool operator==(const MachineFiles&) const = default;
+};
+
+// machine.plist with its mark set to `seq` and `offset`.
+void remark(const std::filesystem::path& root, std::uint64_t seq, std::uint64_t offset) {
+    std::string error;
+    const std::optional<host::Machine> machine =
+        host::loadMachineFile(root / "machine.plist", &error);
+    ASSERT_TRUE(machine) << error;
+    testsupport::writeFile(root / "machine.plist",
+                           cf::toXMLPropertyList(host::machineToPropertyList(
+                               *machine, host::CheckpointMark{seq, offset})));
+}
+
+}  // namespace
+
+// A journal that no longer holds what machine.plist was checkpointed from,
+// or a journal without its machine.plist, is the machine's state rolled
+// back: every run is refused with a message saying so and how to start
+// over, nothing is re-created, and `simmac init` starts the machine over.
+TEST_F(Simmac, ARolledBackMachineIsRefusedUntilInitStartsItOver) {
+    const std::filesystem::path journal = mac.root() / "Library/Logs/driver.jsonl";
+    const struct {
+        const char* label;
+        std::function<void()> rollBack;
+        const char* says;
+    } cases[] = {
+        {"journal removed", [&] { std::filesystem::remove(journal); }, "driver.jsonl is missing"},
+        {"journal emptied", [&] { testsupport::writeFile(journal, ""); }, "holds 0 bytes"},
+        {"journal cut short of the checkpoint",
+         [&] { std::filesystem::resize_file(journal, std::filesystem::file_size(journal) / 3); },
+         "holds "},
+        {"checkpoint's seq past the journal",
+         [&] { remark(mac.root(), 40, std::filesystem::file_size(journal)); },
+         "has no record 40 ending there"},
+        {"checkpoint taken before a journal that begins earlier",
+         [&] { remark(mac.root(), 40, 0); }, "past the journal"},
+        {"machine.plist removed beside its journal",
+         [&] { std::filesystem::remove(mac.root() / "machine.plist"); },
+         "machine.plist is missing, but its journal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(simmac("init").status, 0);
+        ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
+        ASSERT_EQ(simmac("checkpoint").status, 0);
+        ASSERT_EQ(simmac("command ATY 2 0x00AC960B").status, 0);
+        c.rollBack();
+        const MachineFiles rolledBack = MachineFiles::at(mac.root());
+
+        for (const char* run : {"show", "command ATY 0 0", "reboot", "checkpoint"}) {
+            ProgramRun refused = simmac(run);
+            EXPECT_EQ(refused.status, 1) << run;
+            EXPECT_CONTAINS(refused.err, c.says);
+            EXPECT_CONTAINS(refused.err, "simmac init starts the machine over");
+        }
+        EXPECT_EQ(MachineFiles::at(mac.root()), rolledBack) << "nothing re-created or written";
+
+        ASSERT_EQ(simmac("init").status, 0);
+        EXPECT_CONTAINS(simmac("show").out, "27.000 MHz / 12 x 169 = 380.250 MHz");
+        EXPECT_EQ(simmac("command ATY 0 0").status, 0);
+    }
+}
+
+// The journal passes its size: the next command keeps it as
+// driver.jsonl.old, begins driver.jsonl with its record and checkpoints the
+// machine there; the trace reads on across the two.
+TEST_F(Simmac, TheJournalRotatesAtItsSizeAndTheTraceReadsAcross) {
+    ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
+    ASSERT_EQ(simmac("checkpoint").status, 0);
+    const std::filesystem::path journal = mac.root() / "Library/Logs/driver.jsonl";
+    std::vector<host::DriverLogRecord> log = mac.driverLog();
+    ASSERT_EQ(log.size(), 1u);
+    host::DriverLogRecord read = log.front();
+    read.command = 0;
+    read.name = "ReadATIPLL";
+    read.registerKey.reset();
+    read.registerValue.reset();
+    std::string bytes = testsupport::readFile(journal);
+    while (bytes.size() < host::kDriverLogRotateBytes) {
+        ++read.seq;
+        bytes += host::formatDriverLogLine(read) + "\n";
+    }
+    testsupport::writeFile(journal, bytes);
+    const std::uint64_t lastOld = read.seq;
+    remark(mac.root(), lastOld, bytes.size());  // as the checkpoints on the way would
+
+    ASSERT_EQ(simmac("command SLOT-1 11 0x4004").status, 0);
+    EXPECT_EQ(testsupport::readFile(journal.string() + ".old"), bytes);
+    log = mac.driverLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log.front().seq, lastOld + 1);
+    std::string error;
+    std::optional<cf::Value> plist =
+        cf::readPropertyListFile((mac.root() / "machine.plist").string(), &error);
+    std::optional<host::CheckpointMark> mark;
+    ASSERT_TRUE(plist && host::machineFromPropertyList(*plist, &error, &mark)) << error;
+    EXPECT_EQ(mark, (host::CheckpointMark{lastOld + 1, testsupport::readFile(journal).size()}));
+
+    const ProgramRun last = simmac("trace --last 2");
+    EXPECT_CONTAINS(last.out, std::to_string(lastOld) + "  ReadATIPLL(0)");
+    EXPECT_CONTAINS(last.out, std::to_string(lastOld + 1) + "  ReadNVIDIARegister(11)");
+    const std::string whole = simmac("trace").out;
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '\n'), static_cast<long>(lastOld + 1));
+    EXPECT_CONTAINS(simmac("show").out, "27.000 MHz / 11 x 171");
+}

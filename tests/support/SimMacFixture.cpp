@@ -62,11 +62,17 @@ cf::Value TempSimMac::readMachine() const {
     return host::machineToPropertyList(*machine);
 }
 
-std::vector<host::DriverLogRecord> TempSimMac::driverLog() const {
-    std::string error;
-    std::vector<host::DriverLogRecord> records =
-        host::readDriverLog((root_ / "Library" / "Logs" / "driver.jsonl").string(), &error);
-    if (!error.empty()) ADD_FAILURE() << "driver.jsonl: " << error;
+std::vector<host::DriverLogRecord> TempSimMac::driverLog(WithOldJournal old) const {
+    std::vector<host::DriverLogRecord> records;
+    std::vector<std::string> names{"driver.jsonl"};
+    if (old == WithOldJournal::Yes) names.insert(names.begin(), "driver.jsonl.old");
+    for (const std::string& name : names) {
+        std::string error;
+        std::vector<host::DriverLogRecord> file =
+            host::readDriverLog((root_ / "Library" / "Logs" / name).string(), &error);
+        if (!error.empty()) ADD_FAILURE() << name << ": " << error;
+        records.insert(records.end(), file.begin(), file.end());
+    }
     return records;
 }
 

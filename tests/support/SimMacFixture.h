@@ -14,6 +14,8 @@
 
 namespace testsupport {
 
+enum class WithOldJournal { No, Yes };
+
 // Creates a fresh temporary folder, points SIMMAC_ROOT at it for this
 // process (and its children) and removes it again at the end.
 class TempSimMac {
@@ -28,8 +30,10 @@ public:
     // The machine as it is now (machine.plist with the journal after it), as
     // a machine file would hold it; fails the test when it cannot be read.
     cf::Value readMachine() const;
-    std::vector<host::DriverLogRecord> driverLog() const;  // empty when there is none
-    std::string systemLog() const;                         // empty when there is none
+    // driver.jsonl's records, after those of driver.jsonl.old when asked;
+    // empty when there is none.
+    std::vector<host::DriverLogRecord> driverLog(WithOldJournal old = WithOldJournal::No) const;
+    std::string systemLog() const;  // empty when there is none
     // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as they
     // are now, read as every program reads the machine.
     std::map<std::string, std::uint32_t> registers(const std::string& driverPath) const;

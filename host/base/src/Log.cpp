@@ -3,11 +3,13 @@
 #include "host/Log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -61,16 +63,25 @@ std::string programName() {
     return executableName();
 }
 
-// "YYYY-MM-DD HH:MM:SS.mmm" in local time.
-std::string timestamp() {
+// "YYYY-MM-DD HH:MM:SS.mmm" in local time, appended to `out`. The date and
+// time to the second are worked out once a second: a search can log
+// hundreds of lines in one.
+void appendTimestamp(std::string& out) {
     timeval now{};
     gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char buf[64];
-    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(now.tv_usec / 1000));
-    return buf;
+    thread_local time_t second = -1;
+    thread_local char upToSecond[48];
+    thread_local std::size_t length = 0;
+    if (now.tv_sec != second) {
+        tm local{};
+        localtime_r(&now.tv_sec, &local);
+        length = std::strftime(upToSecond, sizeof upToSecond, "%Y-%m-%d %H:%M:%S", &local);
+        second = now.tv_sec;
+    }
+    out.append(upToSecond, length);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_usec / 1000));
+    out += millis;
 }
 
 // The whole record goes out in one write(): with O_APPEND the kernel puts it
@@ -89,11 +100,68 @@ bool writeWhole(int fd, const std::string& bytes) {
     return true;
 }
 
+// The system log as this process has it open: kept across lines while it
+// has a name (a log removed or replaced is opened anew at once) and, looked
+// up by its path at most every 100 ms, while that name is its path (a log
+// moved away, as a rotation does, gets the lines of those 100 ms at most);
+// never shared with a forked child.
+struct OpenLog {
+    std::mutex mutex;
+    int pid = 0;
+    std::string root, path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::int64_t pathCheckedAt = 0;  // coarse clock, nanoseconds
+};
+
+std::int64_t coarseNanoseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 bool appendToSystemLog(const std::string& line) {
-    const int fd = openFileForWriting(systemLogPath(), O_WRONLY | O_APPEND | O_CREAT, nullptr);
-    if (fd < 0) return false;
-    const bool written = writeWhole(fd, line);
-    return ::close(fd) == 0 && written;
+    static OpenLog log;
+    std::lock_guard<std::mutex> guard(log.mutex);
+    const std::string& root = simmacRootText();
+    const int pid = ownProcessID();
+    if (log.fd >= 0 && (log.pid != pid || log.root != root)) {
+        ::close(log.fd);
+        log.fd = -1;
+    }
+    if (log.fd < 0) {
+        log.root = root;
+        log.path = systemLogPath().string();
+    }
+    struct stat named {};
+    const std::int64_t now = coarseNanoseconds();
+    if (log.fd >= 0) {
+        const bool pathDue = now - log.pathCheckedAt >= 100'000'000;
+        const bool gone = pathDue ? ::lstat(log.path.c_str(), &named) != 0 ||
+                                        named.st_dev != log.dev || named.st_ino != log.ino
+                                  : ::fstat(log.fd, &named) != 0 || named.st_nlink == 0;
+        if (pathDue) log.pathCheckedAt = now;
+        if (gone) {
+            ::close(log.fd);
+            log.fd = -1;
+        }
+    }
+    if (log.fd < 0) {
+        const int fd = openFileForWriting(log.path, O_WRONLY | O_APPEND | O_CREAT, nullptr);
+        struct stat st {};
+        if (fd < 0) return false;
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            return false;
+        }
+        log.pid = pid;
+        log.fd = fd;
+        log.dev = st.st_dev;
+        log.ino = st.st_ino;
+        log.pathCheckedAt = now;
+    }
+    return writeWhole(log.fd, line);
 }
 
 }  // namespace
@@ -118,20 +186,33 @@ void logOnce(const std::string& message) {
 }  // namespace host
 
 void NSLogv(const char* format, va_list args) {
-    std::string text;
+    // The text formatted once where it fits a line's usual length.
+    char small[512];
+    std::string large;
+    std::string_view text;
     if (format) {
         va_list copy;
         va_copy(copy, args);
-        const int needed = std::vsnprintf(nullptr, 0, format, copy);
+        const int needed = std::vsnprintf(small, sizeof small, format, copy);
         va_end(copy);
-        if (needed > 0) {
-            text.resize(static_cast<std::size_t>(needed) + 1);
-            std::vsnprintf(text.data(), text.size(), format, args);
-            text.resize(static_cast<std::size_t>(needed));
+        if (needed > 0 && static_cast<std::size_t>(needed) < sizeof small) {
+            text = std::string_view(small, static_cast<std::size_t>(needed));
+        } else if (needed > 0) {
+            large.resize(static_cast<std::size_t>(needed) + 1);
+            std::vsnprintf(large.data(), large.size(), format, args);
+            large.resize(static_cast<std::size_t>(needed));
+            text = large;
         }
     }
-    std::string line = host::timestamp() + " " + host::programName() + "[" +
-                       std::to_string(::getpid()) + "] " + text;
+    std::string line;
+    line.reserve(text.size() + 96);
+    host::appendTimestamp(line);
+    line += ' ';
+    line += host::programName();
+    line += '[';
+    line += std::to_string(host::ownProcessID());
+    line += "] ";
+    line += text;
     if (line.back() != '\n') line += '\n';
     // A line the system log cannot take goes to stderr, so that none is lost.
     const bool logged = host::appendToSystemLog(line);

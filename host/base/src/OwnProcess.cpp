@@ -1,12 +1,20 @@
 #include "host/OwnProcess.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
 namespace host {
+
+namespace {
+
+constexpr std::size_t kProcFileBytes = std::size_t{1} << 20;
+
+}  // namespace
 
 std::optional<std::string> readProcFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -16,6 +24,10 @@ std::optional<std::string> readProcFile(const std::string& path) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
+            if (content.size() + static_cast<std::size_t>(n) > kProcFileBytes) {
+                ::close(fd);
+                return std::nullopt;
+            }
             content.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0) {
             break;
@@ -37,6 +49,24 @@ const std::optional<std::string>& ownExecutablePath() {
         return std::string(buffer, static_cast<std::size_t>(n));
     }();
     return path;
+}
+
+namespace {
+
+std::atomic<int> processID{0};
+
+void forgetProcessID() { processID.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+int ownProcessID() {
+    static const bool watched = ::pthread_atfork(nullptr, nullptr, forgetProcessID) == 0;
+    int id = processID.load(std::memory_order_relaxed);
+    if (id == 0 || !watched) {
+        id = ::getpid();
+        processID.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }
 
 std::vector<std::string> ownCommandLine() {

@@ -60,6 +60,10 @@ bool xmlNestingWithin(std::string_view s, int limit) {
             const auto close = rest.find('>');
             const std::string_view tag =
                 rest.substr(0, close == std::string_view::npos ? rest.size() : close + 1);
+            i += tag.size();
+            // Only <array>, <dict> and their ends count.
+            const char first = tag.size() > 2 ? tag[tag[1] == '/' ? 2 : 1] : '\0';
+            if (first != 'a' && first != 'd') continue;
             const bool selfClosing = tag.size() >= 2 && tag[tag.size() - 2] == '/';
             auto isElement = [&](std::string_view name) {
                 return tag.substr(0, name.size()) == name &&
@@ -72,7 +76,6 @@ bool xmlNestingWithin(std::string_view s, int limit) {
             } else if (isElement("</array") || isElement("</dict")) {
                 --depth;
             }
-            i += tag.size();
         }
     }
     return true;
@@ -379,9 +382,10 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
     return fromNode(root.get(), "", 0, error);
 }
 
-std::optional<Value> readPropertyListFile(const std::string& path, std::string* error) {
+std::optional<Value> readPropertyListFile(const std::string& path, std::string* error,
+                                          std::size_t maxBytes) {
     const std::optional<std::string> bytes =
-        host::readRegularFile(path, host::Links::Follow, error);
+        host::readRegularFile(path, host::Links::Follow, maxBytes, error);
     if (!bytes) return std::nullopt;
     std::string why;
     auto value = parsePropertyList(*bytes, &why);

@@ -91,10 +91,33 @@ int openFileForReading(const std::filesystem::path& path, Links links, std::stri
     return requireRegular(fd, path, error);
 }
 
+namespace {
+
+// "4 MiB", "64 KiB" or "N bytes": bounds are powers of two.
+std::string sizeText(std::uint64_t bytes) {
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    if (bytes >= (1u << 10) && bytes % (1u << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+std::string tooLargeToRead(const std::filesystem::path& path, std::uint64_t size,
+                           std::uint64_t maxBytes) {
+    return path.string() + ": too large to read (" + std::to_string(size) + " bytes; at most " +
+           sizeText(maxBytes) + ")";
+}
+
 std::optional<std::string> readRegularFile(const std::filesystem::path& path, Links links,
-                                           std::string* error, bool* absent) {
+                                           std::size_t maxBytes, std::string* error, bool* absent) {
     const int fd = openFileForReading(path, links, error, absent);
     if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        setError(error, tooLargeToRead(path, static_cast<std::uint64_t>(st.st_size), maxBytes));
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string bytes;
     char buffer[65536];
     for (;;) {
@@ -106,6 +129,13 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, Li
             return std::nullopt;
         }
         if (n == 0) break;
+        // A file that grows while it is read is held to the same bound.
+        if (bytes.size() + static_cast<std::size_t>(n) > maxBytes) {
+            setError(error,
+                     tooLargeToRead(path, bytes.size() + static_cast<std::size_t>(n), maxBytes));
+            ::close(fd);
+            return std::nullopt;
+        }
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
@@ -113,7 +143,10 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, Li
 }
 
 int openFileForWriting(const std::filesystem::path& path, int flags, std::string* error) {
-    if ((flags & O_CREAT) != 0 && path.has_parent_path()) {
+    struct stat st {};
+    const bool there = ::lstat(path.c_str(), &st) == 0;
+    // Folders are made only for a file that is not there yet.
+    if (!there && (flags & O_CREAT) != 0 && path.has_parent_path()) {
         std::error_code ec;
         std::filesystem::create_directories(path.parent_path(), ec);
         if (ec) {
@@ -122,8 +155,7 @@ int openFileForWriting(const std::filesystem::path& path, int flags, std::string
             return -1;
         }
     }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (there && !S_ISREG(st.st_mode)) {
         setError(error, notRegular(path, st.st_mode));
         errno = EINVAL;
         return -1;

@@ -88,6 +88,23 @@ std::filesystem::path simmacRoot() {
     return homeDirectory() / ".local" / "share" / "tarnwick" / "simmac";
 }
 
+const std::string& simmacRootText() {
+    // Keyed by what simmacRoot() reads, compared without building a path;
+    // HOME only matters without SIMMAC_ROOT.
+    thread_local std::string rootVariable, homeVariable, text;
+    thread_local bool known = false;
+    const char* root = std::getenv("SIMMAC_ROOT");
+    const bool named = root && *root;
+    if (known && named && rootVariable == root) return text;
+    const char* home = named ? nullptr : std::getenv("HOME");
+    if (known && !named && rootVariable.empty() && homeVariable == (home ? home : "")) return text;
+    rootVariable = named ? root : "";
+    homeVariable = home ? home : "";
+    text = simmacRoot().string();
+    known = true;
+    return text;
+}
+
 std::filesystem::path machinePlistPath() { return simmacRoot() / "machine.plist"; }
 std::filesystem::path preferencesDir() { return simmacRoot() / "Library" / "Preferences"; }
 std::filesystem::path logsDir() { return simmacRoot() / "Library" / "Logs"; }
@@ -96,7 +113,7 @@ std::filesystem::path driverLogPath() { return logsDir() / "driver.jsonl"; }
 std::filesystem::path preferencePanesDir() { return simmacRoot() / "Library" / "PreferencePanes"; }
 
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes,
-                         std::string* error) {
+                         std::string* error, const timespec* modified) {
     if (path.empty() || !path.has_filename()) {
         setError(error, "no file name given");
         return false;
@@ -154,6 +171,8 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+    const timespec times[2] = {{0, UTIME_OMIT}, modified ? *modified : timespec{0, UTIME_OMIT}};
+    if (modified) ::futimens(fd, times);
     if (::close(fd) != 0) {
         const int code = errno;
         ::unlink(tmpl.c_str());

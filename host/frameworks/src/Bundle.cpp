@@ -220,7 +220,8 @@ const cf::Dictionary* NSBundle::stringsTable(const std::string& tableName) const
         const fs::path file = fs::path(resourcePath()) / folder / (tableName + ".strings");
         std::string error;
         bool absent = false;
-        auto bytes = host::readRegularFile(file, host::Links::Follow, &error, &absent);
+        auto bytes =
+            host::readRegularFile(file, host::Links::Follow, kStringsFileBytes, &error, &absent);
         if (!bytes) {
             if (!absent) NSLog("Bundle %s: %s\n", path_.c_str(), error.c_str());
             continue;

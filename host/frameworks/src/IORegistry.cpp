@@ -3,6 +3,7 @@
 // iterator), and the table starts afresh when SIMMAC_ROOT changes.
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -20,7 +21,8 @@ using host::RegistryEntry;
 
 struct RegistryObject {
     bool iterator = false;
-    std::string path;                // entry objects
+    std::shared_ptr<const std::string>
+        path;                        // entry objects: shared, so handing it out costs no copy
     std::vector<std::string> items;  // iterators: entry paths still to come
     std::size_t next = 0;
 };
@@ -34,12 +36,13 @@ public:
         objects_[last_] = std::move(object);
         return last_;
     }
-    std::optional<RegistryObject> get(io_object_t handle) {
+    // The entry path of an entry object; nothing for an iterator or none.
+    std::shared_ptr<const std::string> entryPath(io_object_t handle) {
         std::lock_guard<std::mutex> guard(mutex_);
         syncRoot();
         auto it = objects_.find(handle);
-        if (it == objects_.end()) return std::nullopt;
-        return it->second;
+        if (it == objects_.end() || it->second.iterator) return nullptr;
+        return it->second.path;
     }
     // The next path of an iterator, or nothing at its end.
     std::optional<std::string> advance(io_object_t handle) {
@@ -60,7 +63,7 @@ public:
 private:
     // Handles of another simulated Mac mean nothing here.
     void syncRoot() {
-        std::string root = host::simmacRoot().string();
+        const std::string& root = host::simmacRootText();
         if (root != root_) {
             objects_.clear();
             root_ = root;
@@ -78,15 +81,19 @@ HandleTable& handles() {
     return table;
 }
 
-std::optional<std::string> entryPath(io_object_t handle) {
-    std::optional<RegistryObject> object = handles().get(handle);
-    if (!object || object->iterator) return std::nullopt;
-    return object->path;
+std::shared_ptr<const std::string> entryPath(io_object_t handle) {
+    return handles().entryPath(handle);
 }
 
-std::shared_ptr<const Machine> machineNow() {
+RegistryObject entryObject(std::string path) {
+    return RegistryObject{false, std::make_shared<const std::string>(std::move(path)), {}, 0};
+}
+
+// The registry's entries and properties as they are now (its registers
+// and driver states may lag: nothing here reads them).
+std::shared_ptr<const Machine> registryNow() {
     std::string error;
-    std::shared_ptr<const Machine> machine = host::currentMachine(&error);
+    std::shared_ptr<const Machine> machine = host::currentRegistry(&error);
     if (!machine) host::logOnce(error);
     return machine;
 }
@@ -121,12 +128,16 @@ bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dict
 // driver when that was an accepted read, else nothing. So another process's
 // read can never come in between, and a command that failed leaves no
 // answer to be taken for its own.
-std::map<std::string, cf::Value>& ownAnswers() {
-    thread_local std::map<std::string, cf::Value> answers;  // by root and entry path
+std::map<std::string, cf::Value, std::less<>>& ownAnswers() {
+    // By entry path, for the root they were given on.
+    thread_local std::map<std::string, cf::Value, std::less<>> answers;
+    thread_local std::string root;
+    if (const std::string& now = host::simmacRootText(); now != root) {
+        answers.clear();
+        root = now;
+    }
     return answers;
 }
-
-std::string answerKey(const std::string& path) { return host::simmacRoot().string() + '\n' + path; }
 
 std::string withoutPlanePrefix(std::string path) {
     constexpr std::string_view prefix = "IOService:";
@@ -149,7 +160,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFMutableDict
     if (!existing) return kIOReturnBadArgument;
     *existing = IO_OBJECT_NULL;
     if (masterPort != kIOMasterPortDefault || !matching) return kIOReturnBadArgument;
-    std::shared_ptr<const Machine> machine = machineNow();
+    std::shared_ptr<const Machine> machine = registryNow();
     if (!machine) return kIOReturnError;
     RegistryObject iterator;
     iterator.iterator = true;
@@ -163,7 +174,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFMutableDict
 io_object_t IOIteratorNext(io_iterator_t iterator) {
     std::optional<std::string> path = handles().advance(iterator);
     if (!path) return IO_OBJECT_NULL;
-    return handles().add(RegistryObject{false, *path, {}, 0});
+    return handles().add(entryObject(std::move(*path)));
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
@@ -175,25 +186,25 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const cha
     if (!parent) return kIOReturnBadArgument;
     *parent = IO_OBJECT_NULL;
     if (!plane || std::string_view(plane) != kIOServicePlane) return kIOReturnBadArgument;
-    std::optional<std::string> path = entryPath(entry);
+    std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
     std::optional<std::string> above = host::parentPath(*path);
     if (!above) return kIOReturnNoDevice;  // the registry root is nobody's card
-    *parent = handles().add(RegistryObject{false, *above, {}, 0});
+    *parent = handles().add(entryObject(std::move(*above)));
     return kIOReturnSuccess;
 }
 
 std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
                                                          const std::string& key, CFAllocatorRef,
                                                          IOOptionBits) {
-    std::optional<std::string> path = entryPath(entry);
+    std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return std::nullopt;
-    std::shared_ptr<const Machine> machine = machineNow();
+    std::shared_ptr<const Machine> machine = registryNow();
     if (!machine) return std::nullopt;
     const RegistryEntry* found = machine->find(*path);
     if (!found) return std::nullopt;
     if (key == "RegValue" && found->isClockDriver()) {
-        auto own = ownAnswers().find(answerKey(*path));
+        auto own = ownAnswers().find(*path);
         if (own != ownAnswers().end()) return own->second;
         return std::nullopt;
     }
@@ -204,7 +215,7 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
 
 kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
                                              const cf::Value& properties) {
-    std::optional<std::string> path = entryPath(entry);
+    std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
     std::optional<std::uint32_t> answer;
     IOReturn result = host::sendDriverCommand(*path, properties, &answer);
@@ -212,18 +223,18 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
     if (answer) {
         const std::uint32_t v = *answer;
         ownAnswers().insert_or_assign(
-            answerKey(*path),
+            *path,
             cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                      static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
     } else {
-        ownAnswers().erase(answerKey(*path));
+        ownAnswers().erase(*path);
     }
     return result;
 }
 
 kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* waitTime) {
     using namespace std::chrono;
-    std::optional<std::string> path = entryPath(service);
+    std::shared_ptr<const std::string> path = entryPath(service);
     if (!path) return kIOReturnBadArgument;
     std::optional<steady_clock::time_point> deadline;
     if (waitTime) {
@@ -236,7 +247,7 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
     for (;;) {
         const host::QuietState state = host::driverQuietState(*path);
         if (state.result != kIOReturnSuccess) {
-            ownAnswers().erase(answerKey(*path));
+            ownAnswers().erase(*path);
             return state.result;
         }
         if (state.quiet) return kIOReturnSuccess;
@@ -250,7 +261,7 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
             steady_clock::time_point t = steady_clock::now();
             if (t >= *deadline) {
                 // The command this wait was for never reaches the driver.
-                ownAnswers().erase(answerKey(*path));
+                ownAnswers().erase(*path);
                 return kIOReturnTimeout;
             }
             nap = std::min(nap, *deadline - t);
@@ -262,15 +273,15 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
 io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::string& path) {
     if (masterPort != kIOMasterPortDefault) return IO_OBJECT_NULL;
     std::string plain = withoutPlanePrefix(path);
-    std::shared_ptr<const Machine> machine = machineNow();
+    std::shared_ptr<const Machine> machine = registryNow();
     if (!machine || plain.empty() || !machine->find(plain)) return IO_OBJECT_NULL;
-    return handles().add(RegistryObject{false, plain, {}, 0});
+    return handles().add(entryObject(std::move(plain)));
 }
 
 kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
                                      std::string* path) {
     if (!path || !plane || std::string_view(plane) != kIOServicePlane) return kIOReturnBadArgument;
-    std::optional<std::string> p = entryPath(entry);
+    std::shared_ptr<const std::string> p = entryPath(entry);
     if (!p) return kIOReturnBadArgument;
     *path = std::string(kIOServicePlane) + ":/" + *p;
     return kIOReturnSuccess;

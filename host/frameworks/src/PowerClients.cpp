@@ -68,7 +68,8 @@ std::optional<std::vector<PowerClient>> readPowerClients(std::string* error) {
     // or a folder in its place is refused, never followed or taken as empty.
     bool absent = false;
     std::string why;
-    const std::optional<std::string> bytes = readRegularFile(path, Links::Refuse, &why, &absent);
+    const std::optional<std::string> bytes =
+        readRegularFile(path, Links::Refuse, kPowerClientsFileBytes, &why, &absent);
     if (!bytes && absent) return std::vector<PowerClient>{};
     std::optional<cf::Value> plist;
     if (bytes && !(plist = cf::parsePropertyList(*bytes, &why))) why = path.string() + ": " + why;

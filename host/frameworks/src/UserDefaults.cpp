@@ -50,7 +50,7 @@ DomainFile readDomainFile(const std::filesystem::path& path) {
     std::string error;
     bool absent = false;
     const std::optional<std::string> bytes =
-        host::readRegularFile(path, host::Links::Refuse, &error, &absent);
+        host::readRegularFile(path, host::Links::Refuse, kPersistentDomainBytes, &error, &absent);
     if (absent) return result;
     std::optional<cf::Value> value;
     if (bytes) {
@@ -150,8 +150,8 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
     return persistentDomainForName(domainName, nullptr);
 }
 
-std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
-    const std::string& domainName, bool* unreadable) {
+std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(const std::string& domainName,
+                                                                      bool* unreadable) {
     if (unreadable != nullptr) *unreadable = false;
     if (!isUsableDomainName(domainName)) return std::nullopt;
     std::lock_guard lock(defaultsMutex());

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,31 +19,52 @@ namespace host {
 
 namespace {
 
+// Every character a JSON string cannot hold as it is.
+constexpr char kEscaped[] =
+    "\"\\\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14"
+    "\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f";
+
 void appendJSONString(std::string& out, const std::string& text) {
     out += '"';
-    for (unsigned char c : text) {
+    // Runs of plain characters in one piece (strcspn stops at a zero
+    // character too, which is escaped like the others).
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t plain =
+            std::min(std::strcspn(text.c_str() + i, kEscaped), text.size() - i);
+        out.append(text, i, plain);
+        i += plain;
+        if (i == text.size()) break;
+        const auto c = static_cast<unsigned char>(text[i++]);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
+        default: {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        }
         }
     }
     out += '"';
 }
 
+// A number in decimal, written in place.
+template <typename T>
+void appendNumber(std::string& out, T value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
 template <typename T>
 void appendOptional(std::string& out, const std::optional<T>& value) {
-    out += value ? std::to_string(*value) : "null";
+    if (value)
+        appendNumber(out, *value);
+    else
+        out += "null";
 }
 
 // The parser and a padded copy of the text it reads, kept per thread:
@@ -207,24 +229,38 @@ const char* driverCommandName(std::int64_t code) {
 }
 
 std::string formatDriverLogLine(const DriverLogRecord& record) {
-    std::string out = "{\"seq\": " + std::to_string(record.seq) + ", \"driver\": ";
+    std::string out;
+    out.reserve(224 + record.driver.size());
+    out += "{\"seq\": ";
+    appendNumber(out, record.seq);
+    out += ", \"driver\": ";
     appendJSONString(out, record.driver);
-    out += ", \"command\": " + std::to_string(record.command) + ", \"name\": ";
+    out += ", \"command\": ";
+    appendNumber(out, record.command);
+    out += ", \"name\": ";
     appendJSONString(out, record.name);
     out += ", \"argument\": ";
     appendOptional(out, record.argument);
     out += ", \"argument2\": ";
     appendOptional(out, record.argument2);
-    out += ", \"result\": " + std::to_string(record.result) + ", \"regValue\": ";
+    out += ", \"result\": ";
+    appendNumber(out, record.result);
+    out += ", \"regValue\": ";
     appendOptional(out, record.regValue);
     if (record.registerKey && record.registerValue) {
         out += ", \"register\": ";
         appendJSONString(out, *record.registerKey);
-        out += ", \"registerValue\": " + std::to_string(*record.registerValue);
+        out += ", \"registerValue\": ";
+        appendNumber(out, *record.registerValue);
     }
-    if (record.busyUntil) out += ", \"busyUntil\": " + std::to_string(*record.busyUntil);
-    if (record.acceptedCommands)
-        out += ", \"acceptedCommands\": " + std::to_string(*record.acceptedCommands);
+    if (record.busyUntil) {
+        out += ", \"busyUntil\": ";
+        appendNumber(out, *record.busyUntil);
+    }
+    if (record.acceptedCommands) {
+        out += ", \"acceptedCommands\": ";
+        appendNumber(out, *record.acceptedCommands);
+    }
     out += "}";
     return out;
 }
@@ -289,11 +325,62 @@ std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string*
                                            bool* unreadable) {
     std::string why;
     bool absent = false;
-    const std::optional<std::string> content = readRegularFile(path, Links::Refuse, &why, &absent);
+    const std::optional<std::string> content =
+        readRegularFile(path, Links::Refuse, kDriverLogFileBytes, &why, &absent);
     if (error) *error = content || absent ? std::string() : why;
     if (unreadable) *unreadable = !content && !absent;
     if (!content) return {};
     return parseDriverLogLines(*content, path, 1, error);
+}
+
+bool visitDriverLog(const std::string& path,
+                    const std::function<void(const DriverLogRecord&)>& visit, std::string* error) {
+    bool absent = false;
+    const int fd = openFileForReading(path, Links::Refuse, error, &absent);
+    if (fd < 0) return absent;
+    // Whole lines a block at a time; a line longer than a block is no
+    // record and is skipped whole.
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    std::string pending, problems;
+    std::vector<char> block(kBlock);
+    std::size_t lineNumber = 1;
+    bool skipping = false;
+    for (;;) {
+        const ssize_t n = ::read(fd, block.data(), block.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (error) *error = path + ": cannot be read: " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        pending.append(block.data(), static_cast<std::size_t>(n));
+        std::size_t end = pending.rfind('\n');
+        if (end == std::string::npos) {
+            if (pending.size() > kBlock) {
+                pending.clear();
+                skipping = true;
+            }
+            continue;
+        }
+        std::string_view lines(pending.data(), end + 1);
+        if (skipping) {
+            // The rest of an overlong line: not a record.
+            const std::size_t first = lines.find('\n');
+            if (!problems.empty()) problems += "; ";
+            problems += path + ":" + std::to_string(lineNumber++) + ": not a driver log record";
+            lines.remove_prefix(first + 1);
+            skipping = false;
+        }
+        for (const DriverLogRecord& record :
+             parseDriverLogLines(lines, path, lineNumber, &problems))
+            visit(record);
+        lineNumber += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+        pending.erase(0, end + 1);
+    }
+    ::close(fd);
+    if (error) *error = problems;
+    return true;
 }
 
 bool appendDriverLogLine(const std::string& path, const DriverLogRecord& record, std::string* error,
@@ -340,11 +427,14 @@ bool finishDriverLogTail(const std::string& path, std::string* error) {
         return true;
     }
     // Where the unfinished line starts: after the last newline, read
-    // backwards a block at a time.
+    // backwards a block at a time, no further than a line can be long.
     constexpr off_t kBlock = 4096;
-    off_t lineStart = 0;
-    for (off_t end = size; end > 0;) {
-        const off_t from = end > kBlock ? end - kBlock : 0;
+    const off_t limit = size > static_cast<off_t>(kDriverLogLineBytes)
+                            ? size - static_cast<off_t>(kDriverLogLineBytes)
+                            : 0;
+    off_t lineStart = -1;
+    for (off_t end = size; end > limit;) {
+        const off_t from = std::max(end - kBlock, limit);
         std::string block(static_cast<std::size_t>(end - from), '\0');
         if (::pread(fd, block.data(), block.size(), from) != static_cast<ssize_t>(block.size()))
             return fail("cannot read its end");
@@ -354,6 +444,14 @@ bool finishDriverLogTail(const std::string& path, std::string* error) {
             break;
         }
         end = from;
+    }
+    if (lineStart < 0 && limit == 0) lineStart = 0;
+    if (lineStart < 0) {
+        if (error)
+            *error = path + ": ends in more than " + std::to_string(kDriverLogLineBytes) +
+                     " bytes without a newline, which no record is; not mended";
+        ::close(fd);
+        return false;
     }
     std::string rest(static_cast<std::size_t>(size - lineStart), '\0');
     if (::pread(fd, rest.data(), rest.size(), lineStart) != static_cast<ssize_t>(rest.size()))
@@ -368,39 +466,36 @@ bool finishDriverLogTail(const std::string& path, std::string* error) {
     return true;
 }
 
-std::uint64_t lastDriverLogSeq(const std::string& path) {
+std::optional<DriverLogEnd> lastDriverLogRecord(const std::string& path) {
     const int fd = openFileForReading(path, Links::Refuse, nullptr);
-    if (fd < 0) return 0;
+    if (fd < 0) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_size == 0) {
-        ::close(fd);
-        return 0;
-    }
-    const off_t size = st.st_size;
-    // Read ever larger tails until one holds a complete line that parses.
-    for (off_t tail = 4096;; tail *= 4) {
-        off_t from = tail >= size ? 0 : size - tail;
-        std::string chunk(static_cast<std::size_t>(size - from), '\0');
-        ssize_t n = ::pread(fd, chunk.data(), chunk.size(), from);
-        if (n < 0) break;
-        chunk.resize(static_cast<std::size_t>(n));
-        std::size_t end = chunk.rfind('\n');
+    std::string tail;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        const off_t from = st.st_size > static_cast<off_t>(kDriverLogLineBytes)
+                               ? st.st_size - static_cast<off_t>(kDriverLogLineBytes)
+                               : 0;
+        tail.resize(static_cast<std::size_t>(st.st_size - from));
+        const ssize_t n = ::pread(fd, tail.data(), tail.size(), from);
+        tail.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        // Complete lines, newest first; the first line of the tail counts
+        // only when the tail is the whole file.
+        std::size_t end = tail.rfind('\n');
         while (end != std::string::npos && end > 0) {
-            std::size_t begin = chunk.rfind('\n', end - 1);
-            bool complete = begin != std::string::npos || from == 0;
-            if (!complete) break;
-            std::size_t lineStart = begin == std::string::npos ? 0 : begin + 1;
-            if (auto record = parseDriverLogLine(chunk.substr(lineStart, end - lineStart))) {
+            const std::size_t begin = tail.rfind('\n', end - 1);
+            if (begin == std::string::npos && from > 0) break;
+            const std::size_t lineStart = begin == std::string::npos ? 0 : begin + 1;
+            if (auto record =
+                    parseDriverLogLine(std::string_view(tail).substr(lineStart, end - lineStart))) {
                 ::close(fd);
-                return record->seq;
+                return DriverLogEnd{record->seq, static_cast<std::uint64_t>(from) + end + 1};
             }
             if (begin == std::string::npos) break;
             end = begin;
         }
-        if (from == 0) break;
     }
     ::close(fd);
-    return 0;
+    return std::nullopt;
 }
 
 }  // namespace host

@@ -1,8 +1,10 @@
 // Changes to the machine from its console, each under the machine lock and
 // each ending in a new checkpoint of everything the journal holds.
+#include "MachinePaths.h"
 #include "MachineStore.h"
 #include "host/DriverLog.h"
 #include "host/Log.h"
+#include "host/RegularFile.h"
 #include "host/MachineControl.h"
 #include "host/SimMac.h"
 
@@ -19,7 +21,7 @@ bool lockFailed(const MachineLock& lock, std::string* error) {
 }  // namespace
 
 bool updateMachine(const std::function<bool(Machine&)>& change, std::string* error) {
-    MachineLock lock(machinePlistPath());
+    MachineLock lock;
     if (lockFailed(lock, error)) return false;
     std::optional<MachineView> view = readMachineViewLocked(error);
     if (!view) return false;
@@ -30,24 +32,39 @@ bool updateMachine(const std::function<bool(Machine&)>& change, std::string* err
 }
 
 bool replaceMachine(const Machine& machine, std::string* error) {
-    MachineLock lock(machinePlistPath());
+    MachineLock lock;
     if (lockFailed(lock, error)) return false;
-    // The machine file in place may be refused (the reason to replace it);
-    // then the journal alone says where the new machine begins.
-    const std::string journal = driverLogPath().string();
+    // The machine in place may be refused, or rolled back (the reason to
+    // replace it); then the journal alone says where the new machine begins.
+    const MachinePaths& paths = machinePaths();
     std::string why;
-    if (!finishDriverLogTail(journal, &why)) logOnce(why);
+    if (!finishDriverLogTail(paths.journal, &why)) logOnce(why);
     bool absent = false;
-    std::optional<MachineView> view = readMachineView(&absent, nullptr);
-    CheckpointMark mark;
-    if (view && view->mark) {
-        mark = CheckpointMark{view->lastSeq, view->journalLength};
-    } else {
-        std::error_code ec;
-        const std::uintmax_t length = std::filesystem::file_size(journal, ec);
-        mark = CheckpointMark{lastDriverLogSeq(journal), ec ? 0 : length};
+    if (const std::optional<MachineView> view = readMachineView(&absent, nullptr);
+        view && view->mark)
+        return writeCheckpointLocked(machine, CheckpointMark{view->lastSeq, view->journalLength},
+                                     error);
+    if (const std::optional<DriverLogEnd> end = lastDriverLogRecord(paths.journal))
+        return writeCheckpointLocked(machine, CheckpointMark{end->seq, end->offset}, error);
+    // No record to begin after: what the journal holds is kept as the old
+    // one, and the seq goes on from there.
+    std::error_code ec;
+    if (std::filesystem::file_size(paths.journal, ec) > 0 && !ec) {
+        if (!keepJournalAsOldLocked(error)) return false;
+        NSLog("%s holds no record to begin after; kept as %s, a new journal begins\n",
+              paths.journal.c_str(), paths.oldJournal.c_str());
     }
-    return writeCheckpointLocked(machine, mark, error);
+    // The seq goes on from the old journal, else from the checkpoint in
+    // place when it still names one.
+    std::uint64_t seq = 0;
+    if (const std::optional<DriverLogEnd> old = lastDriverLogRecord(paths.oldJournal)) {
+        seq = old->seq;
+    } else if (const std::optional<std::string> bytes =
+                   readRegularFile(paths.machine, Links::Refuse, kMachineFileBytes, nullptr)) {
+        std::optional<CheckpointMark> mark;
+        if (parseMachineFile(paths.machine, *bytes, nullptr, &mark) && mark) seq = mark->seq;
+    }
+    return writeCheckpointLocked(machine, CheckpointMark{seq, 0}, error);
 }
 
 bool checkpointMachine(std::string* error) {

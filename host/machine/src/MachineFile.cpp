@@ -400,7 +400,8 @@ std::optional<Machine> parseMachineFile(const std::filesystem::path& path, std::
 
 std::optional<Machine> loadMachineFile(const std::filesystem::path& path, std::string* error) {
     bool absent = false;
-    const std::optional<std::string> bytes = readRegularFile(path, Links::Follow, error, &absent);
+    const std::optional<std::string> bytes =
+        readRegularFile(path, Links::Follow, kMachineFileBytes, error, &absent);
     if (!bytes) {
         if (absent && error) *error = path.string() + ": no such file";
         return std::nullopt;

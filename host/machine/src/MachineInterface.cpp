@@ -16,13 +16,16 @@
 
 namespace host {
 
-std::shared_ptr<const Machine> currentMachine(std::string* error) {
+namespace {
+
+std::shared_ptr<const Machine> machineNow(std::string* error, bool registryOnly) {
     bool absent = false;
-    if (std::optional<MachineView> view = readMachineView(&absent, error)) return view->machine;
+    if (std::optional<MachineView> view = readMachineView(&absent, error, registryOnly))
+        return view->machine;
     if (!absent) return nullptr;
     // A fresh simulated Mac: create the default machine, under the lock so
     // that two first programs do not both write it.
-    MachineLock lock(machinePlistPath());
+    MachineLock lock;
     if (!lock.locked()) {
         if (error) *error = lock.error();
         return nullptr;
@@ -31,10 +34,20 @@ std::shared_ptr<const Machine> currentMachine(std::string* error) {
     return view ? view->machine : nullptr;
 }
 
+}  // namespace
+
+std::shared_ptr<const Machine> currentMachine(std::string* error) {
+    return machineNow(error, false);
+}
+
+std::shared_ptr<const Machine> currentRegistry(std::string* error) {
+    return machineNow(error, true);
+}
+
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
                            std::optional<std::uint32_t>* answer) {
     if (answer) answer->reset();
-    MachineLock lock(machinePlistPath());
+    MachineLock lock;
     if (!lock.locked()) {
         logOnce(lock.error());
         return kIOReturnError;
@@ -45,8 +58,11 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
         logOnce(error);
         return kIOReturnError;
     }
-    if (view->lastSeq >= kLastDriverLogSeq &&
-        (!startNewJournalLocked(*view, &error) || !(view = readMachineViewLocked(&error)))) {
+    // A journal that reached the last seq, or its size, is kept aside and a
+    // new one begins with this command's record.
+    const bool lastSeq = view->lastSeq >= kLastDriverLogSeq;
+    if ((lastSeq || (view->journalLength >= kDriverLogRotateBytes && !view->markInOldJournal)) &&
+        (!rotateJournalLocked(*view, lastSeq, &error) || !(view = readMachineViewLocked(&error)))) {
         logOnce(error);
         return kIOReturnError;
     }
@@ -59,26 +75,29 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
 
     DriverLogRecord record = runDriverCommand(*entry, path, properties, wallClockMilliseconds());
     record.seq = view->lastSeq + 1;
+    const bool hangs = hangAfterRecord(*view->machine, record).has_value();
+    // A hang is written down at once as well, so that machine.plist itself
+    // says so; a journal begun since the checkpoint gets one that points
+    // into it.
+    const bool checkpoint =
+        hangs || view->recordsSinceCheckpoint + 1 >= kCheckpointEvery || view->markInOldJournal;
+    // Let go of this copy of the machine, so that the record can be taken
+    // into the process's own without copying it.
+    view.reset();
+
     // The record is the command: one that could not be journalled did not
     // happen.
-    const std::string journal = driverLogPath().string();
-    std::uint64_t journalLength = 0;
-    if (!appendDriverLogLine(journal, record, &error, &journalLength)) {
+    const std::optional<MachineView> after = appendRecordLocked(record, &error);
+    if (!after) {
         NSLog("%s", error.c_str());
         return kIOReturnError;
     }
-    noteAppendedLocked(*view, record, journalLength);
-    const bool hangs = hangAfterRecord(*view->machine, record).has_value();
-    // A hang is written down at once as well, so that machine.plist itself
-    // says so.
-    if (hangs || view->recordsSinceCheckpoint + 1 >= kCheckpointEvery) {
-        Machine now = *view->machine;
-        applyDriverLogRecord(now, record);
-        // The journal holds the command already; a checkpoint that cannot be
-        // written only leaves more to replay.
-        if (!writeCheckpointLocked(now, CheckpointMark{record.seq, journalLength}, &error))
-            NSLog("%s", error.c_str());
-    }
+    // The journal holds the command already; a checkpoint that cannot be
+    // written only leaves more to replay.
+    if (checkpoint &&
+        !writeCheckpointLocked(*after->machine, CheckpointMark{record.seq, after->journalLength},
+                               &error))
+        NSLog("%s", error.c_str());
     // The machine froze under the sender, which never gets its answer.
     if (hangs) ::kill(::getpid(), SIGKILL);
     if (answer) *answer = record.regValue;

@@ -20,8 +20,12 @@ bool namedMachineExists(std::string* error) {
     else if (!std::filesystem::is_directory(root, ec))
         missing = "not a folder";
     // A link or anything else in machine.plist's place is for the machine's
-    // reader to refuse; only a missing name means "no machine".
-    else if (!std::filesystem::exists(std::filesystem::symlink_status(machine, ec)))
+    // reader to refuse, and so is a journal without its machine.plist (a
+    // machine thrown away); only a folder without either has no machine.
+    else if (!std::filesystem::exists(std::filesystem::symlink_status(machine, ec)) &&
+             !std::filesystem::exists(std::filesystem::symlink_status(host::driverLogPath(), ec)) &&
+             !std::filesystem::exists(
+                 std::filesystem::symlink_status(host::driverLogPath().string() + ".old", ec)))
         missing = "the folder has no machine.plist";
     if (missing.empty()) return true;
     *error = "no simulated Mac at " + root.string() + " (" + missing +

@@ -2,6 +2,7 @@
 // data, boolean, number) and their XML / binary property-list files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -133,8 +134,12 @@ float floatValue(const Value* value);
 // is refused, as is one nested more than 256 levels deep.
 std::optional<Value> parsePropertyList(std::string_view bytes, std::string* error);
 // Only a regular file is read (a link to one is followed); a FIFO, device or
-// folder is refused at once.
-std::optional<Value> readPropertyListFile(const std::string& path, std::string* error);
+// folder is refused at once, and so is a file of more than `maxBytes` (by
+// default the 1 MiB that an Info.plist or a settings file of this size
+// comfortably fits in).
+inline constexpr std::size_t kPropertyListFileBytes = std::size_t{1} << 20;
+std::optional<Value> readPropertyListFile(const std::string& path, std::string* error,
+                                          std::size_t maxBytes = kPropertyListFileBytes);
 std::string toXMLPropertyList(const Value& value);
 // Writes to a temporary file beside `path`, flushes it and renames it over
 // `path`, so that readers see the old or the new file, never a part of one.

@@ -4,6 +4,8 @@
 // take only a regular file.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,9 +25,18 @@ enum class Links { Follow, Refuse };
 int openFileForReading(const std::filesystem::path& path, Links links, std::string* error,
                        bool* absent = nullptr);
 
-// The whole file through openFileForReading; nothing on failure.
+// The whole file through openFileForReading; nothing on failure. A file of
+// more than `maxBytes` is refused unread ("<path>: too large to read (N
+// bytes; at most M)"): every reader states what its file may hold, so that
+// a file grown by accident or on purpose never costs its size in memory.
 std::optional<std::string> readRegularFile(const std::filesystem::path& path, Links links,
-                                           std::string* error, bool* absent = nullptr);
+                                           std::size_t maxBytes, std::string* error,
+                                           bool* absent = nullptr);
+
+// The message for a file of `size` bytes that is refused as more than
+// `maxBytes`; it names the path.
+std::string tooLargeToRead(const std::filesystem::path& path, std::uint64_t size,
+                           std::uint64_t maxBytes);
 
 // Opens a file for writing with `flags` (O_WRONLY or O_RDWR, with O_APPEND,
 // O_CREAT ...; new files get 0644), never through a symbolic link, and

@@ -1,6 +1,7 @@
 // Foundation stand-in: user defaults and bundles.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,13 @@
 #include "host/CoreFoundation.h"
 #include "host/FileLock.h"
 
+// The most a persistent domain's file may hold: the settings of a few
+// dozen cards take a few KiB. A larger file reads as unreadable, unread.
+inline constexpr std::size_t kPersistentDomainBytes = std::size_t{4} << 20;
+// The most a bundle's Info.plist (cf::kPropertyListFileBytes) or .strings
+// table may hold.
+inline constexpr std::size_t kStringsFileBytes = std::size_t{1} << 20;
+
 // The current user's defaults: one XML property list per persistent domain,
 // <root>/Library/Preferences/<domain>.plist.
 class NSUserDefaults {
@@ -17,8 +25,9 @@ public:
     static NSUserDefaults& standardUserDefaults();
 
     // The whole domain, or nothing when it does not exist. A file that does
-    // not parse (or is not a dictionary, or is not a regular file at all)
-    // reads as nothing, with a log line.
+    // not parse (or is not a dictionary, or is not a regular file at all, or
+    // holds more than kPersistentDomainBytes) reads as nothing, with a log
+    // line.
     std::optional<cf::Dictionary> persistentDomainForName(const std::string& domainName);
     // The same; `unreadable` tells a domain whose file is there but cannot be
     // read from one that does not exist.

@@ -4,6 +4,7 @@
 // with the message pending (docs/power.md).
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct PowerClient {
 inline constexpr const char* kPowerMessageVariable = "SIMMAC_POWER_MESSAGE";
 
 std::filesystem::path powerClientsPath();
+// The most the registrations file may hold (a few hundred bytes a client).
+inline constexpr std::size_t kPowerClientsFileBytes = std::size_t{1} << 20;
 
 // The registered programs in the order they registered; empty when there is
 // no registration. Nothing, with a message, when the file cannot be read;

@@ -4,6 +4,7 @@
 // machines (DefaultMachine.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -140,6 +141,9 @@ std::optional<Machine> machineFromPropertyList(const cf::Value& plist, std::stri
                                                std::optional<CheckpointMark>* mark = nullptr);
 cf::Value machineToPropertyList(const Machine& machine,
                                 const std::optional<CheckpointMark>& mark = std::nullopt);
+
+// The most a machine file may hold; the default machine's is about 10 KiB.
+inline constexpr std::size_t kMachineFileBytes = std::size_t{8} << 20;
 
 // Reading and writing a machine file as it is, without the journal (its
 // mark is checked and left aside). The message of a refused file begins with

@@ -15,6 +15,12 @@ namespace host {
 // checkpoint writes a new checkpoint, so a program that starts replays at
 // most this many.
 inline constexpr std::uint64_t kCheckpointEvery = 256;
+// The most of the journal a reader takes in one look: what it gained since
+// the reader last looked, or since the checkpoint. A checkpoint follows at
+// most kCheckpointEvery records (a few tens of KiB), so only a journal whose
+// checkpoints could not be written comes near it; past it the machine is
+// refused rather than read at any cost.
+inline constexpr std::uint64_t kJournalReadBytes = std::uint64_t{1} << 20;
 
 // Under the machine lock: reads the machine afresh (creating it from the
 // default machine when absent), lets `change` alter it and, when `change`

@@ -19,6 +19,12 @@ namespace host {
 // cannot be read; callers report that as an error, never as an empty
 // registry.
 std::shared_ptr<const Machine> currentMachine(std::string* error);
+// The same for a reader of the registry's entries and their properties,
+// which only a new checkpoint changes (a command changes a card's registers
+// and its driver's state, never a property): the journal is read only when
+// the checkpoint changed, so the registers and driver states it holds may
+// lag behind.
+std::shared_ptr<const Machine> currentRegistry(std::string* error);
 
 // One command to the clock driver at `path`, carried out and logged under
 // the machine lock. `answer`, when given, receives the value an accepted
