@@ -1,11 +1,16 @@
 #include "FuzzSimMac.h"
 
 #include <sanitizer/common_interface_defs.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>  // NOLINT(modernize-deprecated-headers): mkdtemp and setenv are POSIX
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,6 +29,7 @@ namespace {
 std::filesystem::path root;
 std::string pristineBytes;
 std::optional<host::Machine> pristine;
+struct stat pristineStat {};  // machine.plist as last put back
 
 void removeRoot() {
     std::error_code ec;
@@ -56,6 +62,43 @@ std::string hex(std::uint32_t value) {
     return text;
 }
 
+// The properties written out alike, a clock driver's "RegValue" left aside
+// when `withoutAnswer`.
+bool sameProperties(const cf::Dictionary& a, const cf::Dictionary& b, bool withoutAnswer) {
+    auto i = a.items().begin(), j = b.items().begin();
+    for (;;) {
+        while (withoutAnswer && i != a.items().end() && i->first == "RegValue") ++i;
+        while (withoutAnswer && j != b.items().end() && j->first == "RegValue") ++j;
+        if (i == a.items().end() || j == b.items().end())
+            return i == a.items().end() && j == b.items().end();
+        if (i->first != j->first || !sameWhenWritten(i->second, j->second)) return false;
+        ++i;
+        ++j;
+    }
+}
+
+bool sameOutsideDrivers(const host::RegistryEntry& now, const host::RegistryEntry& was) {
+    if (now.name != was.name || now.className != was.className ||
+        now.children.size() != was.children.size() ||
+        !sameProperties(now.properties, was.properties, was.isClockDriver()))
+        return false;
+    if (!was.isClockDriver() &&
+        (now.hardware || was.hardware || !now.driver.empty() || !was.driver.empty()))
+        return false;
+    for (std::size_t i = 0; i < now.children.size(); ++i)
+        if (!sameOutsideDrivers(now.children[i], was.children[i])) return false;
+    return true;
+}
+
+bool sameOutsideDrivers(const host::Machine& now, const host::Machine& was) {
+    if (now.hung != was.hung || now.asleep != was.asleep ||
+        now.entries.size() != was.entries.size())
+        return false;
+    for (std::size_t i = 0; i < now.entries.size(); ++i)
+        if (!sameOutsideDrivers(now.entries[i], was.entries[i])) return false;
+    return true;
+}
+
 }  // namespace
 
 void initSimMac() {
@@ -86,21 +129,36 @@ void initSimMac() {
         if (!host::replaceMachine(machine, &error))
             fail("cannot write the default machine: " + error);
         std::optional<std::string> bytes = readFile(host::machinePlistPath());
-        if (!bytes) fail("machine.plist was not written");
+        if (!bytes || ::stat(host::machinePlistPath().c_str(), &pristineStat) != 0)
+            fail("machine.plist was not written");
         pristineBytes = std::move(*bytes);
         pristine = host::loadMachineFile(host::machinePlistPath(), &error);
         if (!pristine) fail("the default machine does not load: " + error);
+        std::filesystem::create_directories(host::preferencesDir(), ec);
     });
 }
 
 void resetSimMac() {
-    std::optional<std::string> bytes = readFile(host::machinePlistPath());
-    if (!bytes || *bytes != pristineBytes) {
+    // The default machine's checkpoint (its mark: no journal before it)
+    // stays as long as no input wrote another: every writer replaces the
+    // file, so an unchanged inode, size and times are the same file.
+    const std::string machine = host::machinePlistPath().string();
+    struct stat now {};
+    if (::stat(machine.c_str(), &now) != 0 || now.st_ino != pristineStat.st_ino ||
+        now.st_dev != pristineStat.st_dev || now.st_size != pristineStat.st_size ||
+        now.st_mtim.tv_sec != pristineStat.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != pristineStat.st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != pristineStat.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != pristineStat.st_ctim.tv_nsec) {
         std::string error;
-        if (!host::writeFileAtomically(host::machinePlistPath(), pristineBytes, &error))
+        if (!host::writeFileAtomically(machine, pristineBytes, &error) ||
+            ::stat(machine.c_str(), &pristineStat) != 0)
             fail("cannot put machine.plist back: " + error);
     }
-    ::unlink(host::driverLogPath().c_str());
+    // The journal rewound to the checkpoint: emptied, not removed, so that
+    // the host's open journal stays the one it reads.
+    if (::truncate(host::driverLogPath().c_str(), 0) != 0 && errno != ENOENT)
+        fail("cannot empty the driver log");
     ::unlink(host::systemLogPath().c_str());
 }
 
@@ -108,24 +166,34 @@ const host::Machine& pristineMachine() { return *pristine; }
 
 std::string driverInvariantViolation(const host::Machine& now) {
     const host::Machine& before = pristineMachine();
-    if (now.driverPaths() != before.driverPaths())
+    static const std::vector<std::string> drivers = before.driverPaths();
+    if (now.driverPaths() != drivers)
         return "the clock drivers are not the ones of the default machine";
-    host::Machine rest = now;
-    for (const std::string& path : before.driverPaths()) {
+    for (const std::string& path : drivers) {
         const host::RegistryEntry& old = *before.find(path);
-        host::RegistryEntry& entry = *rest.find(path);
+        const host::RegistryEntry& entry = *now.find(path);
         if (!entry.hardware) return path + ": lost its hardware";
         const host::Hardware& was = *old.hardware;
         const host::Hardware& is = *entry.hardware;
         if (is.kind != was.kind) return path + ": hardware kind changed";
         if (is.powerOn != was.powerOn) return path + ": PowerOn changed";
-        for (const auto* file : {&was.registers, &is.registers}) {
-            for (const auto& [key, value] : *file) {
-                (void)value;
-                if (is.read(key) != was.read(key) && !writable(is.kind, key))
-                    return path + ": register " + key + " is off the write list but changed from " +
-                           hex(was.read(key)) + " to " + hex(is.read(key));
+        // Both files in register order side by side: a register only one
+        // of them lists reads as 0 in the other.
+        for (auto w = was.registers.begin(), i = is.registers.begin();
+             w != was.registers.end() || i != is.registers.end();) {
+            const auto earlier = was.registers.key_comp();
+            bool fromWas = i == is.registers.end(), fromIs = w == was.registers.end();
+            if (!fromWas && !fromIs && w->first != i->first) {
+                fromWas = earlier(w->first, i->first);
+                fromIs = earlier(i->first, w->first);
             }
+            const std::string& key = fromIs ? i->first : w->first;
+            const std::uint32_t old = fromIs ? 0 : w->second, value = fromWas ? 0 : i->second;
+            if (!fromIs) ++w;
+            if (!fromWas) ++i;
+            if (value != old && !writable(is.kind, key))
+                return path + ": register " + key + " is off the write list but changed from " +
+                       hex(old) + " to " + hex(value);
         }
         if (is.kind == host::HardwareKind::ATI) {
             const std::uint32_t word = is.read(host::kPLLRegisterKey);
@@ -135,14 +203,20 @@ std::string driverInvariantViolation(const host::Machine& now) {
             if (word > 0xFFFFFF)
                 return path + ": ATI PLL word " + hex(word) + " has bits above the core divider";
         }
-        // Everything else must be exactly as it was.
+    }
+    // Everything else must be exactly as it was: equal as they stand, or
+    // else written out (where a NaN equals itself).
+    if (sameOutsideDrivers(now, before)) return {};
+    host::Machine rest = now;
+    for (const std::string& path : drivers) {
+        const host::RegistryEntry& old = *before.find(path);
+        host::RegistryEntry& entry = *rest.find(path);
         entry.hardware = old.hardware;
         entry.driver = old.driver;
         entry.properties.remove("RegValue");
     }
     host::Machine reference = before;
-    for (const std::string& path : before.driverPaths())
-        reference.find(path)->properties.remove("RegValue");
+    for (const std::string& path : drivers) reference.find(path)->properties.remove("RegValue");
     if (!samePropertyList(host::machineToPropertyList(rest),
                           host::machineToPropertyList(reference)))
         return "the registry changed outside the clock drivers' registers";
@@ -155,6 +229,70 @@ void checkMachineOrAbort(std::string_view context) {
     if (!now) fail(std::string(context) + ": the machine no longer reads: " + error);
     std::string violation = driverInvariantViolation(*now);
     if (!violation.empty()) fail(std::string(context) + ": " + violation);
+}
+
+bool sameWhenWritten(const cf::Value& a, const cf::Value& b) {
+    if (a.storage().index() != b.storage().index()) return false;
+    if (const bool* x = a.boolean()) return *x == *b.boolean();
+    if (const cf::Number* x = a.number()) {
+        const cf::Number& y = *b.number();
+        if (x->isReal() != y.isReal()) return false;
+        if (!x->isReal()) return x->int64Value() == y.int64Value();
+        const double p = x->doubleValue(), q = y.doubleValue();
+        return std::memcmp(&p, &q, sizeof p) == 0;
+    }
+    if (const std::string* x = a.string()) return *x == *b.string();
+    if (const cf::Data* x = a.data()) return *x == *b.data();
+    if (const cf::Array* x = a.array()) {
+        const cf::Array& y = *b.array();
+        if (x->size() != y.size()) return false;
+        for (std::size_t i = 0; i < x->size(); ++i)
+            if (!sameWhenWritten((*x)[i], y[i])) return false;
+        return true;
+    }
+    const cf::Dictionary& x = *a.dictionary();
+    const cf::Dictionary& y = *b.dictionary();
+    return sameProperties(x, y, false);
+}
+
+std::size_t writtenHash(const cf::Value& value) {
+    std::size_t hash = value.storage().index();
+    auto mix = [&hash](std::size_t part) { hash = hash * 1099511628211u ^ part; };
+    if (const bool* x = value.boolean()) mix(*x);
+    if (const cf::Number* x = value.number()) {
+        mix(x->isReal());
+        if (x->isReal()) {
+            const double d = x->doubleValue();
+            std::uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            mix(bits);
+        } else {
+            mix(static_cast<std::size_t>(x->int64Value()));
+        }
+    }
+    if (const std::string* x = value.string()) mix(std::hash<std::string>{}(*x));
+    if (const cf::Data* x = value.data())
+        mix(std::hash<std::string_view>{}(
+            std::string_view(reinterpret_cast<const char*>(x->data()), x->size())));
+    if (const cf::Array* x = value.array())
+        for (const cf::Value& item : *x) mix(writtenHash(item));
+    if (const cf::Dictionary* x = value.dictionary())
+        for (const auto& [key, item] : x->items()) {
+            mix(std::hash<std::string>{}(key));
+            mix(writtenHash(item));
+        }
+    return hash;
+}
+
+void writeInputFile(const std::string& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("cannot write " + path);
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) fail("cannot write " + path);
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
 }
 
 bool samePropertyList(const cf::Value& a, const cf::Value& b) {

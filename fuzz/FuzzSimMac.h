@@ -17,8 +17,9 @@ namespace fuzzsupport {
 // writes the default machine without limits. Safe to call more than once.
 void initSimMac();
 
-// Before each input: machine.plist back to the default machine's bytes (only
-// when they changed), no driver log and no system log.
+// Before each input: the default machine's checkpoint back in place (only
+// when an input wrote another), the driver log rewound to it (emptied) and
+// no system log.
 void resetSimMac();
 
 // The machine as it was first written.
@@ -36,6 +37,17 @@ void checkMachineOrAbort(std::string_view context);
 
 // Equal as property lists, written out; unlike ==, a NaN equals itself.
 bool samePropertyList(const cf::Value& a, const cf::Value& b);
+// Whether the two write out as the same property list, judged without
+// writing them: the same structure, keys in the same order, numbers of the
+// same kind with the same integer or the same bits. True implies
+// samePropertyList; false may still be the same text.
+bool sameWhenWritten(const cf::Value& a, const cf::Value& b);
+// A hash that values sameWhenWritten share.
+std::size_t writtenHash(const cf::Value& value);
+
+// Replaces the file's bytes in place (the inputs' own files, which no other
+// process reads meanwhile).
+void writeInputFile(const std::string& path, std::string_view bytes);
 
 // Prints the message and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void fail(std::string_view what);

@@ -169,8 +169,8 @@ std::optional<Expected> expectedAcceptance(host::HardwareKind kind, const cf::Va
     return Expected{*code, word, argument2 ? static_cast<std::uint32_t>(*argument2) : 0};
 }
 
-std::string machineBytes() {
-    std::FILE* file = std::fopen(host::machinePlistPath().c_str(), "rb");
+std::string fileBytes(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     std::string bytes;
     if (!file) return bytes;
     char buffer[8192];
@@ -180,10 +180,44 @@ std::string machineBytes() {
     return bytes;
 }
 
+std::string machineBytes() { return fileBytes(host::machinePlistPath().string()); }
+
+// The driver log as read after the last command of this input: its bytes
+// and the records they hold. Each look parses only what was added, after
+// making sure that what was read before is still there, byte for byte.
+struct LogSoFar {
+    std::string bytes;
+    std::vector<host::DriverLogRecord> records;
+    std::string problems;
+};
+LogSoFar logSoFar;
+
+const LogSoFar& readLog(std::size_t sent) {
+    if (sent == 1) logSoFar = LogSoFar{};
+    const std::string path = host::driverLogPath().string();
+    const std::string bytes = fileBytes(path);
+    if (bytes.compare(0, logSoFar.bytes.size(), logSoFar.bytes) != 0) {
+        logSoFar.problems = path + ": what was logged before changed";
+        return logSoFar;
+    }
+    const std::size_t whole = bytes.rfind('\n') + 1;  // 0 when there is no newline
+    if (whole > logSoFar.bytes.size()) {
+        std::string problems;
+        std::vector<host::DriverLogRecord> added = host::parseDriverLogLines(
+            std::string_view(bytes).substr(logSoFar.bytes.size(), whole - logSoFar.bytes.size()),
+            path, logSoFar.records.size() + 1, &problems);
+        logSoFar.records.insert(logSoFar.records.end(), added.begin(), added.end());
+        if (!problems.empty()) logSoFar.problems += problems;
+        logSoFar.bytes = bytes.substr(0, whole);
+    }
+    return logSoFar;
+}
+
 void sendAndCheck(const std::string& path, const cf::Value& properties, std::size_t sent) {
     const host::RegistryEntry& driver = *fuzzsupport::pristineMachine().find(path);
     const std::optional<Expected> expected = expectedAcceptance(driver.hardware->kind, properties);
-    const std::string before = machineBytes();
+    // What a refusal must leave as it is.
+    const std::string before = expected ? std::string() : machineBytes();
     io_registry_entry_t service = IORegistryEntryFromPath(kIOMasterPortDefault, path);
     if (!service) fail("the registry lost " + path);
     const IOReturn result = IORegistryEntrySetCFProperties(service, properties);
@@ -195,9 +229,9 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
     if (!expected && result == kIOReturnSuccess) fail(context + ": the command was accepted");
 
     std::string error;
-    const std::vector<host::DriverLogRecord> log =
-        host::readDriverLog(host::driverLogPath().string(), &error);
-    if (!error.empty() || log.size() != sent ||
+    const LogSoFar& read = readLog(sent);
+    const std::vector<host::DriverLogRecord>& log = read.records;
+    if (!read.problems.empty() || log.size() != sent ||
         log.back().result != static_cast<std::uint32_t>(result) || log.back().driver != path)
         fail(context + ": the driver log does not show the command once with its result");
 
