@@ -57,10 +57,9 @@ const std::string& executableName() {
     return name;
 }
 
-std::string programName() {
+void appendProgramName(std::string& out) {
     std::lock_guard lock(nameMutex());
-    if (!programNameOverride().empty()) return programNameOverride();
-    return executableName();
+    out += programNameOverride().empty() ? executableName() : programNameOverride();
 }
 
 // "YYYY-MM-DD HH:MM:SS.mmm" in local time, appended to `out`. The date and
@@ -208,10 +207,10 @@ void NSLogv(const char* format, va_list args) {
     line.reserve(text.size() + 96);
     host::appendTimestamp(line);
     line += ' ';
-    line += host::programName();
-    line += '[';
-    line += std::to_string(host::ownProcessID());
-    line += "] ";
+    host::appendProgramName(line);
+    char pid[16];
+    line.append(pid, static_cast<std::size_t>(
+                         std::snprintf(pid, sizeof pid, "[%d] ", host::ownProcessID())));
     line += text;
     if (line.back() != '\n') line += '\n';
     // A line the system log cannot take goes to stderr, so that none is lost.

@@ -234,7 +234,14 @@ std::string formatDriverLogLine(const DriverLogRecord& record) {
     out += "{\"seq\": ";
     appendNumber(out, record.seq);
     out += ", \"driver\": ";
-    appendJSONString(out, record.driver);
+    // A process sends most of its commands to the same few drivers.
+    thread_local std::string lastDriver, lastDriverJSON;
+    if (record.driver != lastDriver || lastDriverJSON.empty()) {
+        lastDriverJSON.clear();
+        appendJSONString(lastDriverJSON, record.driver);
+        lastDriver = record.driver;
+    }
+    out += lastDriverJSON;
     out += ", \"command\": ";
     appendNumber(out, record.command);
     out += ", \"name\": ";
