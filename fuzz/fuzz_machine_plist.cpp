@@ -11,6 +11,7 @@
 #include "FuzzSimMac.h"
 #include "host/IOKit.h"
 #include "host/Machine.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
 
 namespace {
@@ -115,6 +116,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error.rfind(path.string(), 0) != 0)
             fuzzsupport::fail("a refusal does not name the file: " + error);
         return 0;
+    }
+    // A file that says it was checkpointed from a journal, with no journal
+    // there, is a machine rolled back: refused, never read as the file
+    // alone. The registry is then checked on the same machine written as by
+    // hand, without a mark.
+    std::optional<host::CheckpointMark> mark;
+    const std::optional<cf::Value> plist =
+        cf::parsePropertyList(std::string_view(reinterpret_cast<const char*>(data), size), &error);
+    if (!plist || !host::machineFromPropertyList(*plist, &error, &mark))
+        fuzzsupport::fail("a machine file that loads does not parse again: " + error);
+    if (mark && mark->journalOffset > 0) {
+        if (host::currentMachine(&error) ||
+            error.find("simmac init starts the machine over") == std::string::npos)
+            fuzzsupport::fail("a checkpoint without its journal was not refused: " + error);
+        if (!host::saveMachineFile(path, *machine, &error))
+            fuzzsupport::fail("cannot write machine.plist: " + error);
     }
     checkRoundTrip(*machine);
     checkRegistry(*machine);
