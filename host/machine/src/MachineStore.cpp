@@ -178,14 +178,16 @@ std::string rolledBack(const std::string& what) {
 // Parses machine.plist into the store when its bytes changed since the
 // last look; `changed` tells whether they did. The file read is kept open:
 // while it keeps a name (every writer replaces it by rename, which takes
-// the old file's) and its stamp, it is the checkpoint, which a look finds
-// without walking the path. (Moved away by hand, it is still the machine
-// this process has; the next checkpoint puts it back.)
+// the old file's) and its stamp, it is the checkpoint, which a reader's
+// look finds without walking the path. A writer, under the lock, makes
+// sure the path still leads to it, so that it never writes over a file put
+// there by hand.
 Outcome refreshCheckpoint(Store& s, const MachinePaths& paths, std::string* error, bool* changed) {
     *changed = false;
     struct stat st {};
     if (s.checkpointFd >= 0 && s.checkpoint && s.checkpoint->settled &&
-        ::fstat(s.checkpointFd, &st) == 0 && st.st_nlink > 0 && stampOf(st) == s.checkpoint->stamp)
+        !MachineLock::heldByThisThread() && ::fstat(s.checkpointFd, &st) == 0 && st.st_nlink > 0 &&
+        stampOf(st) == s.checkpoint->stamp)
         return Outcome::Read;
     if (::lstat(paths.machine.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return Outcome::Absent;
