@@ -27,8 +27,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeySequence>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -104,7 +106,16 @@ bool hasDisplay() {
 }
 
 bool savePicture(QWidget& widget, const std::string& path) {
-    if (!widget.grab().save(QString::fromStdString(path), "PNG")) {
+    // The window with the sheets that hang on it.
+    QPixmap picture = widget.grab();
+    QPainter painter(&picture);
+    for (QWidget* sheet : QApplication::topLevelWidgets())
+        if (sheet != &widget && sheet->isVisible() && sheet->parentWidget() != nullptr &&
+            sheet->parentWidget()->window() == &widget)
+            painter.drawPixmap(sheet->geometry().topLeft() - widget.geometry().topLeft(),
+                               sheet->grab());
+    painter.end();
+    if (!picture.save(QString::fromStdString(path), "PNG")) {
         std::fprintf(stderr, "prefhost: cannot write %s\n", path.c_str());
         return false;
     }
@@ -244,6 +255,8 @@ int run(int argc, char** argv) {
 
     window.setWindowTitle(QString::fromStdString(windowTitle(*pane, panePath)));
     window.setCentralWidget(view);
+    // A pane's window has the size of its view, as in System Preferences.
+    window.layout()->setSizeConstraint(QLayout::SetFixedSize);
     window.adjustSize();
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
