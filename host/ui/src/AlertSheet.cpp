@@ -1,12 +1,10 @@
 #include "AlertSheet.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMainWindow>
-#include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -31,7 +29,7 @@ AlertSheet::AlertSheet(const NSAlertRecord& alert, const QImage& icon, QWidget* 
       window_(window),
       answered_(std::move(answered)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowModality(window != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
+    setWindowModality(window != nullptr ? Qt::WindowModal : Qt::NonModal);
     setWindowTitle(QString::fromStdString(alert.messageText));
     setSizeGripEnabled(false);
 
@@ -138,10 +136,13 @@ void AlertSheet::attachToWindow() {
 bool AlertSheet::eventFilter(QObject* watched, QEvent* event) {
     // Keys reach the focused button before the sheet: the held key that
     // opened the sheet must not answer it through them either.
-    if (watched != this && qobject_cast<QAbstractButton*>(watched) != nullptr) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (event->type() == QEvent::KeyRelease) repeat_.released(*key);
-        if (event->type() == QEvent::KeyPress && repeat_.isRepeat(*key)) return true;
+    if (watched != this && qobject_cast<QAbstractButton*>(watched) != nullptr &&
+        (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (event->type() == QEvent::KeyRelease)
+            repeat_.released(*key);
+        else if (repeat_.isRepeat(*key))
+            return true;
     }
     if (window_ != nullptr && watched == window_->window() &&
         (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
