@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QInputEvent>
+#include <QPointer>
 #include <chrono>
 
 namespace hostui {
@@ -34,13 +35,14 @@ bool isInput(QEvent::Type type) {
 InputGate* InputGate::instance() {
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (app == nullptr) return nullptr;
-    static InputGate* gate = nullptr;
-    if (gate == nullptr) {
+    // Goes with the application it filters.
+    static QPointer<InputGate> gate;
+    if (gate.isNull()) {
         gate = new InputGate;
         gate->setParent(app);
         app->installEventFilter(gate);
     }
-    return gate;
+    return gate.data();
 }
 
 void InputGate::holdEnded() {
