@@ -38,14 +38,14 @@ TEST_F(PaneClocksTest, StepperClickSendsBothValuesInOneCommandAndShowsTheClocksR
     pane->vpuStepper().click(+1);  // 227.25 MHz: core divider 101
     EXPECT_EQ(atiWrites(mac, kDriver, before), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
     EXPECT_EQ(pane->field("vpuTextField").floatValue(), 227.25f);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.2");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.25");
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "1.0");
     EXPECT_EQ(pane->field("memPercentTextField").stringValue(), "0.0");
     EXPECT_TRUE(pane->button("defaultButton").isEnabled()) << "at stock on one clock only";
 
     pane->memoryStepper().click(-2);  // 220.5 MHz: memory divider 98, core stays
     EXPECT_EQ(atiWrites(mac, kDriver, before).back(), atiPLL(12, 98, 101));
-    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "220.5");
+    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "220.50");
     EXPECT_EQ(pane->field("memPercentTextField").stringValue(), "-2.0");
     EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 98, 101));
     EXPECT_TRUE(host::shownAlerts().empty());
@@ -59,7 +59,7 @@ TEST_F(PaneClocksTest, ArrowOfTheStepperWidgetIsTheSameClick) {
     const std::size_t before = mac.driverLog().size();
     widget->stepBy(1);  // what Qt does for a click on the up arrow
     EXPECT_EQ(atiWrites(mac, kDriver, before), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.2");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.25");
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
 }
 
@@ -93,8 +93,8 @@ TEST_F(PaneClocksTest, RefusedChangeRollsTheSteppersBackShowsTheSheetAndKeepsThe
     EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 100, 100));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
     EXPECT_DOUBLE_EQ(pane->memoryStepper().doubleValue(), 225.0);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
-    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
+    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "225.00");
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "0.0");
 
     const auto alerts = host::shownAlerts();
@@ -118,7 +118,7 @@ TEST_F(PaneClocksTest, FailureAfterBackToStockRollsBackToTheStockClocksReached) 
     setDriverFaults(mac, kEntry, faults({2}));
     pane->vpuStepper().click(+1);
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(host::shownAlerts().size(), 1u);
 }
 
@@ -137,7 +137,7 @@ TEST_F(PaneClocksTest, BackToStockGoesGraduallyAndSetsBothPercentagesToExactlyZe
     EXPECT_EQ(pane->field("vpuPercentTextField").floatValue(), 0.0f);
     EXPECT_EQ(pane->field("memPercentTextField").floatValue(), 0.0f);
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "0.0");
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
     EXPECT_DOUBLE_EQ(pane->memoryStepper().doubleValue(), 225.0);
     EXPECT_FALSE(pane->button("defaultButton").isEnabled());
 }
@@ -153,7 +153,7 @@ TEST_F(PaneClocksTest, PercentAboveStockIsShownWithOneDecimal) {
     writePaneDomain(false, {cardEntry("SLOT-1", model, 500.0f, 400.0f, 400.0f, 400.0f)});
     OpenPane opened;
     ASSERT_TRUE(opened.loaded());
-    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "500.0");
+    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "500.00");
     EXPECT_EQ(opened.field("vpuPercentTextField").stringValue(), "25.0");
     EXPECT_EQ(opened.field("memPercentTextField").stringValue(), "0.0");
     EXPECT_TRUE(opened.button("defaultButton").isEnabled());
@@ -164,8 +164,8 @@ TEST_F(PaneClocksTest, NVIDIACardShowsNoMemoryFactsAndStepsInWholeMegahertz) {
     mac.writeMachine(testsupport::machine({nv4xEntry("NVDA,Card", "SLOT-1")}));
     OpenPane opened;
     ASSERT_TRUE(opened.loaded());
-    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "405.0");
-    EXPECT_EQ(opened.field("memoryTextField").stringValue(), "351.0");
+    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "405.00");
+    EXPECT_EQ(opened.field("memoryTextField").stringValue(), "351.00");
     EXPECT_EQ(opened.field("memSizeTextField").stringValue(), "0");
     EXPECT_EQ(opened.field("memTypeTextField").stringValue(), "SDR");
     EXPECT_EQ(opened.field("busWidthTextField").stringValue(), "0");

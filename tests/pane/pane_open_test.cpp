@@ -48,8 +48,8 @@ TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFoll
     EXPECT_EQ(b.back(), atiPLL(12, 100, 96));
 
     EXPECT_EQ(pane.table().selectedRow(), 0);
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.5");
-    EXPECT_EQ(pane.field("memoryTextField").stringValue(), "234.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.50");
+    EXPECT_EQ(pane.field("memoryTextField").stringValue(), "234.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "10.0");
     EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "4.0");
     EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 247.5);
@@ -58,7 +58,7 @@ TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFoll
 
     // The other row shows the other card.
     ASSERT_TRUE(pane.table().selectRow(1));
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "216.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "216.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "-4.0");
     EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 216.0);
 }
@@ -73,7 +73,7 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
 
     EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
     EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 100, 100));
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
         << "stock taken from the entry";
     EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0")

@@ -45,7 +45,7 @@ TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndC
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     EXPECT_TRUE(atiWrites(mac, kDriver, before).empty());
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
         << "stock taken from the entry, as with the Option key";
     const std::vector<NSAlertRecord> alerts = host::shownAlerts();
