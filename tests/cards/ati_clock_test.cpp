@@ -2,9 +2,10 @@
 // reaches the simulated card.
 #include <gtest/gtest.h>
 
-#include "ATITestMachine.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
+using namespace testsupport;
 
 namespace {
 
@@ -18,24 +19,15 @@ protected:
             ADD_FAILURE() << "the card was not created";
             throw std::runtime_error("no card");
         }
-        mark_ = mac_.driverLog().size();
+        mark_ = mac_.commandCount();
         return static_cast<ATICard&>(*cards_.front());
     }
     // WriteATIPLL words (accepted ones) since the card was created.
-    std::vector<std::uint32_t> writesSinceCreation() const {
-        std::vector<std::uint32_t> words;
-        auto log = mac_.driverLog();
-        for (std::size_t i = mark_; i < log.size(); ++i) {
-            if (log[i].command == WriteATIPLL && log[i].result == 0) {
-                words.push_back(static_cast<std::uint32_t>(log[i].argument.value_or(-1)));
-            }
-        }
-        return words;
-    }
-    std::size_t commandsSinceCreation() const { return mac_.driverLog().size() - mark_; }
+    std::vector<std::uint32_t> writesSinceCreation() const { return mac_.pllWrites({}, mark_); }
+    std::size_t commandsSinceCreation() const { return mac_.commandCount() - mark_; }
     std::uint32_t pllRegister() const { return mac_.registers(driverPath(device_)).at("PLL"); }
 
-    testsupport::TempSimMac mac_;
+    TempSimMac mac_;
     ATIDevice device_;
     CardList cards_;
     std::size_t mark_ = 0;
@@ -102,17 +94,11 @@ TEST_F(ATIClockTest, FactorsFollowDeviceROMAndNameForEveryRule) {
 }
 
 TEST_F(ATIClockTest, DividersRoundHalvesToEvenWithEveryFactor) {
-    ATIDevice factor1;
-    factor1.entryName = "ATY,One";
-    ATIDevice factor2;  // VPU 2, memory 1
-    factor2.entryName = "ATY,Two";
-    factor2.slotName = "SLOT-2";
-    factor2.deviceID = 0x4144;
-    ATIDevice factorHalf;  // 0.5 for both
-    factorHalf.entryName = "ATY,Half";
-    factorHalf.slotName = "SLOT-3";
-    factorHalf.deviceID = 0x5C63;
-    mac_.writeMachine(atiMachine({factor1, factor2, factorHalf}));
+    // Factors 1; VPU 2 and memory 1; 0.5 for both.
+    mac_.writeMachine(
+        atiMachine({{.entryName = "ATY,One"},
+                    {.entryName = "ATY,Two", .deviceID = 0x4144, .slotName = "SLOT-2"},
+                    {.entryName = "ATY,Half", .deviceID = 0x5C63, .slotName = "SLOT-3"}}));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 3u);
     auto& one = static_cast<ATICard&>(*cards[0]);
@@ -141,11 +127,8 @@ TEST_F(ATIClockTest, DividersRoundHalvesToEvenWithEveryFactor) {
 }
 
 TEST_F(ATIClockTest, DirectChangeOfARadeon9800ClassCardSendsOneWord) {
-    ATIDevice device;
-    device.deviceID = 0x4E44;
-    device.rom = "113-A14403-100";
-    device.pll = pllWord(12, 138, 73);
-    ATICard& card = create(device);
+    ATICard& card =
+        create({.deviceID = 0x4E44, .rom = "113-A14403-100", .pll = pllWord(12, 138, 73)});
     EXPECT_EQ(card.vpuFrequency(), 328.5f);
     EXPECT_EQ(card.memFrequency(), 310.5f);
 
@@ -203,7 +186,7 @@ TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
     ATICard& card = create(ATIDevice{});
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));
     ASSERT_TRUE(card.savePLLWithVPUFrequency(500.0f, 300.0f));  // refDiv 11, 204, 122
-    mark_ = mac_.driverLog().size();
+    mark_ = mac_.commandCount();
 
     card.restoreStoredPLLWithVPU(card.vpuFrequency(), card.memFrequency());
     // At refDiv 12 the same clocks need 223 and 133.
@@ -232,7 +215,7 @@ TEST_F(ATIClockTest, RefDivChosenWithoutADividerMoveIsSentOnce) {
     ATICard& card = create(ATIDevice{});
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));
     ASSERT_TRUE(card.savePLLWithVPUFrequency(500.0f, 300.0f));  // refDiv 11, 204, 122
-    mark_ = mac_.driverLog().size();
+    mark_ = mac_.commandCount();
     // 459 and 274.5 MHz are exactly 204 and 122 at refDiv 12.
     EXPECT_TRUE(card.setFrequencyGraduallyWithVPUFBDiv(187, 112, 459.0f, 274.5f));
     EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 122, 204)});
@@ -241,9 +224,7 @@ TEST_F(ATIClockTest, RefDivChosenWithoutADividerMoveIsSentOnce) {
 }
 
 TEST_F(ATIClockTest, GradualChangeTowardATargetAbove255StopsAt255) {
-    ATIDevice device;
-    device.pll = pllWord(2, 100, 250);  // step 13.5 MHz
-    ATICard& card = create(device);
+    ATICard& card = create({.pll = pllWord(2, 100, 250)});  // step 13.5 MHz
     // 10000 MHz: 741 at refDiv 2, still 370 at refDiv 1 (memory: 50).
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(741, 100, 10000.0f, card.memFrequency()));
     std::vector<std::uint32_t> writes = writesSinceCreation();
@@ -259,9 +240,7 @@ TEST_F(ATIClockTest, GradualChangeTowardATargetAbove255StopsAt255) {
 }
 
 TEST_F(ATIClockTest, GradualChangeTowardZeroStopsAtOne) {
-    ATIDevice device;
-    device.pll = pllWord(12, 100, 5);
-    ATICard& card = create(device);
+    ATICard& card = create({.pll = pllWord(12, 100, 5)});
     card.restoreStoredPLLWithVPU(0.0f, card.memFrequency());
     EXPECT_EQ(writesSinceCreation(),
               (std::vector<std::uint32_t>{pllWord(12, 100, 4), pllWord(12, 100, 3),
@@ -285,11 +264,7 @@ TEST_F(ATIClockTest, DirectChangesThatCannotBeSentLeaveEverything) {
 }
 
 TEST_F(ATIClockTest, RefusedDirectChangeKeepsTheRunningWord) {
-    ATIDevice device;
-    cf::Dictionary faults;
-    faults.set("RefuseCommands", cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, WriteATIPLL)});
-    device.faults = faults;
-    ATICard& card = create(device);
+    ATICard& card = create({.faults = driverFaults({.refuseCommands = {WriteATIPLL}})});
     EXPECT_FALSE(card.savePLLWithVPUFrequency(600.0f, 225.0f));
     EXPECT_EQ(card.refDiv(), 12);
     EXPECT_EQ(card.vpuFBDiv(), 100);
@@ -300,12 +275,8 @@ TEST_F(ATIClockTest, RefusedDirectChangeKeepsTheRunningWord) {
 }
 
 TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
-    ATIDevice device;
-    cf::Dictionary faults;
     // Creation takes four commands in this build; three steps then go through.
-    faults.set("RefuseAfter", cf::CFNumberCreate(cf::kCFNumberIntType, 7));
-    device.faults = faults;
-    ATICard& card = create(device);
+    ATICard& card = create({.faults = driverFaults({.refuseAfter = 7})});
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(110, 100, 247.5f, 225.0f));
     EXPECT_EQ(writesSinceCreation(),
               (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
@@ -321,7 +292,7 @@ TEST_F(ATIClockTest, ReturnToStockSendsTheStockRefDivWithTheFirstStep) {
     ATICard& card = create(ATIDevice{});
     card.setStockSettings();                                    // stock 225 / 225
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
-    mark_ = mac_.driverLog().size();
+    mark_ = mac_.commandCount();
     card.saveDefaultPLL();
     std::vector<std::uint32_t> writes = writesSinceCreation();
     ASSERT_EQ(writes.size(), 144u);
@@ -332,15 +303,13 @@ TEST_F(ATIClockTest, ReturnToStockSendsTheStockRefDivWithTheFirstStep) {
 }
 
 TEST_F(ATIClockTest, ReturnToStockWithOnlyTheRefDivToChangeSendsItOnce) {
-    ATIDevice device;
-    device.pll = pllWord(12, 100, 200);
-    ATICard& card = create(device);
+    ATICard& card = create({.pll = pllWord(12, 100, 200)});
     card.setStockSettings();                                    // 450 / 225 MHz
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     // 200 and 100 at refDiv 11; the memory rises, so refDiv stays 11.
     ASSERT_TRUE(card.savePLLWithVPUFrequency(200 * (27.0f / 11.0f), 100 * (27.0f / 11.0f)));
     ASSERT_EQ(pllRegister(), pllWord(11, 100, 200));
-    mark_ = mac_.driverLog().size();
+    mark_ = mac_.commandCount();
     card.saveDefaultPLL();
     EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 100, 200)});
     EXPECT_EQ(card.refDiv(), 12);
@@ -352,7 +321,7 @@ TEST_F(ATIClockTest, ReturnToStockThatNeedsTheCoarseStepSendsNothing) {
     ATICard& card = create(ATIDevice{});
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     card.setStockSettings();                                    // stock is what it runs at now
-    mark_ = mac_.driverLog().size();
+    mark_ = mac_.commandCount();
     card.saveDefaultPLL();
     // 598.9 MHz is 266 at refDiv 12: fine-tuning goes back to 11, where the
     // card already runs.

@@ -2,16 +2,15 @@
 // by address and for the running program, and the CF bundle/URL calls.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
 using namespace cf;
 using testsupport::readFile;
@@ -68,6 +67,13 @@ private:
     std::optional<std::string> old_;
 };
 
+// The user's language for one scope: LANG alone says it.
+struct ScopedLanguage {
+    explicit ScopedLanguage(const char* lang) : lang_("LANG", lang) {}
+    ScopedEnv language_{"LANGUAGE", nullptr}, lcAll_{"LC_ALL", nullptr},
+        lcMessages_{"LC_MESSAGES", nullptr}, lang_;
+};
+
 TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
     testsupport::TempSimMac scratch;
     fs::create_directories(scratch.root() / "Plain");
@@ -117,10 +123,7 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
 
 TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "C");
+    ScopedLanguage language("C");
     const fs::path folder = makeBundle(scratch.root() / "Res.prefPane", "test.resources");
     const fs::path res = folder / "Contents" / "Resources";
     writeFile(res / "TarnwickIcon.tiff", "II*");
@@ -159,10 +162,7 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
 
 TEST(Bundles, LocalizedStringsWithFallback) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedLanguage language("en_US.UTF-8");
     const fs::path folder = makeBundle(scratch.root() / "Strings.prefPane", "test.strings");
     const fs::path res = folder / "Contents" / "Resources";
     // Saved as UTF-16, as Apple's tools save .strings files.
@@ -308,17 +308,10 @@ constexpr const char* kExpectedMainBundle = "BUNDLE_TEST_EXPECTED_MAIN_BUNDLE";
 // Runs a copy of this test program from inside a bundle, where it checks
 // mainBundle (the test below, in its child mode).
 int runFromBundle(const fs::path& executable, const fs::path& expectedBundle) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv(kExpectedMainBundle, expectedBundle.c_str(), 1);
-        freopen("/dev/null", "w", stdout);
-        execl(executable.c_str(), executable.c_str(), "--gtest_filter=MainBundle.*",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testsupport::run({"/usr/bin/env",
+                             std::string(kExpectedMainBundle) + "=" + expectedBundle.string(),
+                             executable.string(), "--gtest_filter=MainBundle.*"})
+        .status;
 }
 
 TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram) {

@@ -19,28 +19,28 @@
 #include <cmath>
 #include <limits>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 #include "host/QtMessageFilter.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+const std::string kDriver = driverPath("ATY,Card");
 
 // The pane on one ATI card at 225 MHz (clock step 2.25 MHz, steppers from
 // 2.25 to 450 MHz), its window active, and the VPU stepper's widget.
 class StepperWidget : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        mac.writeMachine(machine({atiEntry({})}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
         widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
         ASSERT_NE(widget, nullptr);
         widget->window()->activateWindow();
         QCoreApplication::processEvents();
-        before = mac.driverLog().size();
+        before = mac.commandCount();
     }
     void focus() {
         widget->setFocus(Qt::TabFocusReason);
@@ -63,11 +63,11 @@ protected:
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(widget, &event);
     }
-    std::vector<std::uint32_t> writes() const { return atiWrites(mac, kDriver, before); }
+    std::vector<std::uint32_t> writes() const { return mac.pllWrites(kDriver, before); }
     std::string fieldText() const { return widget->text().toStdString(); }
     std::string message() const { return widget->property("message").toString().toStdString(); }
 
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     std::unique_ptr<OpenPane> pane;
     QAbstractSpinBox* widget = nullptr;
     std::size_t before = 0;
@@ -82,7 +82,7 @@ TEST_F(StepperWidget, WheelStepsOnlyWithFocusOneStepPerNotch) {
 
     focus();
     wheel(1);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
 }
 
@@ -95,8 +95,8 @@ TEST_F(StepperWidget, ArrowKeysMoveOneStepPerPressAndPageKeysNothing) {
     key(Qt::Key_Up);
     key(Qt::Key_Up, Qt::ControlModifier);  // no ten-step jump with a modifier
     key(Qt::Key_Down);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101), atiPLL(12, 100, 102),
-                                                    atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
+                                                    pllWord(12, 100, 101)}));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
     EXPECT_EQ(fieldText(), "227.2");
 }
@@ -122,7 +122,7 @@ TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
     QMouseEvent release(QEvent::MouseButtonRelease, up, widget->mapToGlobal(up), Qt::LeftButton,
                         Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &release);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
 }
 
 // Typing into the stepper's field: Return applies a value within the limits
@@ -172,8 +172,9 @@ TEST_P(TypedValue, AppliesOnReturnWithinTheLimitsOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, TypedValue,
     ::testing::Values(
-        TypedCase{"Within", "229.5", Finish::Return, {atiPLL(12, 100, 102)}, 229.5, "229.5", false},
-        TypedCase{"Limit", " 450 ", Finish::Return, {atiPLL(12, 100, 200)}, 450.0, "450.0", false},
+        TypedCase{
+            "Within", "229.5", Finish::Return, {pllWord(12, 100, 102)}, 229.5, "229.5", false},
+        TypedCase{"Limit", " 450 ", Finish::Return, {pllWord(12, 100, 200)}, 450.0, "450.0", false},
         TypedCase{"Unchanged", "225", Finish::Return, {}, 225.0, "225.0", false},
         TypedCase{"AboveMax", "450.1", Finish::Return, {}, 225.0, "450.1", true},
         TypedCase{"BelowMin", "2", Finish::Return, {}, 225.0, "2", true},

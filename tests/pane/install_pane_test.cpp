@@ -5,15 +5,13 @@
 #include <filesystem>
 #include <string>
 
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::script;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -41,7 +39,7 @@ int leftovers() {
 }  // namespace
 
 TEST(InstallPane, InstallsThenReplacesWholeBundle) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path first = makePane(mac.root() / "build1", "one");
     writeFile(first / "Contents" / "Resources" / "Stale.txt", "only in the first build");
 
@@ -65,7 +63,7 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
 }
 
 TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"),
                    makePane(mac.root() / "good", "good").string()})
                   .status,

@@ -6,17 +6,15 @@
 #include <ostream>
 #include <string>
 
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::tool;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -52,7 +50,7 @@ fs::path domainFile() { return host::preferencesDir() / "loginwindow.plist"; }
 }  // namespace
 
 TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path first = makeApp(apps, "First", marker, 0);
@@ -98,7 +96,7 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
 }
 
 TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path plain = makeApp(apps, "Plain", marker, 0);
@@ -125,7 +123,7 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
 }
 
 TEST(LoginWindow, ListRunsNothing) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path app = makeApp(mac.root() / "Applications", "Only", marker, 0);
     cf::Dictionary domain;
@@ -152,7 +150,7 @@ void PrintTo(const DomainCase& c, std::ostream* os) { *os << c.name; }
 class LoginWindowDomain : public ::testing::TestWithParam<DomainCase> {};
 
 TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const DomainCase& c = GetParam();
     if (c.fileText) writeFile(domainFile(), c.fileText);
     const auto result = run({tool("loginwindow")});

@@ -5,9 +5,9 @@
 #include <QAbstractSpinBox>
 #include <QLabel>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
@@ -20,8 +20,8 @@ std::string shownText(const NSControl& control) {
 }
 
 TEST(PaneViewTest, WithoutCardsEveryValueFieldShowsADash) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({}));
+    TempSimMac mac;
+    mac.writeMachine(machine({}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     ASSERT_EQ(pane.table().numberOfRows(), 0);
@@ -39,8 +39,8 @@ TEST(PaneViewTest, WithoutCardsEveryValueFieldShowsADash) {
 }
 
 TEST(PaneViewTest, AGrowingWindowGivesTheRoomToTheTableAndTheFieldsKeepTheirHeight) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({})}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     // The value fields and steppers: their heights in the window as first shown.

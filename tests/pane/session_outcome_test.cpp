@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "support/SimMacFixture.h"
+
+using namespace testsupport;
 
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
 
 struct OutcomeCase {
     const char* name;
@@ -33,14 +32,12 @@ void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
 const fs::path kDomain =
     fs::path("Library") / "Preferences" / "name.halvorn.oddny.TarnwickPref.plist";
 
-void garbageMachine(const fs::path& root) {
-    panetools::writeFile(root / "machine.plist", "garbage\n");
-}
+void garbageMachine(const fs::path& root) { writeFile(root / "machine.plist", "garbage\n"); }
 
 // The settings cannot be written: their folder is a file.
 void preferencesAFile(const fs::path& root) {
     fs::remove_all(root / "Library" / "Preferences");
-    panetools::writeFile(root / "Library" / "Preferences", "not a folder\n");
+    writeFile(root / "Library" / "Preferences", "not a folder\n");
 }
 
 void atiDriverStuck(const fs::path&) {
@@ -51,13 +48,12 @@ class SessionOutcome : public ::testing::TestWithParam<OutcomeCase> {};
 
 TEST_P(SessionOutcome, StatusAndMessage) {
     const OutcomeCase& c = GetParam();
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     ASSERT_EQ(run({tool("simmac"), "init"}).status, 0);
-    const RunResult installed = panetools::installBuiltPane();
-    ASSERT_EQ(installed.status, 0) << installed.output;
+    ASSERT_TRUE(installBuiltPane());
     // A first session saves the settings that the faulty one must not lose.
     ASSERT_EQ(run({tool("tarnwickctl"), "startup", "on"}).status, 0);
-    const std::string saved = panetools::readFile(mac.root() / kDomain);
+    const std::string saved = readFile(mac.root() / kDomain);
     ASSERT_FALSE(saved.empty());
     c.prepare(mac.root());
 
@@ -68,7 +64,7 @@ TEST_P(SessionOutcome, StatusAndMessage) {
     EXPECT_EQ(r.status, c.status) << r.output;
     EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
     if (c.domainUnchanged) {
-        EXPECT_EQ(panetools::readFile(mac.root() / kDomain), saved);
+        EXPECT_EQ(readFile(mac.root() / kDomain), saved);
     }
 }
 

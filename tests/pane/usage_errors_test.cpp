@@ -1,7 +1,9 @@
 // Every program's usage errors end with status 1 and a message before any
 // command reaches a card, help with 0: CLI11's own codes (105, 106, 109 ...) do not
 // leak out, an empty or hex row is not row 0, a negative count is refused,
-// and simmac does not create a machine in a root that is mistyped.
+// and simmac does not create a machine in a root that is mistyped. Requests
+// only the pane can judge (a row, a clock) are refused once it has read the
+// cards, before anything is written to them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,15 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "PaneToolsSupport.h"
+#include "host/Machine.h"
+#include "host/MachineInterface.h"
+#include "support/Child.h"
 #include "support/SimMacFixture.h"
+
+using namespace testsupport;
 
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
 
 struct UsageCase {
     const char* name;
@@ -27,6 +30,7 @@ struct UsageCase {
     const char* message;
     std::vector<std::string> environment = {};  // NAME=value, "{root}" as above
     const char* mustNotExist = nullptr;         // below the root, after the run
+    bool opensPane = false;                     // refused by the pane, which reads the cards
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
@@ -38,15 +42,24 @@ std::string withRoot(std::string text, const fs::path& root) {
     return text;
 }
 
+// Every card's registers, as every program reads them.
+std::map<std::string, Registers> allRegisters(const TempSimMac& mac) {
+    std::map<std::string, Registers> all;
+    std::string error;
+    if (const auto machine = host::currentMachine(&error))
+        for (const std::string& path : machine->driverPaths()) all[path] = mac.registers(path);
+    return all;
+}
+
 class UsageErrors : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageErrors, ExitStatusAndMessage) {
     const UsageCase& c = GetParam();
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     ASSERT_EQ(run({tool("simmac"), "init"}).status, 0);
-    const RunResult installed = panetools::installBuiltPane();
-    ASSERT_EQ(installed.status, 0) << installed.output;
+    ASSERT_TRUE(installBuiltPane());
     fs::create_directories(mac.root() / "empty");
+    const auto registersBefore = allRegisters(mac);
 
     std::vector<std::string> argv{"/usr/bin/env"};
     for (const std::string& assignment : c.environment)
@@ -57,7 +70,10 @@ TEST_P(UsageErrors, ExitStatusAndMessage) {
 
     EXPECT_EQ(r.status, c.status) << r.output;
     EXPECT_NE(r.output.find(withRoot(c.message, mac.root())), std::string::npos) << r.output;
-    EXPECT_TRUE(mac.driverLog().empty()) << "refused before any command reached a card";
+    if (c.opensPane)
+        EXPECT_EQ(allRegisters(mac), registersBefore) << "nothing was written to a card";
+    else
+        EXPECT_TRUE(mac.driverLog().empty()) << "refused before any command reached a card";
     if (c.mustNotExist) {
         EXPECT_FALSE(fs::exists(mac.root() / c.mustNotExist));
     }
@@ -136,6 +152,31 @@ INSTANTIATE_TEST_SUITE_P(
                   {"set", "0", "", "340"},
                   1,
                   "\"\" is not a clock in MHz"},
+        UsageCase{"CtlRowOutOfRange",
+                  "tarnwickctl",
+                  {"set", "7", "300", "300"},
+                  1,
+                  "no card at row 7",
+                  {},
+                  nullptr,
+                  true},
+        UsageCase{"CtlNegativeRow",
+                  "tarnwickctl",
+                  {"stock", "-1"},
+                  1,
+                  "no card at row -1",
+                  {},
+                  nullptr,
+                  true},
+        UsageCase{"CtlAboveStepperRange",
+                  "tarnwickctl",
+                  {"set", "0", "5000", "300"},
+                  1,
+                  "outside the stepper's range",
+                  {},
+                  nullptr,
+                  true},
+        UsageCase{"CtlStartupNotOnOrOff", "tarnwickctl", {"startup", "maybe"}, 1, "maybe"},
         UsageCase{"CtlBadWaitBound",
                   "tarnwickctl",
                   {"list"},
