@@ -26,6 +26,10 @@ protected:
     std::vector<std::uint32_t> writesSinceCreation() const { return mac_.pllWrites({}, mark_); }
     std::size_t commandsSinceCreation() const { return mac_.commandCount() - mark_; }
     std::uint32_t pllRegister() const { return mac_.registers(driverPath(device_)).at("PLL"); }
+    // The card's dividers as the PLL word they make.
+    static std::uint32_t dividers(const ATICard& card) {
+        return pllWord(card.refDiv(), card.memFBDiv(), card.vpuFBDiv());
+    }
 
     TempSimMac mac_;
     ATIDevice device_;
@@ -35,50 +39,46 @@ protected:
 
 struct FactorCase {
     std::uint16_t deviceID;
-    std::optional<std::string> rom;
-    std::optional<std::string> name;
-    float vpuFactor;
-    float memFactor;
+    std::optional<std::string> rom, name;
+    float vpuFactor, memFactor;
 };
+const std::nullopt_t none = std::nullopt;
 
 TEST_F(ATIClockTest, FactorsFollowDeviceROMAndNameForEveryRule) {
     const std::vector<FactorCase> cases = {
-        {0x4144, std::nullopt, std::nullopt, 2, 1},
-        {0x4E44, "113-A12345-000", std::nullopt, 2, 1},
-        {0x5046, std::nullopt, std::nullopt, 2, 2},
-        {0x5452, std::nullopt, std::nullopt, 2, 2},
-        {0x3E50, std::nullopt, std::nullopt, 2, 1},
-        {0x4E50, "113-xxxxx-169", std::nullopt, 2, 1},
-        {0x4E50, "113-xxxxx-170", std::nullopt, 1, 0.5},
-        {0x4E50, std::nullopt, std::nullopt, 1, 0.5},
-        {0x5C63, std::nullopt, std::nullopt, 0.5, 0.5},
-        {0x4C57, std::nullopt, "ATY,CrownParent", 1, 0.5},
-        {0x4C57, std::nullopt, "ATY,CrownParents", 0.5, 0.5},
-        {0x4C57, std::nullopt, std::nullopt, 0.5, 0.5},
-        {0x5052, std::nullopt, std::nullopt, 1, 2},
-        {0x4150, "113-A58504-100", std::nullopt, 1, 0.5},
-        {0x5046, "113-A58504-100", std::nullopt, 2, 2},  // the device rule comes first
-        {0x4150, "113-A5850", std::nullopt, 1, 1},       // too short for a part number
-        {0x4E54, std::nullopt, std::nullopt, 1, 0.5},
-        {0x4E56, std::nullopt, std::nullopt, 1, 0.5},
-        {0x5962, "113-xxxxx-134", std::nullopt, 1, 1},
-        {0x5962, "113-xxxxx-135", std::nullopt, 1, 0.5},
-        {0x5962, std::nullopt, std::nullopt, 1, 0.5},
-        {0x5961, "113-A27502-124", std::nullopt, 1, 1},
-        {0x5961, "113-A27502-125", std::nullopt, 1, 0.5},
-        {0x4E48, std::nullopt, std::nullopt, 1, 1},
+        {0x4144, none, none, 2, 1},
+        {0x4E44, "113-A12345-000", none, 2, 1},
+        {0x5046, none, none, 2, 2},
+        {0x5452, none, none, 2, 2},
+        {0x3E50, none, none, 2, 1},
+        {0x4E50, "113-xxxxx-169", none, 2, 1},
+        {0x4E50, "113-xxxxx-170", none, 1, 0.5},
+        {0x4E50, none, none, 1, 0.5},
+        {0x5C63, none, none, 0.5, 0.5},
+        {0x4C57, none, "ATY,CrownParent", 1, 0.5},
+        {0x4C57, none, "ATY,CrownParents", 0.5, 0.5},
+        {0x4C57, none, none, 0.5, 0.5},
+        {0x5052, none, none, 1, 2},
+        {0x4150, "113-A58504-100", none, 1, 0.5},
+        {0x5046, "113-A58504-100", none, 2, 2},  // the device rule comes first
+        {0x4150, "113-A5850", none, 1, 1},       // too short for a part number
+        {0x4E54, none, none, 1, 0.5},
+        {0x4E56, none, none, 1, 0.5},
+        {0x5962, "113-xxxxx-134", none, 1, 1},
+        {0x5962, "113-xxxxx-135", none, 1, 0.5},
+        {0x5962, none, none, 1, 0.5},
+        {0x5961, "113-A27502-124", none, 1, 1},
+        {0x5961, "113-A27502-125", none, 1, 0.5},
+        {0x4E48, none, none, 1, 1},
     };
-    std::vector<ATIDevice> devices;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        ATIDevice device;
-        device.entryName = "ATY,Card" + std::to_string(i);
-        device.slotName = "SLOT-" + std::to_string(i);
-        device.deviceID = cases[i].deviceID;
-        device.rom = cases[i].rom;
-        device.name = cases[i].name;
-        device.model = "Model " + std::to_string(i);  // keeps every card valid
-        devices.push_back(device);
-    }
+    std::vector<ATIDevice> devices;  // a model each keeps every card valid
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        devices.push_back({.entryName = "ATY,Card" + std::to_string(i),
+                           .deviceID = cases[i].deviceID,
+                           .rom = cases[i].rom,
+                           .model = "Model " + std::to_string(i),
+                           .name = cases[i].name,
+                           .slotName = "SLOT-" + std::to_string(i)});
     mac_.writeMachine(atiMachine(devices));
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), cases.size());
@@ -154,9 +154,7 @@ TEST_F(ATIClockTest, FineTuningCoarsensForHighClocksAndCreepsBack) {
     ATICard& card = create(ATIDevice{});  // factor 1, 27 MHz, refDiv 12
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));
     // 600 MHz needs 267 at 2.25 MHz; at 27/11 MHz it is 244.
-    EXPECT_EQ(card.refDiv(), 11);
-    EXPECT_EQ(card.vpuFBDiv(), 244);
-    EXPECT_EQ(card.memFBDiv(), 92);
+    EXPECT_EQ(dividers(card), pllWord(11, 92, 244));
     EXPECT_EQ(card.stockRefDiv(), 12);
     EXPECT_EQ(card.clockStep(), 27.0f / 11.0f);
     EXPECT_EQ(card.vpuFrequency(), 244 * (27.0f / 11.0f));
@@ -164,9 +162,7 @@ TEST_F(ATIClockTest, FineTuningCoarsensForHighClocksAndCreepsBack) {
 
     // 500 MHz: 204 at refDiv 11 (below 244), 222 at refDiv 12, which fits.
     ASSERT_TRUE(card.savePLLWithVPUFrequency(500.0f, card.memFrequency()));
-    EXPECT_EQ(card.refDiv(), 12);
-    EXPECT_EQ(card.vpuFBDiv(), 222);
-    EXPECT_EQ(card.memFBDiv(), 100);
+    EXPECT_EQ(dividers(card), pllWord(12, 100, 222));
     EXPECT_EQ(card.clockStep(), 2.25f);
     EXPECT_EQ(writesSinceCreation(),
               (std::vector<std::uint32_t>{pllWord(11, 92, 244), pllWord(12, 100, 222)}));
@@ -177,9 +173,7 @@ TEST_F(ATIClockTest, FineTuningKeepsTheCoarseStepWhileAClockRises) {
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     // VPU down, memory up: no creeping back.
     ASSERT_TRUE(card.savePLLWithVPUFrequency(500.0f, 300.0f));
-    EXPECT_EQ(card.refDiv(), 11);
-    EXPECT_EQ(card.vpuFBDiv(), 204);
-    EXPECT_EQ(card.memFBDiv(), 122);
+    EXPECT_EQ(dividers(card), pllWord(11, 122, 204));
 }
 
 TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
@@ -190,9 +184,7 @@ TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
 
     card.restoreStoredPLLWithVPU(card.vpuFrequency(), card.memFrequency());
     // At refDiv 12 the same clocks need 223 and 133.
-    EXPECT_EQ(card.refDiv(), 12);
-    EXPECT_EQ(card.vpuFBDiv(), 223);
-    EXPECT_EQ(card.memFBDiv(), 133);
+    EXPECT_EQ(dividers(card), pllWord(12, 133, 223));
     std::vector<std::uint32_t> writes = writesSinceCreation();
     ASSERT_EQ(writes.size(), 19u);  // the larger distance, 204 to 223
     EXPECT_EQ(writes.front(), pllWord(12, 123, 205));
@@ -233,9 +225,7 @@ TEST_F(ATIClockTest, GradualChangeTowardATargetAbove255StopsAt255) {
     EXPECT_EQ(writes.back(), pllWord(1, 95, 255));
     EXPECT_EQ(pllRegister(), pllWord(1, 95, 255));
     // The fields describe the word the card runs at.
-    EXPECT_EQ(card.refDiv(), 1);
-    EXPECT_EQ(card.vpuFBDiv(), 255);
-    EXPECT_EQ(card.memFBDiv(), 95);
+    EXPECT_EQ(dividers(card), pllWord(1, 95, 255));
     EXPECT_EQ(card.vpuFrequency(), 255 * 27.0f);
 }
 
@@ -266,8 +256,7 @@ TEST_F(ATIClockTest, DirectChangesThatCannotBeSentLeaveEverything) {
 TEST_F(ATIClockTest, RefusedDirectChangeKeepsTheRunningWord) {
     ATICard& card = create({.faults = driverFaults({.refuseCommands = {WriteATIPLL}})});
     EXPECT_FALSE(card.savePLLWithVPUFrequency(600.0f, 225.0f));
-    EXPECT_EQ(card.refDiv(), 12);
-    EXPECT_EQ(card.vpuFBDiv(), 100);
+    EXPECT_EQ(dividers(card), pllWord(12, 100, 100));
     EXPECT_EQ(card.clockStep(), 2.25f);
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
     EXPECT_EQ(pllRegister(), pllWord(12, 100, 100));

@@ -168,15 +168,13 @@ TEST(ATIIdentification, MemoryFacts) {
         {0x4966, 0, 0, 64, true},   {0x4966, 1, 0, 128, true},
     };
     std::vector<ATIDevice> devices;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        ATIDevice device;
-        device.entryName = "ATY,Card" + std::to_string(i);
-        device.slotName = "SLOT-" + std::to_string(i);
-        device.deviceID = cases[i].deviceID;
-        device.registers = {
-            {"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}};
-        devices.push_back(device);
-    }
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        devices.push_back(
+            {.entryName = "ATY,Card" + std::to_string(i),
+             .deviceID = cases[i].deviceID,
+             .slotName = "SLOT-" + std::to_string(i),
+             .registers = {
+                 {"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}}});
     TempSimMac mac;
     CardList cards = createFrom(mac, devices);
     ASSERT_EQ(cards.size(), std::size(cases));

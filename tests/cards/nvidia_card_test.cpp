@@ -6,11 +6,11 @@
 
 #include <cmath>
 #include <limits>
-#include <sstream>
 
 #include "NVIDIAPLL.h"
 #include "SavedSettings.h"
 #include "host/Foundation.h"
+#include "host/Machine.h"
 #include "support/CardSupport.h"
 #include "support/SimMacFixture.h"
 
@@ -47,6 +47,16 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> memoryPairsOf(std::uint16_t
 std::uint64_t integerOf(const cf::Dictionary& entry, const char* key) {
     const cf::Value* v = entry.get(key);
     return v && v->number() ? static_cast<std::uint64_t>(v->number()->int64Value()) : ~0ull;
+}
+
+// An entry's stock PLL words: GPLL, MPLL, GP, MP, GPLL2, MPLL2.
+using Words = std::vector<std::uint64_t>;
+Words stockWords(const cf::Dictionary& entry) {
+    Words words;
+    for (const char* key :
+         {kStockGPLLKey, kStockMPLLKey, kStockGPKey, kStockMPKey, kStockGPLL2Key, kStockMPLL2Key})
+        words.push_back(integerOf(entry, key));
+    return words;
 }
 
 class NVIDIACardTest : public ::testing::Test {
@@ -219,37 +229,31 @@ TEST_F(NVIDIACardTest, NV4xProgrammingAndStockRestorePerDeviceID) {
         ASSERT_TRUE(card);
         card->setStockSettings();
 
+        // The core words, each memory pair's words, then the four read back.
+        const auto commandsFor = [&](std::uint32_t core, std::uint32_t memory) {
+            std::vector<Command> expected{nvWrite(0x4000, kNV4xCoreControl), nvWrite(0x4004, core)};
+            for (auto [control, coefficient] : memoryPairsOf(deviceID))
+                expected.insert(expected.end(), {nvWrite(control, kNV4xMemoryControl),
+                                                 nvWrite(coefficient, memory)});
+            expected.insert(expected.end(),
+                            {nvRead(0x4000), nvRead(0x4004), nvRead(0x4020), nvRead(0x4024)});
+            return expected;
+        };
         std::size_t from = local.commandCount();
         EXPECT_TRUE(card->savePLLWithVPUFrequency(350.0f, 400.0f));
-        std::vector<Command> expected{nvWrite(0x4000, kNV4xCoreControl), nvWrite(0x4004, kCore350)};
-        for (auto [control, coefficient] : memoryPairsOf(deviceID)) {
-            expected.push_back(nvWrite(control, kNV4xMemoryControl));
-            expected.push_back(nvWrite(coefficient, kMemory400));
-        }
-        expected.insert(expected.end(),
-                        {nvRead(0x4000), nvRead(0x4004), nvRead(0x4020), nvRead(0x4024)});
-        EXPECT_EQ(local.commands(from), expected);
+        EXPECT_EQ(local.commands(from), commandsFor(kCore350, kMemory400));
         EXPECT_EQ(card->vpuFrequency(), 351.0f);
         EXPECT_EQ(card->memFrequency(), 401.625f);
         auto registers = local.registers(driverPath("NV4x"));
         for (auto [control, coefficient] : memoryPairsOf(deviceID)) {
-            std::ostringstream c, k;
-            c << "0x" << std::hex << std::uppercase << control;
-            k << "0x" << std::hex << std::uppercase << coefficient;
-            EXPECT_EQ(registers[c.str()], kNV4xMemoryControl) << c.str();
-            EXPECT_EQ(registers[k.str()], kMemory400) << k.str();
+            EXPECT_EQ(registers[host::registerKey(control)], kNV4xMemoryControl) << control;
+            EXPECT_EQ(registers[host::registerKey(coefficient)], kMemory400) << coefficient;
         }
 
         from = local.commandCount();
         card->saveDefaultPLL();
-        expected = {nvWrite(0x4000, kNV4xCoreControl), nvWrite(0x4004, kNV4xCoreCoefficients)};
-        for (auto [control, coefficient] : memoryPairsOf(deviceID)) {
-            expected.push_back(nvWrite(control, kNV4xMemoryControl));
-            expected.push_back(nvWrite(coefficient, kNV4xMemoryCoefficients));
-        }
-        expected.insert(expected.end(),
-                        {nvRead(0x4000), nvRead(0x4004), nvRead(0x4020), nvRead(0x4024)});
-        EXPECT_EQ(local.commands(from), expected);
+        EXPECT_EQ(local.commands(from),
+                  commandsFor(kNV4xCoreCoefficients, kNV4xMemoryCoefficients));
         EXPECT_EQ(card->vpuFrequency(), 405.0f);
         EXPECT_EQ(card->memFrequency(), 351.0f);
     }
@@ -443,32 +447,19 @@ TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder) {
                                          "Stock VPU", "Stock Memory", "Stock GPLL",  "Stock MPLL",
                                          "Stock GP",  "Stock MP",     "Stock GPLL2", "Stock MPLL2"};
     const cf::Dictionary entry = nv4x->saveCardInfo();
-    std::vector<std::string> keys;
-    for (const auto& item : entry.items()) keys.push_back(item.first);
-    EXPECT_EQ(keys, order);
+    EXPECT_EQ(keysOf(entry), order);
     // The clocks the card runs at now, the stock ones from before.
     EXPECT_EQ(floatFromEntry(entry, kVPUKey), 351.0f);
     EXPECT_EQ(floatFromEntry(entry, kMemoryKey), 401.625f);
     EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 405.0f);
     EXPECT_EQ(floatFromEntry(entry, kStockMemoryKey), 351.0f);
     EXPECT_EQ(entry.get(kStockVPUKey)->number()->type(), cf::kCFNumberFloatType);
-    EXPECT_EQ(integerOf(entry, kStockGPLLKey), kNV4xCoreControl);  // bit 31 as a positive value
-    EXPECT_EQ(integerOf(entry, kStockMPLLKey), kNV4xMemoryControl);
-    EXPECT_EQ(integerOf(entry, kStockGPKey), 1u);
-    EXPECT_EQ(integerOf(entry, kStockMPKey), 1u);
-    EXPECT_EQ(integerOf(entry, kStockGPLL2Key), kNV4xCoreCoefficients);
-    EXPECT_EQ(integerOf(entry, kStockMPLL2Key), kNV4xMemoryCoefficients);
-
+    // Bit 31 as a positive value.
+    EXPECT_EQ(stockWords(entry), (Words{kNV4xCoreControl, kNV4xMemoryControl, 1, 1,
+                                        kNV4xCoreCoefficients, kNV4xMemoryCoefficients}));
     const cf::Dictionary preEntry = pre->saveCardInfo();
-    keys.clear();
-    for (const auto& item : preEntry.items()) keys.push_back(item.first);
-    EXPECT_EQ(keys, order);
-    EXPECT_EQ(integerOf(preEntry, kStockGPLLKey), kPreCorePLL);
-    EXPECT_EQ(integerOf(preEntry, kStockMPLLKey), kPreMemoryPLL);
-    EXPECT_EQ(integerOf(preEntry, kStockGPKey), 1u);
-    EXPECT_EQ(integerOf(preEntry, kStockMPKey), 0u);
-    EXPECT_EQ(integerOf(preEntry, kStockGPLL2Key), 0u);
-    EXPECT_EQ(integerOf(preEntry, kStockMPLL2Key), 0u);
+    EXPECT_EQ(keysOf(preEntry), order);
+    EXPECT_EQ(stockWords(preEntry), (Words{kPreCorePLL, kPreMemoryPLL, 1, 0, 0, 0}));
 }
 
 // Stock values are filled once: from the entry or the card, whichever comes
@@ -512,21 +503,15 @@ TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings) {
     const cf::Dictionary again = card->saveCardInfo();
     EXPECT_EQ(floatFromEntry(again, kStockVPUKey), 400.5f);
     EXPECT_EQ(floatFromEntry(again, kStockMemoryKey), 350.25f);
-    EXPECT_EQ(integerOf(again, kStockGPLLKey), 0xC0020A05u);
-    EXPECT_EQ(integerOf(again, kStockMPLLKey), 0xFFFF0E0Cu);
-    EXPECT_EQ(integerOf(again, kStockGPKey), 2u);
-    EXPECT_EQ(integerOf(again, kStockMPKey), 2u);
-    EXPECT_EQ(integerOf(again, kStockGPLL2Key), 0x8A010F01u);
-    EXPECT_EQ(integerOf(again, kStockMPLL2Key), 0x02010D01u);
+    EXPECT_EQ(stockWords(again), (Words{0xC0020A05, 0xFFFF0E0C, 2, 2, 0x8A010F01, 0x02010D01}));
 
     const std::size_t from = logSize();
     card->saveDefaultPLL();
     const auto w = mac.commands(from, {}, 12);
     ASSERT_GE(w.size(), 4u);
-    EXPECT_EQ(w[0], nvWrite(0x4000, 0xC0020A05));
-    EXPECT_EQ(w[1], nvWrite(0x4004, 0x8A010F01));
-    EXPECT_EQ(w[2], nvWrite(0x4020, 0xFFFF0E0C));
-    EXPECT_EQ(w[3], nvWrite(0x4024, 0x02010D01));
+    EXPECT_EQ(std::vector<Command>(w.begin(), w.begin() + 4),
+              (std::vector<Command>{nvWrite(0x4000, 0xC0020A05), nvWrite(0x4004, 0x8A010F01),
+                                    nvWrite(0x4020, 0xFFFF0E0C), nvWrite(0x4024, 0x02010D01)}));
 }
 
 TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues) {
@@ -541,15 +526,13 @@ TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues) {
         ASSERT_TRUE(card->savePLLWithVPUFrequency(350.0f, 400.0f));
         card->setStockSettings();
         cf::Dictionary other;
-        for (const char* key : {kStockGPLLKey, kStockMPLLKey, kStockGPLL2Key, kStockMPLL2Key}) {
+        for (const char* key : {kStockGPLLKey, kStockMPLLKey, kStockGPLL2Key, kStockMPLL2Key})
             other.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x01010101));
-        }
         card->getStockSettingsFromPrefsDictionary(other);
         const cf::Dictionary second = card->saveCardInfo();
         for (const char* key : {kStockVPUKey, kStockMemoryKey, kStockGPLLKey, kStockMPLLKey,
-                                kStockGPKey, kStockMPKey, kStockGPLL2Key, kStockMPLL2Key}) {
+                                kStockGPKey, kStockMPKey, kStockGPLL2Key, kStockMPLL2Key})
             EXPECT_EQ(*first.get(key), *second.get(key)) << key;
-        }
         EXPECT_NE(*first.get(kVPUKey), *second.get(kVPUKey));
     }
 }

@@ -25,12 +25,6 @@ const cf::Array& cardsOf(const cf::Dictionary& domain) {
     return cards && cards->array() ? *cards->array() : none;
 }
 
-std::vector<std::string> keysOf(const cf::Dictionary& entry) {
-    std::vector<std::string> keys;
-    for (const auto& item : entry.items()) keys.push_back(item.first);
-    return keys;
-}
-
 const std::vector<std::string> kSixKeys = {kSlotKey,   kModelKey,    kVPUKey,
                                            kMemoryKey, kStockVPUKey, kStockMemoryKey};
 

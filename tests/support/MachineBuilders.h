@@ -33,6 +33,13 @@ inline cf::Dictionary without(cf::Dictionary dict, const char* key) {
     return dict;
 }
 
+// The keys of a dictionary, in order.
+inline std::vector<std::string> keysOf(const cf::Dictionary& dict) {
+    std::vector<std::string> keys;
+    for (const auto& item : dict.items()) keys.push_back(item.first);
+    return keys;
+}
+
 cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
                      std::vector<cf::Dictionary> children = {});
 // A driver's "Driver" faults; each one given is set.
