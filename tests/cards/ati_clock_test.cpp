@@ -1,6 +1,5 @@
 // The ATI card's clock arithmetic and programming, checked against what
 // reaches the simulated card.
-#include <gtest/gtest.h>
 
 #include "support/CardSupport.h"
 #include "support/SimMacFixture.h"

@@ -1,7 +1,6 @@
 // How an ATI card comes into being from its driver instance: the divider
 // word, firmware clocks, reference clock, slot, memory facts and the cases
 // that yield no card.
-#include <gtest/gtest.h>
 
 #include "support/CardSupport.h"
 #include "support/SimMacFixture.h"

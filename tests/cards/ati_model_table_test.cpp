@@ -1,6 +1,5 @@
 // The model names of ATI cards, from the ROM part number and device id, for
 // every row of the table, through cards created on the simulated Mac.
-#include <gtest/gtest.h>
 
 #include "ATIModelTable.h"
 #include "support/CardSupport.h"

@@ -1,10 +1,6 @@
 // Which drivers become cards, in what order, and what the factory is asked.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "support/CardSupport.h"
 #include "support/SimMacFixture.h"

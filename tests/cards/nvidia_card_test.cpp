@@ -2,7 +2,6 @@
 // registers of both families, refused writes, stock settings and the card's
 // saved entry. What reached the hardware is read back from driver.jsonl and
 // machine.plist.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>

@@ -1,6 +1,5 @@
 // NVIDIA PLL arithmetic: word layouts, frequency formulas, both searches and
 // the lines the two-stage search writes to the system log.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>

@@ -2,7 +2,6 @@
 // clocks and, when it rewrites the saved settings, keeps each NVIDIA card's
 // stock PLL words, so that "back to stock" in the pane afterwards still
 // returns the card to its true stock words.
-#include <gtest/gtest.h>
 
 #include "SavedSettings.h"
 #include "host/Foundation.h"

@@ -1,7 +1,6 @@
 // The guard around reapplying the saved clocks: its record and whose it is,
 // and the real startup tool at login and after wake. Clocks that hang the
 // machine are sent by the startup tool in a child process.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -1,6 +1,5 @@
 // Saved card entries: matching to the cards present by slot then model,
 // restoring their clocks, fill-once stock values, and the entry format.
-#include <gtest/gtest.h>
 
 #include <cmath>
 

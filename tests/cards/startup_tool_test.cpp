@@ -1,6 +1,5 @@
 // The real TarnwickStartup executable on a simulated Mac: what it restores,
 // when it rewrites the saved settings and what reaches the cards.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>

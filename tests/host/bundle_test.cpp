@@ -1,11 +1,8 @@
 // Bundles: Info.plist, resources, localized strings, lookup by identifier,
 // by address and for the running program, and the CF bundle/URL calls.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
 #include "host/Foundation.h"
 #include "host/SimMac.h"

@@ -1,12 +1,9 @@
 // The clock driver: every command code, every refusal and every fault,
 // checked through driver.jsonl, the machine and "RegValue".
-#include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
-#include "host/DriverLog.h"
 #include "host/Machine.h"
 #include "host/MachineControl.h"
 #include "host/MachineInterface.h"

@@ -16,7 +16,6 @@
 // delay from the moment the writer creates its temporary file, so that many
 // kills land inside the short stretch between creating and renaming it; the
 // rest count from the writer's start and land anywhere in its loop.
-#include <gtest/gtest.h>
 
 #include <poll.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>

@@ -11,7 +11,6 @@
 //
 // The generator is seeded; the seed is printed, and TARNWICK_TEST_SEED
 // repeats a run.
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <random>

@@ -1,7 +1,6 @@
 // Two processes commanding the same driver at once: every command is logged
 // exactly once, seq strictly increases, no update of machine.plist is lost
 // and the file parses at every moment.
-#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,9 +1,7 @@
 // driver.jsonl as the hardware's journal and machine.plist as its
 // checkpoint: what a command writes, what the machine is between
 // checkpoints, and how lines that are not whole records are taken.
-#include <gtest/gtest.h>
 
-#include "host/DriverLog.h"
 #include "host/Machine.h"
 #include "host/MachineControl.h"
 #include "host/MachineInterface.h"

@@ -1,14 +1,10 @@
 // NSLog: the record format, the newline rule, where a record goes (the
 // system log, stderr when asked or when the log cannot take it), and
 // concurrent writers.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <map>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "host/Log.h"
 #include "host/SimMac.h"

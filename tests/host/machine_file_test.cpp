@@ -1,6 +1,5 @@
 // machine.plist: the default machine on a fresh Mac, strict checking of bad
 // files (one message naming entry and key, file untouched), register keys.
-#include <gtest/gtest.h>
 
 #include "host/Machine.h"
 #include "host/MachineControl.h"

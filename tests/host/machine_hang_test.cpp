@@ -2,7 +2,6 @@
 // does it is journalled, the machine records the hang, the sender is ended
 // with SIGKILL, and every later command times out until simmac reboot. The
 // hanging writes are sent by simmac in a child process, never by the test.
-#include <gtest/gtest.h>
 
 #include <csignal>
 

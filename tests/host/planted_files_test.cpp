@@ -1,7 +1,6 @@
 // Something else where a program reads or writes one of its files: a FIFO,
 // a folder, a link to a device or a link out of the simulated Mac. Nothing
 // may block, nothing outside may be written, and what was there is kept.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <csignal>
 #include <functional>
 
-#include "host/DriverLog.h"
 #include "host/Foundation.h"
 #include "host/Machine.h"
 #include "host/MachineControl.h"

@@ -1,15 +1,10 @@
 // Property-list files: what is written, what comes back, and refusing bad files.
-#include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "support/SimMacFixture.h"
-#include "host/CoreFoundation.h"
 #include "host/SimMac.h"
 
 using namespace cf;

@@ -1,6 +1,5 @@
 // The I/O Registry over machine.plist: matching, parents, properties,
 // handles and waiting for a quiet driver.
-#include <gtest/gtest.h>
 
 #include <chrono>
 

@@ -1,18 +1,12 @@
 // simmac log: the system log, all of it or its last lines, and with --follow
 // what is added, also to a log that is created or replaced meanwhile; a
 // missing log is empty; a link or a FIFO in its place is refused at once.
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <optional>
-#include <ostream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "host/Log.h"
 #include "host/SimMac.h"

@@ -1,12 +1,8 @@
 // simmac takes a card the way a person names it: the driver's path or a
 // unique prefix, the card entry, and the card as the pane lists it, by slot
 // or by row. Checked through the command that reached the named driver.
-#include <gtest/gtest.h>
 
 #include <cctype>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "support/Child.h"
 #include "support/SimMacFixture.h"

@@ -1,5 +1,4 @@
 // The simmac console, run as a program on a temporary simulated Mac.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 

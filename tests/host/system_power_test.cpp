@@ -2,7 +2,6 @@
 // power messages: simmac wake powers the cards on, then launches each
 // registered program with kIOMessageSystemHasPoweredOn and returns only when
 // it has ended; simmac reboot ends the login session and its registrations.
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>

@@ -1,8 +1,4 @@
 // User defaults persistent domains on a temporary simulated Mac.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 
 #include "support/SimMacFixture.h"
 #include "host/Foundation.h"

@@ -8,12 +8,10 @@
 // by one across all rounds), holds each program's reads once (counted from
 // each program alone), and each card's registers equal the last accepted
 // write the log shows for them.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <sstream>
 #include <thread>
 

@@ -4,19 +4,12 @@
 // hardware, put there by the startup tool. Also prefhost's quitting on
 // signals (the pane saves) and the terminal front end's failure paths (its
 // refused requests are among the usage errors).
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 
 #include <cmath>
-#include <filesystem>
-#include <map>
-#include <ostream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "support/Child.h"
-#include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"

@@ -1,11 +1,6 @@
 // prefhost and tarnwickctl as a person starts them: what prefhost says with
 // no display, Qt's notes about its environment kept from the user, and the
 // pictures prefhost takes for the README.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "support/Child.h"
 #include "host/Foundation.h"

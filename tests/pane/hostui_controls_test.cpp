@@ -1,6 +1,5 @@
 // The AppKit stand-ins on their own: what the pane and the terminal front end
 // rely on when they read controls back.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>

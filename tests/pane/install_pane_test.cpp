@@ -1,9 +1,5 @@
 // scripts/install-pane.sh: installs a whole pane bundle into the simulated
 // Mac, replaces an earlier install completely, and refuses half bundles.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 
 #include "support/Child.h"
 #include "host/SimMac.h"

@@ -1,13 +1,7 @@
 // loginwindow: runs the "loginwindow" domain's login items in order, waits for
 // each, reports outcomes, and tells an unreadable domain from an absent one.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <ostream>
-#include <string>
 
 #include "support/Child.h"
-#include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"

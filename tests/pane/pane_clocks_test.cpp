@@ -1,6 +1,5 @@
 // Changing clocks from the pane: stepper clicks, their failure path, going
 // back to stock, and the percentages shown.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 

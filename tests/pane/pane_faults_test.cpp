@@ -2,7 +2,6 @@
 // machine that cannot be read, saved clocks no pane could have set, login
 // items in a form the pane does not know, and what the pane then reports of
 // its session (valueForKey) to the program that hosts it.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>

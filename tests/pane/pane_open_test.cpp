@@ -1,6 +1,5 @@
 // Opening the pane: discovery, restoring the saved clocks (or not, with the
 // Option key), the card table and the help book.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>

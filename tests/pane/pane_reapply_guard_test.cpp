@@ -1,7 +1,6 @@
 // The pane's restore at open goes through the guard of the saved clocks:
 // while a reapply never finished, the pane opens as with the Option key
 // held, says what happened, and clears the record when it saves.
-#include <gtest/gtest.h>
 
 #include "support/OpenPane.h"
 

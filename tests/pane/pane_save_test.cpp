@@ -1,6 +1,5 @@
 // Quitting: the saved card settings, the pane with no cards, and the login
 // item in the "loginwindow" domain.
-#include <gtest/gtest.h>
 
 #include <fstream>
 

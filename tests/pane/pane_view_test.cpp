@@ -1,6 +1,5 @@
 // The pane's view as the interface description lays it out: what a window
 // shows with no cards, and where the room goes when the window grows.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 #include <QLabel>

@@ -3,19 +3,13 @@
 // bound; the login (loginwindow and the startup tool) is not held up; a
 // killed holder frees the session; the lock file is never something planted
 // in its place.
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <filesystem>
-#include <ostream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/Child.h"
-#include "host/CoreFoundation.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"

@@ -1,12 +1,6 @@
 // What prefhost and tarnwickctl say, in their exit status and on stderr, of a
 // pane session that met a machine it could not read, a save that failed or a
 // card that could not be read.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <ostream>
-#include <string>
-#include <vector>
 
 #include "support/Child.h"
 #include "support/SimMacFixture.h"

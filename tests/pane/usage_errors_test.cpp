@@ -4,12 +4,6 @@
 // and simmac does not create a machine in a root that is mistyped. Requests
 // only the pane can judge (a row, a clock) are refused once it has read the
 // cards, before anything is written to them.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <ostream>
-#include <string>
-#include <vector>
 
 #include "host/Machine.h"
 #include "host/MachineInterface.h"

@@ -1,6 +1,10 @@
 // A simulated Mac for one test: a temporary SIMMAC_ROOT, a machine file
-// written by the test, and readers for what reached the hardware.
+// written by the test, and readers for what reached the hardware. Every
+// test includes it first (the test programs precompile it): GoogleTest, the
+// standard containers and the machine builders come with it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
