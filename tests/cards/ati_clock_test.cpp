@@ -259,7 +259,7 @@ TEST_F(ATIClockTest, RefusedDirectChangeKeepsTheRunningWord) {
     EXPECT_EQ(card.clockStep(), 2.25f);
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
     EXPECT_EQ(pllRegister(), pllWord(12, 100, 100));
-    EXPECT_NE(mac_.systemLog().find("writing to the I/O Registry"), std::string::npos);
+    EXPECT_CONTAINS(mac_.systemLog(), "writing to the I/O Registry");
 }
 
 TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
@@ -273,7 +273,7 @@ TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
     EXPECT_EQ(pllRegister(), pllWord(12, 100, 103));
     EXPECT_EQ(card.vpuFBDiv(), 103);
     EXPECT_EQ(card.vpuFrequency(), 103 * 2.25f);
-    EXPECT_NE(mac_.systemLog().find("writing to the I/O Registry"), std::string::npos);
+    EXPECT_CONTAINS(mac_.systemLog(), "writing to the I/O Registry");
 }
 
 TEST_F(ATIClockTest, ReturnToStockSendsTheStockRefDivWithTheFirstStep) {

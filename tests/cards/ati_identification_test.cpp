@@ -226,9 +226,8 @@ TEST(ATIIdentification, BusyDriverTimesOutWithoutWriting) {
     mac.writeMachine(atiMachine({{.faults = driverFaults({.busyMilliseconds = 1000})}}));
     EXPECT_FALSE(card.savePLLWithVPUFrequency(300.0f, 225.0f));
     EXPECT_EQ(mac.commandCount(), before);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: Timeout while waiting for I/O Service\n"),
-              std::string::npos);
-    EXPECT_EQ(mac.systemLog().find("Tarnwick: error"), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: Timeout while waiting for I/O Service\n");
+    EXPECT_LACKS(mac.systemLog(), "Tarnwick: error");
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
     EXPECT_EQ(card.refDiv(), 12);
 }

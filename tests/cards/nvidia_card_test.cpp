@@ -85,8 +85,8 @@ TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords) {
     EXPECT_EQ(cString(*card->slot()), "SLOT-1");
     EXPECT_EQ(cString(*card->model()), "NVIDIA GeForce");
     const std::string log = mac.systemLog();
-    EXPECT_NE(log.find("GM 1 - GM2 1 - GN 15 - GN2 2 - gP 1\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("MM 1 - MM2 1 - MN 13 - MN2 2 - mP 1\n"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "GM 1 - GM2 1 - GN 15 - GN2 2 - gP 1\n");
+    EXPECT_CONTAINS(log, "MM 1 - MM2 1 - MN 13 - MN2 2 - mP 1\n");
 }
 
 TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords) {
@@ -98,7 +98,7 @@ TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords) {
     EXPECT_FALSE(card->isNV4x());
     EXPECT_EQ(card->vpuFrequency(), 249.75f);
     EXPECT_EQ(card->memFrequency(), 405.0f);
-    EXPECT_EQ(mac.systemLog().find("GM "), std::string::npos) << "coefficient lines are NV4x only";
+    EXPECT_LACKS(mac.systemLog(), "GM ") << "coefficient lines are NV4x only";
 }
 
 TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap) {
@@ -428,8 +428,8 @@ TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten) {
     const std::size_t from = logSize();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(card->vpuFrequency(), 0.0f));
     EXPECT_TRUE(mac.commands(from, {}, 12).empty());
-    EXPECT_NE(mac.systemLog().find("tMM 1 - tMM2 1 - tMN 1 - tMN2 0 - tmP 1\n"), std::string::npos);
-    EXPECT_NE(mac.systemLog().find("Test Mem Frequency 0.000000\n"), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "tMM 1 - tMM2 1 - tMN 1 - tMN2 0 - tmP 1\n");
+    EXPECT_CONTAINS(mac.systemLog(), "Test Mem Frequency 0.000000\n");
 }
 
 TEST_F(NVIDIACardTest, SavedEntryHasTwelveKeysInOrder) {

@@ -154,11 +154,10 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
               ReapplyOutcome::SkippedUnrecorded);
     EXPECT_FALSE(sent);
     EXPECT_EQ(mac.pllWrites({}, 0, false).size(), 1u) << "only the first write";
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: the "
-                                   "record that guards against clocks that hang the machine "
-                                   "cannot be written"),
-              std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied at login: the "
+                    "record that guards against clocks that hang the machine "
+                    "cannot be written");
     std::filesystem::remove(preferences);
 
     // An unfinished one keeps the next from running.
@@ -167,10 +166,9 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
     EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen, [&] { ran = true; }),
               ReapplyOutcome::SkippedUnfinished);
     EXPECT_FALSE(ran);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied when the pane "
-                                   "opened: applying them at login never finished"),
-              std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied when the pane "
+                    "opened: applying them at login never finished");
 }
 
 TEST(StartupGuard, ALoginThatHungLeavesTheRecordAndTheNextLoginChangesNothing) {
@@ -187,10 +185,9 @@ TEST(StartupGuard, ALoginThatHungLeavesTheRecordAndTheNextLoginChangesNothing) {
     EXPECT_EQ(run({startupTool()}).status, 0);
     EXPECT_EQ(mac.commandCount(), commands) << "no card is even created";
     EXPECT_EQ(readFile(settings), before);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: applying "
-                                   "them at login never finished"),
-              std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied at login: applying "
+                    "them at login never finished");
     EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin) << "only the pane clears it";
 }
 
@@ -209,8 +206,7 @@ TEST_P(WakeTest, AfterWakeTheSavedClocksComeBackOnlyWithSetAtStartupOn) {
     ASSERT_EQ(simmac({"sleep"}).status, 0);
     const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0);
-    EXPECT_NE(wake.output.find("TarnwickStartup exited with status 0"), std::string::npos)
-        << wake.output;
+    EXPECT_CONTAINS(wake.output, "TarnwickStartup exited with status 0");
     EXPECT_EQ(mac.registers(kDriver).at("PLL"), setAtStartup ? saved : kCard.pll);
     EXPECT_FALSE(unfinishedReapply());
 }

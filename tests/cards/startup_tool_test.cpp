@@ -131,7 +131,7 @@ TEST(StartupTool, NoUsableCardLeavesTheDomainAlone) {
     mac.writeMachine(atiMachine({{.faults = driverFaults({.refuseCommands = {ReadATIPLL}})}}));
     ASSERT_EQ(runStartup(), 0);
     EXPECT_FALSE(std::filesystem::exists(domainFile(kTarnwickPrefDomain)));
-    EXPECT_NE(mac.systemLog().find("Tarnwick: error "), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: error ");
 }
 
 TEST(StartupTool, FindsTheCardsOfBothVendors) {
@@ -222,10 +222,8 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
 
         const std::string faultyDriver = c.atiFaulty ? driverPath(ati) : driverPath("NVDA,Card");
         EXPECT_EQ(mac.commands(0, faultyDriver), c.faultyCommands);
-        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + faultyDriver +
-                                       " not used: " + c.failedRead + " failed\n"),
-                  std::string::npos)
-            << mac.systemLog();
+        EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + faultyDriver +
+                                             " not used: " + c.failedRead + " failed\n");
 
         std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
         ASSERT_TRUE(domain);
@@ -271,10 +269,9 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
         ASSERT_EQ(runStartup(), 0);
         EXPECT_EQ(domainBytes(), before);
         EXPECT_TRUE(mac.driverLog().empty());
-        EXPECT_NE(mac.systemLog().find(
-                      "Tarnwick: the machine could not be read; saved settings left as they are\n"),
-                  std::string::npos)
-            << mac.systemLog();
+        EXPECT_CONTAINS(
+            mac.systemLog(),
+            "Tarnwick: the machine could not be read; saved settings left as they are\n");
     }
 }
 

@@ -115,7 +115,7 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
     ::testing::internal::GetCapturedStderr();
     ASSERT_NE(broken, nullptr);
     EXPECT_FALSE(broken->bundleIdentifier());
-    EXPECT_NE(readFile(host::systemLogPath()).find("Broken.app"), std::string::npos);
+    EXPECT_CONTAINS(readFile(host::systemLogPath()), "Broken.app");
 }
 
 TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
@@ -214,8 +214,8 @@ TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
     EXPECT_EQ(bundle->localizedStringForKey("A", "Key not found"), "Key not found");
     ::testing::internal::GetCapturedStderr();
     const std::string log = readFile(host::systemLogPath());
-    EXPECT_NE(log.find("Localizable.strings"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 2"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "Localizable.strings");
+    EXPECT_CONTAINS(log, "line 2");
 }
 
 TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {

@@ -68,12 +68,9 @@ TEST_F(Journal, ACommandAppendsItsRecordAndLeavesTheCheckpointAlone) {
     // A write's record names the register and what it holds; a read's is
     // the command alone.
     const std::string journal = readFile(journalPath());
-    EXPECT_NE(
-        journal.find(
-            R"("result": 0, "regValue": null, "register": "PLL", "registerValue": 11245067})"),
-        std::string::npos)
-        << journal;
-    EXPECT_NE(journal.find(R"("regValue": 7})"), std::string::npos) << journal;
+    EXPECT_CONTAINS(
+        journal, R"("result": 0, "regValue": null, "register": "PLL", "registerValue": 11245067})");
+    EXPECT_CONTAINS(journal, R"("regValue": 7})");
 
     // A checkpoint takes in everything logged, and names the last record.
     std::string error;
@@ -161,11 +158,10 @@ TEST_F(Journal, ALineThatIsNoRecordIsSkippedAndReported) {
     appendToJournal("{\"seq\": 2, \"driver\": \"x\"}\n");
     ASSERT_EQ(send(2, 0x00AC960B), kIOReturnSuccess);
     EXPECT_EQ(pll(), 0x00AC960Bu);
-    EXPECT_NE(mac.systemLog().find("driver.jsonl:2: not a driver log record"), std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(), "driver.jsonl:2: not a driver log record");
     std::string error;
     EXPECT_EQ(host::readDriverLog(journalPath().string(), &error).size(), 2u);
-    EXPECT_NE(error.find(":2: not a driver log record"), std::string::npos) << error;
+    EXPECT_CONTAINS(error, ":2: not a driver log record");
 }
 
 TEST_F(Journal, WithoutItsJournalTheMachineIsTheCheckpointAndSeqGoesOn) {

@@ -194,8 +194,7 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
 
         std::string error;
         EXPECT_FALSE(host::loadMachineFile(mac.root() / "machine.plist", &error).has_value());
-        for (const std::string& text : c.named)
-            EXPECT_NE(error.find(text), std::string::npos) << error;
+        for (const std::string& text : c.named) EXPECT_CONTAINS(error, text);
 
         // Every way into the registry refuses it too, and says so once.
         io_iterator_t iterator = 0;

@@ -62,7 +62,7 @@ TEST_P(HangTest, AWriteAboveALimitIsJournalledAndHangsTheMachineUnderItsSender) 
     arguments.insert(arguments.end(), c.command.begin(), c.command.end());
     const RunResult run = simmac(arguments);
     EXPECT_EQ(run.status, kKilled) << "the sender never gets its answer: " << run.output;
-    EXPECT_EQ(run.output.find("result"), std::string::npos) << run.output;
+    EXPECT_LACKS(run.output, "result");
 
     const std::vector<host::DriverLogRecord> log = mac.driverLog();
     ASSERT_EQ(log.size(), 1u) << "the write reached the hardware";
@@ -125,7 +125,7 @@ TEST(Hang, EveryCommandTimesOutUntilRebootAndReplayComesToTheSameHang) {
     // the hardware.
     const RunResult other = simmac({"command", "NVDA", "11", "0x680500"});
     EXPECT_EQ(other.status, 2);
-    EXPECT_NE(other.output.find("kIOReturnTimeout"), std::string::npos) << other.output;
+    EXPECT_CONTAINS(other.output, "kIOReturnTimeout");
     const std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 2u);
     const mach_timespec_t briefly{0, 50'000'000};
@@ -136,13 +136,11 @@ TEST(Hang, EveryCommandTimesOutUntilRebootAndReplayComesToTheSameHang) {
     EXPECT_EQ(simmac({"sleep"}).status, 1) << "a hung machine does not sleep";
 
     const RunResult show = simmac({"show"});
-    EXPECT_NE(show.output.find("State: hung by command " + std::to_string(hang->seq) + " to " +
-                               kATIDriver +
-                               ": it left the card at core 405.000 MHz (above its "
-                               "limit 400.000 MHz), memory 339.750 MHz (limit "
-                               "360.000 MHz)"),
-              std::string::npos)
-        << show.output;
+    EXPECT_CONTAINS(show.output, "State: hung by command " + std::to_string(hang->seq) + " to " +
+                                     kATIDriver +
+                                     ": it left the card at core 405.000 MHz (above its "
+                                     "limit 400.000 MHz), memory 339.750 MHz (limit "
+                                     "360.000 MHz)");
 
     // The checkpoint from before the hang and the journal make the same hang.
     writeFile(mac.root() / "machine.plist", beforeHang);

@@ -180,9 +180,7 @@ TEST_F(PlantedFiles, ReadersRefuseWhatIsNotARegularFileAndNeverWait) {
                                    : reader.followsLinks    ? "a device"
                                                             : "a symbolic link";
                 EXPECT_EQ(outcome.rfind("refused: ", 0), 0u) << outcome;
-                EXPECT_NE(outcome.find(path.string() + ": not a regular file (" + kind + ")"),
-                          std::string::npos)
-                    << outcome;
+                EXPECT_CONTAINS(outcome, path.string() + ": not a regular file (" + kind + ")");
             }
             EXPECT_EQ(kindAt(path), plantedKind(plant)) << "what was there is left as it was";
         }

@@ -49,7 +49,7 @@ TEST_P(Scalars, SurviveAnXMLRoundTrip) {
     Dictionary d;
     d.set("v", c.written);
     const std::string xml = toXMLPropertyList(d);
-    EXPECT_NE(xml.find(c.xmlElement), std::string::npos) << xml;
+    EXPECT_CONTAINS(xml, c.xmlElement);
 
     auto back = roundTrip(d);
     ASSERT_TRUE(back && back->dictionary());
@@ -251,7 +251,7 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack) {
     std::string xml = "<plist>";
     for (int i = 0; i < 1'000'000; ++i) xml += "<dict><key>k</key>";
     EXPECT_FALSE(parsePropertyList(xml + "</plist>", &error));
-    EXPECT_NE(error.find("levels deep"), std::string::npos) << error;
+    EXPECT_CONTAINS(error, "levels deep");
 }
 
 // A binary property list of `depth` arrays around a true, each array naming
@@ -296,7 +296,7 @@ TEST(PropertyLists, SharedObjectsThatWouldMakeMoreThanAMillionValuesAreRefused) 
         error.clear();
         const std::string bytes = sharedBinaryArrays(depth);
         EXPECT_FALSE(parsePropertyList(bytes, &error)) << depth;
-        EXPECT_NE(error.find("more than 1000000 values"), std::string::npos) << error;
+        EXPECT_CONTAINS(error, "more than 1000000 values");
     }
 }
 
@@ -337,7 +337,7 @@ TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal) {
                                       std::u16string(u"a\0b\u00E9", 4)}) {
         error.clear();
         EXPECT_FALSE(parsePropertyList(binaryDictWithUTF16Key(key), &error));
-        EXPECT_NE(error.find("zero character"), std::string::npos) << error;
+        EXPECT_CONTAINS(error, "zero character");
     }
 }
 
@@ -399,7 +399,7 @@ TEST(PropertyListFiles, FailedWriteLeavesTheOldFile) {
     writeFile(path / "inside", "keep me");
     std::string error;
     EXPECT_FALSE(writePropertyListFileAtomically(path.string(), Value(true), &error));
-    EXPECT_NE(error.find("occupied.plist"), std::string::npos) << error;
+    EXPECT_CONTAINS(error, "occupied.plist");
     EXPECT_EQ(readFile(path / "inside"), "keep me");
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(scratch.root())) {
@@ -414,13 +414,13 @@ TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath) {
     const auto missing = scratch.root() / "missing.plist";
     std::string error;
     EXPECT_FALSE(readPropertyListFile(missing.string(), &error));
-    EXPECT_NE(error.find(missing.string()), std::string::npos);
+    EXPECT_CONTAINS(error, missing.string());
 
     const auto broken = scratch.root() / "broken.plist";
     writeFile(broken, "<plist><dict>");
     error.clear();
     EXPECT_FALSE(readPropertyListFile(broken.string(), &error));
-    EXPECT_NE(error.find(broken.string()), std::string::npos);
+    EXPECT_CONTAINS(error, broken.string());
 }
 
 }  // namespace

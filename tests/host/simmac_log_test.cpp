@@ -76,15 +76,13 @@ TEST_F(SimmacLog, ALinkOrAFifoInItsPlaceIsRefused) {
     fs::create_symlink(outside, log);
     RunResult r = simmac({"log"});
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find(log.string() + ": it is a symbolic link"), std::string::npos)
-        << r.output;
+    EXPECT_CONTAINS(r.output, log.string() + ": it is a symbolic link");
 
     fs::remove(log);
     ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
     r = simmac({"log", "--follow"});
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find(log.string() + ": it is not a regular file"), std::string::npos)
-        << r.output;
+    EXPECT_CONTAINS(r.output, log.string() + ": it is not a regular file");
 }
 
 TEST_F(SimmacLog, FollowPrintsWhatIsAddedUntilInterrupted) {

@@ -63,7 +63,7 @@ TEST_P(SimmacNaming, ReachesTheNamedDriverOrRefusesListingTheCandidates) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(log.empty()) << "nothing reached any driver";
     for (const std::string& candidate : n.candidates)
-        EXPECT_NE(r.output.find(candidate), std::string::npos) << candidate << "\n" << r.output;
+        EXPECT_CONTAINS(r.output, candidate) << candidate << "\n" << r.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,7 +90,7 @@ TEST(SimmacNamingFault, SetsTheFaultsOfTheCardInTheAGPSlot) {
     mac.writeMachine(namingMachine());
     const RunResult r = simmac({"fault", "AGP", "--busy", "20"});
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find(kATI + ": busy 20 ms"), std::string::npos) << r.output;
+    EXPECT_CONTAINS(r.output, kATI + ": busy 20 ms");
     const cf::Value machine = mac.readMachine();
     const cf::Dictionary& ati = *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
     const cf::Dictionary& driver = *ati.get("Children")->array()->at(0).dictionary();

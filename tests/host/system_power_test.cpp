@@ -75,7 +75,7 @@ TEST_F(SystemPower, ASleepingMachineTakesNoCommandAndWakesAtPowerOn) {
 
     const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0) << wake.output;
-    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    EXPECT_CONTAINS(wake.output, "no program registered");
     EXPECT_FALSE(asleepOnFile());
     EXPECT_EQ(mac.registers(driverPath("ATY,Card")).at("PLL"), kPowerOn);
     EXPECT_EQ(send(driver, 0, 0), kIOReturnSuccess);
@@ -99,8 +99,7 @@ TEST_F(SystemPower, WakeRunsEachRegisteredProgramToItsEndAndLeavesNothingRunning
         ASSERT_EQ(simmac({"sleep"}).status, 0);
         const RunResult run = simmac({"wake"});
         EXPECT_EQ(run.status, 0) << run.output;
-        EXPECT_NE(run.output.find("host_test_power_client exited with status 0"), std::string::npos)
-            << run.output;
+        EXPECT_CONTAINS(run.output, "host_test_power_client exited with status 0");
         // Its line is there when simmac wake returns, written after a pause.
         const std::vector<std::string> lines = outputLines();
         ASSERT_EQ(lines.size(), 2u + wake);
@@ -122,7 +121,7 @@ TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
     EXPECT_FALSE(std::filesystem::exists(host::powerClientsPath()));
     ASSERT_EQ(simmac({"sleep"}).status, 0);
     const RunResult wake = simmac({"wake"});
-    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    EXPECT_CONTAINS(wake.output, "no program registered");
     EXPECT_EQ(outputLines().size(), 1u) << "only its registration";
 }
 

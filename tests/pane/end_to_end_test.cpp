@@ -119,7 +119,7 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
 
     const RunResult startup = ctl({"startup", "on"});
     ASSERT_EQ(startup.status, 0) << startup.output;
-    EXPECT_NE(startup.output.find("Set at startup   on"), std::string::npos) << startup.output;
+    EXPECT_CONTAINS(startup.output, "Set at startup   on");
 
     // What the pane saved at its last quit: the setting, three card entries,
     // and a login item pointing into the installed pane.
@@ -146,8 +146,7 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
     // Login: the login window starts the startup tool from the installed pane.
     const RunResult login = run({tool("loginwindow")});
     ASSERT_EQ(login.status, 0) << login.output;
-    EXPECT_NE(login.output.find("TarnwickStartup.app exited with status 0"), std::string::npos)
-        << login.output;
+    EXPECT_CONTAINS(login.output, "TarnwickStartup.app exited with status 0");
 
     const auto afterLogin = hardwareClocks();
     ASSERT_EQ(afterLogin.size(), 3u);
@@ -275,7 +274,7 @@ TEST(Tarnwickctl, RefusedChangeShowsConfigFailedAndKeepsShownClocks) {
     ASSERT_TRUE(pane);
     const std::string configFailed = pane->localizedStringForKey("CONFIG_FAILED", "Key not found");
     EXPECT_NE(configFailed, "Key not found");
-    EXPECT_NE(failed.output.find("Alert: " + configFailed), std::string::npos) << failed.output;
+    EXPECT_CONTAINS(failed.output, "Alert: " + configFailed);
     EXPECT_EQ(shown(failed).vpu, before.vpu) << "the text fields keep the clocks in force";
 }
 
@@ -288,17 +287,13 @@ TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
 
     const RunResult list = ctl({"list"});
     EXPECT_EQ(list.status, 0) << list.output;
-    EXPECT_NE(list.output.find("Alert: " + pane->localizedStringForKey("NO_CARD_MESSAGE", "")),
-              std::string::npos)
-        << list.output;
-    EXPECT_NE(list.output.find(pane->localizedStringForKey("NO_CARD_INFO_TEXT", "")),
-              std::string::npos)
-        << list.output;
-    EXPECT_NE(list.output.find("Cards: none"), std::string::npos) << list.output;
+    EXPECT_CONTAINS(list.output, "Alert: " + pane->localizedStringForKey("NO_CARD_MESSAGE", ""));
+    EXPECT_CONTAINS(list.output, pane->localizedStringForKey("NO_CARD_INFO_TEXT", ""));
+    EXPECT_CONTAINS(list.output, "Cards: none");
 
     const RunResult startup = ctl({"startup", "on"});
     EXPECT_NE(startup.status, 0) << startup.output;
-    EXPECT_NE(startup.output.find("disabled"), std::string::npos) << startup.output;
+    EXPECT_CONTAINS(startup.output, "disabled");
 
     const auto domain = readDomain(kPaneDomain);
     ASSERT_TRUE(domain.has_value());
@@ -350,8 +345,8 @@ TEST_P(PrefhostBadPane, ExitsWithMessage) {
     }
     const RunResult r = run(argv);
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find(GetParam().message), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("prefhost: showing"), std::string::npos) << r.output;
+    EXPECT_CONTAINS(r.output, GetParam().message);
+    EXPECT_LACKS(r.output, "prefhost: showing");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PrefhostBadPane,

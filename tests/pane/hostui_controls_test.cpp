@@ -399,7 +399,7 @@ TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
                          std::string("top")),
               noErr);
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
-    EXPECT_NE(host::openedHelpPages()[0].find("option-key.html#top"), std::string::npos);
+    EXPECT_CONTAINS(host::openedHelpPages()[0], "option-key.html#top");
 }
 
 }  // namespace

@@ -69,9 +69,7 @@ TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
     fs::remove_all(half / "Contents" / "Resources" / "TarnwickStartup.app");
     const auto result = run({"/bin/bash", script("install-pane.sh"), half.string()});
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"),
-              std::string::npos)
-        << result.output;
+    EXPECT_CONTAINS(result.output, "missing Contents/Resources/TarnwickStartup.app");
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
     EXPECT_EQ(leftovers(), 0);
 

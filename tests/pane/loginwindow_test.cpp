@@ -112,7 +112,7 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
          {plain.string() + " could not be started: Permission denied",
           killer.string() + " killed by signal 9", last.string() + " exited with status 0",
           std::string("2 of 3 login items could not be started or were killed")}) {
-        EXPECT_NE(result.output.find(outcome), std::string::npos) << result.output;
+        EXPECT_CONTAINS(result.output, outcome);
     }
 }
 
@@ -126,7 +126,7 @@ TEST(LoginWindow, ListRunsNothing) {
 
     const auto result = run({tool("loginwindow"), "--list"});
     EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_NE(result.output.find(app.string() + " (hidden)"), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, app.string() + " (hidden)");
     EXPECT_FALSE(fs::exists(marker));
 }
 
@@ -149,7 +149,7 @@ TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
     if (c.fileText) writeFile(domainFile(), c.fileText);
     const auto result = run({tool("loginwindow")});
     EXPECT_EQ(result.status, c.status) << result.output;
-    EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -82,10 +82,8 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
         EXPECT_EQ(alerts[0].informativeText, paneString("CARD_UNREAD_INFO_TEXT"));
         const std::string driver = driverPath(faultyEntry);
         EXPECT_EQ(mac.commands(0, driver), c.commands);
-        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + driver +
-                                       " not used: " + c.failedRead + " failed\n"),
-                  std::string::npos)
-            << mac.systemLog();
+        EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + driver +
+                                             " not used: " + c.failedRead + " failed\n");
 
         pane.quit();
         EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), 1);
@@ -143,10 +141,9 @@ TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
         if (c.unreadable) {
             EXPECT_EQ(readFile(domainFile(kPaneDomain)), paneBefore);
             EXPECT_EQ(readFile(domainFile("loginwindow")), loginBefore);
-            EXPECT_NE(mac.systemLog().find("Tarnwick: the machine could not be read; settings and "
-                                           "login item not saved\n"),
-                      std::string::npos)
-                << mac.systemLog();
+            EXPECT_CONTAINS(mac.systemLog(),
+                            "Tarnwick: the machine could not be read; settings and "
+                            "login item not saved\n");
         } else {
             const auto domain = readDomain(kPaneDomain);
             ASSERT_TRUE(domain);
@@ -180,7 +177,7 @@ TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
         }
         const std::string log = mac.systemLog();
         for (const char* clocks : {"VPU inf, Memory 234", "VPU 1e+06, Memory 234"})
-            EXPECT_NE(log.find(clocks), std::string::npos) << log;
+            EXPECT_CONTAINS(log, clocks);
     }
 }
 
@@ -231,10 +228,10 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
         EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), c.succeeded ? 1 : 0);
         if (c.loginItemsKept) {
             EXPECT_EQ(readFile(domainFile("loginwindow")), loginBefore);
-            EXPECT_NE(mac.systemLog().find("Tarnwick: the login items "
-                                           "(AutoLaunchedApplicationDictionary) are not a list; "
-                                           "left unchanged\n"),
-                      std::string::npos);
+            EXPECT_CONTAINS(mac.systemLog(),
+                            "Tarnwick: the login items "
+                            "(AutoLaunchedApplicationDictionary) are not a list; "
+                            "left unchanged\n");
             const auto domain = readDomain(kPaneDomain);
             ASSERT_TRUE(domain) << "the settings are saved all the same";
             EXPECT_EQ(slotsOf(*domain), std::vector<std::string>{"SLOT-1"});

@@ -198,7 +198,7 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
         pane.quit();
     }
     EXPECT_EQ(readDomain("loginwindow"), std::optional<cf::Dictionary>(before));
-    EXPECT_NE(mac.systemLog().find("TarnwickStartup.app is missing"), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "TarnwickStartup.app is missing");
     // The settings themselves are still saved.
     const auto domain = readDomain(kPaneDomain);
     ASSERT_TRUE(domain);

@@ -56,7 +56,7 @@ TEST_P(SessionOutcome, StatusAndMessage) {
     const RunResult r = run(argv);
 
     EXPECT_EQ(r.status, c.status) << r.output;
-    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    EXPECT_CONTAINS(r.output, c.message);
     if (c.domainUnchanged) {
         EXPECT_EQ(readFile(mac.root() / kDomain), saved);
     }

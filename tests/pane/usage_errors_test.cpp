@@ -63,7 +63,7 @@ TEST_P(UsageErrors, ExitStatusAndMessage) {
     const RunResult r = run(argv);
 
     EXPECT_EQ(r.status, c.status) << r.output;
-    EXPECT_NE(r.output.find(withRoot(c.message, mac.root())), std::string::npos) << r.output;
+    EXPECT_CONTAINS(r.output, withRoot(c.message, mac.root()));
     if (c.opensPane)
         EXPECT_EQ(allRegisters(mac), registersBefore) << "nothing was written to a card";
     else
