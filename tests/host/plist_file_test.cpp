@@ -201,34 +201,35 @@ TEST(PropertyLists, BadInputIsRefusedWithAMessage) {
     }
 }
 
-// A binary property list of arrays nested `depth` deep around a true, each
-// array referring to the next object; with `cycle` the innermost array
-// refers back to the outermost instead.
-std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false) {
-    auto put32 = [](std::string& out, std::uint64_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
-    };
-    auto put64 = [](std::string& out, std::uint64_t v) {
-        for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
-    };
-    std::string out = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (std::uint32_t i = 0; i < depth; ++i) {
-        offsets.push_back(out.size());
-        out += '\xA1';  // array of one
-        put32(out, cycle && i + 1 == depth ? 0 : i + 1);
-    }
-    offsets.push_back(out.size());
-    out += '\x09';  // true
-    const std::uint64_t table = out.size();
-    for (std::uint64_t offset : offsets) put32(out, offset);
-    out += std::string(6, '\0');
-    out += '\x04';  // offset size
-    out += '\x04';  // reference size
-    put64(out, offsets.size());
-    put64(out, 0);
-    put64(out, table);
+// Big-endian integers of `size` bytes, as binary property lists hold them.
+std::string bigEndian(std::uint64_t value, int size) {
+    std::string out;
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+        out += static_cast<char>((value >> shift) & 0xFF);
     return out;
+}
+
+// A binary property list of `objects` (each already encoded, references of
+// `size` bytes), the first one the top object.
+std::string binaryPlist(const std::vector<std::string>& objects, int size) {
+    std::string out = "bplist00", table;
+    for (const std::string& object : objects) {
+        table += bigEndian(out.size(), size);
+        out += object;
+    }
+    const std::size_t tableAt = out.size();
+    return out + table + std::string(6, '\0') + static_cast<char>(size) + static_cast<char>(size) +
+           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableAt, 8);
+}
+
+// Arrays nested `depth` deep around a true, each array referring to the
+// next object; with `cycle` the innermost array refers back to the outermost.
+std::string nestedBinaryArrays(std::uint32_t depth, bool cycle = false) {
+    std::vector<std::string> objects;
+    for (std::uint32_t i = 0; i < depth; ++i)  // arrays of one
+        objects.push_back('\xA1' + bigEndian(cycle && i + 1 == depth ? 0 : i + 1, 4));
+    objects.emplace_back("\x09");  // true
+    return binaryPlist(objects, 4);
 }
 
 TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack) {
@@ -254,28 +255,15 @@ TEST(PropertyLists, NestingBeyondTheLimitIsRefusedBeforeItCanExhaustTheStack) {
     EXPECT_CONTAINS(error, "levels deep");
 }
 
-// A binary property list of `depth` arrays around a true, each array naming
-// the next object twice: a tree of 2^(depth+1) - 1 values from a file of a
-// few hundred bytes. One-byte offsets and references; depth up to 60.
+// `depth` arrays around a true, each array naming the next object twice: a
+// tree of 2^(depth+1) - 1 values from a file of a few hundred bytes.
+// One-byte offsets and references; depth up to 60.
 std::string sharedBinaryArrays(std::uint32_t depth) {
-    std::string out = "bplist00";
-    std::string table;
-    for (std::uint32_t i = 0; i < depth; ++i) {
-        table += static_cast<char>(out.size());
-        out += '\xA2';  // array of two
-        out += static_cast<char>(i + 1);
-        out += static_cast<char>(i + 1);
-    }
-    table += static_cast<char>(out.size());
-    out += '\x09';  // true
-    const std::size_t tableAt = out.size();
-    out += table;
-    out += std::string(6, '\0');
-    out += "\x01\x01";  // offset and reference sizes
-    out += std::string(7, '\0') + static_cast<char>(depth + 1);
-    out += std::string(8, '\0');
-    out += std::string(7, '\0') + static_cast<char>(tableAt);
-    return out;
+    std::vector<std::string> objects;
+    for (std::uint32_t i = 0; i < depth; ++i)  // arrays of two
+        objects.push_back(std::string("\xA2") + bigEndian(i + 1, 1) + bigEndian(i + 1, 1));
+    objects.emplace_back("\x09");  // true
+    return binaryPlist(objects, 1);
 }
 
 TEST(PropertyLists, SharedObjectsThatWouldMakeMoreThanAMillionValuesAreRefused) {
@@ -300,29 +288,13 @@ TEST(PropertyLists, SharedObjectsThatWouldMakeMoreThanAMillionValuesAreRefused) 
     }
 }
 
-// A binary property list of one dictionary whose only key is the UTF-16
-// string `utf16` (big-endian code units) and whose value is true.
+// One dictionary whose only key is the UTF-16 string `utf16` (big-endian
+// code units) and whose value is true.
 std::string binaryDictWithUTF16Key(const std::u16string& utf16) {
-    std::string out = "bplist00";
-    const std::size_t dict = out.size();
-    out += "\xD1\x01\x02";  // dictionary of one: key object 1, value object 2
-    const std::size_t key = out.size();
-    out += static_cast<char>(0x60 | utf16.size());
-    for (char16_t unit : utf16) {
-        out += static_cast<char>(unit >> 8);
-        out += static_cast<char>(unit & 0xFF);
-    }
-    const std::size_t value = out.size();
-    out += '\x09';  // true
-    const std::size_t table = out.size();
-    for (std::size_t offset : {dict, key, value}) out += static_cast<char>(offset);
-    out += std::string(6, '\0');
-    out += '\x01';                         // offset size
-    out += '\x01';                         // reference size
-    out += std::string(7, '\0') + '\x03';  // three objects
-    out += std::string(8, '\0');           // the top object is 0
-    out += std::string(7, '\0') + static_cast<char>(table);
-    return out;
+    std::string key(1, static_cast<char>(0x60 | utf16.size()));
+    for (char16_t unit : utf16) key += bigEndian(unit, 2);
+    // A dictionary of one: key object 1, value object 2 (true).
+    return binaryPlist({"\xD1\x01\x02", key, "\x09"}, 1);
 }
 
 TEST(PropertyLists, BinaryKeyWithAZeroCharacterIsRefusedNotFatal) {
