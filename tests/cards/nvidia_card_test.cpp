@@ -64,6 +64,11 @@ protected:
         mac.writeMachine(machine(std::move(entries)));
     }
     std::size_t logSize() const { return mac.commandCount(); }
+    // The card of a machine of this one entry; nullptr when it is not made.
+    std::unique_ptr<NVIDIACard> installed(cf::Dictionary entry) {
+        install({std::move(entry)});
+        return createNVIDIACard();
+    }
 
     TempSimMac mac;
 };
@@ -71,8 +76,7 @@ protected:
 }  // namespace
 
 TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords) {
-    install({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()));
     ASSERT_TRUE(card);
     EXPECT_EQ(mac.commands(),
               (std::vector<Command>{nvRead(0x101000), nvRead(0x101000), nvRead(0x4000),
@@ -90,8 +94,7 @@ TEST_F(NVIDIACardTest, NV4xCreationReadsStrapTwiceThenItsFourWords) {
 }
 
 TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords) {
-    install({nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters()));
     ASSERT_TRUE(card);
     EXPECT_EQ(mac.commands(),
               (std::vector<Command>{nvRead(0x101000), nvRead(0x680500), nvRead(0x680504)}));
@@ -189,8 +192,7 @@ TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero) {
 }
 
 TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock) {
-    install({nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters()));
     ASSERT_TRUE(card);
 
     // Core only: M 3, N 89 with the card's own P = 1.
@@ -259,8 +261,7 @@ TEST_F(NVIDIACardTest, NV4xProgrammingAndStockRestorePerDeviceID) {
 }
 
 TEST_F(NVIDIACardTest, NV4xProgrammingWritesTheTestLines) {
-    install({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()));
     ASSERT_TRUE(card);
     ASSERT_TRUE(card->savePLLWithVPUFrequency(350.0f, 400.0f));
     const std::string log = mac.systemLog();
@@ -283,8 +284,7 @@ TEST_F(NVIDIACardTest, NV4xProgrammingWritesTheTestLines) {
 }
 
 TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords) {
-    install({nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters()));
     ASSERT_TRUE(card);
     card->setStockSettings();
     ASSERT_TRUE(card->savePLLWithVPUFrequency(200.0f, 500.0f));
@@ -422,8 +422,7 @@ TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing) {
 }
 
 TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten) {
-    install({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()));
     ASSERT_TRUE(card);
     const std::size_t from = logSize();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(card->vpuFrequency(), 0.0f));
@@ -538,8 +537,7 @@ TEST_F(NVIDIACardTest, SecondSetStockSettingsKeepsTheFirstValues) {
 
 // A pre-NV4x card takes no coefficient words from an entry.
 TEST_F(NVIDIACardTest, PreNV4xIgnoresSavedCoefficientWords) {
-    install({nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters())});
-    const auto card = createNVIDIACard();
+    const auto card = installed(nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters()));
     ASSERT_TRUE(card);
     cf::Dictionary saved;
     saved.set(kStockGPLL2Key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x8A010F01));
