@@ -1,6 +1,5 @@
 // The AppKit stand-ins on their own: what the pane and the terminal front end
 // rely on when they read controls back.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
@@ -23,28 +22,28 @@
 #include <cmath>
 #include <limits>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 #include "host/QtMessageFilter.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+const std::string kDriver = driverPath("ATY,Card");
 
 // The pane on one ATI card at 225 MHz (clock step 2.25 MHz, steppers from
 // 2.25 to 450 MHz), its window active, and the VPU stepper's widget.
 class StepperWidget : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        mac.writeMachine(machine({atiEntry({})}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
         widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
         ASSERT_NE(widget, nullptr);
         widget->window()->activateWindow();
         QCoreApplication::processEvents();
-        before = mac.driverLog().size();
+        before = mac.commandCount();
     }
     void focus() {
         widget->setFocus(Qt::TabFocusReason);
@@ -81,11 +80,11 @@ protected:
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(widget, &event);
     }
-    std::vector<std::uint32_t> writes() const { return atiWrites(mac, kDriver, before); }
+    std::vector<std::uint32_t> writes() const { return mac.pllWrites(kDriver, before); }
     std::string fieldText() const { return widget->text().toStdString(); }
     std::string message() const { return widget->property("message").toString().toStdString(); }
 
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     std::unique_ptr<OpenPane> pane;
     QAbstractSpinBox* widget = nullptr;
     std::size_t before = 0;
@@ -111,8 +110,8 @@ TEST_F(StepperWidget, ArrowKeysMoveOneStepPerPressAndPageKeysNothing) {
     key(Qt::Key_Up);
     key(Qt::Key_Up, Qt::ControlModifier);  // no ten-step jump with a modifier
     key(Qt::Key_Down);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101), atiPLL(12, 100, 102),
-                                                    atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
+                                                    pllWord(12, 100, 101)}));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
     EXPECT_EQ(fieldText(), "227.25");
 }
@@ -126,7 +125,7 @@ TEST_F(StepperWidget, AHeldKeyStepsOnceWhetherOrNotQtMarkedItsRepeats) {
     stampedKey(QEvent::KeyRelease, Qt::Key_Up, t + 540);
     stampedKey(QEvent::KeyPress, Qt::Key_Up, t + 540);
     stampedKey(QEvent::KeyRelease, Qt::Key_Up, t + 560);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
     stampedKey(QEvent::KeyPress, Qt::Key_Up, t + 900);  // pressed again
     EXPECT_EQ(writes().size(), 2u);
 }
@@ -174,7 +173,7 @@ TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
     QMouseEvent release(QEvent::MouseButtonRelease, up, widget->mapToGlobal(up), Qt::LeftButton,
                         Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &release);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
 }
 
 // Typing into the stepper's field: Return or Tab applies a value within the
@@ -271,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "229.5",
                   Finish::Return,
                   Sheet::None,
-                  {atiPLL(12, 100, 102)},
+                  {pllWord(12, 100, 102)},
                   229.5,
                   "229.50",
                   false},
@@ -279,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "229.5",
                   Finish::Tab,
                   Sheet::None,
-                  {atiPLL(12, 100, 102)},
+                  {pllWord(12, 100, 102)},
                   229.5,
                   "229.50",
                   false},
@@ -287,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "247.5",
                   Finish::Return,
                   Sheet::None,
-                  {atiPLL(12, 100, 110)},
+                  {pllWord(12, 100, 110)},
                   247.5,
                   "247.50",
                   false},
@@ -303,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                   " 450 ",
                   Finish::Return,
                   Sheet::OK,
-                  {atiPLL(12, 100, 200)},
+                  {pllWord(12, 100, 200)},
                   450.0,
                   "450.00",
                   false},
@@ -311,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "200.25",
                   Finish::Tab,
                   Sheet::OK,
-                  {atiPLL(12, 100, 89)},
+                  {pllWord(12, 100, 89)},
                   200.25,
                   "200.25",
                   false},
@@ -620,7 +619,7 @@ TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
                          std::string("top")),
               noErr);
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
-    EXPECT_NE(host::openedHelpPages()[0].find("option-key.html#top"), std::string::npos);
+    EXPECT_CONTAINS(host::openedHelpPages()[0], "option-key.html#top");
     EXPECT_EQ(AHLookupAnchor(std::nullopt, "no-such-anchor"), fnfErr);
     EXPECT_EQ(AHLookupAnchor(std::string("No Such Book"), "keyboard"), kAHInternalErr);
 }

@@ -12,9 +12,9 @@
 #include <QWheelEvent>
 #include <QtTest/qtestspontaneevent.h>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
@@ -27,8 +27,8 @@ std::string shownText(const NSControl& control) {
 }
 
 TEST(PaneViewTest, WithoutCardsEveryValueFieldShowsADash) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({}));
+    TempSimMac mac;
+    mac.writeMachine(machine({}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     ASSERT_EQ(pane.table().numberOfRows(), 0);
