@@ -58,31 +58,34 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
     cardsArray_.clear();
 
-    // 4. to 6. Discovery (an ATI card's creation already programs it) and
-    // the restore are guarded like the startup tool's reapply: either could
-    // hang the machine. Clocks whose last reapply never finished are not
-    // applied again, and no card is programmed, as with the Option key held.
+    // 4. to 6. Discovery, guarded like the startup tool's reapply: an ATI
+    // card's creation already programs it, which could hang the machine.
+    // Clocks whose last reapply never finished are not applied again, and no
+    // card is programmed, as with the Option key held. The saved clocks are
+    // put back once the pane is shown (didSelect), so that its window is up
+    // with the cards listed meanwhile.
     const bool optionKey = (NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) != 0;
-    switch (reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
-                           [&] { findCardsAndRestore(!optionKey); })) {
-    case ReapplyOutcome::Done: break;
-    case ReapplyOutcome::SkippedUnfinished:
+    const ReapplyOutcome creation =
+        reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen, [&] { findCardsAndSettings(); });
+    if (creation == ReapplyOutcome::SkippedUnfinished) {
         lastReapplyUnfinished_ = true;
-        withProgrammingRefused([&] { findCardsAndRestore(false); });
-        break;
-    case ReapplyOutcome::SkippedUnrecorded: reapplyUnrecorded_ = true; break;
+        withProgrammingRefused([&] { findCardsAndSettings(); });
     }
-
-    // 7.
-    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
-        (*card)->setStockSettings();
+    reapplyUnrecorded_ = creation == ReapplyOutcome::SkippedUnrecorded;
+    restorePending_ =
+        savedDomain_ && !optionKey && creation == ReapplyOutcome::Done && !cardsArray_.empty();
+    if (!restorePending_) {
+        if (savedDomain_) takeStockSettingsFromCardEntries(*savedDomain_);
+        // 7.
+        setStockSettingsOfEveryCard();
+    }
 
     // 8.
     registerHelpBook();
     return true;
 }
 
-void NameHalvornOddnyTarnwickPref::findCardsAndRestore(bool restore) {
+void NameHalvornOddnyTarnwickPref::findCardsAndSettings() {
     // 4. Card discovery, by this pane's brand lookup; the card library
     // makes the card of each vendor.
     DiscoveredCards found = discoverCards(
@@ -96,13 +99,41 @@ void NameHalvornOddnyTarnwickPref::findCardsAndRestore(bool restore) {
     savedDomain_ = identifier
                        ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
                        : std::nullopt;
-    if (!savedDomain_) return;
-    // 6.
-    startupCheckboxState_ = cf::boolValue(savedDomain_->get(kSetAtStartupKey)) ? 1 : 0;
-    if (restore)
-        applySavedCards(*savedDomain_, cardsArray_);
-    else
+    // 6., the startup setting.
+    if (savedDomain_)
+        startupCheckboxState_ = cf::boolValue(savedDomain_->get(kSetAtStartupKey)) ? 1 : 0;
+}
+
+void NameHalvornOddnyTarnwickPref::setStockSettingsOfEveryCard() {
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        (*card)->setStockSettings();
+}
+
+void NameHalvornOddnyTarnwickPref::didSelect() {
+    if (!restorePending_) return;
+    restorePending_ = false;
+    // 6., the saved clocks, guarded as at creation.
+    switch (reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
+                           [&] { applySavedCards(*savedDomain_, cardsArray_); })) {
+    case ReapplyOutcome::Done: break;
+    case ReapplyOutcome::SkippedUnfinished:
+        lastReapplyUnfinished_ = true;
         takeStockSettingsFromCardEntries(*savedDomain_);
+        break;
+    case ReapplyOutcome::SkippedUnrecorded: reapplyUnrecorded_ = true; break;
+    }
+    // 7.
+    setStockSettingsOfEveryCard();
+    restoreProgressIndicator_.stopAnimation(this);
+    setControlsEnabled(true);
+    showOpenedPane();
+}
+
+void NameHalvornOddnyTarnwickPref::setControlsEnabled(bool enabled) {
+    for (NSControl* control : std::initializer_list<NSControl*>{
+             &vpuStepper_, &memoryStepper_, &vpuTextField_, &vpuPercentTextField_,
+             &memoryTextField_, &memPercentTextField_, &defaultButton_, &startupCheckbox_})
+        control->setEnabled(enabled);
 }
 
 void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
@@ -127,6 +158,7 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
     nib.connect(defaultButton_, "defaultButton");
     nib.connect(helpButton_, "helpButton");
     nib.connect(startupCheckbox_, "startupCheckbox");
+    nib.connect(restoreProgressIndicator_, "restoreProgressIndicator");
 
     vpuStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
     memoryStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
@@ -152,6 +184,19 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
 void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     // 1.
     versionTextField_.setStringValue(kVersionText);
+    if (restorePending_) {
+        // The cards as they run now, to be changed only once their saved
+        // clocks are back.
+        setFrequenciesGUIItems();
+        setControlsEnabled(false);
+        restoreProgressIndicator_.setUsesThreadedAnimation(true);
+        restoreProgressIndicator_.startAnimation(this);
+        return;
+    }
+    showOpenedPane();
+}
+
+void NameHalvornOddnyTarnwickPref::showOpenedPane() {
     // Why the saved clocks are not on the cards, and what to do.
     if (lastReapplyUnfinished_)
         alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),

@@ -32,6 +32,9 @@ public:
     std::uint32_t determineCardBrandWithDriver(io_service_t driver);
     bool initWithBundle(std::shared_ptr<NSBundle> bundle) override;
     void mainViewDidLoad() override;
+    // Puts the saved clocks back once the pane is shown, with the progress
+    // indicator up and the controls disabled, then shows what is in force.
+    void didSelect() override;
     void setFrequenciesGUIItems();
     void tableViewSelectionDidChange(const NSNotification* notification);
     void stepperClicked(const void* sender);
@@ -94,9 +97,15 @@ private:
     // After a change or a return to stock that did not go through: what the
     // card runs (or that it is unknown), and the alert.
     void showFailedChange(const Card& card);
-    // Steps 4 to 6 of creation: the cards, the saved settings, and the saved
-    // clocks put back when `restore` (else only their stock clocks taken).
-    void findCardsAndRestore(bool restore);
+    // Steps 4 and 5 of creation, and the startup setting: the cards and the
+    // saved settings.
+    void findCardsAndSettings();
+    void setStockSettingsOfEveryCard();
+    // The frequency controls, the default button and the checkbox.
+    void setControlsEnabled(bool enabled);
+    // The pane as it opens once the saved clocks are in force: the shown
+    // card, and the alerts that say what went wrong at open.
+    void showOpenedPane();
     // With the Option key held the saved clocks stay off the cards, but each
     // matched card still takes its stock clocks from its entry: the cards may
     // run at clocks the last login raised, which are no stock clocks. The
@@ -121,6 +130,8 @@ private:
     NSButton defaultButton_;
     NSButton helpButton_;
     NSButton startupCheckbox_;
+    // "Restoring the saved clocks..." while didSelect puts them back.
+    NSProgressIndicator restoreProgressIndicator_;
     std::int8_t startupCheckboxState_ = 0;
     float lastVPUFrequency_ = 0;
     float lastMemFrequency_ = 0;
@@ -138,4 +149,6 @@ private:
     // The record that guards the reapply could not be written: no card was
     // programmed at open.
     bool reapplyUnrecorded_ = false;
+    // The saved clocks wait to be put back when the pane is shown.
+    bool restorePending_ = false;
 };

@@ -28,6 +28,24 @@ protected:
     std::string model;
 };
 
+// The window is up with the cards listed before their saved clocks are put
+// back: until then the controls are dimmed and the progress indicator runs.
+TEST_F(PaneOpenTest, TheSavedClocksComeBackOnceThePaneIsShown) {
+    writePaneDomain(false, {savedCardEntry("SLOT-1", model, 247.5f, 234.0f, 225.0f, 225.0f)});
+    OpenPane pane(/*optionKey=*/false, paneBundlePath(), /*select=*/false);
+    ASSERT_TRUE(pane.loaded());
+    const auto& progress = pane.outlet<NSProgressIndicator>("restoreProgressIndicator");
+    EXPECT_TRUE(mac.pllWrites(kDriverA).empty());
+    EXPECT_EQ(pane.table().numberOfRows(), 2);
+    EXPECT_FALSE(pane.vpuStepper().isEnabled() || pane.button("startupCheckbox").isEnabled());
+    EXPECT_TRUE(progress.isAnimating());
+    pane.pane().didSelect();
+    EXPECT_EQ(mac.pllWrites(kDriverA).size(), 10u);
+    EXPECT_TRUE(pane.vpuStepper().isEnabled() && pane.button("startupCheckbox").isEnabled());
+    EXPECT_FALSE(progress.isAnimating());
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.50");
+}
+
 TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFollow) {
     // 234 MHz memory (fb 104), 247.5 MHz core (fb 110) for slot 1; 216 MHz
     // core (fb 96) for slot 2, memory as is.

@@ -69,8 +69,9 @@ inline float floatOf(const cf::Dictionary& d, const char* key) {
 // The pane as System Preferences shows it: created, its view in a window.
 class OpenPane {
 public:
+    // `select`: the host selects the pane once it is shown (didSelect).
     explicit OpenPane(bool optionKey = false,
-                      const std::filesystem::path& bundle = paneBundlePath()) {
+                      const std::filesystem::path& bundle = paneBundlePath(), bool select = true) {
         ensureApplication();
         host::clearShownAlerts();
         host::clearOpenedHelpPages();
@@ -92,6 +93,7 @@ public:
         auto* layout = new QVBoxLayout(window_.get());
         layout->addWidget(view);
         window_->show();
+        if (select) pane_->didSelect();
     }
     ~OpenPane() {
         pane_.reset();

@@ -39,18 +39,24 @@ QApplication& PaneSession::startQt(char* argv0) {
 bool PaneSession::loadPane(QMainWindow& window, bool optionKey) {
     NSApp.setMainWindow(&window);
     std::string error;
-    {
-        host::BusyCursor busy;
-        if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
-        pane_ = host::loadPreferencePane(panePath_, &error);
-        view_ = pane_ ? pane_->mainView() : nullptr;
-        host::setCurrentModifierFlags(0);
-    }
+    host::BusyCursor busy;
+    if (optionKey) host::setCurrentModifierFlags(NSEventModifierFlagOption);
+    pane_ = host::loadPreferencePane(panePath_, &error);
+    view_ = pane_ ? pane_->mainView() : nullptr;
+    host::setCurrentModifierFlags(0);
     if (!pane_) {
         std::fprintf(stderr, "%s: %s\n", program_.c_str(), error.c_str());
         return false;
     }
-    if (view_ != nullptr) window.setCentralWidget(view_);
+    if (view_ != nullptr) {
+        window.setCentralWidget(view_);
+        // Shown, then selected, as System Preferences does: what the pane
+        // still does at open (the saved clocks put back) happens in view.
+        window.adjustSize();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::ExcludeSocketNotifiers);
+        pane_->didSelect();
+    }
     return true;
 }
 

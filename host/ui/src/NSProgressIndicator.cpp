@@ -1,7 +1,10 @@
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProgressBar>
 #include <QVariant>
 
 #include "host/AppKitControls.h"
+#include "host/IOKit.h"
 
 namespace {
 QProgressBar* barOf(QWidget* widget) {
@@ -9,15 +12,39 @@ QProgressBar* barOf(QWidget* widget) {
     if (auto* bar = qobject_cast<QProgressBar*>(widget)) return bar;
     return widget->findChild<QProgressBar*>();
 }
+
+// Drawing and timers, at most every 15 ms; the user's input waits (and is
+// dropped as stale once the hold ends, see BusyCursor).
+void drawWhileWaiting() {
+    static QElapsedTimer since;
+    if (since.isValid() && since.elapsed() < 15) return;
+    since.start();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers);
+}
 }  // namespace
+
+NSProgressIndicator::~NSProgressIndicator() {
+    if (drawingWhileWaiting_) host::setDriverWaitHook(nullptr);
+}
 
 void NSProgressIndicator::startAnimation(const void*) {
     animating_ = true;
     updateView();
+    if (usesThreadedAnimation_ && QCoreApplication::instance() != nullptr) {
+        host::setDriverWaitHook(drawWhileWaiting);
+        drawingWhileWaiting_ = true;
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::ExcludeSocketNotifiers);
+    }
 }
 
 void NSProgressIndicator::stopAnimation(const void*) {
     animating_ = false;
+    if (drawingWhileWaiting_) {
+        host::setDriverWaitHook(nullptr);
+        drawingWhileWaiting_ = false;
+    }
     updateView();
 }
 

@@ -128,9 +128,15 @@ private:
 // the layout, as a hidden view does.
 class NSProgressIndicator : public NSControl {
 public:
+    ~NSProgressIndicator() override;
     void startAnimation(const void* sender);
     void stopAnimation(const void* sender);
     bool isAnimating() const { return animating_; }
+    // With threaded animation the indicator moves, and its window draws,
+    // while the main thread waits for the cards (host::setDriverWaitHook):
+    // input is not handled meanwhile, only drawing and timers.
+    void setUsesThreadedAnimation(bool threaded) { usesThreadedAnimation_ = threaded; }
+    bool usesThreadedAnimation() const { return usesThreadedAnimation_; }
     void setDisplayedWhenStopped(bool displayed);
     bool isDisplayedWhenStopped() const { return displayedWhenStopped_; }
     // Shown now: animating, or displayed when stopped.
@@ -144,6 +150,8 @@ protected:
 private:
     bool animating_ = false;
     bool displayedWhenStopped_ = true;
+    bool usesThreadedAnimation_ = false;
+    bool drawingWhileWaiting_ = false;
 };
 
 using NSFocusRingType = int;
