@@ -15,6 +15,25 @@
 
 namespace testsupport {
 
+namespace {
+// No test reaches the simulated Mac in the real home: outside a TempSimMac,
+// SIMMAC_ROOT names a folder of the test program's own, gone at exit.
+struct ProgramRoot {
+    std::filesystem::path root;
+    ProgramRoot() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "simmac-tests-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        root = pattern;
+        ::setenv("SIMMAC_ROOT", pattern.c_str(), 1);
+    }
+    ~ProgramRoot() {
+        std::error_code ec;
+        if (!root.empty()) std::filesystem::remove_all(root, ec);
+    }
+} programRoot;
+}  // namespace
+
 std::ostream& operator<<(std::ostream& os, const Command& c) {
     os << "{" << c.command << ", 0x" << std::hex << c.argument;
     if (c.argument2) os << ", 0x" << *c.argument2;
