@@ -2,6 +2,8 @@
 // files (one message naming entry and key, file untouched), register keys.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "DriverTestSupport.h"
 #include "host/SimMac.h"
 
@@ -201,6 +203,15 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
          plist(
              machine({entry("c", {}, {testsupport::withLimits(driverEntry("ATI", {}), 400, 0)})})),
          {"entry \"c/" + d + "\"", "key \"Hardware/Limits/Memory\"", "above 0"}},
+        // As an older simmac limit wrote them.
+        {"limit not a number",
+         plist(machine(
+             {entry("c", {}, {testsupport::withLimits(driverEntry("ATI", {}), NAN, 400)})})),
+         {"key \"Hardware/Limits/VPU\"", "not a clock above 0 MHz"}},
+        {"limit infinite",
+         plist(machine(
+             {entry("c", {}, {testsupport::withLimits(driverEntry("ATI", {}), 400, INFINITY)})})),
+         {"key \"Hardware/Limits/Memory\"", "not a clock above 0 MHz"}},
         {"hang without its driver",
          plist(with(*machine({}).dictionary(), "Hung", oneRegister("Seq", integer(3)))),
          {"key \"Hung/Driver\"", "missing"}},
