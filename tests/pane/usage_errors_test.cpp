@@ -1,15 +1,20 @@
 // Every program's usage errors end with status 1 and a message before any
 // command reaches a card, help with 0: CLI11's own codes (105, 106, 109 ...) do not
 // leak out, an empty or hex row is not row 0, a negative count is refused,
-// and simmac does not create a machine in a root that is mistyped.
+// and simmac does not create a machine in a root that is mistyped. Every
+// real number is refused unless finite, above 0 and plainly decimal. A card
+// the pane cannot name, and a machine asleep or hung, are refused once the
+// pane is open, programming nothing.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "PaneToolsSupport.h"
+#include "host/MachineInterface.h"
 #include "support/SimMacFixture.h"
 
 namespace {
@@ -27,6 +32,11 @@ struct UsageCase {
     const char* message;
     std::vector<std::string> environment = {};  // NAME=value, "{root}" as above
     const char* mustNotExist = nullptr;         // below the root, after the run
+    // Run first, whatever their status (a machine put to sleep, a fault set).
+    std::vector<std::vector<std::string>> before = {};
+    // Refused once the pane opened, which reads the cards: the check is then
+    // that no card's registers changed.
+    bool opensPane = false;
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
@@ -38,6 +48,16 @@ std::string withRoot(std::string text, const fs::path& root) {
     return text;
 }
 
+// A clock refused on the command line: tarnwickctl set's VPU, simmac
+// limit's --vpu.
+UsageCase clock(const char* name, const char* program, const char* value, const char* message) {
+    const bool ctl = std::string(program) == "tarnwickctl";
+    return UsageCase{name, program,
+                     ctl ? std::vector<std::string>{"set", "AGP", value, "340"}
+                         : std::vector<std::string>{"limit", "AGP", "--vpu", value},
+                     1, message};
+}
+
 class UsageErrors : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageErrors, ExitStatusAndMessage) {
@@ -47,6 +67,16 @@ TEST_P(UsageErrors, ExitStatusAndMessage) {
     const RunResult installed = panetools::installBuiltPane();
     ASSERT_EQ(installed.status, 0) << installed.output;
     fs::create_directories(mac.root() / "empty");
+    for (std::vector<std::string> command : c.before) {
+        command.front() = tool(command.front());
+        run(command);
+    }
+    const std::size_t logged = mac.driverLog().size();
+    std::map<std::string, std::map<std::string, std::uint32_t>> registers;
+    std::string error;
+    if (const auto machine = host::currentMachine(&error))
+        for (const std::string& driver : machine->driverPaths())
+            registers[driver] = mac.registers(driver);
 
     std::vector<std::string> argv{"/usr/bin/env"};
     for (const std::string& assignment : c.environment)
@@ -57,7 +87,12 @@ TEST_P(UsageErrors, ExitStatusAndMessage) {
 
     EXPECT_EQ(r.status, c.status) << r.output;
     EXPECT_NE(r.output.find(withRoot(c.message, mac.root())), std::string::npos) << r.output;
-    EXPECT_TRUE(mac.driverLog().empty()) << "refused before any command reached a card";
+    if (c.opensPane) {
+        for (const auto& [driver, before] : registers)
+            EXPECT_EQ(mac.registers(driver), before) << driver;
+    } else {
+        EXPECT_EQ(mac.driverLog().size(), logged) << "refused before any command reached a card";
+    }
     if (c.mustNotExist) {
         EXPECT_FALSE(fs::exists(mac.root() / c.mustNotExist));
     }
@@ -126,11 +161,17 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   "\"\" is not a whole number"},
         UsageCase{"CtlHexRow", "tarnwickctl", {"stock", "0x0"}, 1, "\"0x0\" is not a whole number"},
+        // "first" could be a slot: the pane's table tells.
         UsageCase{"CtlListRowNotANumber",
                   "tarnwickctl",
                   {"list", "first"},
                   1,
-                  "\"first\" is not a whole number"},
+                  "no card in slot \"first\" (the pane lists AGP, SLOT-1, SLOT-2)",
+                  {},
+                  nullptr,
+                  {},
+                  true},
+        UsageCase{"CtlRowSignedHex", "tarnwickctl", {"stock", "-0x1"}, 1, "is not a whole number"},
         UsageCase{"CtlEmptyClock",
                   "tarnwickctl",
                   {"set", "0", "", "340"},
@@ -142,6 +183,77 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   "TARNWICKCTL_SESSION_WAIT must be a number of seconds",
                   {"TARNWICKCTL_SESSION_WAIT=soon"}},
+        UsageCase{"CtlWaitNotFinite",
+                  "tarnwickctl",
+                  {"list"},
+                  1,
+                  "\"nan\" is not a number of seconds: a finite number is needed",
+                  {"TARNWICKCTL_SESSION_WAIT=nan"}},
+        UsageCase{"CtlWaitHex",
+                  "tarnwickctl",
+                  {"list"},
+                  1,
+                  "not a number of seconds: give a decimal number, not hex",
+                  {"TARNWICKCTL_SESSION_WAIT=0x10"}},
+        clock("CtlClockInfinite", "tarnwickctl", "inf", "a finite number is needed"),
+        clock("CtlClockComma", "tarnwickctl", "410,5", "use a point, not a comma"),
+        clock("CtlClockExponent", "tarnwickctl", "4e2", "write it out in decimal digits"),
+        clock("SimmacLimitNotANumber", "simmac", "nan", "\"nan\" is not a clock in MHz"),
+        clock("SimmacLimitMinusNotANumber", "simmac", "-nan", "a finite number is needed"),
+        clock("SimmacLimitInfinite", "simmac", "inf", "a finite number is needed"),
+        clock("SimmacLimitPastTheBound", "simmac", "1e308", "the highest taken is 10000 MHz"),
+        clock("SimmacLimitDigitsPastTheBound", "simmac", "10000.01", "the highest taken is"),
+        clock("SimmacLimitHex", "simmac", "0x1A4", "give a decimal number, not hex"),
+        clock("SimmacLimitComma", "simmac", "410,5", "use a point, not a comma"),
+        clock("SimmacLimitZero", "simmac", "0.0", "it must be above 0 MHz"),
+        UsageCase{"CtlRowWithACardLeftOut",
+                  "tarnwickctl",
+                  {"set", "1", "420", "560"},
+                  1,
+                  "1 card could not be read and was left out, so the rows have moved: name the "
+                  "card by its slot (the pane lists SLOT-1, SLOT-2)",
+                  {},
+                  nullptr,
+                  {{"simmac", "fault", "AGP", "--refuse", "0"}},
+                  true},
+        UsageCase{"CtlMachineAsleep",
+                  "tarnwickctl",
+                  {"set", "AGP", "400", "350"},
+                  4,
+                  "tarnwickctl: the simulated Mac is asleep, so no card answers; simmac wake "
+                  "wakes it",
+                  {},
+                  nullptr,
+                  {{"simmac", "sleep"}},
+                  true},
+        UsageCase{"PrefhostMachineAsleep",
+                  "prefhost",
+                  {"--screenshot", "/dev/null"},
+                  4,
+                  "prefhost: the simulated Mac is asleep",
+                  {},
+                  nullptr,
+                  {{"simmac", "sleep"}},
+                  true},
+        // The ATI card's stock measurement at open goes above the limit.
+        UsageCase{"CtlMachineHung",
+                  "tarnwickctl",
+                  {"stock", "0"},
+                  4,
+                  "tarnwickctl: the simulated Mac hangs, so no card answers; simmac reboot "
+                  "restarts it",
+                  {},
+                  nullptr,
+                  {{"simmac", "limit", "AGP", "--memory", "300"}, {"tarnwickctl", "list"}},
+                  true},
+        UsageCase{"SimmacCommandAsleep",
+                  "simmac",
+                  {"command", "AGP", "0", "0"},
+                  2,
+                  "simmac: the machine is asleep; simmac wake wakes it",
+                  {},
+                  nullptr,
+                  {{"simmac", "sleep"}}},
         UsageCase{"PrefhostHelp", "prefhost", {"--help"}, 0, "like System Preferences"},
         UsageCase{"PrefhostUnknownOption", "prefhost", {"--frob"}, 1, "--frob"},
         UsageCase{"PrefhostHelpPictureAlone",
