@@ -38,8 +38,15 @@ public:
     void defaultButtonClicked(const void* sender);
     // YES when the shown card is not at its stock clocks.
     bool defaultButtonState();
+    // With a help anchor the alert has a Help button that opens the page
+    // its text points to.
     void alertSheetWithMessage(const std::string& message,
-                               const std::optional<std::string>& informativeText);
+                               const std::optional<std::string>& informativeText,
+                               const std::optional<std::string>& helpAnchor = std::nullopt);
+    // A clock typed into a stepper's field and confirmed: applied as one
+    // click when it lies near the clock in force, else only after the user
+    // confirms it in a sheet (Cancel, the default, sends nothing).
+    void clockTyped(NSStepper& stepper, double typedClock);
     void saveChanges(const NSNotification* notification);
 
     // Login item and help. addStartupItem: false when the login items were
@@ -96,6 +103,8 @@ private:
     // entries are matched as when the clocks are restored.
     void takeStockSettingsFromCardEntries(const cf::Dictionary& domain);
     std::string localizedString(const std::string& key) const;
+    // The pane's icon for its alerts, or nullptr for the standard one.
+    std::shared_ptr<NSImage> alertIcon() const;
 
     NSTableView cardsTable_;
     NSScrollView cardsScrollView_;

@@ -1,16 +1,11 @@
 // Which drivers become cards, in what order, and what the factory is asked.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <string>
-#include <vector>
 
-#include "ATICard.h"
-#include "ATITestMachine.h"
-#include "CardDiscovery.h"
-#include "NVIDIACard.h"
-#include "NVIDIATestMachine.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
+
+using namespace testsupport;
 
 namespace {
 
@@ -19,29 +14,23 @@ constexpr std::uint32_t kMatroxVendorID = 0x102B;
 // A card of a vendor no card class serves, with a clock driver beneath it.
 cf::Dictionary otherVendorCard(const std::string& entryName, const std::string& slot) {
     cf::Dictionary properties;
-    properties.set("vendor-id", testsupport::dataU32(kMatroxVendorID));
-    properties.set("device-id", testsupport::dataU32(0x0525));
-    properties.set("AAPL,slot-name", testsupport::dataText(slot));
-    return testsupport::entry(entryName, properties,
-                              {testsupport::driverEntry("ATI", {{"PLL", 0x00646410}})});
+    properties.set("vendor-id", dataU32(kMatroxVendorID));
+    properties.set("device-id", dataU32(0x0525));
+    properties.set("AAPL,slot-name", dataText(slot));
+    return entry(entryName, properties, {driverEntry("ATI", {{"PLL", 0x00646410}})});
 }
 
 // ATI in SLOT-1, the other vendor in SLOT-2, NVIDIA in SLOT-3, then a second
 // ATI card in SLOT-4, in that registry order.
-void writeMixedMachine(const testsupport::TempSimMac& mac) {
-    atitest::ATIDevice first;
-    first.entryName = "ATY,First";
-    atitest::ATIDevice second;
-    second.entryName = "ATY,Second";
-    second.slotName = "SLOT-4";
-    mac.writeMachine(testsupport::machine(
-        {atitest::deviceEntry(first), otherVendorCard("Other,Card", "SLOT-2"),
-         nvtest::nvidiaCard("NVDA,Card", 0x0041, "SLOT-3", nvtest::nv4xRegisters()),
-         atitest::deviceEntry(second)}));
+void writeMixedMachine(const TempSimMac& mac) {
+    mac.writeMachine(
+        machine({atiEntry({.entryName = "ATY,First"}), otherVendorCard("Other,Card", "SLOT-2"),
+                 nvidiaEntry("NVDA,Card", 0x0041, "SLOT-3", nv4xRegisters()),
+                 atiEntry({.entryName = "ATY,Second", .slotName = "SLOT-4"})}));
 }
 
 TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     writeMixedMachine(mac);
     std::vector<std::uint32_t> asked;
     const auto recordVendor = [&](std::uint32_t vendorID) -> std::unique_ptr<Card> {
@@ -55,7 +44,7 @@ TEST(CardDiscovery, FactoryIsAskedOncePerDriverWithItsCardsVendorInRegistryOrder
 }
 
 TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     writeMixedMachine(mac);
     const CardList cards = discoverCards().cards;
     ASSERT_EQ(cards.size(), 3u);
@@ -80,14 +69,10 @@ io_object_t nextRegistryHandle() {
 }
 
 TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOutAndGiveBackTheirHandles) {
-    testsupport::TempSimMac mac;
-    atitest::ATIDevice bad;
-    bad.entryName = "ATY,Bad";
-    bad.pll = atitest::pllWord(0, 100, 100);  // no reference divider: no clock to read
-    atitest::ATIDevice good;
-    good.entryName = "ATY,Good";
-    good.slotName = "SLOT-2";
-    mac.writeMachine(atitest::atiMachine({bad, good}));
+    TempSimMac mac;
+    // No reference divider: no clock to read.
+    mac.writeMachine(atiMachine({{.entryName = "ATY,Bad", .pll = pllWord(0, 100, 100)},
+                                 {.entryName = "ATY,Good", .slotName = "SLOT-2"}}));
     const io_object_t first = nextRegistryHandle();
     const CardList cards = discoverCards().cards;
     const io_object_t end = nextRegistryHandle() - 1;
@@ -107,8 +92,8 @@ TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOutAndGiveBackTheirHandles)
 }
 
 TEST(CardDiscovery, NoDriversNoCards) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({}));
+    TempSimMac mac;
+    mac.writeMachine(machine({}));
     EXPECT_TRUE(discoverCards().cards.empty());
 }
 

@@ -1,6 +1,5 @@
 // NVIDIA PLL arithmetic: word layouts, frequency formulas, both searches and
 // the lines the two-stage search writes to the system log.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -210,7 +209,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
     ASSERT_TRUE(words);
     const std::string log = mac.systemLog();
     // origPLL1 as a signed decimal, the target with six decimals.
-    EXPECT_NE(log.find("pll1In -2147415547 - freqIn 350000.000000\n"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "pll1In -2147415547 - freqIn 350000.000000\n");
     const auto lines = candidateLines(log);
     ASSERT_FALSE(lines.empty());
     // The accepted candidate is the last line written.
@@ -219,7 +218,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
     EXPECT_EQ(lines.back().n, 13);
     EXPECT_EQ(lines.back().n2, 2);
     EXPECT_EQ(lines.back().diff, 1000);
-    EXPECT_NE(log.find("diff 1000 - m 1 - m2 1 - n 13 - n2 2\n"), std::string::npos);
+    EXPECT_CONTAINS(log, "diff 1000 - m 1 - m2 1 - n 13 - n2 2\n");
 }
 
 // Without a candidate within 0.5 % the closest one is kept, the first in

@@ -1,27 +1,20 @@
 // Saved card entries: matching to the cards present by slot then model,
 // restoring their clocks, fill-once stock values, and the entry format.
-#include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "ATITestMachine.h"
 #include "host/Foundation.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
-using testsupport::savedCardEntry;
-using testsupport::savedDomain;
-using testsupport::TempSimMac;
+using namespace testsupport;
 
 namespace {
 
 cf::Value real(float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); }
 
 ATIDevice device(const std::string& entryName, const std::string& slot, const std::string& model) {
-    ATIDevice d;
-    d.entryName = entryName;
-    d.slotName = slot;
-    d.model = model;
-    return d;
+    return {.entryName = entryName, .model = model, .slotName = slot};
 }
 
 TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
@@ -37,7 +30,7 @@ TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
     later.set(kStockMemoryKey, real(500.0f));
     applySavedCards(savedDomain(true, {earlier, later}), cards);
 
-    std::vector<std::uint32_t> writes = pllWrites(mac);
+    std::vector<std::uint32_t> writes = mac.pllWrites();
     ASSERT_EQ(writes.size(), 16u);  // up 10 to the later entry, down 6 to the earlier
     EXPECT_EQ(writes[9], pllWord(12, 100, 110));
     EXPECT_EQ(writes.back(), pllWord(12, 100, 104));
@@ -56,12 +49,12 @@ TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
 
     applySavedCards(savedDomain(true, {savedCardEntry("SLOT-1", "Model A", 250.0f, 225.0f)}),
                     cards);
-    EXPECT_TRUE(pllWrites(mac).empty());
+    EXPECT_TRUE(mac.pllWrites().empty());
 
     applySavedCards(savedDomain(true, {savedCardEntry("SLOT-1", "Model B", 229.5f, 225.0f)}),
                     cards);
-    EXPECT_TRUE(pllWrites(mac, driverPath(first)).empty());
-    EXPECT_EQ(pllWrites(mac, driverPath(second)),
+    EXPECT_TRUE(mac.pllWrites(driverPath(first)).empty());
+    EXPECT_EQ(mac.pllWrites(driverPath(second)),
               (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
 }
 
@@ -76,7 +69,7 @@ TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
     absent.set(kStockVPUKey, real(300.0f));
     cf::Dictionary caseDiffers = savedCardEntry("slot-1", "Model A", 300.0f, 300.0f);
     applySavedCards(savedDomain(true, {swapped, absent, caseDiffers}), cards);
-    EXPECT_TRUE(pllWrites(mac).empty());
+    EXPECT_TRUE(mac.pllWrites().empty());
     EXPECT_EQ(cards[0]->vpuFrequency(), 225.0f);
     EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
 }
@@ -90,7 +83,7 @@ TEST(SavedSettings, NamesAreComparedAsCStrings) {
         savedDomain(true, {savedCardEntry(std::string("SLOT-1\0old", 10),
                                           std::string("Model A\0", 8), 227.25f, 225.0f)}),
         cards);
-    EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
+    EXPECT_EQ(mac.pllWrites(), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
 }
 
 TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
@@ -99,25 +92,13 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
 
-    std::vector<cf::Value> malformed;
-    cf::Dictionary noSlot = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
-    noSlot.remove(kSlotKey);
-    malformed.emplace_back(noSlot);
-    cf::Dictionary numericModel = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
-    numericModel.set(kModelKey, cf::CFNumberCreate(cf::kCFNumberIntType, 9800));
-    malformed.emplace_back(numericModel);
-    cf::Dictionary textVPU = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
-    textVPU.set(kVPUKey, "300");
-    malformed.emplace_back(textVPU);
-    cf::Dictionary noMemory = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
-    noMemory.remove(kMemoryKey);
-    malformed.emplace_back(noMemory);
-    malformed.emplace_back("not an entry");
-    // Numbers that no clock can be.
-    cf::Dictionary nanVPU = savedCardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f);
-    malformed.emplace_back(nanVPU);
-    cf::Dictionary negativeMemory = savedCardEntry("SLOT-1", "Model A", 300.0f, -225.0f);
-    malformed.emplace_back(negativeMemory);
+    const cf::Dictionary good = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
+    const std::vector<cf::Value> malformed{
+        without(good, kSlotKey), with(good, kModelKey, integer(9800)), with(good, kVPUKey, "300"),
+        without(good, kMemoryKey), "not an entry",
+        // Numbers that no clock can be.
+        savedCardEntry("SLOT-1", "Model A", std::nanf(""), 300.0f),
+        savedCardEntry("SLOT-1", "Model A", 300.0f, -225.0f)};
     // Integers count as numbers.
     cf::Dictionary integers = savedCardEntry("SLOT-1", "Model A", 0, 0);
     integers.set(kVPUKey, cf::CFNumberCreate(cf::kCFNumberIntType, 234));
@@ -129,7 +110,7 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     domain.set(kCardsKey, array);
     applySavedCards(domain, cards);
 
-    EXPECT_EQ(pllWrites(mac).size(), 4u);  // 225 -> 234 MHz: dividers 100 -> 104
+    EXPECT_EQ(mac.pllWrites().size(), 4u);  // 225 -> 234 MHz: dividers 100 -> 104
     EXPECT_EQ(cards[0]->vpuFrequency(), 234.0f);
     EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
     const std::string log = mac.systemLog();
@@ -150,7 +131,7 @@ TEST(SavedSettings, DomainWithoutCardsArrayAppliesNothing) {
     applySavedCards(domain, cards);
     domain.set(kCardsKey, "not an array");
     applySavedCards(domain, cards);
-    EXPECT_TRUE(pllWrites(mac).empty());
+    EXPECT_TRUE(mac.pllWrites().empty());
 }
 
 TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {

@@ -1,17 +1,13 @@
 // Bundles: Info.plist, resources, localized strings, lookup by identifier,
 // by address and for the running program, and the CF bundle/URL calls.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
-#include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
 using namespace cf;
 using testsupport::readFile;
@@ -68,6 +64,13 @@ private:
     std::optional<std::string> old_;
 };
 
+// The user's language for one scope: LANG alone says it.
+struct ScopedLanguage {
+    explicit ScopedLanguage(const char* lang) : lang_("LANG", lang) {}
+    ScopedEnv language_{"LANGUAGE", nullptr}, lcAll_{"LC_ALL", nullptr},
+        lcMessages_{"LC_MESSAGES", nullptr}, lang_;
+};
+
 TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
     testsupport::TempSimMac scratch;
     fs::create_directories(scratch.root() / "Plain");
@@ -112,15 +115,12 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
     ::testing::internal::GetCapturedStderr();
     ASSERT_NE(broken, nullptr);
     EXPECT_FALSE(broken->bundleIdentifier());
-    EXPECT_NE(readFile(host::systemLogPath()).find("Broken.app"), std::string::npos);
+    EXPECT_CONTAINS(readFile(host::systemLogPath()), "Broken.app");
 }
 
 TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "C");
+    ScopedLanguage language("C");
     const fs::path folder = makeBundle(scratch.root() / "Res.prefPane", "test.resources");
     const fs::path res = folder / "Contents" / "Resources";
     writeFile(res / "TarnwickIcon.tiff", "II*");
@@ -159,10 +159,7 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
 
 TEST(Bundles, LocalizedStringsWithFallback) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedLanguage language("en_US.UTF-8");
     const fs::path folder = makeBundle(scratch.root() / "Strings.prefPane", "test.strings");
     const fs::path res = folder / "Contents" / "Resources";
     // Saved as UTF-16, as Apple's tools save .strings files.
@@ -217,8 +214,8 @@ TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
     EXPECT_EQ(bundle->localizedStringForKey("A", "Key not found"), "Key not found");
     ::testing::internal::GetCapturedStderr();
     const std::string log = readFile(host::systemLogPath());
-    EXPECT_NE(log.find("Localizable.strings"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 2"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "Localizable.strings");
+    EXPECT_CONTAINS(log, "line 2");
 }
 
 TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
@@ -308,17 +305,10 @@ constexpr const char* kExpectedMainBundle = "BUNDLE_TEST_EXPECTED_MAIN_BUNDLE";
 // Runs a copy of this test program from inside a bundle, where it checks
 // mainBundle (the test below, in its child mode).
 int runFromBundle(const fs::path& executable, const fs::path& expectedBundle) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv(kExpectedMainBundle, expectedBundle.c_str(), 1);
-        freopen("/dev/null", "w", stdout);
-        execl(executable.c_str(), executable.c_str(), "--gtest_filter=MainBundle.*",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testsupport::run({"/usr/bin/env",
+                             std::string(kExpectedMainBundle) + "=" + expectedBundle.string(),
+                             executable.string(), "--gtest_filter=MainBundle.*"})
+        .status;
 }
 
 TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram) {

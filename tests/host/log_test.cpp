@@ -1,19 +1,15 @@
 // NSLog: the record format, the newline rule, where a record goes (the
 // system log, stderr when asked or when the log cannot take it), and
 // concurrent writers.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "support/SimMacFixture.h"
 #include "host/Log.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
 using testsupport::readFile;
 
@@ -74,7 +70,7 @@ TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne) {
     ASSERT_TRUE(std::regex_match(all[4], m, kRecord));
     EXPECT_EQ(m[10], "");
     // The default name is the program's own.
-    EXPECT_EQ(m[8], "host_log_test");
+    EXPECT_EQ(m[8], std::filesystem::read_symlink("/proc/self/exe").filename().string());
 }
 
 TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
@@ -159,24 +155,17 @@ TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave) {
     constexpr int kRecordsEach = 1500;
     std::vector<pid_t> children;
     for (char tag : {'A', 'B'}) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        children.push_back(testsupport::forkChild([tag] {
             // Silence stderr in the child; the file is what is checked.
             freopen("/dev/null", "w", stderr);
             for (int i = 0; i < kRecordsEach; ++i) {
                 const std::string body(i % 3 == 0 ? 9000 : 300, tag);
                 NSLog("%c %d %s end", tag, i, body.c_str());
             }
-            _exit(0);
-        }
-        children.push_back(pid);
+        }));
+        ASSERT_GT(children.back(), 0);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t pid : children) ASSERT_EQ(testsupport::waitFor(pid), 0);
 
     const auto all = lines(readFile(host::systemLogPath()));
     ASSERT_EQ(all.size(), 2u * kRecordsEach);

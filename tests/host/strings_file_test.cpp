@@ -106,7 +106,7 @@ TEST_P(Malformed, GivesNothingAndAMessage) {
     std::string error;
     auto d = host::parseStringsFile(GetParam().text, &error);
     EXPECT_FALSE(d);
-    EXPECT_NE(error.find(GetParam().messagePart), std::string::npos) << error;
+    EXPECT_CONTAINS(error, GetParam().messagePart);
 }
 
 INSTANTIATE_TEST_SUITE_P(

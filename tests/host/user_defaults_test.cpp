@@ -1,8 +1,4 @@
 // User defaults persistent domains on a temporary simulated Mac.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 
 #include "support/SimMacFixture.h"
 #include "host/Foundation.h"
@@ -52,8 +48,8 @@ TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile) {
 
     const std::string file = readFile(domainFile(kDomain));
     EXPECT_EQ(file.rfind("<?xml", 0), 0u);
-    EXPECT_NE(file.find("<key>Set at Startup</key>\n\t<true/>"), std::string::npos) << file;
-    EXPECT_NE(file.find("<integer>2147576589</integer>"), std::string::npos) << file;  // 0x80016B0D
+    EXPECT_CONTAINS(file, "<key>Set at Startup</key>\n\t<true/>");
+    EXPECT_CONTAINS(file, "<integer>2147576589</integer>");  // 0x80016B0D
 
     auto back = defaults.persistentDomainForName(kDomain);
     ASSERT_TRUE(back);
@@ -122,7 +118,7 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
 
     EXPECT_FALSE(defaults.persistentDomainForName(kDomain));
     const std::string log = readFile(host::systemLogPath());
-    EXPECT_NE(log.find(kDomain), std::string::npos) << log;
+    EXPECT_CONTAINS(log, kDomain);
     EXPECT_EQ(readFile(domainFile(kDomain)), bytes);  // reading changes nothing
 
     // Removed or replaced, it is kept first.

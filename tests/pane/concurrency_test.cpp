@@ -8,32 +8,24 @@
 // by one across all rounds), holds each program's reads once (counted from
 // each program alone), and each card's registers equal the last accepted
 // write the log shows for them.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <sstream>
 #include <thread>
 
-#include "PaneTestSupport.h"
-#include "PaneToolsSupport.h"
 #include "host/Machine.h"
+#include "support/Child.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
 constexpr int kRounds = 20;
-const std::string kATIDriver = std::string("ATY,Card") + kDriverLeaf;
-const std::string kNVIDIADriver = std::string("NVDA,Card") + kDriverLeaf;
-
-std::string startupExecutable() {
-    return (panetest::bundleDir() / "TarnwickStartup.app" / "Contents" / "MacOS" /
-            "TarnwickStartup")
-        .string();
-}
+const std::string kATIDriver = driverPath("ATY,Card");
+const std::string kNVIDIADriver = driverPath("NVDA,Card");
 
 // The ATI driver stays busy a few milliseconds after every write, as a card
 // settling on new dividers does, so that a program's gradual steps take as
@@ -42,11 +34,8 @@ std::string startupExecutable() {
 constexpr int kATIBusyMilliseconds = 4;
 
 cf::Value machineFile() {
-    const ATICardSetup ati{
-        .entryName = "ATY,Card",
-        .slot = "SLOT-1",
-        .faults = testsupport::driverFaults("BusyMilliseconds", kATIBusyMilliseconds)};
-    return testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")});
+    return machine({atiEntry({.faults = driverFaults({.busyMilliseconds = kATIBusyMilliseconds})}),
+                    nv4xEntry("NVDA,Card", "SLOT-2")});
 }
 
 // Saved clocks: the ATI card 30 to 50 divider units up (as many gradual
@@ -55,10 +44,10 @@ cf::Value machineFile() {
 void writeSettings(const std::map<std::string, std::string>& models, int round) {
     const float step = 2.25f;  // MHz per divider unit of the ATI card
     writePaneDomain(
-        true, {cardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
-                         step * static_cast<float>(150 - round), 225.0f, 225.0f),
-               cardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
-                         360.0f - static_cast<float>(round), 0.0f, 0.0f)});
+        true, {savedCardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
+                              step * static_cast<float>(150 - round), 225.0f, 225.0f),
+               savedCardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
+                              360.0f - static_cast<float>(round), 0.0f, 0.0f)});
 }
 
 // Gradual ATI commands from the power-on dividers (100, 100) to the saved
@@ -76,7 +65,7 @@ void paneSession() {
     pane.quit();
 }
 
-int runStartupAlone() { return panetools::run({startupExecutable()}).status; }
+int runStartupAlone() { return run({startupTool()}).status; }
 
 // The log lines of one round, by kind.
 struct RoundLog {
@@ -97,7 +86,7 @@ struct RoundLog {
     }
 };
 
-RoundLog logSince(const testsupport::TempSimMac& mac, std::size_t from) {
+RoundLog logSince(const TempSimMac& mac, std::size_t from) {
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     RoundLog round;
     if (from < log.size())
@@ -106,8 +95,7 @@ RoundLog logSince(const testsupport::TempSimMac& mac, std::size_t from) {
 }
 
 // The round's commands and what the programs said, for a failure message.
-std::string describe(const RoundLog& round, const panetools::Child& startup,
-                     const testsupport::TempSimMac& mac) {
+std::string describe(const RoundLog& round, const Child& startup, const TempSimMac& mac) {
     std::string text = "\nthe round's log:\n";
     for (const host::DriverLogRecord& r : round.lines) text += host::formatDriverLogLine(r) + "\n";
     text += "the startup tool said:\n" + startup.output() + "\nthe system's log lines:\n";
@@ -148,7 +136,7 @@ std::map<std::string, std::map<std::string, std::uint32_t>> registersFromLog(
 }
 
 TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(machineFile());
     const std::map<std::string, std::map<std::string, std::uint32_t>> powerOn{
         {kATIDriver, mac.registers(kATIDriver)}, {kNVIDIADriver, mac.registers(kNVIDIADriver)}};
@@ -168,15 +156,15 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
     // a fresh machine: how many commands each sends.
     mac.writeMachine(machineFile());
     writeSettings(models, 0);
-    std::size_t from = mac.driverLog().size();
+    std::size_t from = mac.commandCount();
     ASSERT_EQ(runStartupAlone(), 0);
     const RoundLog startupAlone = logSince(mac, from);
-    from = mac.driverLog().size();
+    from = mac.commandCount();
     paneSession();
     const RoundLog paneAfterStartup = logSince(mac, from);
     mac.writeMachine(machineFile());
     writeSettings(models, 0);
-    from = mac.driverLog().size();
+    from = mac.commandCount();
     paneSession();
     const RoundLog paneAlone = logSince(mac, from);
     ASSERT_EQ(startupAlone.atiWrites(), atiStepsFor(0));
@@ -188,7 +176,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         SCOPED_TRACE("round " + std::to_string(round));
         mac.writeMachine(machineFile());
         writeSettings(models, round);
-        from = mac.driverLog().size();
+        from = mac.commandCount();
 
         // Whoever looks at machine.plist meanwhile finds a whole file.
         std::atomic<bool> stop{false};
@@ -202,7 +190,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        panetools::Child startup({startupExecutable()});
+        Child startup({startupTool()});
         const bool started = startup.started();
         paneSession();
         const int status = startup.wait();
@@ -250,7 +238,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         "%d rounds, %d with both programs stepping the ATI card at once; alone: the tool sends %zu "
         "commands, the pane %zu; %zu commands in all\n",
         kRounds, overlapping, startupAlone.lines.size(), paneAlone.lines.size(),
-        mac.driverLog().size());
+        mac.commandCount());
 }
 
 // A login's startup tool rewrites the settings (it records the NVIDIA card's
@@ -275,7 +263,7 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
     panetools::Child startup({startupExecutable()});
     ASSERT_TRUE(startup.started());
     // The tool has read the settings once it programs the ATI card.
-    while (atiWrites(mac, kATIDriver).empty())
+    while (mac.pllWrites(kATIDriver).empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {
         OpenPane pane(/*optionKey=*/true);

@@ -1,6 +1,5 @@
 // The AppKit stand-ins on their own: what the pane and the terminal front end
 // rely on when they read controls back.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
@@ -9,49 +8,67 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionSpinBox>
 #include <QTableWidget>
+#include <QTest>
+#include <QTextBrowser>
 #include <QToolTip>
 #include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
 #include <cmath>
 #include <limits>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 #include "host/QtMessageFilter.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+const std::string kDriver = driverPath("ATY,Card");
 
 // The pane on one ATI card at 225 MHz (clock step 2.25 MHz, steppers from
 // 2.25 to 450 MHz), its window active, and the VPU stepper's widget.
 class StepperWidget : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        mac.writeMachine(machine({atiEntry({})}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
         widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
         ASSERT_NE(widget, nullptr);
         widget->window()->activateWindow();
         QCoreApplication::processEvents();
-        before = mac.driverLog().size();
+        before = mac.commandCount();
     }
     void focus() {
         widget->setFocus(Qt::TabFocusReason);
         QCoreApplication::processEvents();
         ASSERT_TRUE(widget->hasFocus());
     }
-    void key(int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+    void key(int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {},
+             QWidget* to = nullptr) {
         QKeyEvent press(QEvent::KeyPress, code, modifiers, text);
-        QCoreApplication::sendEvent(widget, &press);
+        QCoreApplication::sendEvent(to != nullptr ? to : widget, &press);
         QKeyEvent release(QEvent::KeyRelease, code, modifiers, text);
-        QCoreApplication::sendEvent(widget, &release);
+        QCoreApplication::sendEvent(to != nullptr ? to : widget, &release);
+    }
+    // A key event stamped with its time (ms) and, for a held key, marked as
+    // a repeat or not; `fromSystem`: delivered as the window system does.
+    void stampedKey(QEvent::Type type, int code, quint64 stamp, bool autoRepeat = false,
+                    bool fromSystem = false) {
+        QKeyEvent event(type, code, Qt::NoModifier, QString(), autoRepeat);
+        event.setTimestamp(stamp);
+        if (!fromSystem) {
+            QCoreApplication::sendEvent(widget, &event);
+            return;
+        }
+        QSpontaneKeyEvent::setSpontaneous(&event);
+        QCoreApplication::instance()->notify(widget, &event);
     }
     void type(const QString& text) {
         widget->selectAll();
@@ -63,27 +80,25 @@ protected:
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(widget, &event);
     }
-    std::vector<std::uint32_t> writes() const { return atiWrites(mac, kDriver, before); }
+    std::vector<std::uint32_t> writes() const { return mac.pllWrites(kDriver, before); }
     std::string fieldText() const { return widget->text().toStdString(); }
     std::string message() const { return widget->property("message").toString().toStdString(); }
 
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     std::unique_ptr<OpenPane> pane;
     QAbstractSpinBox* widget = nullptr;
     std::size_t before = 0;
 };
 
-TEST_F(StepperWidget, WheelStepsOnlyWithFocusOneStepPerNotch) {
-    // The wheel neither gives the stepper focus nor steps it without.
-    EXPECT_NE(widget->focusPolicy(), Qt::WheelFocus);
+TEST_F(StepperWidget, TheWheelNeverStepsNorFocusesAStepper) {
+    EXPECT_EQ(widget->focusPolicy(), Qt::TabFocus);
     wheel(5);
-    EXPECT_TRUE(writes().empty());
-    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
-
+    EXPECT_FALSE(widget->hasFocus());
     focus();
     wheel(1);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
-    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
+    wheel(-3);
+    EXPECT_TRUE(writes().empty());
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
 }
 
 TEST_F(StepperWidget, ArrowKeysMoveOneStepPerPressAndPageKeysNothing) {
@@ -95,10 +110,46 @@ TEST_F(StepperWidget, ArrowKeysMoveOneStepPerPressAndPageKeysNothing) {
     key(Qt::Key_Up);
     key(Qt::Key_Up, Qt::ControlModifier);  // no ten-step jump with a modifier
     key(Qt::Key_Down);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101), atiPLL(12, 100, 102),
-                                                    atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
+                                                    pllWord(12, 100, 101)}));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
-    EXPECT_EQ(fieldText(), "227.2");
+    EXPECT_EQ(fieldText(), "227.25");
+}
+
+TEST_F(StepperWidget, AHeldKeyStepsOnceWhetherOrNotQtMarkedItsRepeats) {
+    focus();
+    const quint64 t = 5'000'000;
+    stampedKey(QEvent::KeyPress, Qt::Key_Up, t);
+    stampedKey(QEvent::KeyPress, Qt::Key_Up, t + 500, true);  // marked by Qt
+    // An X server without detectable repeat: a release and a press at one time.
+    stampedKey(QEvent::KeyRelease, Qt::Key_Up, t + 540);
+    stampedKey(QEvent::KeyPress, Qt::Key_Up, t + 540);
+    stampedKey(QEvent::KeyRelease, Qt::Key_Up, t + 560);
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
+    stampedKey(QEvent::KeyPress, Qt::Key_Up, t + 900);  // pressed again
+    EXPECT_EQ(writes().size(), 2u);
+}
+
+TEST_F(StepperWidget, PressesThatArriveWhileACardIsProgrammedAreDropped) {
+    setDriverFaults(mac, "ATY,Card", testsupport::driverFaults("BusyMilliseconds", 300));
+    focus();
+    // Stamps in the window system's clock, which runs as ours does.
+    QElapsedTimer clock;
+    clock.start();
+    const quint64 base = 7'000'000;
+    auto press = [&](quint64 stamp) {
+        stampedKey(QEvent::KeyPress, Qt::Key_Up, stamp, false, true);
+        stampedKey(QEvent::KeyRelease, Qt::Key_Up, stamp + 1, false, true);
+    };
+    press(base);  // a step; the driver stays busy for 300 ms
+    const quint64 second = base + static_cast<quint64>(clock.elapsed()) + 2;
+    press(second);  // waits for the driver, holding the main thread
+    ASSERT_GE(clock.elapsed(), 250) << "the second step held the main thread";
+    press(second + 100);  // pressed while it was held: queued, and dropped
+    EXPECT_EQ(writes().size(), 2u);
+    press(base + static_cast<quint64>(clock.elapsed()) + 5);  // pressed afterwards
+    EXPECT_EQ(writes().size(), 3u);
+    EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0 + 3 * 2.25);
 }
 
 TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
@@ -122,17 +173,22 @@ TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
     QMouseEvent release(QEvent::MouseButtonRelease, up, widget->mapToGlobal(up), Qt::LeftButton,
                         Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &release);
-    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(writes(), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
 }
 
-// Typing into the stepper's field: Return applies a value within the limits
-// as one click; anything else sends nothing, and Escape or leaving the field
-// puts the stepper's value back.
-enum class Finish { Return, ReturnThenEscape, Escape, Leave };
+// Typing into the stepper's field: Return or Tab applies a value within the
+// limits as one click, after a sheet when it lies more than 10 % of stock
+// (22.5 MHz here) from the clock in force; nothing is sent before the sheet's
+// OK, nor at all on Cancel (Return) or Escape. Anything else sends nothing;
+// Escape or clicking elsewhere puts the stepper's value back, and a value
+// refused on Tab keeps the field.
+enum class Finish { Return, Tab, ReturnThenEscape, Escape, Leave };
+enum class Sheet { None, OK, Cancel, Escape };  // asked first, and answered so
 struct TypedCase {
     const char* name;
     const char* typed;
     Finish finish;
+    Sheet sheet;
     std::vector<std::uint32_t> writes;
     double stepper;
     const char* field;
@@ -140,9 +196,25 @@ struct TypedCase {
 };
 void PrintTo(const TypedCase& c, std::ostream* os) { *os << c.name; }
 
-class TypedValue : public StepperWidget, public ::testing::WithParamInterface<TypedCase> {};
+class TypedValue : public StepperWidget, public ::testing::WithParamInterface<TypedCase> {
+protected:
+    void answer(QWidget* sheet, Sheet how) {
+        QPushButton* defaultButton = nullptr;
+        QPushButton* ok = nullptr;
+        for (QPushButton* button : sheet->findChildren<QPushButton*>()) {
+            if (button->isDefault()) defaultButton = button;
+            if (button->text() == "OK") ok = button;
+        }
+        ASSERT_NE(defaultButton, nullptr);
+        ASSERT_NE(ok, nullptr);
+        EXPECT_EQ(defaultButton->text().toStdString(), "Cancel");
+        if (how == Sheet::OK) ok->click();
+        if (how == Sheet::Cancel) key(Qt::Key_Return, Qt::NoModifier, {}, defaultButton);
+        if (how == Sheet::Escape) key(Qt::Key_Escape, Qt::NoModifier, {}, defaultButton);
+    }
+};
 
-TEST_P(TypedValue, AppliesOnReturnWithinTheLimitsOnly) {
+TEST_P(TypedValue, AppliesWithinTheLimitsOnlyAndAsksFirstWhenFarFromTheClockInForce) {
     const TypedCase& c = GetParam();
     focus();
     type(QString::fromLatin1(c.typed));
@@ -150,11 +222,33 @@ TEST_P(TypedValue, AppliesOnReturnWithinTheLimitsOnly) {
         pane->table().view()->setFocus(Qt::TabFocusReason);
         QCoreApplication::processEvents();
     } else {
-        key(c.finish == Finish::Escape ? Qt::Key_Escape : Qt::Key_Return);
+        key(c.finish == Finish::Escape ? Qt::Key_Escape
+            : c.finish == Finish::Tab  ? Qt::Key_Tab
+                                       : Qt::Key_Return);
     }
     if (c.finish == Finish::ReturnThenEscape) {
         EXPECT_FALSE(message().empty());
         key(Qt::Key_Escape);
+    }
+    if (c.finish == Finish::Tab) {
+        EXPECT_EQ(widget->hasFocus(), c.message) << "a value refused keeps the field";
+    }
+    QWidget* sheet = host::attachedSheet(widget->window());
+    ASSERT_EQ(sheet != nullptr, c.sheet != Sheet::None);
+    if (sheet != nullptr) {
+        EXPECT_TRUE(writes().empty()) << "nothing reaches the card before the answer";
+        const NSAlertRecord asked = host::shownAlerts().back();
+        EXPECT_NE(asked.messageText.find("225.00"), std::string::npos) << asked.messageText;
+        const double typed = std::stod(c.typed);
+        char clock[32], percent[32];
+        std::snprintf(clock, sizeof clock, "%.2f MHz", typed);
+        std::snprintf(percent, sizeof percent, "%+.1f %%", typed / 225.0 * 100 - 100);
+        EXPECT_NE(asked.messageText.find(clock), std::string::npos) << asked.messageText;
+        EXPECT_NE(asked.informativeText.value_or("").find(percent), std::string::npos);
+        EXPECT_TRUE(widget->window()->geometry().contains(sheet->geometry()))
+            << "hangs inside the window";
+        answer(sheet, c.sheet);
+        EXPECT_EQ(host::attachedSheet(widget->window()), nullptr);
     }
     EXPECT_EQ(writes(), c.writes);
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), c.stepper);
@@ -172,16 +266,70 @@ TEST_P(TypedValue, AppliesOnReturnWithinTheLimitsOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, TypedValue,
     ::testing::Values(
-        TypedCase{"Within", "229.5", Finish::Return, {atiPLL(12, 100, 102)}, 229.5, "229.5", false},
-        TypedCase{"Limit", " 450 ", Finish::Return, {atiPLL(12, 100, 200)}, 450.0, "450.0", false},
-        TypedCase{"Unchanged", "225", Finish::Return, {}, 225.0, "225.0", false},
-        TypedCase{"AboveMax", "450.1", Finish::Return, {}, 225.0, "450.1", true},
-        TypedCase{"BelowMin", "2", Finish::Return, {}, 225.0, "2", true},
-        TypedCase{"NotANumber", "fast", Finish::Return, {}, 225.0, "fast", true},
-        TypedCase{
-            "EscapeAfterMessage", "1000", Finish::ReturnThenEscape, {}, 225.0, "225.0", false},
-        TypedCase{"Escape", "240", Finish::Escape, {}, 225.0, "225.0", false},
-        TypedCase{"LeaveField", "240", Finish::Leave, {}, 225.0, "225.0", false}),
+        TypedCase{"Within",
+                  "229.5",
+                  Finish::Return,
+                  Sheet::None,
+                  {pllWord(12, 100, 102)},
+                  229.5,
+                  "229.50",
+                  false},
+        TypedCase{"WithinByTab",
+                  "229.5",
+                  Finish::Tab,
+                  Sheet::None,
+                  {pllWord(12, 100, 102)},
+                  229.5,
+                  "229.50",
+                  false},
+        TypedCase{"TenPercent",
+                  "247.5",
+                  Finish::Return,
+                  Sheet::None,
+                  {pllWord(12, 100, 110)},
+                  247.5,
+                  "247.50",
+                  false},
+        TypedCase{"BeyondTenPercentCancelled",
+                  "249.75",
+                  Finish::Return,
+                  Sheet::Cancel,
+                  {},
+                  225.0,
+                  "225.00",
+                  false},
+        TypedCase{"Limit",
+                  " 450 ",
+                  Finish::Return,
+                  Sheet::OK,
+                  {pllWord(12, 100, 200)},
+                  450.0,
+                  "450.00",
+                  false},
+        TypedCase{"FarBelowByTab",
+                  "200.25",
+                  Finish::Tab,
+                  Sheet::OK,
+                  {pllWord(12, 100, 89)},
+                  200.25,
+                  "200.25",
+                  false},
+        TypedCase{"FarEscaped", "400", Finish::Tab, Sheet::Escape, {}, 225.0, "225.00", false},
+        TypedCase{"Unchanged", "225", Finish::Return, Sheet::None, {}, 225.0, "225.00", false},
+        TypedCase{"AboveMax", "450.1", Finish::Return, Sheet::None, {}, 225.0, "450.1", true},
+        TypedCase{"AboveMaxByTab", "450.1", Finish::Tab, Sheet::None, {}, 225.0, "450.1", true},
+        TypedCase{"BelowMin", "2", Finish::Return, Sheet::None, {}, 225.0, "2", true},
+        TypedCase{"NotANumber", "fast", Finish::Return, Sheet::None, {}, 225.0, "fast", true},
+        TypedCase{"EscapeAfterMessage",
+                  "1000",
+                  Finish::ReturnThenEscape,
+                  Sheet::None,
+                  {},
+                  225.0,
+                  "225.00",
+                  false},
+        TypedCase{"Escape", "240", Finish::Escape, Sheet::None, {}, 225.0, "225.00", false},
+        TypedCase{"LeaveField", "240", Finish::Leave, Sheet::None, {}, 225.0, "225.00", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BusyCursorTest, ShownWhileAnActionRunsAndGoneAfter) {
@@ -383,6 +531,78 @@ TEST(NSNotificationCenterTest, DeliversByNameAndObjectAndForgetsRemovedObservers
     EXPECT_EQ(any + named + fromObject, 6);
 }
 
+TEST(NSAlertTest, AWindowShowsOneSheetAtATimeAndEachAnswerReachesItsHandler) {
+    ensureApplication();
+    QWidget window;
+    window.resize(600, 400);
+    window.show();
+    std::vector<NSModalResponse> answers;
+    for (const char* text : {"first", "second"}) {
+        NSAlert alert;
+        alert.addButtonWithTitle("OK");
+        alert.addButtonWithTitle("Cancel");
+        alert.setMessageText(text);
+        alert.setShowsHelp(true);
+        alert.setHelpAnchor("change-failed");
+        alert.beginSheetModalForWindow(
+            &window, [&](NSModalResponse response) { answers.push_back(response); });
+    }
+    auto messageOf = [](QWidget* sheet) {
+        auto* label = sheet != nullptr ? sheet->findChild<QLabel*>("messageText") : nullptr;
+        return label != nullptr ? label->text().toStdString() : std::string("<none>");
+    };
+    QWidget* sheet = host::attachedSheet(&window);
+    EXPECT_EQ(messageOf(sheet), "first");
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->findChild<QLabel*>("messageText")->font().bold());
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(sheet->windowFlags() & Qt::FramelessWindowHint) << "no title bar of its own";
+
+    // Help opens the page of the anchor and answers nothing.
+    FSRef book{paneBundlePath().string()};
+    ASSERT_EQ(AHRegisterHelpBook(&book), noErr);
+    host::clearOpenedHelpPages();
+    sheet->findChild<QAbstractButton*>("helpButton")->click();
+    ASSERT_EQ(host::openedHelpPages().size(), 1u);
+    EXPECT_NE(host::openedHelpPages()[0].find("change-failed.html#change-failed"),
+              std::string::npos);
+    EXPECT_TRUE(answers.empty());
+
+    QTest::keyClick(sheet->findChild<QPushButton*>(QString(), Qt::FindDirectChildrenOnly),
+                    Qt::Key_Escape);  // the "Cancel" button
+    EXPECT_EQ(answers, (std::vector<NSModalResponse>{NSAlertSecondButtonReturn}));
+    sheet = host::attachedSheet(&window);
+    EXPECT_EQ(messageOf(sheet), "second");
+    ASSERT_NE(sheet, nullptr);
+    sheet->close();  // as the application quitting closes it: answered as Escape
+    EXPECT_EQ(answers,
+              (std::vector<NSModalResponse>{NSAlertSecondButtonReturn, NSAlertSecondButtonReturn}));
+    EXPECT_EQ(host::attachedSheet(&window), nullptr);
+}
+
+TEST(NSProgressIndicatorTest, ShownOnlyWhileAnimatingUnlessDisplayedWhenStopped) {
+    testsupport::TempSimMac mac;
+    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    OpenPane pane;
+    ASSERT_TRUE(pane.loaded());
+    QWidget* widget = pane.pane().mainView()->findChild<QWidget*>("restoreProgressIndicator");
+    ASSERT_NE(widget, nullptr);
+    EXPECT_FALSE(widget->isVisible()) << "hidden until a restore begins";
+    NSProgressIndicator indicator;
+    ASSERT_TRUE(indicator.connectView(widget));
+    EXPECT_FALSE(indicator.isDisplayedWhenStopped());
+    QCoreApplication::processEvents();
+    const QRect place = widget->geometry();
+    EXPECT_GT(place.width(), 100) << "room for the bar and its text";
+    indicator.startAnimation(nullptr);
+    EXPECT_TRUE(widget->isVisible());
+    EXPECT_EQ(widget->geometry(), place) << "it has its place in the layout";
+    indicator.stopAnimation(nullptr);
+    EXPECT_FALSE(widget->isVisible());
+    indicator.setDisplayedWhenStopped(true);
+    EXPECT_TRUE(widget->isVisible());
+}
+
 TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
     EXPECT_EQ(AHRegisterHelpBook(nullptr), paramErr);
     FSRef nowhere{"/nonexistent/X.prefPane"};
@@ -399,7 +619,35 @@ TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
                          std::string("top")),
               noErr);
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
-    EXPECT_NE(host::openedHelpPages()[0].find("option-key.html#top"), std::string::npos);
+    EXPECT_CONTAINS(host::openedHelpPages()[0], "option-key.html#top");
+    EXPECT_EQ(AHLookupAnchor(std::nullopt, "no-such-anchor"), fnfErr);
+    EXPECT_EQ(AHLookupAnchor(std::string("No Such Book"), "keyboard"), kAHInternalErr);
+}
+
+TEST(AppleHelpTest, TheViewerSearchesTheBookAndGoesBackAndForward) {
+    ensureApplication();
+    FSRef pane{paneBundlePath().string()};
+    ASSERT_EQ(AHRegisterHelpBook(&pane), noErr);
+    ASSERT_EQ(AHLookupAnchor(std::nullopt, "keyboard"), noErr);
+    QWidget* viewer = host::helpViewerWindow();
+    ASSERT_NE(viewer, nullptr);
+    auto* browser = viewer->findChild<QTextBrowser*>("helpBrowser");
+    auto* search = viewer->findChild<QLineEdit*>("searchField");
+    auto* back = viewer->findChild<QAbstractButton*>("backButton");
+    ASSERT_TRUE(browser != nullptr && search != nullptr && back != nullptr);
+    EXPECT_TRUE(browser->source().toString().endsWith("keyboard.html#keyboard"));
+    ASSERT_TRUE(search->isEnabled()) << "the book comes with its search index";
+
+    search->setText("Option key");
+    QTest::keyClick(search, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return browser->source().scheme() != "file"; }, 10000));
+    const QString results = browser->toHtml();
+    EXPECT_TRUE(results.contains("option-key.html")) << results.toStdString();
+    EXPECT_FALSE(results.contains("back-to-stock.html")) << "a page without the words";
+    EXPECT_TRUE(back->isEnabled());
+    back->click();
+    EXPECT_TRUE(browser->source().toString().endsWith("keyboard.html#keyboard"));
+    viewer->close();
 }
 
 }  // namespace

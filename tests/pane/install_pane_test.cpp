@@ -1,19 +1,13 @@
 // scripts/install-pane.sh: installs a whole pane bundle into the simulated
 // Mac, replaces an earlier install completely, and refuses half bundles.
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::script;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -41,7 +35,7 @@ int leftovers() {
 }  // namespace
 
 TEST(InstallPane, InstallsThenReplacesWholeBundle) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path first = makePane(mac.root() / "build1", "one");
     writeFile(first / "Contents" / "Resources" / "Stale.txt", "only in the first build");
 
@@ -65,7 +59,7 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
 }
 
 TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"),
                    makePane(mac.root() / "good", "good").string()})
                   .status,
@@ -75,9 +69,7 @@ TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
     fs::remove_all(half / "Contents" / "Resources" / "TarnwickStartup.app");
     const auto result = run({"/bin/bash", script("install-pane.sh"), half.string()});
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"),
-              std::string::npos)
-        << result.output;
+    EXPECT_CONTAINS(result.output, "missing Contents/Resources/TarnwickStartup.app");
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
     EXPECT_EQ(leftovers(), 0);
 

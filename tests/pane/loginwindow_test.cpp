@@ -1,22 +1,14 @@
 // loginwindow: runs the "loginwindow" domain's login items in order, waits for
 // each, reports outcomes, and tells an unreadable domain from an absent one.
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <ostream>
-#include <string>
-
-#include "PaneToolsSupport.h"
-#include "host/CoreFoundation.h"
+#include "support/Child.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::tool;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -52,7 +44,7 @@ fs::path domainFile() { return host::preferencesDir() / "loginwindow.plist"; }
 }  // namespace
 
 TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path first = makeApp(apps, "First", marker, 0);
@@ -98,7 +90,7 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
 }
 
 TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path plain = makeApp(apps, "Plain", marker, 0);
@@ -120,12 +112,12 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
          {plain.string() + " could not be started: Permission denied",
           killer.string() + " killed by signal 9", last.string() + " exited with status 0",
           std::string("2 of 3 login items could not be started or were killed")}) {
-        EXPECT_NE(result.output.find(outcome), std::string::npos) << result.output;
+        EXPECT_CONTAINS(result.output, outcome);
     }
 }
 
 TEST(LoginWindow, ListRunsNothing) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path app = makeApp(mac.root() / "Applications", "Only", marker, 0);
     cf::Dictionary domain;
@@ -134,7 +126,7 @@ TEST(LoginWindow, ListRunsNothing) {
 
     const auto result = run({tool("loginwindow"), "--list"});
     EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_NE(result.output.find(app.string() + " (hidden)"), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, app.string() + " (hidden)");
     EXPECT_FALSE(fs::exists(marker));
 }
 
@@ -152,12 +144,12 @@ void PrintTo(const DomainCase& c, std::ostream* os) { *os << c.name; }
 class LoginWindowDomain : public ::testing::TestWithParam<DomainCase> {};
 
 TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const DomainCase& c = GetParam();
     if (c.fileText) writeFile(domainFile(), c.fileText);
     const auto result = run({tool("loginwindow")});
     EXPECT_EQ(result.status, c.status) << result.output;
-    EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,30 +2,18 @@
 // machine that cannot be read, saved clocks no pane could have set, login
 // items in a form the pane does not know, and what the pane then reports of
 // its session (valueForKey) to the program that hosts it.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <tuple>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-using testsupport::readFile;
-
 const std::filesystem::path kPreferences = std::filesystem::path("Library") / "Preferences";
-
-std::filesystem::path domainFile(const testsupport::TempSimMac& mac, const std::string& name) {
-    return mac.root() / kPreferences / (name + ".plist");
-}
-
-std::int64_t sessionValue(const OpenPane& pane, const char* key) {
-    return pane.pane().valueForKey(key).value_or(-1);
-}
 
 std::vector<std::string> slotsOf(const cf::Dictionary& domain) {
     std::vector<std::string> found;
@@ -35,88 +23,71 @@ std::vector<std::string> slotsOf(const cf::Dictionary& domain) {
     return found;
 }
 
-std::string localized(const std::string& key) {
-    auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
-    return bundle ? bundle->localizedStringForKey(key, "Key not found") : std::string();
-}
-
 // A card in the middle of three whose driver stops answering while the card
 // is created: the pane leaves it out without programming it, and at quit
 // its saved entry is kept unchanged in its place; the entry of a card that
 // is gone is dropped.
 TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
-    using Commands = std::vector<std::tuple<std::int64_t, std::int64_t, bool>>;
     struct Case {
         const char* what;
         bool ati;  // else an NV4x card
         std::int64_t refuseAfter;
         const char* failedRead;
-        Commands commands;  // code, argument, accepted
+        std::vector<Command> commands;
     };
     const Case cases[] = {
         {"ATI, memory size read refused",
          true,
          1,
          "ReadATIRegister 0xF8",
-         {{0, 0, true}, {1, 0xF8, false}}},
+         {{0, 0}, {1, 0xF8, {}, false}}},
         {"ATI, SDRAM mode read refused",
          true,
          3,
          "ReadATIRegister 0x158",
-         {{0, 0, true}, {1, 0xF8, true}, {1, 0x140, true}, {1, 0x158, false}}},
+         {{0, 0}, {1, 0xF8}, {1, 0x140}, {1, 0x158, {}, false}}},
         {"NV4x, core control word refused",
          false,
          2,
          "ReadNVIDIARegister 0x4000",
-         {{11, 0x101000, true}, {11, 0x101000, true}, {11, 0x4000, false}}},
+         {nvRead(0x101000), nvRead(0x101000), nvRead(0x4000, false)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::TempSimMac mac;
-        const ATICardSetup first{.entryName = "ATY,CardA"};
-        const ATICardSetup third{.entryName = "ATY,CardC", .slot = "SLOT-3"};
-        const ATICardSetup faultyATI{
-            .entryName = "ATY,CardB",
-            .slot = "SLOT-2",
-            .faults = testsupport::driverFaults("RefuseAfter", c.refuseAfter)};
+        TempSimMac mac;
+        const cf::Dictionary faults = driverFaults({.refuseAfter = c.refuseAfter});
         const std::string faultyEntry = c.ati ? "ATY,CardB" : "NVDA,Card";
-        mac.writeMachine(testsupport::machine(
-            {atiEntry(first),
-             c.ati ? atiEntry(faultyATI)
-                   : nv4xEntry("NVDA,Card", "SLOT-2",
-                               testsupport::driverFaults("RefuseAfter", c.refuseAfter)),
-             atiEntry(third)}));
-        cf::Dictionary kept = cardEntry("SLOT-2", c.ati ? "ATY,TestCard" : "NVIDIA GeForce 6800",
-                                        247.5f, 234.0f, 225.0f, 225.0f);
+        mac.writeMachine(machine(
+            {atiEntry({.entryName = "ATY,CardA"}),
+             c.ati ? atiEntry({.entryName = "ATY,CardB", .slotName = "SLOT-2", .faults = faults})
+                   : nv4xEntry("NVDA,Card", "SLOT-2", faults),
+             atiEntry({.entryName = "ATY,CardC", .slotName = "SLOT-3"})}));
+        cf::Dictionary kept =
+            savedCardEntry("SLOT-2", c.ati ? "ATY,TestCard" : "NVIDIA GeForce 6800", 247.5f, 234.0f,
+                           225.0f, 225.0f);
         if (!c.ati) kept.set("Stock GPLL", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80010A05));
         writePaneDomain(true,
-                        {cardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f, 300.0f), kept,
-                         cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f, 225.0f, 225.0f)});
+                        {savedCardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f, 300.0f), kept,
+                         savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f, 225.0f, 225.0f)});
 
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
         ASSERT_EQ(pane.table().numberOfRows(), 2);
         EXPECT_EQ(pane.table().stringValue(0, 0), "SLOT-1");
         EXPECT_EQ(pane.table().stringValue(1, 0), "SLOT-3");
-        EXPECT_EQ(sessionValue(pane, "unreadCardCount"), 1);
-        EXPECT_EQ(sessionValue(pane, "machineUnreadable"), 0);
+        EXPECT_EQ(pane.sessionValue("unreadCardCount"), 1);
+        EXPECT_EQ(pane.sessionValue("machineUnreadable"), 0);
         const auto alerts = host::shownAlerts();
         ASSERT_EQ(alerts.size(), 1u);
-        EXPECT_EQ(alerts[0].messageText, localized("CARD_UNREAD_MESSAGE"));
-        EXPECT_EQ(alerts[0].informativeText, localized("CARD_UNREAD_INFO_TEXT"));
-        const std::string driver = faultyEntry + kDriverLeaf;
-        Commands seen;
-        for (const host::DriverLogRecord& r : mac.driverLog())
-            if (r.driver == driver)
-                seen.emplace_back(r.command, r.argument.value_or(-1), r.result == 0);
-        EXPECT_EQ(seen, c.commands);
-        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + driver +
-                                       " not used: " + c.failedRead + " failed\n"),
-                  std::string::npos)
-            << mac.systemLog();
+        EXPECT_EQ(alerts[0].messageText, paneString("CARD_UNREAD_MESSAGE"));
+        EXPECT_EQ(alerts[0].informativeText, paneString("CARD_UNREAD_INFO_TEXT"));
+        const std::string driver = driverPath(faultyEntry);
+        EXPECT_EQ(mac.commands(0, driver), c.commands);
+        EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + driver +
+                                             " not used: " + c.failedRead + " failed\n");
 
         pane.quit();
-        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), 1);
+        EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), 1);
         const auto domain = readDomain(kPaneDomain);
         ASSERT_TRUE(domain);
         EXPECT_EQ(slotsOf(*domain), (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
@@ -130,56 +101,50 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
 TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
     const struct {
         const char* what;
-        std::function<void(const testsupport::TempSimMac&)> setUp;
+        std::function<void(const TempSimMac&)> setUp;
         bool unreadable;
     } cases[] = {
         {"not a property list",
-         [](const testsupport::TempSimMac& mac) {
-             testsupport::writeFile(mac.root() / "machine.plist", "garbage\n");
-         },
-         true},
+         [](const TempSimMac& mac) { writeFile(mac.root() / "machine.plist", "garbage\n"); }, true},
         {"a folder in its place",
-         [](const testsupport::TempSimMac& mac) {
+         [](const TempSimMac& mac) {
              std::filesystem::create_directories(mac.root() / "machine.plist");
          },
          true},
-        {"no clock driver",
-         [](const testsupport::TempSimMac& mac) { mac.writeMachine(testsupport::machine({})); },
-         false},
+        {"no clock driver", [](const TempSimMac& mac) { mac.writeMachine(machine({})); }, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::TempSimMac mac;
+        TempSimMac mac;
         writePaneDomain(true,
-                        {cardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f, 225.0f, 225.0f)});
+                        {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f, 225.0f, 225.0f)});
         cf::Dictionary login;
         login.set("AutoLaunchedApplicationDictionary", cf::Array{});
         NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
-        const std::string paneBefore = readFile(domainFile(mac, kPaneDomain));
-        const std::string loginBefore = readFile(domainFile(mac, "loginwindow"));
+        const std::string paneBefore = readFile(domainFile(kPaneDomain));
+        const std::string loginBefore = readFile(domainFile("loginwindow"));
         c.setUp(mac);
 
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
         EXPECT_EQ(pane.table().numberOfRows(), 0);
         EXPECT_FALSE(pane.button("startupCheckbox").isEnabled());
-        EXPECT_EQ(sessionValue(pane, "machineUnreadable"), c.unreadable ? 1 : 0);
+        EXPECT_EQ(pane.sessionValue("machineUnreadable"), c.unreadable ? 1 : 0);
         const auto alerts = host::shownAlerts();
         ASSERT_EQ(alerts.size(), 1u);
         const std::string prefix = c.unreadable ? "MACHINE_UNREADABLE" : "NO_CARD";
-        EXPECT_EQ(alerts[0].messageText, localized(prefix + "_MESSAGE"));
-        EXPECT_EQ(alerts[0].informativeText, localized(prefix + "_INFO_TEXT"));
+        EXPECT_EQ(alerts[0].messageText, paneString(prefix + "_MESSAGE"));
+        EXPECT_EQ(alerts[0].informativeText, paneString(prefix + "_INFO_TEXT"));
         EXPECT_NE(alerts[0].messageText, "Key not found");
 
         pane.quit();
-        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), c.unreadable ? 0 : 1);
+        EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), c.unreadable ? 0 : 1);
         if (c.unreadable) {
-            EXPECT_EQ(readFile(domainFile(mac, kPaneDomain)), paneBefore);
-            EXPECT_EQ(readFile(domainFile(mac, "loginwindow")), loginBefore);
-            EXPECT_NE(mac.systemLog().find("Tarnwick: the machine could not be read; settings and "
-                                           "login item not saved\n"),
-                      std::string::npos)
-                << mac.systemLog();
+            EXPECT_EQ(readFile(domainFile(kPaneDomain)), paneBefore);
+            EXPECT_EQ(readFile(domainFile("loginwindow")), loginBefore);
+            EXPECT_CONTAINS(mac.systemLog(),
+                            "Tarnwick: the machine could not be read; settings and "
+                            "login item not saved\n");
         } else {
             const auto domain = readDomain(kPaneDomain);
             ASSERT_TRUE(domain);
@@ -194,27 +159,26 @@ TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
 TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     for (const bool optionKey : {false, true}) {
         SCOPED_TRACE(optionKey ? "Option key" : "restoring");
-        testsupport::TempSimMac mac;
-        mac.writeMachine(
-            testsupport::machine({atiEntry({.entryName = "ATY,CardA"}),
-                                  atiEntry({.entryName = "ATY,CardB", .slot = "SLOT-2"})}));
+        TempSimMac mac;
+        mac.writeMachine(machine({atiEntry({.entryName = "ATY,CardA"}),
+                                  atiEntry({.entryName = "ATY,CardB", .slotName = "SLOT-2"})}));
         // A stock of 180 MHz would show as 25 % above stock if it were taken.
-        cf::Dictionary huge = cardEntry("SLOT-1", "ATY,TestCard", 0, 234.0f, 180.0f, 180.0f);
+        cf::Dictionary huge = savedCardEntry("SLOT-1", "ATY,TestCard", 0, 234.0f, 180.0f, 180.0f);
         huge.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, 1e39));
-        writePaneDomain(false,
-                        {huge, cardEntry("SLOT-2", "ATY,TestCard", 1e6f, 234.0f, 180.0f, 180.0f)});
+        writePaneDomain(
+            false, {huge, savedCardEntry("SLOT-2", "ATY,TestCard", 1e6f, 234.0f, 180.0f, 180.0f)});
 
         OpenPane pane(optionKey);
         ASSERT_TRUE(pane.loaded());
-        EXPECT_TRUE(atiWrites(mac, "ATY,CardA" + std::string(kDriverLeaf)).empty());
-        EXPECT_TRUE(atiWrites(mac, "ATY,CardB" + std::string(kDriverLeaf)).empty());
+        EXPECT_TRUE(mac.pllWrites(driverPath("ATY,CardA")).empty());
+        EXPECT_TRUE(mac.pllWrites(driverPath("ATY,CardB")).empty());
         for (int row : {0, 1}) {
             ASSERT_TRUE(pane.table().selectRow(row));
             EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0") << "row " << row;
         }
         const std::string log = mac.systemLog();
         for (const char* clocks : {"VPU inf, Memory 234", "VPU 1e+06, Memory 234"})
-            EXPECT_NE(log.find(clocks), std::string::npos) << log;
+            EXPECT_CONTAINS(log, clocks);
     }
 }
 
@@ -224,19 +188,19 @@ TEST(PaneFaults, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
 TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
     const struct {
         const char* what;
-        std::function<void(const testsupport::TempSimMac&)> setUp;
+        std::function<void(const TempSimMac&)> setUp;
         bool succeeded;
         bool loginItemsKept = false;
     } cases[] = {
         {"login items in a list",
-         [](const testsupport::TempSimMac&) {
+         [](const TempSimMac&) {
              cf::Dictionary login;
              login.set("AutoLaunchedApplicationDictionary", cf::Array{});
              NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
          },
          true},
         {"another program's login item as one dictionary",
-         [](const testsupport::TempSimMac&) {
+         [](const TempSimMac&) {
              cf::Dictionary item;
              item.set("Path", "/Applications/Other.app");
              item.set("Hide", true);
@@ -247,30 +211,28 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
          },
          false, true},
         {"preferences folder that is a file",
-         [](const testsupport::TempSimMac& mac) {
-             testsupport::writeFile(mac.root() / kPreferences, "not a folder\n");
-         },
+         [](const TempSimMac& mac) { writeFile(mac.root() / kPreferences, "not a folder\n"); },
          false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::TempSimMac mac;
-        mac.writeMachine(testsupport::machine({atiEntry({})}));
+        TempSimMac mac;
+        mac.writeMachine(machine({atiEntry({})}));
         c.setUp(mac);
-        const std::string loginBefore = readFile(domainFile(mac, "loginwindow"));
+        const std::string loginBefore = readFile(domainFile("loginwindow"));
 
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
-        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), 0) << "nothing saved yet";
+        EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), 0) << "nothing saved yet";
         pane.button("startupCheckbox").performClick();
         pane.quit();
-        EXPECT_EQ(sessionValue(pane, "lastSaveSucceeded"), c.succeeded ? 1 : 0);
+        EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), c.succeeded ? 1 : 0);
         if (c.loginItemsKept) {
-            EXPECT_EQ(readFile(domainFile(mac, "loginwindow")), loginBefore);
-            EXPECT_NE(mac.systemLog().find("Tarnwick: the login items "
-                                           "(AutoLaunchedApplicationDictionary) are not a list; "
-                                           "left unchanged\n"),
-                      std::string::npos);
+            EXPECT_EQ(readFile(domainFile("loginwindow")), loginBefore);
+            EXPECT_CONTAINS(mac.systemLog(),
+                            "Tarnwick: the login items "
+                            "(AutoLaunchedApplicationDictionary) are not a list; "
+                            "left unchanged\n");
             const auto domain = readDomain(kPaneDomain);
             ASSERT_TRUE(domain) << "the settings are saved all the same";
             EXPECT_EQ(slotsOf(*domain), std::vector<std::string>{"SLOT-1"});

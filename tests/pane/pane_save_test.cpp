@@ -1,12 +1,11 @@
 // Quitting: the saved card settings, the pane with no cards, and the login
 // item in the "loginwindow" domain.
-#include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
@@ -25,9 +24,8 @@ cf::Value loginItem(const std::string& path, bool hide) {
 }
 
 TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
-    testsupport::TempSimMac mac;
-    ATICardSetup ati;
-    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({}), nv4xEntry("NVDA,Card", "SLOT-2")}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     ASSERT_EQ(pane.table().numberOfRows(), 2);
@@ -51,12 +49,12 @@ TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
 }
 
 TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuittingStillSaves) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     // A driver instance whose card is of another vendor is skipped.
     cf::Dictionary other;
-    other.set("vendor-id", testsupport::dataU32(0x8086));
-    mac.writeMachine(testsupport::machine({testsupport::entry(
-        "GFX0", other, {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
+    other.set("vendor-id", dataU32(0x8086));
+    mac.writeMachine(
+        machine({entry("GFX0", other, {driverEntry("ATI", {{"PLL", pllWord(12, 100, 100)}})})}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     EXPECT_EQ(pane.table().numberOfRows(), 0);
@@ -67,15 +65,11 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     EXPECT_EQ(pane.outlet<NSScrollView>("cardsScrollView").focusRingType(), NSFocusRingTypeNone);
     EXPECT_EQ(pane.field("versionTextField").stringValue(), "1.0.6b");
 
-    auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
-    ASSERT_TRUE(bundle);
     const auto alerts = host::shownAlerts();
     ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].messageText,
-              bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));
+    EXPECT_EQ(alerts[0].messageText, paneString("NO_CARD_MESSAGE"));
     ASSERT_TRUE(alerts[0].informativeText);
-    EXPECT_EQ(*alerts[0].informativeText,
-              bundle->localizedStringForKey("NO_CARD_INFO_TEXT", "Key not found"));
+    EXPECT_EQ(*alerts[0].informativeText, paneString("NO_CARD_INFO_TEXT"));
     EXPECT_NE(*alerts[0].informativeText, "Key not found");
 
     // A disabled checkbox does not change; the actions find no card.
@@ -113,8 +107,8 @@ class LoginItemTest : public ::testing::TestWithParam<LoginCase> {};
 
 TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
     const LoginCase& c = GetParam();
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({})}));
     const std::string tool = startupToolPath();
     auto expand = [&](const std::vector<std::pair<std::string, bool>>& items) {
         cf::Array array;
@@ -185,8 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
 
 TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({})}));
     // A copy of the pane without TarnwickStartup.app.
     const std::filesystem::path copy = mac.root() / "Copy" / "TarnwickPref.prefPane";
     std::filesystem::create_directories(copy.parent_path());
@@ -204,7 +198,7 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
         pane.quit();
     }
     EXPECT_EQ(readDomain("loginwindow"), std::optional<cf::Dictionary>(before));
-    EXPECT_NE(mac.systemLog().find("TarnwickStartup.app is missing"), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "TarnwickStartup.app is missing");
     // The settings themselves are still saved.
     const auto domain = readDomain(kPaneDomain);
     ASSERT_TRUE(domain);

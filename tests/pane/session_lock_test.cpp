@@ -3,38 +3,22 @@
 // bound; the login (loginwindow and the startup tool) is not held up; a
 // killed holder frees the session; the lock file is never something planted
 // in its place.
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <filesystem>
-#include <ostream>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "PaneToolsSupport.h"
-#include "host/CoreFoundation.h"
+#include "support/Child.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
+using namespace testsupport;
+
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::Child;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
-
-#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
-#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
-
-void installPane() {
-    const RunResult r = panetools::installBuiltPane();
-    ASSERT_EQ(r.status, 0) << r.output;
-}
 
 std::vector<std::string> tarnwickctl(const std::string& waitSeconds,
                                      std::vector<std::string> args) {
@@ -44,8 +28,8 @@ std::vector<std::string> tarnwickctl(const std::string& waitSeconds,
 }
 
 TEST(PaneSession, OneAtATime) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     Child holder({tool("prefhost")});
     ASSERT_TRUE(holder.readUntil("prefhost: showing")) << holder.output();
     const std::string pid = "pid " + std::to_string(holder.pid());
@@ -55,7 +39,7 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_CONTAINS(second.output, "prefhost: the pane is already open (" + pid + ")");
     EXPECT_LACKS(second.output, "prefhost: showing");
 
-    const std::size_t commandsBefore = mac.driverLog().size();
+    const std::size_t commandsBefore = mac.commandCount();
     const auto begun = std::chrono::steady_clock::now();
     const RunResult refused = run(tarnwickctl("1", {"set", "0", "400", "340"}));
     const auto waited = std::chrono::steady_clock::now() - begun;
@@ -64,8 +48,7 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_CONTAINS(refused.output, "still open in another session (" + pid + ") after 1 s");
     EXPECT_GE(waited, std::chrono::milliseconds(950));
     EXPECT_LACKS(refused.output, "Cards");
-    EXPECT_EQ(mac.driverLog().size(), commandsBefore)
-        << "the refused session never opened the pane";
+    EXPECT_EQ(mac.commandCount(), commandsBefore) << "the refused session never opened the pane";
 
     // The login is no pane session.
     cf::Dictionary item;
@@ -106,8 +89,8 @@ void PrintTo(Planted p, std::ostream* os) {
 class PaneSessionLockFile : public ::testing::TestWithParam<Planted> {};
 
 TEST_P(PaneSessionLockFile, AnythingButARegularFileIsRefusedWithoutBlocking) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     const fs::path lock = mac.root() / "pane-session.lock";
     const fs::path target = mac.root() / "elsewhere";
     switch (GetParam()) {
@@ -124,9 +107,7 @@ TEST_P(PaneSessionLockFile, AnythingButARegularFileIsRefusedWithoutBlocking) {
         EXPECT_LACKS(r.output, "Cards");
     }
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
-                     .persistentDomainForName("name.halvorn.oddny.TarnwickPref")
-                     .has_value())
+    EXPECT_FALSE(readDomain("name.halvorn.oddny.TarnwickPref").has_value())
         << "no session began, so nothing was saved";
 }
 

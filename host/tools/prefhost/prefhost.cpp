@@ -25,8 +25,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeySequence>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -98,7 +100,16 @@ bool hasDisplay() {
 }
 
 bool savePicture(QWidget& widget, const std::string& path) {
-    if (!widget.grab().save(QString::fromStdString(path), "PNG")) {
+    // The window with the sheets that hang on it.
+    QPixmap picture = widget.grab();
+    QPainter painter(&picture);
+    for (QWidget* sheet : QApplication::topLevelWidgets())
+        if (sheet != &widget && sheet->isVisible() && sheet->parentWidget() != nullptr &&
+            sheet->parentWidget()->window() == &widget)
+            painter.drawPixmap(sheet->geometry().topLeft() - widget.geometry().topLeft(),
+                               sheet->grab());
+    painter.end();
+    if (!picture.save(QString::fromStdString(path), "PNG")) {
         std::fprintf(stderr, "prefhost: cannot write %s\n", path.c_str());
         return false;
     }
@@ -210,6 +221,8 @@ int run(int argc, char** argv) {
     }
 
     window.setWindowTitle(QString::fromStdString(windowTitle(session.pane(), panePath)));
+    // A pane's window has the size of its view, as in System Preferences.
+    window.layout()->setSizeConstraint(QLayout::SetFixedSize);
     window.adjustSize();
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
