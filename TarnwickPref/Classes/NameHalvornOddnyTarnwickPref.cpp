@@ -29,9 +29,9 @@ void classAnchor() {}
 void setStepperLimits(NSStepper& stepper, const Card& card, float stock, float current) {
     stepper.setValueWraps(false);
     stepper.setMinValue(card.clockStep());
-    stepper.setMaxValue(std::max({clockCeiling(stock, card).highestAsked,
-                                  static_cast<double>(current),
-                                  static_cast<double>(card.clockStep())}));
+    stepper.setMaxValue(
+        std::max({clockCeiling(stock, card).highestAsked, static_cast<double>(current),
+                  static_cast<double>(card.clockStep())}));
 }
 }  // namespace
 

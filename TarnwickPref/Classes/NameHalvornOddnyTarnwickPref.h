@@ -73,9 +73,9 @@ public:
     // Cards whose saved clocks could not be put back and that the user has
     // not changed since: their saved entries are kept ("unrestoredCardCount").
     std::size_t unrestoredCardCount() const {
-        return static_cast<std::size_t>(std::count_if(
-            cardsArray_.begin(), cardsArray_.end(),
-            [](const auto& card) { return card->savedClocksUnrestored(); }));
+        return static_cast<std::size_t>(
+            std::count_if(cardsArray_.begin(), cardsArray_.end(),
+                          [](const auto& card) { return card->savedClocksUnrestored(); }));
     }
     std::int8_t startupCheckboxState() const { return startupCheckboxState_; }
     const std::shared_ptr<NSBundle>& selfBundle() const { return selfBundle_; }

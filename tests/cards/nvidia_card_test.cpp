@@ -557,8 +557,7 @@ TEST_F(NVIDIACardTest, PreNV4xIgnoresSavedCoefficientWords) {
 TEST_F(NVIDIACardTest, TheClockReachedAtTheTopOfTheSteppersIsOneTheNextLoginAccepts) {
     auto registers = preNV4xRegisters();
     registers["0x680500"] = 0x00017603;
-    install({nvidiaCard("NV34", 0x0322, "SLOT-2", registers)});
-    const auto card = createCard();
+    const auto card = installed(nvidiaEntry("NV34", 0x0322, "SLOT-2", registers));
     ASSERT_TRUE(card);
     card->setStockSettings();
     ASSERT_EQ(card->realStockVPUFreq(), 265.5f);

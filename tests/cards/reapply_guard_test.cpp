@@ -247,8 +247,8 @@ TEST(ReapplyGuard, EachReapplyClearsOnlyItsOwnRecordAndAnUnreadableOneIsUnfinish
     ASSERT_TRUE(left && left->get(kReapplyInProgressKey));
     EXPECT_EQ(*left->get(kReapplyInProgressKey), cf::Value(cf::Array{other}));
 
-    const std::filesystem::path file = mac.root() / "Library/Preferences" /
-                                       (std::string(kPaneReapplyDomain) + ".plist");
+    const std::filesystem::path file =
+        mac.root() / "Library/Preferences" / (std::string(kPaneReapplyDomain) + ".plist");
     for (const char* bytes : {"garbage", "", "link"}) {
         SCOPED_TRACE(bytes);
         if (std::string_view(bytes) == "link")

@@ -349,15 +349,18 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         bool rewritten;  // else the settings keep their bytes
     };
     const Case cases[] = {
-        {"a restore refused halfway", testsupport::driverFaults("RefuseAfter", 3), false, {},
-         true},
-        {"a stock measurement refused", testsupport::driverFaults("RefuseCommands", WriteATIPLL),
-         true, {}, false},
-        {"a guard record that cannot be read", std::nullopt, false,
-         [&](const TempSimMac& mac) { testsupport::writeFile(recordFile(mac, ""), "garbage"); },
+        {"a restore refused halfway", driverFaults({.refuseAfter = 3}), false, {}, true},
+        {"a stock measurement refused",
+         driverFaults({.refuseCommands = {WriteATIPLL}}),
+         true,
+         {},
          false},
+        {"a guard record that cannot be read", std::nullopt, false,
+         [&](const TempSimMac& mac) { writeFile(recordFile(mac, ""), "garbage"); }, false},
         {"a guard record that cannot be written", std::nullopt, false,
-         [&](const TempSimMac& mac) { std::filesystem::create_directories(recordFile(mac, ".lock")); },
+         [&](const TempSimMac& mac) {
+             std::filesystem::create_directories(recordFile(mac, ".lock"));
+         },
          false},
     };
     for (const Case& c : cases) {
@@ -371,15 +374,16 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         }
         mac.writeMachine(atiMachine({device}));
         // 247.5 / 234 MHz saved; no stock clocks yet, so a login records them.
-        writeDomain(mac, savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
+        writeDomain(kTarnwickPrefDomain,
+                    savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
         if (c.prepare) c.prepare(mac);
-        const std::string before = fileBytes(domainFile(mac));
+        const std::string before = domainBytes();
         ASSERT_EQ(runStartup(), 0);
         if (!c.rewritten) {
-            EXPECT_EQ(fileBytes(domainFile(mac)), before);
+            EXPECT_EQ(domainBytes(), before);
             continue;
         }
-        const std::optional<cf::Dictionary> domain = readDomain(mac);
+        const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
         ASSERT_TRUE(domain && cardsOf(*domain).size() == 1u);
         const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
         EXPECT_EQ(floatFromEntry(entry, kVPUKey), 247.5f);

@@ -142,19 +142,18 @@ TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
 TEST_F(SystemPower, WakeEndsWhatAClientStartedInASessionOfItsOwn) {
     const std::filesystem::path client = mac.root() / "daemon-client", pid = mac.root() / "pid",
                                 survived = mac.root() / "survived";
-    panetools::writeFile(client,
-                         "#!/bin/sh\nsetsid sh -c 'echo $$ > \"$0\"; sleep 20; touch \"$1\"' '" +
-                             pid.string() + "' '" + survived.string() + "' &\nwhile [ ! -s '" +
-                             pid.string() + "' ]; do sleep 0.01; done\n",
-                         true);
+    writeFile(client,
+              "#!/bin/sh\nsetsid sh -c 'echo $$ > \"$0\"; sleep 20; touch \"$1\"' '" +
+                  pid.string() + "' '" + survived.string() + "' &\nwhile [ ! -s '" + pid.string() +
+                  "' ]; do sleep 0.01; done\n",
+              true);
     registerProgram(client);
-    ASSERT_EQ(simmac("sleep").status, 0);
-    const panetools::RunResult wake = simmac("wake");
+    ASSERT_EQ(simmac({"sleep"}).status, 0);
+    const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0) << wake.output;
-    EXPECT_NE(wake.output.find(client.string() + " exited with status 0"), std::string::npos)
-        << wake.output;
+    EXPECT_CONTAINS(wake.output, client.string() + " exited with status 0");
     EXPECT_FALSE(std::filesystem::exists(survived)) << "wake waited for the client's daemon";
-    EXPECT_FALSE(running(std::stoi(testsupport::readFile(pid))));
+    EXPECT_FALSE(running(std::stoi(readFile(pid))));
 }
 
 // A link in place of the registrations, to a file or to nothing, is refused
@@ -162,19 +161,17 @@ TEST_F(SystemPower, WakeEndsWhatAClientStartedInASessionOfItsOwn) {
 TEST_F(SystemPower, WakeRefusesALinkInPlaceOfTheRegistrations) {
     const std::filesystem::path client = mac.root() / "client", ran = mac.root() / "ran",
                                 elsewhere = mac.root() / "elsewhere.plist";
-    panetools::writeFile(client, "#!/bin/sh\ntouch '" + ran.string() + "'\n", true);
+    writeFile(client, "#!/bin/sh\ntouch '" + ran.string() + "'\n", true);
     registerProgram(client, elsewhere);
     std::filesystem::create_directories(host::powerClientsPath().parent_path());
     for (const std::filesystem::path& target : {elsewhere, mac.root() / "missing.plist"}) {
         SCOPED_TRACE(target.string());
         std::filesystem::remove(host::powerClientsPath());
         std::filesystem::create_symlink(target, host::powerClientsPath());
-        ASSERT_EQ(simmac("sleep").status, 0);
-        const panetools::RunResult wake = simmac("wake");
+        ASSERT_EQ(simmac({"sleep"}).status, 0);
+        const RunResult wake = simmac({"wake"});
         EXPECT_EQ(wake.status, 1) << wake.output;
-        EXPECT_NE(wake.output.find("PowerClients.plist: not a regular file (a symbolic link)"),
-                  std::string::npos)
-            << wake.output;
+        EXPECT_CONTAINS(wake.output, "PowerClients.plist: not a regular file (a symbolic link)");
         EXPECT_FALSE(std::filesystem::exists(ran));
     }
 }

@@ -158,9 +158,15 @@ TEST(ValueReaders, BoolValueAndFloatValueReadLikeNSNumber) {
     EXPECT_TRUE(boolValue(&half));
     // Strings as NSString's boolValue reads them (a defaults tool writes "YES").
     for (const auto& [string, expected] :
-         std::vector<std::pair<const char*, bool>>{{"YES", true}, {"yes", true}, {"true", true},
-                                                   {" +007", true}, {"1", true}, {"NO", false},
-                                                   {"0", false}, {"", false}, {"off", false}}) {
+         std::vector<std::pair<const char*, bool>>{{"YES", true},
+                                                   {"yes", true},
+                                                   {"true", true},
+                                                   {" +007", true},
+                                                   {"1", true},
+                                                   {"NO", false},
+                                                   {"0", false},
+                                                   {"", false},
+                                                   {"off", false}}) {
         const Value text(string);
         EXPECT_EQ(boolValue(&text), expected) << string;
     }

@@ -247,11 +247,9 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
 // off) keeps what it saved. The ATI driver's busy time makes the tool's
 // restore outlast the pane's session.
 TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
-    testsupport::TempSimMac mac;
-    const ATICardSetup ati{.entryName = "ATY,Card",
-                           .slot = "SLOT-1",
-                           .faults = testsupport::driverFaults("BusyMilliseconds", 20)};
-    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({.faults = driverFaults({.busyMilliseconds = 20})}),
+                              nv4xEntry("NVDA,Card", "SLOT-2")}));
     std::map<std::string, std::string> models;
     {
         OpenPane pane;
@@ -260,7 +258,7 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
             models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
     }
     writeSettings(models, 0);
-    panetools::Child startup({startupExecutable()});
+    Child startup({startupTool()});
     ASSERT_TRUE(startup.started());
     // The tool has read the settings once it programs the ATI card.
     while (mac.pllWrites(kATIDriver).empty())
@@ -275,9 +273,9 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
     const std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
     ASSERT_TRUE(domain);
     EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup"))) << describe({}, startup, mac);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved settings changed while the saved clocks "
-                                   "were applied; the newer settings are left as they are"),
-              std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved settings changed while the saved clocks were applied; "
+                    "the newer settings are left as they are");
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST_F(StepperWidget, AHeldKeyStepsOnceWhetherOrNotQtMarkedItsRepeats) {
 }
 
 TEST_F(StepperWidget, PressesThatArriveWhileACardIsProgrammedAreDropped) {
-    setDriverFaults(mac, "ATY,Card", testsupport::driverFaults("BusyMilliseconds", 300));
+    setDriverFaults(mac, "ATY,Card", driverFaults({.busyMilliseconds = 300}));
     focus();
     // Stamps in the window system's clock, which runs as ours does.
     QElapsedTimer clock;

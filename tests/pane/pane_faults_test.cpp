@@ -245,37 +245,43 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
 // that its clocks are unknown; what it saves is never a clock the card did
 // not reach or the user did not choose.
 TEST(PaneFaults, AfterAFailedChangeThePaneShowsAndSavesWhatTheCardRuns) {
-    const auto refuseWrites = [](const testsupport::TempSimMac& mac) {
-        setDriverFaults(mac, "ATY,Card", faults({2}));
+    const auto refuseWrites = [](const TempSimMac& mac) {
+        setDriverFaults(mac, "ATY,Card", driverFaults({.refuseCommands = {2}}));
     };
     struct Case {
         const char* what;
         bool nvidia;
         bool faultsAtOpen;  // the ATI card refuses WriteATIPLL from the start
-        std::function<void(OpenPane&, const testsupport::TempSimMac&)> act;
-        const char* alert;  // the first alert's key, or none
+        std::function<void(OpenPane&, const TempSimMac&)> act;
+        const char* alert;              // the first alert's key, or none
         std::optional<float> vpuShown;  // nothing: "unknown"
         float vpuSaved;
         std::int64_t unrestored;
     };
     const Case cases[] = {
         {"an NVIDIA card that refuses everything after the core's two words", true, false,
-         [](OpenPane& pane, const testsupport::TempSimMac& mac) {
-             setDriverFaults(mac, "NVDA,Card", testsupport::driverFaults("RefuseAfter", 2));
+         [](OpenPane& pane, const TempSimMac& mac) {
+             setDriverFaults(mac, "NVDA,Card", driverFaults({.refuseAfter = 2}));
              pane.vpuStepper().click(+4);
          },
          "CONFIG_FAILED", std::nullopt, 405.0f, 0},
         {"Back to Stock refused (after the restore to 247.5 MHz and two steps)", false, false,
-         [&](OpenPane& pane, const testsupport::TempSimMac& mac) {
+         [&](OpenPane& pane, const TempSimMac& mac) {
              pane.vpuStepper().click(+2);
              refuseWrites(mac);
              pane.button("defaultButton").performClick();
          },
          "CONFIG_FAILED", 252.0f, 252.0f, 0},
-        {"the saved clocks refused at open", false, true, {}, "RESTORE_FAILED_MESSAGE", 225.0f,
-         247.5f, 1},
+        {"the saved clocks refused at open",
+         false,
+         true,
+         {},
+         "RESTORE_FAILED_MESSAGE",
+         225.0f,
+         247.5f,
+         1},
         {"the saved clocks refused at open, then changed by the user", false, true,
-         [](OpenPane& pane, const testsupport::TempSimMac& mac) {
+         [](OpenPane& pane, const TempSimMac& mac) {
              setDriverFaults(mac, "ATY,Card", {});
              pane.vpuStepper().click(+1);
          },
@@ -283,15 +289,15 @@ TEST(PaneFaults, AfterAFailedChangeThePaneShowsAndSavesWhatTheCardRuns) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::TempSimMac mac;
+        TempSimMac mac;
         const float saved = c.nvidia ? 405.0f : 247.5f;
-        ATICardSetup ati;
-        if (c.faultsAtOpen) ati.faults = faults({2});
-        mac.writeMachine(testsupport::machine(
-            {c.nvidia ? nv4xEntry("NVDA,Card", "SLOT-1") : atiEntry(ati)}));
+        ATIDevice ati;
+        if (c.faultsAtOpen) ati.faults = driverFaults({.refuseCommands = {2}});
+        mac.writeMachine(machine({c.nvidia ? nv4xEntry("NVDA,Card", "SLOT-1") : atiEntry(ati)}));
         const std::string model = modelShownForFirstCard();
-        writePaneDomain(true, {cardEntry("SLOT-1", model, saved, c.nvidia ? 351.0f : 234.0f,
-                                         c.nvidia ? 405.0f : 225.0f, c.nvidia ? 351.0f : 225.0f)});
+        writePaneDomain(true,
+                        {savedCardEntry("SLOT-1", model, saved, c.nvidia ? 351.0f : 234.0f,
+                                        c.nvidia ? 405.0f : 225.0f, c.nvidia ? 351.0f : 225.0f)});
         OpenPane pane;
         ASSERT_TRUE(pane.loaded());
         host::clearShownAlerts();
@@ -301,16 +307,16 @@ TEST(PaneFaults, AfterAFailedChangeThePaneShowsAndSavesWhatTheCardRuns) {
         if (c.act) c.act(pane, mac);
         const auto alerts = host::shownAlerts();
         ASSERT_FALSE(alerts.empty());
-        EXPECT_EQ(alerts[0].messageText, localized(c.alert));
+        EXPECT_EQ(alerts[0].messageText, paneString(c.alert));
         const std::string shown = pane.field("vpuTextField").stringValue();
         if (c.vpuShown) {
             EXPECT_NEAR(std::strtof(shown.c_str(), nullptr), *c.vpuShown, 0.06f) << shown;
         } else {
-            EXPECT_EQ(shown, localized("CLOCK_UNKNOWN"));
+            EXPECT_EQ(shown, paneString("CLOCK_UNKNOWN"));
             EXPECT_TRUE(pane.button("defaultButton").isEnabled()) << "not known to be at stock";
         }
         pane.quit();
-        EXPECT_EQ(sessionValue(pane, "unrestoredCardCount"), c.unrestored);
+        EXPECT_EQ(pane.sessionValue("unrestoredCardCount"), c.unrestored);
         const auto domain = readDomain(kPaneDomain);
         ASSERT_TRUE(domain && cardsOf(*domain) && cardsOf(*domain)->size() == 1u);
         EXPECT_EQ(floatOf(*cardsOf(*domain)->front().dictionary(), "VPU"), c.vpuSaved);

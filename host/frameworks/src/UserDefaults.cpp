@@ -150,8 +150,8 @@ std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
     return persistentDomainForName(domainName, nullptr);
 }
 
-std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(
-    const std::string& domainName, bool* unreadable) {
+std::optional<cf::Dictionary> NSUserDefaults::persistentDomainForName(const std::string& domainName,
+                                                                      bool* unreadable) {
     if (unreadable != nullptr) *unreadable = false;
     if (!isUsableDomainName(domainName)) return std::nullopt;
     std::lock_guard lock(defaultsMutex());
