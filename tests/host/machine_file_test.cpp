@@ -1,6 +1,8 @@
 // machine.plist: the default machine on a fresh Mac, strict checking of bad
 // files (one message naming entry and key, file untouched), register keys.
 
+#include <cmath>
+
 #include "host/Machine.h"
 #include "host/MachineControl.h"
 #include "host/MachineInterface.h"
@@ -179,6 +181,13 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
         {"limit not above 0",
          plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), 400, 0)})})),
          {"entry \"c/" + d + "\"", "key \"Hardware/Limits/Memory\"", "above 0"}},
+        // As an older simmac limit wrote them.
+        {"limit not a number",
+         plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), NAN, 400)})})),
+         {"key \"Hardware/Limits/VPU\"", "not a clock above 0 MHz"}},
+        {"limit infinite",
+         plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), 400, INFINITY)})})),
+         {"key \"Hardware/Limits/Memory\"", "not a clock above 0 MHz"}},
         {"hang without its driver",
          plist(with(*machine({}).dictionary(), "Hung", with({}, "Seq", integer(3)))),
          {"key \"Hung/Driver\"", "missing"}},

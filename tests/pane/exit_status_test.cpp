@@ -6,7 +6,18 @@
 // judge (a row, a clock) are refused once it has read the cards, before
 // anything is written to them. A pane session (prefhost, tarnwickctl) that
 // met a machine it could not read, a save that failed or a card that could
-// not be read says so, and loses no saved setting it need not.
+// not be read says so, and loses no saved setting it need not. Every real
+// number is refused unless finite, above 0 and plainly decimal; a row while
+// a card was left out, and a machine asleep or hung, are refused once the
+// pane is open. A scripted session (tarnwickctl -) answers every action on
+// its line before the next one is sent.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <sstream>
 
 #include "host/Machine.h"
 #include "host/MachineInterface.h"
@@ -68,6 +79,26 @@ void atiRestoreRefused(const fs::path&) {
     ASSERT_EQ(run({tool("tarnwickctl"), "set", "0", "400", "350"}).status, 0);
     ASSERT_EQ(simmac({"reboot"}).status, 0);
     ASSERT_EQ(simmac({"fault", "AGP", "--refuse", "2"}).status, 0);
+}
+
+void atiReadsRefused(const fs::path&) {
+    ASSERT_EQ(simmac({"fault", "AGP", "--refuse", "0"}).status, 0);
+}
+void machineAsleep(const fs::path&) { ASSERT_EQ(simmac({"sleep"}).status, 0); }
+// The ATI card's stock measurement, as the pane opens, goes above the limit.
+void machineHung(const fs::path&) {
+    ASSERT_EQ(simmac({"limit", "AGP", "--memory", "300"}).status, 0);
+    run({tool("tarnwickctl"), "list"});
+}
+
+// A clock refused on the command line: tarnwickctl set's VPU, simmac
+// limit's --vpu.
+ExitCase clock(const char* name, const char* program, const char* value, const char* message) {
+    const bool ctl = std::string(program) == "tarnwickctl";
+    return ExitCase{name, program,
+                    ctl ? std::vector<std::string>{"set", "AGP", value, "340"}
+                        : std::vector<std::string>{"limit", "AGP", "--vpu", value},
+                    1, message};
 }
 
 class ExitStatus : public ::testing::TestWithParam<ExitCase> {};
@@ -172,11 +203,16 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  "\"\" is not a whole number"},
         ExitCase{"CtlHexRow", "tarnwickctl", {"stock", "0x0"}, 1, "\"0x0\" is not a whole number"},
+        // "first" could be a slot: the pane's table tells.
         ExitCase{"CtlListRowNotANumber",
                  "tarnwickctl",
                  {"list", "first"},
                  1,
-                 "\"first\" is not a whole number"},
+                 "no card in slot \"first\" (the pane lists AGP, SLOT-1, SLOT-2)",
+                 {},
+                 nullptr,
+                 true},
+        ExitCase{"CtlRowSignedHex", "tarnwickctl", {"stock", "-0x1"}, 1, "is not a whole number"},
         ExitCase{"CtlEmptyClock",
                  "tarnwickctl",
                  {"set", "0", "", "340"},
@@ -213,6 +249,29 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  "TARNWICKCTL_SESSION_WAIT must be a number of seconds",
                  {"TARNWICKCTL_SESSION_WAIT=soon"}},
+        ExitCase{"CtlWaitNotFinite",
+                 "tarnwickctl",
+                 {"list"},
+                 1,
+                 "\"nan\" is not a number of seconds: a finite number is needed",
+                 {"TARNWICKCTL_SESSION_WAIT=nan"}},
+        ExitCase{"CtlWaitHex",
+                 "tarnwickctl",
+                 {"list"},
+                 1,
+                 "not a number of seconds: give a decimal number, not hex",
+                 {"TARNWICKCTL_SESSION_WAIT=0x10"}},
+        clock("CtlClockInfinite", "tarnwickctl", "inf", "a finite number is needed"),
+        clock("CtlClockComma", "tarnwickctl", "410,5", "use a point, not a comma"),
+        clock("CtlClockExponent", "tarnwickctl", "4e2", "write it out in decimal digits"),
+        clock("SimmacLimitNotANumber", "simmac", "nan", "\"nan\" is not a clock in MHz"),
+        clock("SimmacLimitMinusNotANumber", "simmac", "-nan", "a finite number is needed"),
+        clock("SimmacLimitInfinite", "simmac", "inf", "a finite number is needed"),
+        clock("SimmacLimitPastTheBound", "simmac", "1e308", "the highest taken is 10000 MHz"),
+        clock("SimmacLimitDigitsPastTheBound", "simmac", "10000.01", "the highest taken is"),
+        clock("SimmacLimitHex", "simmac", "0x1A4", "give a decimal number, not hex"),
+        clock("SimmacLimitComma", "simmac", "410,5", "use a point, not a comma"),
+        clock("SimmacLimitZero", "simmac", "0.0", "it must be above 0 MHz"),
         ExitCase{"PrefhostHelp", "prefhost", {"--help"}, 0, "like System Preferences"},
         ExitCase{"PrefhostUnknownOption", "prefhost", {"--frob"}, 1, "--frob"},
         ExitCase{"PrefhostHelpPictureAlone",
@@ -281,7 +340,156 @@ INSTANTIATE_TEST_SUITE_P(
                                {},
                                nullptr,
                                false,
-                               atiRestoreRefused}),
+                               atiRestoreRefused},
+                      ExitCase{"CtlRowWithACardLeftOut",
+                               "tarnwickctl",
+                               {"set", "1", "420", "560"},
+                               1,
+                               "1 card could not be read and was left out, so the rows have "
+                               "moved: name the card by its slot (the pane lists SLOT-1, SLOT-2)",
+                               {},
+                               nullptr,
+                               false,
+                               atiReadsRefused},
+                      ExitCase{"CtlMachineAsleep",
+                               "tarnwickctl",
+                               {"set", "AGP", "400", "350"},
+                               4,
+                               "tarnwickctl: the simulated Mac is asleep, so no card answers; "
+                               "simmac wake wakes it",
+                               {},
+                               nullptr,
+                               false,
+                               machineAsleep},
+                      ExitCase{"PrefhostMachineAsleep",
+                               "prefhost",
+                               {"--screenshot", "/dev/null"},
+                               4,
+                               "prefhost: the simulated Mac is asleep",
+                               {},
+                               nullptr,
+                               false,
+                               machineAsleep},
+                      ExitCase{"CtlMachineHung",
+                               "tarnwickctl",
+                               {"stock", "0"},
+                               4,
+                               "tarnwickctl: the simulated Mac hangs, so no card answers; simmac "
+                               "reboot restarts it",
+                               {},
+                               nullptr,
+                               false,
+                               machineHung},
+                      ExitCase{"SimmacCommandAsleep",
+                               "simmac",
+                               {"command", "AGP", "0", "0"},
+                               2,
+                               "simmac: the machine is asleep; simmac wake wakes it",
+                               {},
+                               nullptr,
+                               false,
+                               machineAsleep}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A line of a script: an action, whose outcome line must begin with
+// `outcome` and hold `shows`; or "simmac ...", run between two actions.
+struct ScriptStep {
+    const char* line;
+    const char* outcome = "";
+    std::vector<std::string> shows = {};
+};
+struct ScriptCase {
+    const char* name;
+    std::vector<ScriptStep> steps;
+    int status;
+    const char* message;
+};
+
+void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
+
+class ScriptedSession : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(ScriptedSession, EachActionIsAnsweredAsItIsDoneAndTheSessionSaves) {
+    const ScriptCase& c = GetParam();
+    TempSimMac mac;
+    ASSERT_EQ(simmac({"init"}).status, 0);
+    ASSERT_TRUE(installBuiltPane());
+    std::signal(SIGPIPE, SIG_IGN);  // a session that ended early fails the test instead
+    const fs::path input = mac.root() / "actions";
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    Child ctl({"/bin/sh", "-c", "exec \"$0\" - <\"$1\"", tool("tarnwickctl"), input.string()});
+    const int fd = open(input.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<std::pair<std::string, const ScriptStep*>> answers;
+    for (const ScriptStep& step : c.steps) {
+        std::istringstream words(step.line);
+        std::vector<std::string> argv;
+        for (std::string word; words >> word;) argv.push_back(word);
+        if (argv.front() == "simmac") {
+            argv.front() = tool("simmac");
+            ASSERT_EQ(run(argv).status, 0) << step.line;
+            continue;
+        }
+        const std::string line = std::string(step.line) + "\n";
+        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        answers.emplace_back(": " + std::to_string(answers.size() + 1) + ": " + step.line + ": ",
+                             &step);
+        ASSERT_TRUE(ctl.readUntil(answers.back().first)) << ctl.output();
+    }
+    close(fd);
+    EXPECT_EQ(ctl.wait(), c.status) << ctl.output();
+    EXPECT_CONTAINS(ctl.output(), c.message);
+    for (const auto& [mark, step] : answers) {
+        const std::size_t at = ctl.output().find(mark);
+        const std::size_t begin = ctl.output().rfind('\n', at) + 1;
+        const std::string answer = ctl.output().substr(begin, ctl.output().find('\n', at) - begin);
+        EXPECT_EQ(answer.rfind(step->outcome, 0), 0u) << answer;
+        for (const std::string& part : step->shows)
+            EXPECT_NE(answer.find(part), std::string::npos) << part << " in " << answer;
+    }
+    EXPECT_TRUE(fs::exists(domainFile(kPaneDomain))) << "saved at the end of input";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ScriptedSession,
+    ::testing::Values(
+        // A failed click after Back to Stock goes back to the stock clocks,
+        // and the next click changes only the clock it is for.
+        ScriptCase{
+            "StockThenAFailedClickThenAClick",
+            {{"set AGP 420 350", "ok: ", {"(requested 420.00 MHz)"}},
+             {"stock AGP", "ok: ", {"VPU 380.2", "Back to stock disabled"}},
+             {"simmac fault AGP --refuse-after 0"},
+             {"up AGP vpu",
+              "failed: ",
+              {"The clock change did not go through.", "VPU unknown (requested 380.25 MHz)"}},
+             {"simmac fault AGP --clear"},
+             {"up AGP memory", "ok: ", {"VPU 380.2", "(requested 342.00 MHz)"}}},
+            2,
+            ""},
+        ScriptCase{"BadLinesAreRefusedAndTheSessionGoesOn",
+                   {{"frob", "refused: ", {"\"frob\" is not an action"}},
+                    {"set AGP 410,5 300", "refused: ", {"use a point, not a comma"}},
+                    {"set AGP 400 nan", "refused: ", {"a finite number is needed"}},
+                    {"up AGP core", "refused: ", {"give up CARD vpu|memory"}},
+                    {"select SLOT-9", "refused: ", {"no card in slot \"SLOT-9\""}},
+                    {"set AGP 5000 300",
+                     "refused: ",
+                     {"VPU 5000.00 MHz is outside the stepper's range 2.25 MHz to 760.50 MHz"}},
+                    {"stock AGP", "ok: ", {"already runs at its stock clocks"}},
+                    {"select SLOT-2", "ok: ", {"card 2 (SLOT-2, NVIDIA GeForce FX 5200)"}},
+                    {"startup on", "ok: ", {"Set at startup on"}},
+                    {"list", "ok: ", {"3 cards: 0 AGP Radeon 9800 Pro", "shown: card 2"}}},
+                   1,
+                   ""},
+        ScriptCase{"AMachinePutToSleepBetweenActions",
+                   {{"up AGP vpu", "ok: ", {"(requested 382.50 MHz)"}},
+                    {"simmac sleep"},
+                    {"up AGP vpu", "failed: ", {"; the simulated Mac is asleep"}},
+                    {"simmac wake"},
+                    {"up 0 memory", "ok: ", {"card 0 (AGP"}}},
+                   4,
+                   "tarnwickctl: the simulated Mac is asleep, so no card answers"}),
+    [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
 
 }  // namespace
