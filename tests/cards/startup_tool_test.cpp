@@ -24,6 +24,22 @@ const cf::Array& cardsOf(const cf::Dictionary& domain) {
     return cards && cards->array() ? *cards->array() : none;
 }
 
+// The saved card entries as the tool left them; none (and a failure) when
+// the settings cannot be read.
+cf::Array savedCards() {
+    const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
+    if (!domain) ADD_FAILURE() << "no saved settings";
+    return domain ? cardsOf(*domain) : cf::Array{};
+}
+
+// A card whose stock the tool measures at creation (400.5 / 299.25 MHz)
+// when `firmwareClocks`.
+ATIDevice withFirmwareClocks(bool firmwareClocks) {
+    return firmwareClocks ? ATIDevice{.sclk = 400000, .mclk = 300000} : ATIDevice{};
+}
+
+std::string slotOf(const cf::Value& entry) { return *entry.dictionary()->get(kSlotKey)->string(); }
+
 const std::vector<std::string> kSixKeys = {kSlotKey,   kModelKey,    kVPUKey,
                                            kMemoryKey, kStockVPUKey, kStockMemoryKey};
 
@@ -84,13 +100,14 @@ TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
     writeDomain(kTarnwickPrefDomain, savedDomain(false, {present, absent}));
 
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
+    const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
     ASSERT_TRUE(domain);
     EXPECT_TRUE(cf::boolValue(domain->get(kSetAtStartupKey)));
-    ASSERT_EQ(cardsOf(*domain).size(), 1u);
-    const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
+    const cf::Array& cards = cardsOf(*domain);
+    ASSERT_EQ(cards.size(), 1u);
+    const cf::Dictionary& entry = *cards[0].dictionary();
     EXPECT_EQ(keysOf(entry), kSixKeys);
-    EXPECT_EQ(*entry.get(kSlotKey)->string(), "SLOT-1");
+    EXPECT_EQ(slotOf(cards[0]), "SLOT-1");
     EXPECT_EQ(floatFromEntry(entry, kVPUKey), 102 * 2.25f);
     // Stock taken from the clocks restored just before.
     EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 102 * 2.25f);
@@ -103,12 +120,11 @@ TEST(StartupTool, RewriteListsCardsFromTheLastToTheFirst) {
         atiMachine({{.entryName = "ATY,A", .slotName = "SLOT-1", .sclk = 400000, .mclk = 300000},
                     {.entryName = "ATY,B", .slotName = "SLOT-2", .agpMaster = true}}));
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
-    ASSERT_TRUE(domain);
-    ASSERT_EQ(cardsOf(*domain).size(), 2u);
-    EXPECT_EQ(*cardsOf(*domain)[0].dictionary()->get(kSlotKey)->string(), "AGP");
-    const cf::Dictionary& measured = *cardsOf(*domain)[1].dictionary();
-    EXPECT_EQ(*measured.get(kSlotKey)->string(), "SLOT-1");
+    const cf::Array cards = savedCards();
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(slotOf(cards[0]), "AGP");
+    const cf::Dictionary& measured = *cards[1].dictionary();
+    EXPECT_EQ(slotOf(cards[1]), "SLOT-1");
     EXPECT_EQ(floatFromEntry(measured, kStockVPUKey), 178 * 2.25f);
     EXPECT_EQ(floatFromEntry(measured, kVPUKey), 225.0f);
     // Identification and the measurement there and back: three commands.
@@ -121,9 +137,7 @@ TEST(StartupTool, PreferencesThatDoNotParseCountAsNone) {
     writeFile(domainFile(kTarnwickPrefDomain), "<plist><dict><key>Cards</key>");
     ASSERT_EQ(runStartup(), 0);
     EXPECT_TRUE(mac.pllWrites().empty());
-    std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_EQ(cardsOf(*domain).size(), 1u);
+    EXPECT_EQ(savedCards().size(), 1u);
 }
 
 TEST(StartupTool, NoUsableCardLeavesTheDomainAlone) {
@@ -137,13 +151,11 @@ TEST(StartupTool, NoUsableCardLeavesTheDomainAlone) {
 TEST(StartupTool, FindsTheCardsOfBothVendors) {
     TempSimMac mac;  // no machine file: the default machine, one ATI and two NVIDIA cards
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
-    ASSERT_TRUE(domain);
-    const cf::Array& cards = cardsOf(*domain);
+    const cf::Array cards = savedCards();
     ASSERT_EQ(cards.size(), 3u);
-    EXPECT_EQ(*cards[0].dictionary()->get(kSlotKey)->string(), "SLOT-2");
-    EXPECT_EQ(*cards[1].dictionary()->get(kSlotKey)->string(), "SLOT-1");
-    EXPECT_EQ(*cards[2].dictionary()->get(kSlotKey)->string(), "AGP");
+    EXPECT_EQ(slotOf(cards[0]), "SLOT-2");
+    EXPECT_EQ(slotOf(cards[1]), "SLOT-1");
+    EXPECT_EQ(slotOf(cards[2]), "AGP");
     EXPECT_EQ(keysOf(*cards[2].dictionary()), kSixKeys);
     bool nvidiaCommands = false;
     for (const host::DriverLogRecord& record : mac.driverLog())
@@ -225,14 +237,10 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
         EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + faultyDriver +
                                              " not used: " + c.failedRead + " failed\n");
 
-        std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
-        ASSERT_TRUE(domain);
-        const cf::Array& cards = cardsOf(*domain);
+        const cf::Array cards = savedCards();
         ASSERT_EQ(cards.size(), 3u);
-        std::vector<std::string> slots;
-        for (const cf::Value& entry : cards)
-            slots.push_back(*entry.dictionary()->get(kSlotKey)->string());
-        EXPECT_EQ(slots, (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        EXPECT_EQ(slotOf(cards[0]) + " " + slotOf(cards[1]) + " " + slotOf(cards[2]),
+                  "SLOT-3 SLOT-2 SLOT-1");
         const cf::Dictionary& kept = *cards[c.atiFaulty ? 2 : 1].dictionary();
         EXPECT_EQ(cf::toXMLPropertyList(kept),
                   cf::toXMLPropertyList(c.atiFaulty ? atiSaved : nvidiaSaved));
@@ -309,12 +317,7 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempSimMac mac;
-        ATIDevice device;
-        if (c.firmwareClocks) {
-            device.sclk = 400000;
-            device.mclk = 300000;
-        }
-        mac.writeMachine(atiMachine({device}));
+        mac.writeMachine(atiMachine({withFirmwareClocks(c.firmwareClocks)}));
         cf::Dictionary entry =
             savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock, c.entryStock);
         entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
@@ -328,10 +331,6 @@ TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
             << mac.systemLog();
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Nothing a failure did becomes a saved setting: a login whose writes fail
 // keeps the saved clocks, a stock measurement that failed records no stock,
@@ -366,12 +365,8 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempSimMac mac;
-        ATIDevice device;
+        ATIDevice device = withFirmwareClocks(c.firmwareClocks);
         device.faults = c.faults;
-        if (c.firmwareClocks) {
-            device.sclk = 400000;
-            device.mclk = 300000;
-        }
         mac.writeMachine(atiMachine({device}));
         // 247.5 / 234 MHz saved; no stock clocks yet, so a login records them.
         writeDomain(kTarnwickPrefDomain,
@@ -383,9 +378,9 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
             EXPECT_EQ(domainBytes(), before);
             continue;
         }
-        const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
-        ASSERT_TRUE(domain && cardsOf(*domain).size() == 1u);
-        const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
+        const cf::Array cards = savedCards();
+        ASSERT_EQ(cards.size(), 1u);
+        const cf::Dictionary& entry = *cards[0].dictionary();
         EXPECT_EQ(floatFromEntry(entry, kVPUKey), 247.5f);
         EXPECT_EQ(floatFromEntry(entry, kMemoryKey), 234.0f);
         EXPECT_NE(floatFromEntry(entry, kStockVPUKey), 0.0f) << "the stock clocks are recorded";

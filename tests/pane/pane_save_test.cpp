@@ -136,46 +136,33 @@ TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
     EXPECT_EQ(*after, expected) << cf::toXMLPropertyList(*after);
 }
 
+const std::string kA = "/Applications/A.app", kC = "/Applications/C.app";
+// The startup tool of a pane installed elsewhere.
+const std::string kOtherInstall =
+    "/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app";
+
+using Items = std::vector<std::pair<std::string, bool>>;
+LoginCase login(const char* name, bool hasDomain, Items before, bool checkbox, Items after) {
+    return {name, hasDomain, std::move(before), checkbox, std::move(after)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllCases, LoginItemTest,
-    ::testing::Values(
-        LoginCase{"OnWithoutDomain", false, {}, true, {{"TOOL", false}}},
-        LoginCase{"OffWithoutDomain", false, {}, false, {}},
-        LoginCase{"OnPresentHiddenInTheMiddleMovesToTheEnd",
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", true}, {"/Applications/C.app", true}},
-                  true,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}, {"TOOL", true}}},
-        LoginCase{"OffPresentIsRemoved",
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"/Applications/C.app", true}},
-                  false,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}}},
-        LoginCase{"OffAbsentWritesTheSameBack",
-                  true,
-                  {{"/Applications/A.app", true}},
-                  false,
-                  {{"/Applications/A.app", true}}},
-        LoginCase{"OffTwoEntriesRemovesOnlyTheFirst",
-                  true,
-                  {{"TOOL", true}, {"TOOL", false}},
-                  false,
-                  {{"TOOL", false}}},
-        LoginCase{"OnTwoEntriesMovesTheFirst",
-                  true,
-                  {{"TOOL", true}, {"/Applications/A.app", false}, {"TOOL", false}},
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"TOOL", true}}},
-        LoginCase{"OtherPaneInstallIsLeftAlone",
-                  true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
-                    "TarnwickStartup.app",
-                    true}},
-                  true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
-                    "TarnwickStartup.app",
-                    true},
-                   {"TOOL", false}}}),
+    ::testing::Values(login("OnWithoutDomain", false, {}, true, {{"TOOL", false}}),
+                      login("OffWithoutDomain", false, {}, false, {}),
+                      login("OnPresentHiddenInTheMiddleMovesToTheEnd", true,
+                            {{kA, false}, {"TOOL", true}, {kC, true}}, true,
+                            {{kA, false}, {kC, true}, {"TOOL", true}}),
+                      login("OffPresentIsRemoved", true, {{kA, false}, {"TOOL", false}, {kC, true}},
+                            false, {{kA, false}, {kC, true}}),
+                      login("OffAbsentWritesTheSameBack", true, {{kA, true}}, false, {{kA, true}}),
+                      login("OffTwoEntriesRemovesOnlyTheFirst", true,
+                            {{"TOOL", true}, {"TOOL", false}}, false, {{"TOOL", false}}),
+                      login("OnTwoEntriesMovesTheFirst", true,
+                            {{"TOOL", true}, {kA, false}, {"TOOL", false}}, true,
+                            {{kA, false}, {"TOOL", false}, {"TOOL", true}}),
+                      login("OtherPaneInstallIsLeftAlone", true, {{kOtherInstall, true}}, true,
+                            {{kOtherInstall, true}, {"TOOL", false}})),
     [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
 
 TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
