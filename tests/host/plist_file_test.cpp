@@ -355,12 +355,7 @@ TEST(PropertyListFiles, WriteAtomicallyThenReadBack) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    int files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(path.parent_path())) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);
     EXPECT_EQ(*readPropertyListFile(path.string(), &error), Value(Array{Value("x")}));
 }
 
@@ -373,12 +368,8 @@ TEST(PropertyListFiles, FailedWriteLeavesTheOldFile) {
     EXPECT_FALSE(writePropertyListFileAtomically(path.string(), Value(true), &error));
     EXPECT_CONTAINS(error, "occupied.plist");
     EXPECT_EQ(readFile(path / "inside"), "keep me");
-    int files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(scratch.root())) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 1);  // no temporary file left behind
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.root()), {}),
+              1);  // no temporary file left behind
 }
 
 TEST(PropertyListFiles, MissingAndBrokenFilesNameThePath) {

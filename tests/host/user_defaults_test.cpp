@@ -5,16 +5,13 @@
 #include "host/SimMac.h"
 
 using namespace cf;
+using testsupport::domainFile;
 using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
 
 const std::string kDomain = "name.halvorn.oddny.TarnwickPref";
-
-std::filesystem::path domainFile(const std::string& domain) {
-    return host::preferencesDir() / (domain + ".plist");
-}
 
 Dictionary everyValueType() {
     Dictionary card;
@@ -122,8 +119,7 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
     EXPECT_EQ(readFile(domainFile(kDomain)), bytes);  // reading changes nothing
 
     // Removed or replaced, it is kept first.
-    std::filesystem::path kept = domainFile(kDomain);
-    kept += ".corrupt";
+    const std::filesystem::path kept = domainFile(kDomain).string() + ".corrupt";
     defaults.removePersistentDomainForName(kDomain);
     EXPECT_EQ(readFile(kept), bytes);
     EXPECT_FALSE(std::filesystem::exists(domainFile(kDomain)));
@@ -135,12 +131,7 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
 
     // A good file is replaced without keeping anything else.
     defaults.setPersistentDomain(Dictionary{}, kDomain);
-    int files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(host::preferencesDir())) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(host::preferencesDir()), {}), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,8 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
     testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
-    std::filesystem::path kept = domainFile(kDomain);
-    kept += ".corrupt";
+    const std::filesystem::path kept = domainFile(kDomain).string() + ".corrupt";
 
     writeFile(domainFile(kDomain), "first broken file");
     defaults.setPersistentDomain(Dictionary{}, kDomain);
@@ -166,9 +156,7 @@ TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
     defaults.setPersistentDomain(Dictionary{}, kDomain);
 
     EXPECT_EQ(readFile(kept), "first broken file");
-    std::filesystem::path second = kept;
-    second += ".1";
-    EXPECT_EQ(readFile(second), "second broken file");
+    EXPECT_EQ(readFile(kept.string() + ".1"), "second broken file");
 }
 
 TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {

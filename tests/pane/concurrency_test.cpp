@@ -226,10 +226,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         EXPECT_EQ(mac.registers(kNVIDIADriver), expected.at(kNVIDIADriver));
 
         // The saved settings parse, with an entry per card.
-        std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
-        ASSERT_TRUE(domain.has_value());
-        ASSERT_NE(cardsOf(*domain), nullptr);
-        EXPECT_EQ(cardsOf(*domain)->size(), 2u);
+        EXPECT_EQ(savedCards().size(), 2u);
     }
     // In some rounds both programs stepped the ATI card at once, else the
     // rounds tested little.
@@ -270,9 +267,8 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
         pane.quit();
     }
     EXPECT_EQ(startup.wait(), 0) << startup.output();
-    const std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup"))) << describe({}, startup, mac);
+    EXPECT_FALSE(cf::boolValue(savedSettings().get("Set at Startup")))
+        << describe({}, startup, mac);
     EXPECT_CONTAINS(mac.systemLog(),
                     "Tarnwick: the saved settings changed while the saved clocks were applied; "
                     "the newer settings are left as they are");

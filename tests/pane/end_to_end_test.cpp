@@ -9,10 +9,8 @@
 #include <cmath>
 #include <regex>
 
-#include "support/Child.h"
-#include "host/Foundation.h"
 #include "host/SimMac.h"
-#include "support/SimMacFixture.h"
+#include "support/OpenPane.h"
 
 namespace fs = std::filesystem;
 
@@ -56,6 +54,13 @@ ShownCard shown(const RunResult& r) {
             r.output.find("Back to stock  enabled") != std::string::npos};
 }
 
+// tarnwickctl with `args`, which succeeds; the card it shows then.
+ShownCard ctlShown(std::vector<std::string> args) {
+    const RunResult r = ctl(std::move(args));
+    EXPECT_EQ(r.status, 0) << r.output;
+    return shown(r);
+}
+
 // Core and memory clocks of every card, in registry order, as `simmac show`
 // computes them from the registers.
 std::vector<std::pair<double, double>> hardwareClocks() {
@@ -92,28 +97,20 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
     TempSimMac mac;  // fresh: the first program creates the default machine
     installPane();
 
-    const RunResult opened = ctl({"list"});
-    ASSERT_EQ(opened.status, 0) << opened.output;
-    const ShownCard ati = shown(opened);
+    const ShownCard ati = ctlShown({"list"});
     ASSERT_FALSE(ati.backToStock) << "a fresh machine runs at stock";
-    const RunResult openedNvidia = ctl({"list", "1"});
-    ASSERT_EQ(openedNvidia.status, 0) << openedNvidia.output;
-    const ShownCard nvidia = shown(openedNvidia);
+    const ShownCard nvidia = ctlShown({"list", "1"});
     const auto powerOn = hardwareClocks();
     ASSERT_EQ(powerOn.size(), 3u);
 
     // Raise the ATI card by several steps on both clocks, the NVIDIA card too.
-    const RunResult setATI = ctl({"set", "0", std::to_string(ati.vpu + 8 * ati.step),
-                                  std::to_string(ati.memory + 4 * ati.step)});
-    ASSERT_EQ(setATI.status, 0) << setATI.output;
-    const ShownCard atiChosen = shown(setATI);
+    const ShownCard atiChosen = ctlShown({"set", "0", std::to_string(ati.vpu + 8 * ati.step),
+                                          std::to_string(ati.memory + 4 * ati.step)});
     EXPECT_GT(atiChosen.vpu, ati.vpu + 6 * ati.step);
     EXPECT_GT(atiChosen.memory, ati.memory + 2 * ati.step);
     EXPECT_TRUE(atiChosen.backToStock);
-    const RunResult setNvidia =
-        ctl({"set", "1", std::to_string(nvidia.vpu + 40), std::to_string(nvidia.memory + 50)});
-    ASSERT_EQ(setNvidia.status, 0) << setNvidia.output;
-    const ShownCard nvidiaChosen = shown(setNvidia);
+    const ShownCard nvidiaChosen =
+        ctlShown({"set", "1", std::to_string(nvidia.vpu + 40), std::to_string(nvidia.memory + 50)});
     EXPECT_GT(nvidiaChosen.vpu, nvidia.vpu + 30);
     EXPECT_GT(nvidiaChosen.memory, nvidia.memory + 40);
 
@@ -123,11 +120,9 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
 
     // What the pane saved at its last quit: the setting, three card entries,
     // and a login item pointing into the installed pane.
-    const auto settings = readDomain(kPaneDomain);
-    ASSERT_TRUE(settings.has_value());
-    EXPECT_TRUE(cf::boolValue(settings->get("Set at Startup")));
-    ASSERT_TRUE(settings->get("Cards") && settings->get("Cards")->array());
-    EXPECT_EQ(settings->get("Cards")->array()->size(), 3u);
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
+    EXPECT_EQ(savedCards(settings).size(), 3u);
     const auto loginwindow = readDomain("loginwindow");
     ASSERT_TRUE(loginwindow.has_value());
     const cf::Array* items = loginwindow->get("AutoLaunchedApplicationDictionary")->array();
@@ -185,10 +180,9 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
 
     // The pane, opened with Option held (nothing restored), reads the same
     // clocks back from the hardware.
-    const RunResult check = ctl({"--option-key", "list"});
-    ASSERT_EQ(check.status, 0) << check.output;
-    EXPECT_EQ(shown(check).vpu, atiChosen.vpu);
-    EXPECT_EQ(shown(check).memory, atiChosen.memory);
+    const ShownCard check = ctlShown({"--option-key", "list"});
+    EXPECT_EQ(check.vpu, atiChosen.vpu);
+    EXPECT_EQ(check.memory, atiChosen.memory);
 }
 
 // prefhost quits on SIGTERM and SIGINT the orderly way: the pane gets
@@ -198,21 +192,19 @@ class PrefhostSignal : public ::testing::TestWithParam<int> {};
 TEST_P(PrefhostSignal, SavesSettingsAndLoginItemBeforeExit) {
     TempSimMac mac;
     installPane();
-    const fs::path settings = domainFile(kPaneDomain);
-    ASSERT_FALSE(fs::exists(settings));
+    const fs::path settingsFile = domainFile(kPaneDomain);
+    ASSERT_FALSE(fs::exists(settingsFile));
 
     Child prefhost({tool("prefhost")});
     ASSERT_TRUE(prefhost.started());
     ASSERT_TRUE(prefhost.readUntil("prefhost: showing")) << prefhost.output();
-    EXPECT_FALSE(fs::exists(settings)) << "nothing is saved before quitting";
+    EXPECT_FALSE(fs::exists(settingsFile)) << "nothing is saved before quitting";
     kill(prefhost.pid(), GetParam());
     EXPECT_EQ(prefhost.wait(), 0) << prefhost.output();
 
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain.has_value()) << prefhost.output();
-    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
-    ASSERT_TRUE(domain->get("Cards") && domain->get("Cards")->array());
-    EXPECT_EQ(domain->get("Cards")->array()->size(), 3u);
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_FALSE(cf::boolValue(settings.get("Set at Startup"))) << prefhost.output();
+    EXPECT_EQ(savedCards(settings).size(), 3u);
     const auto loginwindow = readDomain("loginwindow");
     ASSERT_TRUE(loginwindow.has_value());
     ASSERT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary"));
@@ -230,13 +222,10 @@ class PrefhostOptionKey : public ::testing::TestWithParam<bool> {};
 TEST_P(PrefhostOptionKey, RestoresSavedClocksOnlyWithoutOption) {
     TempSimMac mac;
     installPane();
-    const RunResult opened = ctl({"list"});
-    ASSERT_EQ(opened.status, 0) << opened.output;
-    const ShownCard ati = shown(opened);
-    const RunResult set =
-        ctl({"set", "0", std::to_string(ati.vpu + 6 * ati.step), std::to_string(ati.memory)});
-    ASSERT_EQ(set.status, 0) << set.output;
-    const double chosen = shown(set).vpu;
+    const ShownCard ati = ctlShown({"list"});
+    const double chosen =
+        ctlShown({"set", "0", std::to_string(ati.vpu + 6 * ati.step), std::to_string(ati.memory)})
+            .vpu;
     ASSERT_EQ(run({tool("simmac"), "reboot"}).status, 0);
     const double powerOnCore = hardwareClocks().at(0).first;
 
@@ -261,9 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Option, PrefhostOptionKey, ::testing::Bool(),
 TEST(Tarnwickctl, RefusedChangeShowsConfigFailedAndKeepsShownClocks) {
     TempSimMac mac;
     installPane();
-    const RunResult opened = ctl({"list"});
-    ASSERT_EQ(opened.status, 0) << opened.output;
-    const ShownCard before = shown(opened);
+    const ShownCard before = ctlShown({"list"});
     const RunResult fault = run({tool("simmac"), "fault", kATIDriverPrefix, "--refuse", "2"});
     ASSERT_EQ(fault.status, 0) << fault.output;
 
@@ -295,11 +282,9 @@ TEST(Tarnwickctl, NoCardsShowsTheTwoTextsAndStillSaves) {
     EXPECT_NE(startup.status, 0) << startup.output;
     EXPECT_CONTAINS(startup.output, "disabled");
 
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain.has_value());
-    ASSERT_TRUE(domain->get("Cards") && domain->get("Cards")->array());
-    EXPECT_TRUE(domain->get("Cards")->array()->empty());
-    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup")));
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_TRUE(savedCards(settings).empty());
+    EXPECT_FALSE(cf::boolValue(settings.get("Set at Startup")));
 }
 
 TEST(Prefhost, ScreenshotSavesTheShownWindowAndQuitsThroughTheNotification) {

@@ -15,11 +15,9 @@ namespace {
 
 const std::filesystem::path kPreferences = std::filesystem::path("Library") / "Preferences";
 
-std::vector<std::string> slotsOf(const cf::Dictionary& domain) {
+std::vector<std::string> slotsOf(const cf::Array& cards) {
     std::vector<std::string> found;
-    if (const cf::Array* cards = cardsOf(domain))
-        for (const cf::Value& entry : *cards)
-            found.push_back(stringOf(*entry.dictionary(), "Slot"));
+    for (const cf::Value& entry : cards) found.push_back(stringOf(*entry.dictionary(), "Slot"));
     return found;
 }
 
@@ -88,10 +86,9 @@ TEST(PaneFaults, ACardWhoseDriverDoesNotAnswerIsLeftOutAndKeepsItsEntry) {
 
         pane.quit();
         EXPECT_EQ(pane.sessionValue("lastSaveSucceeded"), 1);
-        const auto domain = readDomain(kPaneDomain);
-        ASSERT_TRUE(domain);
-        EXPECT_EQ(slotsOf(*domain), (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
-        EXPECT_EQ(cf::toXMLPropertyList((*cardsOf(*domain))[1]), cf::toXMLPropertyList(kept));
+        const cf::Array cards = savedCards();
+        ASSERT_EQ(slotsOf(cards), (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        EXPECT_EQ(cf::toXMLPropertyList(cards[1]), cf::toXMLPropertyList(kept));
     }
 }
 
@@ -146,10 +143,7 @@ TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
                             "Tarnwick: the machine could not be read; settings and "
                             "login item not saved\n");
         } else {
-            const auto domain = readDomain(kPaneDomain);
-            ASSERT_TRUE(domain);
-            ASSERT_TRUE(cardsOf(*domain));
-            EXPECT_TRUE(cardsOf(*domain)->empty());
+            EXPECT_TRUE(savedCards().empty());
         }
     }
 }
@@ -233,9 +227,8 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
                             "Tarnwick: the login items "
                             "(AutoLaunchedApplicationDictionary) are not a list; "
                             "left unchanged\n");
-            const auto domain = readDomain(kPaneDomain);
-            ASSERT_TRUE(domain) << "the settings are saved all the same";
-            EXPECT_EQ(slotsOf(*domain), std::vector<std::string>{"SLOT-1"});
+            EXPECT_EQ(slotsOf(savedCards()), std::vector<std::string>{"SLOT-1"})
+                << "the settings are saved all the same";
         }
     }
 }
@@ -317,9 +310,9 @@ TEST(PaneFaults, AfterAFailedChangeThePaneShowsAndSavesWhatTheCardRuns) {
         }
         pane.quit();
         EXPECT_EQ(pane.sessionValue("unrestoredCardCount"), c.unrestored);
-        const auto domain = readDomain(kPaneDomain);
-        ASSERT_TRUE(domain && cardsOf(*domain) && cardsOf(*domain)->size() == 1u);
-        EXPECT_EQ(floatOf(*cardsOf(*domain)->front().dictionary(), "VPU"), c.vpuSaved);
+        const cf::Array cards = savedCards();
+        ASSERT_EQ(cards.size(), 1u);
+        EXPECT_EQ(floatOf(*cards[0].dictionary(), "VPU"), c.vpuSaved);
     }
 }
 

@@ -98,15 +98,14 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
 
     // Quitting keeps the entry's stock, not the raised clocks.
     pane.quit();
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    const cf::Array* cards = cardsOf(*domain);
-    ASSERT_TRUE(cards && cards->size() == 2);
-    const cf::Dictionary& slot1 = *(*cards)[1].dictionary();
+    const cf::Dictionary settings = savedSettings();
+    const cf::Array cards = savedCards(settings);
+    ASSERT_EQ(cards.size(), 2u);
+    const cf::Dictionary& slot1 = *cards[1].dictionary();
     EXPECT_EQ(stringOf(slot1, "Slot"), "SLOT-1");
     EXPECT_EQ(floatOf(slot1, "Stock VPU"), 180.0f);
     EXPECT_EQ(floatOf(slot1, "VPU"), 225.0f);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+    EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
 }
 
 TEST_F(PaneOpenTest, OptionKeyTakesNoStockFromEntriesWhoseClocksNoCardCanRunAndLogsThem) {

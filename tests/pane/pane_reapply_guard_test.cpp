@@ -58,10 +58,9 @@ TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndC
 
     pane.quit();
     EXPECT_FALSE(recorded(kStartupToolReapplyDomain));
-    const std::optional<cf::Dictionary> saved = readDomain(kPaneDomain);
-    ASSERT_TRUE(saved && cardsOf(*saved) && cardsOf(*saved)->size() == 1);
-    EXPECT_EQ(floatOf(*(*cardsOf(*saved))[0].dictionary(), "VPU"), 225.0f)
-        << "the clocks the card runs at now";
+    const cf::Array cards = savedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(floatOf(*cards[0].dictionary(), "VPU"), 225.0f) << "the clocks the card runs at now";
 }
 
 TEST_F(PaneGuardTest, ARestoreThatFinishesLeavesNoRecordAndNoAlert) {

@@ -33,13 +33,12 @@ TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
     pane.vpuStepper().click(+1);
     pane.quit();
 
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
-    const cf::Array* cards = cardsOf(*domain);
-    ASSERT_TRUE(cards && cards->size() == 2);
-    const cf::Dictionary& first = *(*cards)[0].dictionary();
-    const cf::Dictionary& second = *(*cards)[1].dictionary();
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
+    const cf::Array cards = savedCards(settings);
+    ASSERT_EQ(cards.size(), 2u);
+    const cf::Dictionary& first = *cards[0].dictionary();
+    const cf::Dictionary& second = *cards[1].dictionary();
     EXPECT_EQ(stringOf(first, "Slot"), "SLOT-2");
     EXPECT_EQ(first.size(), 12u) << "NVIDIA entries carry the stock PLL words";
     EXPECT_EQ(stringOf(second, "Slot"), "SLOT-1");
@@ -76,13 +75,11 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     pane.button("startupCheckbox").performClick();
     pane.button("defaultButton").performClick();
     pane.quit();
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_EQ(domain->size(), 2u);
-    ASSERT_TRUE(domain->get("Set at Startup") && domain->get("Set at Startup")->boolean());
-    EXPECT_FALSE(*domain->get("Set at Startup")->boolean());
-    ASSERT_TRUE(cardsOf(*domain));
-    EXPECT_TRUE(cardsOf(*domain)->empty());
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_EQ(settings.size(), 2u);
+    ASSERT_TRUE(settings.get("Set at Startup") && settings.get("Set at Startup")->boolean());
+    EXPECT_FALSE(*settings.get("Set at Startup")->boolean());
+    EXPECT_TRUE(savedCards(settings).empty());
     const auto login = readDomain("loginwindow");
     ASSERT_TRUE(login) << "the login item is updated too";
     EXPECT_EQ(login->size(), 1u);
@@ -187,9 +184,7 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
     EXPECT_EQ(readDomain("loginwindow"), std::optional<cf::Dictionary>(before));
     EXPECT_CONTAINS(mac.systemLog(), "TarnwickStartup.app is missing");
     // The settings themselves are still saved.
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+    EXPECT_TRUE(cf::boolValue(savedSettings().get("Set at Startup")));
 }
 
 }  // namespace

@@ -57,6 +57,21 @@ inline const cf::Array* cardsOf(const cf::Dictionary& domain) {
     return v != nullptr ? v->array() : nullptr;
 }
 
+// The pane's saved settings; empty (and a failure) when none were saved.
+inline cf::Dictionary savedSettings() {
+    std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
+    if (!domain) ADD_FAILURE() << "the pane's settings were not saved";
+    return domain.value_or(cf::Dictionary{});
+}
+
+// The card entries of saved settings (the pane's by default); none, and a
+// failure, without a "Cards" list.
+inline cf::Array savedCards(const cf::Dictionary& settings = savedSettings()) {
+    const cf::Array* cards = cardsOf(settings);
+    if (cards == nullptr) ADD_FAILURE() << "the saved settings hold no Cards";
+    return cards != nullptr ? *cards : cf::Array{};
+}
+
 inline std::string stringOf(const cf::Dictionary& d, const char* key) {
     const cf::Value* v = d.get(key);
     return v != nullptr && v->string() != nullptr ? *v->string() : std::string("<none>");
