@@ -17,10 +17,6 @@ using namespace testsupport;
 
 namespace {
 
-std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2) {
-    return m | n << 8 | m2 << 16 | n2 << 24;
-}
-
 // The words the searches give for the programming tests: core 350 MHz and
 // memory 400 MHz on the 27 MHz crystal with P = 1.
 const std::uint32_t kCore350 = coefficients(1, 13, 1, 2);    // 351 MHz
@@ -63,7 +59,6 @@ protected:
     void install(std::vector<cf::Dictionary> entries) {
         mac.writeMachine(machine(std::move(entries)));
     }
-    std::size_t logSize() const { return mac.commandCount(); }
     // The card of a machine of this one entry; nullptr when it is not made.
     std::unique_ptr<NVIDIACard> installed(cf::Dictionary entry) {
         install({std::move(entry)});
@@ -105,90 +100,58 @@ TEST_F(NVIDIACardTest, PreNV4xCreationReadsStrapOnceThenItsTwoWords) {
 }
 
 TEST_F(NVIDIACardTest, ReferenceCrystalFromTheStrap) {
-    struct Case {
-        const char* what;
-        std::uint32_t deviceID;
-        bool nv4x;
-        std::uint32_t strap;
-        std::uint16_t refClock;  // 0: rejected
-        float vpu;
-    };
-    const Case cases[] = {
-        {"NV4x with bit 22", 0x0040, true, 0x00400000, 27000, 405.0f},
-        {"NV4x with bit 22, high device-id bits ignored", 0xABCD00F2, true, 0x00400040, 27000,
-         405.0f},
-        {"NV4x without bit 22 is rejected", 0x0040, true, 0x00000040, 0, 0},
-        {"NV4x without any strap bit is rejected", 0x0141, true, 0, 0, 0},
-        {"pre-NV4x with bit 6", 0x0322, false, 0x00000040, 14318, 264.883f},
-        {"pre-NV4x without bit 6", 0x0322, false, 0, 13500, 249.75f},
-        {"pre-NV4x ignores bit 22", 0x0322, false, 0x00400000, 13500, 249.75f},
-        {"NV4x id in the high half only is pre-NV4x", 0x00400322, false, 0x00400000, 13500,
-         249.75f},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // A card of `deviceID` with `strap`: its crystal (0: rejected) and core.
+    const auto check = [](const char* what, std::uint32_t deviceID, bool nv4x, std::uint32_t strap,
+                          std::uint16_t refClock, float vpu) {
+        SCOPED_TRACE(what);
         TempSimMac local;
-        local.writeMachine(
-            machine({nvidiaEntry("GPU", c.deviceID, "SLOT-1",
-                                 c.nv4x ? nv4xRegisters(c.strap) : preNV4xRegisters(c.strap))}));
+        local.writeMachine(machine({nvidiaEntry(
+            "GPU", deviceID, "SLOT-1", nv4x ? nv4xRegisters(strap) : preNV4xRegisters(strap))}));
         const auto card = createNVIDIACard();
-        if (c.refClock == 0) {
-            EXPECT_FALSE(card);
-            continue;
-        }
-        ASSERT_TRUE(card);
-        EXPECT_EQ(card->isNV4x(), c.nv4x);
-        EXPECT_EQ(card->refClock(), c.refClock);
-        EXPECT_EQ(card->vpuFrequency(), c.vpu);
-    }
+        ASSERT_EQ(static_cast<bool>(card), refClock != 0);
+        if (!card) return;
+        EXPECT_EQ(card->isNV4x(), nv4x);
+        EXPECT_EQ(card->refClock(), refClock);
+        EXPECT_EQ(card->vpuFrequency(), vpu);
+    };
+    check("NV4x with bit 22", 0x0040, true, 0x00400000, 27000, 405.0f);
+    check("NV4x with bit 22, high device-id bits ignored", 0xABCD00F2, true, 0x00400040, 27000,
+          405.0f);
+    check("NV4x without bit 22 is rejected", 0x0040, true, 0x00000040, 0, 0);
+    check("NV4x without any strap bit is rejected", 0x0141, true, 0, 0, 0);
+    check("pre-NV4x with bit 6", 0x0322, false, 0x00000040, 14318, 264.883f);
+    check("pre-NV4x without bit 6", 0x0322, false, 0, 13500, 249.75f);
+    check("pre-NV4x ignores bit 22", 0x0322, false, 0x00400000, 13500, 249.75f);
+    check("NV4x id in the high half only is pre-NV4x", 0x00400322, false, 0x00400000, 13500,
+          249.75f);
 }
 
 TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero) {
-    struct Case {
-        const char* what;
-        cf::Dictionary device;
-        bool created;
-        float vpu, mem;
-    };
-    auto nv4xWith = [](const char* reg, std::uint32_t value) {
-        auto r = nv4xRegisters();
-        r[reg] = value;
-        return r;
-    };
-    auto preWith = [](const char* reg, std::uint32_t value) {
-        auto r = preNV4xRegisters();
-        r[reg] = value;
-        return r;
-    };
-    const Case cases[] = {
-        {"no model", nvidiaEntry("GPU", 0x0322, "SLOT-1", preNV4xRegisters(), {}, std::nullopt),
-         false, 0, 0},
-        {"pre-NV4x core word 0", nvidiaEntry("GPU", 0x0322, "SLOT-1", preWith("0x680500", 0)),
-         false, 0, 0},
-        {"pre-NV4x memory word 0", nvidiaEntry("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0)),
-         false, 0, 0},
-        {"NV4x core control 0", nvidiaEntry("GPU", 0x0040, "SLOT-1", nv4xWith("0x4000", 0)), false,
-         0, 0},
-        {"NV4x memory control 0", nvidiaEntry("GPU", 0x0040, "SLOT-1", nv4xWith("0x4020", 0)),
-         false, 0, 0},
-        {"pre-NV4x memory M = 0",
-         nvidiaEntry("GPU", 0x0322, "SLOT-1", preWith("0x680504", 0x00001E00)), true, 249.75f, 0},
-        {"NV4x core M2 = 0",
-         nvidiaEntry("GPU", 0x0040, "SLOT-1", nv4xWith("0x4004", coefficients(1, 15, 0, 2))), true,
-         0, 351.0f},
-        {"NV4x memory coefficients 0", nvidiaEntry("GPU", 0x0040, "SLOT-1", nv4xWith("0x4024", 0)),
-         true, 405.0f, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // A card of `deviceID` at power-on but for `reg`, which holds `value`:
+    // made or not, and the clocks it reads.
+    const auto check = [](const char* what, std::uint32_t deviceID, const char* reg,
+                          std::uint32_t value, bool created, float vpu, float mem,
+                          std::optional<std::string> model = "NVIDIA GeForce") {
+        SCOPED_TRACE(what);
         TempSimMac local;
-        local.writeMachine(machine({c.device}));
+        Registers registers =
+            NVIDIACard::isNV4xDeviceID(deviceID) ? nv4xRegisters() : preNV4xRegisters();
+        registers[reg] = value;
+        local.writeMachine(machine({nvidiaEntry("GPU", deviceID, "SLOT-1", registers, {}, model)}));
         const auto card = createNVIDIACard();
-        ASSERT_EQ(static_cast<bool>(card), c.created);
-        if (!card) continue;
-        EXPECT_EQ(card->vpuFrequency(), c.vpu);
-        EXPECT_EQ(card->memFrequency(), c.mem);
-    }
+        ASSERT_EQ(static_cast<bool>(card), created);
+        if (!card) return;
+        EXPECT_EQ(card->vpuFrequency(), vpu);
+        EXPECT_EQ(card->memFrequency(), mem);
+    };
+    check("no model", 0x0322, "0x680500", kPreCorePLL, false, 0, 0, std::nullopt);
+    check("pre-NV4x core word 0", 0x0322, "0x680500", 0, false, 0, 0);
+    check("pre-NV4x memory word 0", 0x0322, "0x680504", 0, false, 0, 0);
+    check("NV4x core control 0", 0x0040, "0x4000", 0, false, 0, 0);
+    check("NV4x memory control 0", 0x0040, "0x4020", 0, false, 0, 0);
+    check("pre-NV4x memory M = 0", 0x0322, "0x680504", 0x00001E00, true, 249.75f, 0);
+    check("NV4x core M2 = 0", 0x0040, "0x4004", coefficients(1, 15, 0, 2), true, 0, 351.0f);
+    check("NV4x memory coefficients 0", 0x0040, "0x4024", 0, true, 405.0f, 0);
 }
 
 TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock) {
@@ -196,7 +159,7 @@ TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock) {
     ASSERT_TRUE(card);
 
     // Core only: M 3, N 89 with the card's own P = 1.
-    std::size_t from = logSize();
+    std::size_t from = mac.commandCount();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(200.0f, card->memFrequency()));
     EXPECT_EQ(mac.commands(from), (std::vector<Command>{nvWrite(0x680500, 0x00015903),
                                                         nvRead(0x680500), nvRead(0x680504)}));
@@ -205,7 +168,7 @@ TEST_F(NVIDIACardTest, PreNV4xProgrammingWritesOneWordPerClock) {
     EXPECT_EQ(mac.registers(driverPath("NV34"))["0x680500"], 0x00015903u);
 
     // Both clocks: core first, each word keeps its clock's P.
-    from = logSize();
+    from = mac.commandCount();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(250.0f, 500.0f));
     const auto w = mac.commands(from, {}, 12);
     ASSERT_EQ(w.size(), 2u);
@@ -288,7 +251,7 @@ TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords) {
     ASSERT_TRUE(card);
     card->setStockSettings();
     ASSERT_TRUE(card->savePLLWithVPUFrequency(200.0f, 500.0f));
-    const std::size_t from = logSize();
+    const std::size_t from = mac.commandCount();
     card->saveDefaultPLL();
     EXPECT_EQ(mac.commands(from), (std::vector<Command>{nvWrite(0x680500, kPreCorePLL),
                                                         nvWrite(0x680504, kPreMemoryPLL),
@@ -300,44 +263,12 @@ TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords) {
 // A refused control word is never followed by its coefficient word, every
 // further pair is still tried, and the result is false.
 TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
-    using Writes = std::vector<std::pair<std::uint32_t, bool>>;
-    struct Case {
-        const char* what;
-        std::uint16_t deviceID;
-        cf::Dictionary driverFaults;
-        Writes expected;  // register, accepted
-    };
-    // Creation is 6 accepted commands on NV4x and 3 on earlier cards.
-    const Case cases[] = {
-        {"NV4x, every write refused",
-         0x0040,
-         driverFaults({.refuseCommands = {12}}),
-         {{0x4000, false}, {0x4020, false}, {0x4038, false}, {0x402C, false}, {0x4044, false}}},
-        {"NV4x, refused from the core control word on",
-         0x0141,
-         driverFaults({.refuseAfter = 6}),
-         {{0x4000, false}, {0x4020, false}, {0x4038, false}}},
-        {"NV4x, refused from the core coefficient word on",
-         0x0041,
-         driverFaults({.refuseAfter = 7}),
-         {{0x4000, true}, {0x4004, false}, {0x4020, false}}},
-        {"NV4x, refused from the second memory pair on",
-         0x0141,
-         driverFaults({.refuseAfter = 10}),
-         {{0x4000, true}, {0x4004, true}, {0x4020, true}, {0x4024, true}, {0x4038, false}}},
-        {"pre-NV4x, every write refused",
-         0x0322,
-         driverFaults({.refuseCommands = {12}}),
-         {{0x680500, false}, {0x680504, false}}},
-        {"pre-NV4x, memory word refused",
-         0x0322,
-         driverFaults({.refuseAfter = 4}),
-         {{0x680500, true}, {0x680504, false}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    using Writes = std::vector<std::pair<std::uint32_t, bool>>;  // register, accepted
+    const auto check = [](const char* what, std::uint16_t deviceID, DriverFaults faults,
+                          const Writes& expected) {
+        SCOPED_TRACE(what);
         TempSimMac local;
-        local.writeMachine(oneCard(c.deviceID, c.driverFaults));
+        local.writeMachine(oneCard(deviceID, driverFaults(faults)));
         const auto card = createNVIDIACard();
         ASSERT_TRUE(card);
         const std::size_t from = local.commandCount();
@@ -345,8 +276,21 @@ TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
         Writes seen;
         for (const Command& w : local.commands(from, {}, 12))
             seen.push_back({w.argument, w.accepted});
-        EXPECT_EQ(seen, c.expected);
-    }
+        EXPECT_EQ(seen, expected);
+    };
+    // Creation is 6 accepted commands on NV4x and 3 on earlier cards.
+    check("NV4x, every write refused", 0x0040, {.refuseCommands = {12}},
+          {{0x4000, false}, {0x4020, false}, {0x4038, false}, {0x402C, false}, {0x4044, false}});
+    check("NV4x, refused from the core control word on", 0x0141, {.refuseAfter = 6},
+          {{0x4000, false}, {0x4020, false}, {0x4038, false}});
+    check("NV4x, refused from the core coefficient word on", 0x0041, {.refuseAfter = 7},
+          {{0x4000, true}, {0x4004, false}, {0x4020, false}});
+    check("NV4x, refused from the second memory pair on", 0x0141, {.refuseAfter = 10},
+          {{0x4000, true}, {0x4004, true}, {0x4020, true}, {0x4024, true}, {0x4038, false}});
+    check("pre-NV4x, every write refused", 0x0322, {.refuseCommands = {12}},
+          {{0x680500, false}, {0x680504, false}});
+    check("pre-NV4x, memory word refused", 0x0322, {.refuseAfter = 4},
+          {{0x680500, true}, {0x680504, false}});
 }
 
 // Words that do not come back after a change keep the clocks the card had:
@@ -389,42 +333,37 @@ TEST_F(NVIDIACardTest, ReadsThatFailAfterCreationKeepTheClocksTheCardHad) {
 
 TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    struct Case {
-        const char* what;
-        std::uint16_t deviceID;
-        float vpu, mem;  // < 0: the card's current value
-        bool searches;   // a two-stage search ran
-    };
-    const Case cases[] = {
-        {"NV4x, both clocks as they are", 0x0040, -1, -1, false},
-        {"NV4x, core far beyond any candidate, memory as it is", 0x0040, 50000.0f, -1, true},
-        {"NV4x, core stays, memory 0 would stop the clock", 0x0040, -1, 0.0f, true},
-        {"NV4x, NaN targets", 0x0040, nan, nan, true},
-        {"pre-NV4x, both clocks as they are", 0x0322, -1, -1, false},
-        {"pre-NV4x, core 0, memory without a word within 0.5 %", 0x0322, 0.0f, 0.01f, false},
-        {"pre-NV4x, NaN and far too high", 0x0322, nan, 1e9f, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // Clocks asked of a card of `deviceID` (< 0: the card's current value);
+    // `searches`: a two-stage search ran.
+    const auto check = [](const char* what, std::uint16_t deviceID, float vpu, float mem,
+                          bool searches) {
+        SCOPED_TRACE(what);
         TempSimMac local;
-        local.writeMachine(oneCard(c.deviceID));
+        local.writeMachine(oneCard(deviceID));
         const auto card = createNVIDIACard();
         ASSERT_TRUE(card);
         const float vpuBefore = card->vpuFrequency(), memBefore = card->memFrequency();
         const std::size_t from = local.commandCount();
-        EXPECT_TRUE(card->savePLLWithVPUFrequency(c.vpu < 0 ? vpuBefore : c.vpu,
-                                                  c.mem < 0 ? memBefore : c.mem));
+        EXPECT_TRUE(
+            card->savePLLWithVPUFrequency(vpu < 0 ? vpuBefore : vpu, mem < 0 ? memBefore : mem));
         EXPECT_TRUE(local.commands(from, {}, 12).empty());
         EXPECT_EQ(card->vpuFrequency(), vpuBefore);
         EXPECT_EQ(card->memFrequency(), memBefore);
-        EXPECT_EQ(local.systemLog().find("pll1In") != std::string::npos, c.searches);
-    }
+        EXPECT_EQ(local.systemLog().find("pll1In") != std::string::npos, searches);
+    };
+    check("NV4x, both clocks as they are", 0x0040, -1, -1, false);
+    check("NV4x, core far beyond any candidate, memory as it is", 0x0040, 50000.0f, -1, true);
+    check("NV4x, core stays, memory 0 would stop the clock", 0x0040, -1, 0.0f, true);
+    check("NV4x, NaN targets", 0x0040, nan, nan, true);
+    check("pre-NV4x, both clocks as they are", 0x0322, -1, -1, false);
+    check("pre-NV4x, core 0, memory without a word within 0.5 %", 0x0322, 0.0f, 0.01f, false);
+    check("pre-NV4x, NaN and far too high", 0x0322, nan, 1e9f, false);
 }
 
 TEST_F(NVIDIACardTest, StoppedClockResultIsLoggedButNotWritten) {
     const auto card = installed(nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()));
     ASSERT_TRUE(card);
-    const std::size_t from = logSize();
+    const std::size_t from = mac.commandCount();
     EXPECT_TRUE(card->savePLLWithVPUFrequency(card->vpuFrequency(), 0.0f));
     EXPECT_TRUE(mac.commands(from, {}, 12).empty());
     EXPECT_CONTAINS(mac.systemLog(), "tMM 1 - tMM2 1 - tMN 1 - tMN2 0 - tmP 1\n");
@@ -503,7 +442,7 @@ TEST_F(NVIDIACardTest, StockFilledOnceAndWordsSurviveTheSavedSettings) {
     EXPECT_EQ(floatFromEntry(again, kStockMemoryKey), 350.25f);
     EXPECT_EQ(stockWords(again), (Words{0xC0020A05, 0xFFFF0E0C, 2, 2, 0x8A010F01, 0x02010D01}));
 
-    const std::size_t from = logSize();
+    const std::size_t from = mac.commandCount();
     card->saveDefaultPLL();
     const auto w = mac.commands(from, {}, 12);
     ASSERT_GE(w.size(), 4u);

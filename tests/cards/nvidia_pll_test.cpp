@@ -11,12 +11,9 @@
 #include "support/SimMacFixture.h"
 
 using namespace NVIDIAPLL;
+using testsupport::coefficients;
 
 namespace {
-
-std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2) {
-    return m | n << 8 | m2 << 16 | n2 << 24;
-}
 
 struct Candidate {
     int diff, m, m2, n, n2;

@@ -17,12 +17,19 @@ ATIDevice device(const std::string& entryName, const std::string& slot, const st
     return {.entryName = entryName, .model = model, .slotName = slot};
 }
 
-TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
+// A card, "Model A" in SLOT-1 at 225 MHz, found as the programs find it.
+class SavedSettings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
+        cards = discoverATICards();
+        ASSERT_EQ(cards.size(), 1u);
+    }
     TempSimMac mac;
-    ATIDevice only = device("ATY,A", "SLOT-1", "Model A");
-    mac.writeMachine(atiMachine({only}));
-    CardList cards = discoverATICards();
-    ASSERT_EQ(cards.size(), 1u);
+    CardList cards;
+};
+
+TEST_F(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
     cf::Dictionary earlier = savedCardEntry("SLOT-1", "Model A", 104 * 2.25f, 225.0f);
     earlier.set(kStockVPUKey, real(300.0f));
     cf::Dictionary later = savedCardEntry("SLOT-1", "Model A", 110 * 2.25f, 225.0f);
@@ -39,12 +46,11 @@ TEST(SavedSettings, TwoEntriesForOneCardAreBothAppliedLaterFirst) {
     EXPECT_EQ(cards[0]->realStockMemFreq(), 500.0f);
 }
 
-TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
-    TempSimMac mac;
+TEST_F(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
     ATIDevice first = device("ATY,A", "SLOT-1", "Model A");
     ATIDevice second = device("ATY,B", "SLOT-1", "Model B");
     mac.writeMachine(atiMachine({first, second}));
-    CardList cards = discoverATICards();
+    cards = discoverATICards();
     ASSERT_EQ(cards.size(), 2u);
 
     applySavedCards(savedDomain(true, {savedCardEntry("SLOT-1", "Model A", 250.0f, 225.0f)}),
@@ -58,11 +64,7 @@ TEST(SavedSettings, OnlyTheLastCardWithTheSlotIsACandidate) {
               (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102)}));
 }
 
-TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
-    TempSimMac mac;
-    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
-    CardList cards = discoverATICards();
-    ASSERT_EQ(cards.size(), 1u);
+TEST_F(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
     cf::Dictionary swapped = savedCardEntry("SLOT-1", "Model B", 300.0f, 300.0f);
     swapped.set(kStockVPUKey, real(300.0f));
     cf::Dictionary absent = savedCardEntry("SLOT-2", "Model A", 300.0f, 300.0f);
@@ -74,11 +76,7 @@ TEST(SavedSettings, EntriesOfOtherOrAbsentCardsChangeNothing) {
     EXPECT_EQ(cards[0]->realStockVPUFreq(), 0.0f);
 }
 
-TEST(SavedSettings, NamesAreComparedAsCStrings) {
-    TempSimMac mac;
-    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
-    CardList cards = discoverATICards();
-    ASSERT_EQ(cards.size(), 1u);
+TEST_F(SavedSettings, NamesAreComparedAsCStrings) {
     applySavedCards(
         savedDomain(true, {savedCardEntry(std::string("SLOT-1\0old", 10),
                                           std::string("Model A\0", 8), 227.25f, 225.0f)}),
@@ -86,12 +84,7 @@ TEST(SavedSettings, NamesAreComparedAsCStrings) {
     EXPECT_EQ(mac.pllWrites(), std::vector<std::uint32_t>{pllWord(12, 100, 101)});
 }
 
-TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
-    TempSimMac mac;
-    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
-    CardList cards = discoverATICards();
-    ASSERT_EQ(cards.size(), 1u);
-
+TEST_F(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     const cf::Dictionary good = savedCardEntry("SLOT-1", "Model A", 300.0f, 300.0f);
     const std::vector<cf::Value> malformed{
         without(good, kSlotKey), with(good, kModelKey, integer(9800)), with(good, kVPUKey, "300"),
@@ -122,10 +115,7 @@ TEST(SavedSettings, MalformedEntriesAreLoggedAndAppliedToNoCard) {
     EXPECT_EQ(lines, malformed.size());
 }
 
-TEST(SavedSettings, DomainWithoutCardsArrayAppliesNothing) {
-    TempSimMac mac;
-    mac.writeMachine(atiMachine({device("ATY,A", "SLOT-1", "Model A")}));
-    CardList cards = discoverATICards();
+TEST_F(SavedSettings, DomainWithoutCardsArrayAppliesNothing) {
     cf::Dictionary domain;
     domain.set(kSetAtStartupKey, true);
     applySavedCards(domain, cards);
@@ -134,13 +124,12 @@ TEST(SavedSettings, DomainWithoutCardsArrayAppliesNothing) {
     EXPECT_TRUE(mac.pllWrites().empty());
 }
 
-TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
-    TempSimMac mac;
+TEST_F(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
     ATIDevice d = device("ATY,A", "SLOT-1", "Model A");
     d.sclk = 400000;
     d.mclk = 300000;
     mac.writeMachine(atiMachine({d}));
-    CardList cards = discoverATICards();
+    cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
     cf::Dictionary entry = static_cast<ATICard&>(*cards[0]).saveCardInfo();
     ASSERT_EQ(entry, commonCardEntry(*cards[0]));
@@ -168,7 +157,7 @@ TEST(SavedSettings, CardEntryHasTheSixKeysAndReadsBack) {
     EXPECT_EQ(floatFromEntry(stored, kStockMemoryKey), cards[0]->realStockMemFreq());
 }
 
-TEST(SavedSettings, EntryReaders) {
+TEST_F(SavedSettings, EntryReaders) {
     cf::Dictionary entry;
     entry.set("float", real(1.5f));
     entry.set("int", cf::CFNumberCreate(cf::kCFNumberIntType, -1));

@@ -99,6 +99,11 @@ inline constexpr std::uint32_t kNV4xCoreControl = 0x80010A05;
 inline constexpr std::uint32_t kNV4xCoreCoefficients = 0x02010F01;
 inline constexpr std::uint32_t kNV4xMemoryControl = 0x80010E0C;
 inline constexpr std::uint32_t kNV4xMemoryCoefficients = 0x02010D01;
+// An NV4x coefficient word of M, N, M2 and N2.
+inline constexpr std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2,
+                                            std::uint32_t n2) {
+    return m | n << 8 | m2 << 16 | n2 << 24;
+}
 // A pre-NV4x card at power-on: core M = 1, N = 37, P = 1; memory M = 1,
 // N = 30, P = 0 (249.75 and 405 MHz on the 13.5 MHz crystal).
 inline constexpr std::uint32_t kPreCorePLL = 0x00012501;
