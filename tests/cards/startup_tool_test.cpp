@@ -170,57 +170,27 @@ TEST(StartupTool, FindsTheCardsOfBothVendors) {
 // that card's saved entry stays as it was, in the card's place; the entry of
 // a card that is gone is dropped.
 TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed) {
-    struct Case {
-        const char* what;
-        bool atiFaulty;  // else the NVIDIA card
-        cf::Dictionary faults;
-        const char* failedRead;
-        std::vector<Command> faultyCommands;
-    };
-    const Case cases[] = {
-        {"ATI, ReadATIPLL times out",
-         true,
-         driverFaults({.busyMilliseconds = 1000}),
-         "ReadATIPLL",
-         {}},
-        {"ATI, ReadATIPLL refused",
-         true,
-         driverFaults({.refuseCommands = {ReadATIPLL}}),
-         "ReadATIPLL",
-         {{ReadATIPLL, 0, {}, false}}},
-        {"NV4x, second strap read refused",
-         false,
-         driverFaults({.refuseAfter = 1}),
-         "ReadNVIDIARegister 0x101000",
-         {nvRead(0x101000), nvRead(0x101000, false)}},
-        {"NV4x, core coefficient word refused",
-         false,
-         driverFaults({.refuseAfter = 3}),
-         "ReadNVIDIARegister 0x4004",
-         {nvRead(0x101000), nvRead(0x101000), nvRead(0x4000), nvRead(0x4004, false)}},
-        {"NV4x, every read times out",
-         false,
-         driverFaults({.busyMilliseconds = 1000}),
-         "ReadNVIDIARegister 0x101000",
-         {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // The ATI card's driver has `faults` when `atiFaulty`, else the NVIDIA
+    // card's; the read that fails and the commands that reach the driver.
+    const auto check = [](const char* what, bool atiFaulty, DriverFaults faults,
+                          const char* failedRead, const std::vector<Command>& faultyCommands) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
         // Stock measured at creation when it can be read.
         ATIDevice ati{.sclk = 400000, .mclk = 300000};
-        if (c.atiFaulty) ati.faults = c.faults;
+        if (atiFaulty) ati.faults = driverFaults(faults);
         cf::Dictionary atiCard = atiEntry(ati);
-        if (c.atiFaulty) {
+        if (atiFaulty) {
             // An answer left from an earlier read (of register 0x158): taken
             // as a divider word it would put the card at 7 MHz.
             cf::Dictionary& driver = *atiCard.get("Children")->array()->front().dictionary();
             driver.get("Properties")->dictionary()->set("RegValue", dataU32(0x6C0D0132));
         }
-        mac.writeMachine(machine({atiCard,
-                                  nvidiaEntry("NVDA,Card", 0x0040, "SLOT-2", nv4xRegisters(),
-                                              c.atiFaulty ? std::nullopt : std::optional(c.faults)),
-                                  nvidiaEntry("NVDA,New", 0x0040, "SLOT-3", nv4xRegisters())}));
+        mac.writeMachine(
+            machine({atiCard,
+                     nvidiaEntry("NVDA,Card", 0x0040, "SLOT-2", nv4xRegisters(),
+                                 atiFaulty ? std::nullopt : std::optional(driverFaults(faults))),
+                     nvidiaEntry("NVDA,New", 0x0040, "SLOT-3", nv4xRegisters())}));
         cf::Dictionary atiSaved =
             savedCardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f, 200.0f, 200.0f);
         cf::Dictionary nvidiaSaved =
@@ -232,55 +202,59 @@ TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed
                                 nvidiaSaved, atiSaved}));
         ASSERT_EQ(runStartup(), 0);
 
-        const std::string faultyDriver = c.atiFaulty ? driverPath(ati) : driverPath("NVDA,Card");
-        EXPECT_EQ(mac.commands(0, faultyDriver), c.faultyCommands);
+        const std::string faultyDriver = atiFaulty ? driverPath(ati) : driverPath("NVDA,Card");
+        EXPECT_EQ(mac.commands(0, faultyDriver), faultyCommands);
         EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + faultyDriver +
-                                             " not used: " + c.failedRead + " failed\n");
+                                             " not used: " + failedRead + " failed\n");
 
         const cf::Array cards = savedCards();
         ASSERT_EQ(cards.size(), 3u);
-        EXPECT_EQ(slotOf(cards[0]) + " " + slotOf(cards[1]) + " " + slotOf(cards[2]),
-                  "SLOT-3 SLOT-2 SLOT-1");
-        const cf::Dictionary& kept = *cards[c.atiFaulty ? 2 : 1].dictionary();
+        EXPECT_EQ((std::vector<std::string>{slotOf(cards[0]), slotOf(cards[1]), slotOf(cards[2])}),
+                  (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        const cf::Dictionary& kept = *cards[atiFaulty ? 2 : 1].dictionary();
         EXPECT_EQ(cf::toXMLPropertyList(kept),
-                  cf::toXMLPropertyList(c.atiFaulty ? atiSaved : nvidiaSaved));
+                  cf::toXMLPropertyList(atiFaulty ? atiSaved : nvidiaSaved));
         // The card that could be read got its saved clocks and a rewritten entry.
-        const cf::Dictionary& rewritten = *cards[c.atiFaulty ? 1 : 2].dictionary();
+        const cf::Dictionary& rewritten = *cards[atiFaulty ? 1 : 2].dictionary();
         EXPECT_EQ(keysOf(rewritten), kSixKeys);
-        EXPECT_EQ(floatFromEntry(rewritten, kVPUKey), c.atiFaulty ? 351.0f : 102 * 2.25f);
-    }
+        EXPECT_EQ(floatFromEntry(rewritten, kVPUKey), atiFaulty ? 351.0f : 102 * 2.25f);
+    };
+    check("ATI, ReadATIPLL times out", true, {.busyMilliseconds = 1000}, "ReadATIPLL", {});
+    check("ATI, ReadATIPLL refused", true, {.refuseCommands = {ReadATIPLL}}, "ReadATIPLL",
+          {{ReadATIPLL, 0, {}, false}});
+    check("NV4x, second strap read refused", false, {.refuseAfter = 1},
+          "ReadNVIDIARegister 0x101000", {nvRead(0x101000), nvRead(0x101000, false)});
+    check("NV4x, core coefficient word refused", false, {.refuseAfter = 3},
+          "ReadNVIDIARegister 0x4004",
+          {nvRead(0x101000), nvRead(0x101000), nvRead(0x4000), nvRead(0x4004, false)});
+    check("NV4x, every read times out", false, {.busyMilliseconds = 1000},
+          "ReadNVIDIARegister 0x101000", {});
 }
 
 // A machine that cannot be read is not a machine without cards: the tool
 // leaves the saved settings as they are, byte for byte, and says why.
 TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
-    const struct {
-        const char* what;
-        std::function<void(const TempSimMac&)> breakMachine;
-    } cases[] = {
-        {"not a property list",
-         [](const TempSimMac& mac) { writeFile(mac.root() / "machine.plist", "garbage\n"); }},
-        {"a folder in its place",
-         [](const TempSimMac& mac) {
-             std::filesystem::create_directories(mac.root() / "machine.plist");
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    const auto check = [](const char* what, const std::function<void(const TempSimMac&)>& breakIt) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
         writeDomain(
             kTarnwickPrefDomain,
             savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
                                savedCardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
         const std::string before = domainBytes();
-        c.breakMachine(mac);
+        breakIt(mac);
         ASSERT_EQ(runStartup(), 0);
         EXPECT_EQ(domainBytes(), before);
         EXPECT_TRUE(mac.driverLog().empty());
         EXPECT_CONTAINS(
             mac.systemLog(),
             "Tarnwick: the machine could not be read; saved settings left as they are\n");
-    }
+    };
+    check("not a property list",
+          [](const TempSimMac& mac) { writeFile(mac.root() / "machine.plist", "garbage\n"); });
+    check("a folder in its place", [](const TempSimMac& mac) {
+        std::filesystem::create_directories(mac.root() / "machine.plist");
+    });
 }
 
 // Saved clocks that no pane could have set for the card go to no card:
@@ -290,46 +264,40 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
 // the clock the card runs at).
 TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     const double nan = std::nan("");
-    struct Case {
-        const char* what;
-        double vpu, memory;
-        std::optional<float> entryStock;  // both stock keys
-        bool firmwareClocks;              // the card measures its own stock: 400.5 / 299.25 MHz
-        bool applied;
-    };
-    const Case cases[] = {
-        {"a clock a pane sets", 247.5, 234.0, 225.0f, false, true},
-        {"exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true},
-        {"a step above twice the entry's stock, as the card's rounding may reach", 452.25, 225.0,
-         225.0f, false, true},
-        {"two steps above twice the entry's stock", 454.5, 225.0, 225.0f, false, false},
-        {"a million MHz", 1e6, 225.0, 225.0f, false, false},
-        {"1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false},
-        {"a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false},
-        {"NaN", nan, 225.0, 225.0f, false, false},
-        {"0 MHz", 247.5, 0.0, 225.0f, false, false},
-        {"negative", -247.5, 225.0, 225.0f, false, false},
-        {"the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false},
-        {"within twice the card's own stock", 450.0, 225.0, 200.0f, true, true},
-        {"no stock anywhere: twice the clock the card runs at", 454.5, 225.0, std::nullopt, false,
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `entryStock`: both stock keys; `firmwareClocks`: the card measures its
+    // own stock, 400.5 / 299.25 MHz.
+    const auto check = [](const char* what, double vpu, double memory,
+                          std::optional<float> entryStock, bool firmwareClocks, bool applied) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        mac.writeMachine(atiMachine({withFirmwareClocks(c.firmwareClocks)}));
+        mac.writeMachine(atiMachine({withFirmwareClocks(firmwareClocks)}));
         cf::Dictionary entry =
-            savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock, c.entryStock);
-        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
-        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.memory));
+            savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, entryStock, entryStock);
+        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, vpu));
+        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, memory));
         writeDomain(kTarnwickPrefDomain, savedDomain(true, {entry}));
-        const std::size_t creation = c.firmwareClocks ? 3 : 1;
+        const std::size_t creation = firmwareClocks ? 3 : 1;
         ASSERT_EQ(runStartup(), 0);
-        EXPECT_EQ(mac.commandCount() > creation, c.applied);
+        EXPECT_EQ(mac.commandCount() > creation, applied);
         EXPECT_EQ(mac.systemLog().find("Tarnwick: saved card entry ignored") == std::string::npos,
-                  c.applied)
+                  applied)
             << mac.systemLog();
-    }
+    };
+    check("a clock a pane sets", 247.5, 234.0, 225.0f, false, true);
+    check("exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true);
+    check("a step above twice the entry's stock, as the card's rounding may reach", 452.25, 225.0,
+          225.0f, false, true);
+    check("two steps above twice the entry's stock", 454.5, 225.0, 225.0f, false, false);
+    check("a million MHz", 1e6, 225.0, 225.0f, false, false);
+    check("1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false);
+    check("a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false);
+    check("NaN", nan, 225.0, 225.0f, false, false);
+    check("0 MHz", 247.5, 0.0, 225.0f, false, false);
+    check("negative", -247.5, 225.0, 225.0f, false, false);
+    check("the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false);
+    check("within twice the card's own stock", 450.0, 225.0, 200.0f, true, true);
+    check("no stock anywhere: twice the clock the card runs at", 454.5, 225.0, std::nullopt, false,
+          false);
 }
 
 // Nothing a failure did becomes a saved setting: a login whose writes fail
@@ -340,43 +308,24 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         return mac.root() / "Library/Preferences" /
                (std::string("name.halvorn.oddny.TarnwickStartup.plist") + suffix);
     };
-    struct Case {
-        const char* what;
-        std::optional<cf::Dictionary> faults;
-        bool firmwareClocks;
-        std::function<void(const TempSimMac&)> prepare;
-        bool rewritten;  // else the settings keep their bytes
-    };
-    const Case cases[] = {
-        {"a restore refused halfway", driverFaults({.refuseAfter = 3}), false, {}, true},
-        {"a stock measurement refused",
-         driverFaults({.refuseCommands = {WriteATIPLL}}),
-         true,
-         {},
-         false},
-        {"a guard record that cannot be read", std::nullopt, false,
-         [&](const TempSimMac& mac) { writeFile(recordFile(mac, ""), "garbage"); }, false},
-        {"a guard record that cannot be written", std::nullopt, false,
-         [&](const TempSimMac& mac) {
-             std::filesystem::create_directories(recordFile(mac, ".lock"));
-         },
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `rewritten`: else the settings keep their bytes.
+    const auto check = [](const char* what, std::optional<cf::Dictionary> faults,
+                          bool firmwareClocks,
+                          const std::function<void(const TempSimMac&)>& prepare, bool rewritten) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        ATIDevice device = withFirmwareClocks(c.firmwareClocks);
-        device.faults = c.faults;
+        ATIDevice device = withFirmwareClocks(firmwareClocks);
+        device.faults = std::move(faults);
         mac.writeMachine(atiMachine({device}));
         // 247.5 / 234 MHz saved; no stock clocks yet, so a login records them.
         writeDomain(kTarnwickPrefDomain,
                     savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
-        if (c.prepare) c.prepare(mac);
+        if (prepare) prepare(mac);
         const std::string before = domainBytes();
         ASSERT_EQ(runStartup(), 0);
-        if (!c.rewritten) {
+        if (!rewritten) {
             EXPECT_EQ(domainBytes(), before);
-            continue;
+            return;
         }
         const cf::Array cards = savedCards();
         ASSERT_EQ(cards.size(), 1u);
@@ -384,7 +333,19 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         EXPECT_EQ(floatFromEntry(entry, kVPUKey), 247.5f);
         EXPECT_EQ(floatFromEntry(entry, kMemoryKey), 234.0f);
         EXPECT_NE(floatFromEntry(entry, kStockVPUKey), 0.0f) << "the stock clocks are recorded";
-    }
+    };
+    check("a restore refused halfway", driverFaults({.refuseAfter = 3}), false, {}, true);
+    check("a stock measurement refused", driverFaults({.refuseCommands = {WriteATIPLL}}), true, {},
+          false);
+    check(
+        "a guard record that cannot be read", std::nullopt, false,
+        [&](const TempSimMac& mac) { writeFile(recordFile(mac, ""), "garbage"); }, false);
+    check(
+        "a guard record that cannot be written", std::nullopt, false,
+        [&](const TempSimMac& mac) {
+            std::filesystem::create_directories(recordFile(mac, ".lock"));
+        },
+        false);
 }
 
 }  // namespace
