@@ -49,25 +49,19 @@ TEST(ATIIdentification, PaneBuildIdentifiesWithFourCommands) {
 }
 
 TEST(ATIIdentification, CardsThatCannotBeUsedYieldNothing) {
-    struct Case {
-        const char* what;
-        ATIDevice device;
-    };
-    const Case cases[] = {
-        // Nothing may be sent with a zero reference divider.
-        {"zero reference divider", {.sclk = 300000, .mclk = 300000, .pll = pllWord(0, 100, 100)}},
-        {"zero VPU divider", {.pll = pllWord(12, 100, 0)}},
-        {"zero memory divider", {.pll = pllWord(12, 0, 100)}},
-        {"no ROM text and no model property", {.model = std::nullopt}},
-        {"ROM text of no table row and no model property",
-         {.rom = "113-A99999-000", .model = std::nullopt}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const auto check = [](const char* what, const ATIDevice& device) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        EXPECT_TRUE(createFrom(mac, {c.device}).empty());
+        EXPECT_TRUE(createFrom(mac, {device}).empty());
         EXPECT_TRUE(mac.pllWrites({}, 0, false).empty());
-    }
+    };
+    // Nothing may be sent with a zero reference divider.
+    check("zero reference divider", {.sclk = 300000, .mclk = 300000, .pll = pllWord(0, 100, 100)});
+    check("zero VPU divider", {.pll = pllWord(12, 100, 0)});
+    check("zero memory divider", {.pll = pllWord(12, 0, 100)});
+    check("no ROM text and no model property", {.model = std::nullopt});
+    check("ROM text of no table row and no model property",
+          {.rom = "113-A99999-000", .model = std::nullopt});
 }
 
 TEST(ATIIdentification, DriverWithoutParentEntryYieldsNoCard) {
@@ -98,36 +92,30 @@ TEST(ATIIdentification, FirmwareClocksAreMeasuredAsThePLLProducesThem) {
 }
 
 TEST(ATIIdentification, ReferenceClockAndX1Scaling) {
-    struct Case {
-        const char* what;
-        std::optional<std::uint32_t> refclk;
-        std::optional<std::uint32_t> sclk;  // also the memory clock
-        std::string model;
-        float refClock;
-        float stock;  // both stock clocks, as the PLL at refDiv 12 makes them
-    };
-    const Case cases[] = {
-        {"no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f},
-        {"RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f},
-        {"X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
-        {"X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f,
-         178 * 2.25f},
-        {"x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `sclk` is the memory clock too; `stock` both stock clocks, as the PLL
+    // at refDiv 12 makes them.
+    const auto check = [](const char* what, std::optional<std::uint32_t> refclk,
+                          std::optional<std::uint32_t> sclk, const std::string& model,
+                          float refClock, float stock) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        CardList cards = createFrom(
-            mac, {{.model = c.model, .sclk = c.sclk, .mclk = c.sclk, .refclk = c.refclk}});
+        CardList cards =
+            createFrom(mac, {{.model = model, .sclk = sclk, .mclk = sclk, .refclk = refclk}});
         ATICard& card = only(cards);
-        EXPECT_EQ(card.refClock(), c.refClock);
-        EXPECT_EQ(card.clockStep(), c.refClock / 12.0f);
-        EXPECT_EQ(card.realStockVPUFreq(), c.stock);
-        EXPECT_EQ(card.realStockMemFreq(), c.stock);
+        EXPECT_EQ(card.refClock(), refClock);
+        EXPECT_EQ(card.clockStep(), refClock / 12.0f);
+        EXPECT_EQ(card.realStockVPUFreq(), stock);
+        EXPECT_EQ(card.realStockMemFreq(), stock);
         // Measuring takes one command there and one back.
-        EXPECT_EQ(mac.pllWrites().size(), c.stock != 0 ? 2u : 0u);
-        EXPECT_EQ(card.vpuFrequency(), 100 * (c.refClock / 12.0f));
-    }
+        EXPECT_EQ(mac.pllWrites().size(), stock != 0 ? 2u : 0u);
+        EXPECT_EQ(card.vpuFrequency(), 100 * (refClock / 12.0f));
+    };
+    check("no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f);
+    check("RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f);
+    check("X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f);
+    check("X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f,
+          178 * 2.25f);
+    check("x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f);
 }
 
 TEST(ATIIdentification, SlotNames) {

@@ -1,7 +1,5 @@
 // Which drivers become cards, in what order, and what the factory is asked.
 
-#include <algorithm>
-
 #include "support/CardSupport.h"
 #include "support/SimMacFixture.h"
 
@@ -10,15 +8,6 @@ using namespace testsupport;
 namespace {
 
 constexpr std::uint32_t kMatroxVendorID = 0x102B;
-
-// A card of a vendor no card class serves, with a clock driver beneath it.
-cf::Dictionary otherVendorCard(const std::string& entryName, const std::string& slot) {
-    cf::Dictionary properties;
-    properties.set("vendor-id", dataU32(kMatroxVendorID));
-    properties.set("device-id", dataU32(0x0525));
-    properties.set("AAPL,slot-name", dataText(slot));
-    return entry(entryName, properties, {driverEntry("ATI", {{"PLL", 0x00646410}})});
-}
 
 // ATI in SLOT-1, the other vendor in SLOT-2, NVIDIA in SLOT-3, then a second
 // ATI card in SLOT-4, in that registry order.
@@ -60,35 +49,21 @@ TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {
     }
 }
 
-// The number the next registry handle of this process gets; handles are
-// numbered upwards and never reused.
-io_object_t nextRegistryHandle() {
-    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "ATY,Good");
-    IOObjectRelease(handle);
-    return handle + 1;
-}
-
 TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOutAndGiveBackTheirHandles) {
     TempSimMac mac;
     // No reference divider: no clock to read.
     mac.writeMachine(atiMachine({{.entryName = "ATY,Bad", .pll = pllWord(0, 100, 100)},
                                  {.entryName = "ATY,Good", .slotName = "SLOT-2"}}));
-    const io_object_t first = nextRegistryHandle();
+    const io_object_t first = nextRegistryHandle("ATY,Good");
     const CardList cards = discoverCards().cards;
-    const io_object_t end = nextRegistryHandle() - 1;
+    const io_object_t end = nextRegistryHandle("ATY,Good") - 1;
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0]->slot(), "SLOT-2");
     // A live handle has a path: only the kept card's driver and device entry.
-    std::vector<std::string> live;
-    for (io_object_t handle = first; handle < end; ++handle) {
-        std::string path;
-        if (IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
-            live.push_back(path);
-    }
-    std::sort(live.begin(), live.end());
-    EXPECT_EQ(live, (std::vector<std::string>{
-                        "IOService:/ATY,Good",
-                        "IOService:/ATY,Good/" + std::string(kTarnwickDriverName)}));
+    EXPECT_EQ(
+        livePaths(first, end),
+        (std::vector<std::string>{"IOService:/ATY,Good",
+                                  "IOService:/ATY,Good/" + std::string(kTarnwickDriverName)}));
 }
 
 TEST(CardDiscovery, NoDriversNoCards) {

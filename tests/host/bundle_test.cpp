@@ -132,29 +132,20 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
 
-    struct Case {
-        const char* name;
-        const char* type;
-        std::optional<fs::path> expected;
+    const auto check = [&](const char* name, const char* type, std::optional<fs::path> expected) {
+        EXPECT_EQ(bundle->pathForResource(name, type),
+                  expected ? std::optional(expected->string()) : std::nullopt)
+            << name << "." << type;
     };
-    const Case cases[] = {
-        {"TarnwickIcon", "tiff", res / "TarnwickIcon.tiff"},
-        {"TarnwickStartup", "app", res / "TarnwickStartup.app"},  // a folder is a resource too
-        {"Help", "html", res / "English.lproj" / "Help.html"},
-        {"Only", "txt", res / "en.lproj" / "Only.txt"},
-        {"Both", "txt", res / "Both.txt"},
-        {"TarnwickIcon.tiff", "", res / "TarnwickIcon.tiff"},
-        {"TarnwickIcon", "png", std::nullopt},
-        {"Missing", "app", std::nullopt},
-        {"", "tiff", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        auto path = bundle->pathForResource(c.name, c.type);
-        if (c.expected)
-            EXPECT_EQ(path, c.expected->string()) << c.name << "." << c.type;
-        else
-            EXPECT_FALSE(path) << c.name << "." << c.type;
-    }
+    check("TarnwickIcon", "tiff", res / "TarnwickIcon.tiff");
+    check("TarnwickStartup", "app", res / "TarnwickStartup.app");  // a folder is a resource too
+    check("Help", "html", res / "English.lproj" / "Help.html");
+    check("Only", "txt", res / "en.lproj" / "Only.txt");
+    check("Both", "txt", res / "Both.txt");
+    check("TarnwickIcon.tiff", "", res / "TarnwickIcon.tiff");
+    check("TarnwickIcon", "png", std::nullopt);
+    check("Missing", "app", std::nullopt);
+    check("", "tiff", std::nullopt);
 }
 
 TEST(Bundles, LocalizedStringsWithFallback) {

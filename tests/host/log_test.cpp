@@ -92,34 +92,22 @@ TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
 // when the program is asked to be verbose, or when the log cannot take it.
 TEST(NSLog, GoesToStderrOnlyWhenAskedOrWhenTheSystemLogCannotTakeIt) {
     enum class Log { File, Folder, LinkOutside };
-    struct Case {
-        const char* name;
-        const char* verboseVariable;  // nullptr: unset
-        bool echo;
-        Log log;
-        bool inLog, onStderr;
-    } const cases[] = {
-        {"quiet by default", nullptr, false, Log::File, true, false},
-        {"TARNWICK_VERBOSE=1", "1", false, Log::File, true, true},
-        {"TARNWICK_VERBOSE=0", "0", false, Log::File, true, false},
-        {"TARNWICK_VERBOSE empty", "", false, Log::File, true, false},
-        {"--verbose", nullptr, true, Log::File, true, true},
-        {"system.log is a folder", nullptr, false, Log::Folder, false, true},
-        {"system.log links outside", nullptr, false, Log::LinkOutside, false, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // `verboseVariable`: TARNWICK_VERBOSE's value, nullptr: unset; `echo`: as
+    // with --verbose; `log`: what system.log is.
+    const auto check = [](const char* name, const char* verboseVariable, bool echo, Log log,
+                          bool inLog, bool onStderr) {
+        SCOPED_TRACE(name);
         testsupport::TempSimMac scratch;
         testsupport::TempSimMac outside;  // another folder, not the simulated Mac's
         ::setenv("SIMMAC_ROOT", scratch.root().c_str(), 1);
         const auto outsideFile = outside.root() / "elsewhere.txt";
         testsupport::writeFile(outsideFile, "untouched\n");
         std::filesystem::create_directories(host::logsDir());
-        if (c.log == Log::Folder) std::filesystem::create_directory(host::systemLogPath());
-        if (c.log == Log::LinkOutside)
+        if (log == Log::Folder) std::filesystem::create_directory(host::systemLogPath());
+        if (log == Log::LinkOutside)
             std::filesystem::create_symlink(outsideFile, host::systemLogPath());
-        if (c.verboseVariable) ::setenv("TARNWICK_VERBOSE", c.verboseVariable, 1);
-        host::setLogEchoToStderr(c.echo);
+        if (verboseVariable) ::setenv("TARNWICK_VERBOSE", verboseVariable, 1);
+        host::setLogEchoToStderr(echo);
 
         ::testing::internal::CaptureStderr();
         NSLog("where does it go");
@@ -127,15 +115,21 @@ TEST(NSLog, GoesToStderrOnlyWhenAskedOrWhenTheSystemLogCannotTakeIt) {
         host::setLogEchoToStderr(false);
         ::unsetenv("TARNWICK_VERBOSE");
 
-        const std::string log =
-            c.log == Log::File ? readFile(host::systemLogPath()) : std::string();
-        EXPECT_EQ(log.find("] where does it go\n") != std::string::npos, c.inLog) << log;
-        EXPECT_EQ(err.find("] where does it go\n") != std::string::npos, c.onStderr) << err;
-        if (c.inLog && c.onStderr) {
-            EXPECT_EQ(log, err);
+        const std::string text = log == Log::File ? readFile(host::systemLogPath()) : std::string();
+        EXPECT_EQ(text.find("] where does it go\n") != std::string::npos, inLog) << text;
+        EXPECT_EQ(err.find("] where does it go\n") != std::string::npos, onStderr) << err;
+        if (inLog && onStderr) {
+            EXPECT_EQ(text, err);
         }
         EXPECT_EQ(readFile(outsideFile), "untouched\n");
-    }
+    };
+    check("quiet by default", nullptr, false, Log::File, true, false);
+    check("TARNWICK_VERBOSE=1", "1", false, Log::File, true, true);
+    check("TARNWICK_VERBOSE=0", "0", false, Log::File, true, false);
+    check("TARNWICK_VERBOSE empty", "", false, Log::File, true, false);
+    check("--verbose", nullptr, true, Log::File, true, true);
+    check("system.log is a folder", nullptr, false, Log::Folder, false, true);
+    check("system.log links outside", nullptr, false, Log::LinkOutside, false, true);
 }
 
 TEST(NSLog, CreatesTheLogsFolderAndAppends) {

@@ -174,34 +174,28 @@ TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
 // its file: a failed one is remembered until then, also when its cause is
 // gone by that time, and forgotten afterwards.
 TEST(UserDefaults, SynchronizeReportsAWriteThatFailedSinceTheLastSynchronize) {
-    const struct {
-        const char* name;
-        bool preferencesIsAFile;
-        std::string domain;
-        bool written;
-    } cases[] = {
-        {"written", false, kDomain, true},
-        {"Library/Preferences is a file", true, kDomain, false},
-        {"no usable domain name", false, "a/b", false},
-    };
     auto& defaults = NSUserDefaults::standardUserDefaults();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    const auto check = [&](const char* name, bool preferencesIsAFile, const std::string& domain,
+                           bool written) {
+        SCOPED_TRACE(name);
         testsupport::TempSimMac scratch;
         defaults.synchronize();  // forget what earlier writes did; makes the folder
-        if (c.preferencesIsAFile) {
+        if (preferencesIsAFile) {
             std::filesystem::remove(host::preferencesDir());
             writeFile(host::preferencesDir(), "not a folder");
         }
-        defaults.setPersistentDomain(everyValueType(), c.domain);
-        if (c.preferencesIsAFile) {
+        defaults.setPersistentDomain(everyValueType(), domain);
+        if (preferencesIsAFile) {
             std::filesystem::remove(host::preferencesDir());
             std::filesystem::create_directories(host::preferencesDir());
         }
-        EXPECT_EQ(defaults.synchronize(), c.written);
-        EXPECT_EQ(readFile(host::systemLogPath()).find(" written") == std::string::npos, c.written);
+        EXPECT_EQ(defaults.synchronize(), written);
+        EXPECT_EQ(readFile(host::systemLogPath()).find(" written") == std::string::npos, written);
         EXPECT_TRUE(defaults.synchronize()) << "a failure is told once";
-    }
+    };
+    check("written", false, kDomain, true);
+    check("Library/Preferences is a file", true, kDomain, false);
+    check("no usable domain name", false, "a/b", false);
 }
 
 TEST(UserDefaults, FollowsSimmacRootWhenItChanges) {

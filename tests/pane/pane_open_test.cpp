@@ -3,11 +3,10 @@
 
 #include <cmath>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "support/OpenPane.h"
-#include "host/IOKit.h"
+#include "support/IOKitCalls.h"
 
 using namespace testsupport;
 
@@ -156,39 +155,16 @@ TEST_F(PaneOpenTest, TableListsSlotAndModelAndKeepsOneRowSelected) {
     EXPECT_TRUE(host::shownAlerts().empty());
 }
 
-// The number the next registry handle of this process gets; handles are
-// numbered upwards and never reused.
-io_object_t nextRegistryHandle() {
-    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "ATY,Card");
-    EXPECT_NE(handle, IO_OBJECT_NULL);
-    IOObjectRelease(handle);
-    return handle + 1;
-}
-
 TEST(PaneHandles, TheOpenPaneHoldsOnlyEachCardsDriverAndDeviceEntry) {
     TempSimMac mac;
-    cf::Dictionary otherVendor;  // Matrox, whose card no card class serves
-    otherVendor.set("vendor-id", dataU32(0x102B));
-    otherVendor.set("device-id", dataU32(0x0525));
-    otherVendor.set("AAPL,slot-name", dataText("SLOT-2"));
-    mac.writeMachine(machine(
-        {atiEntry(ATIDevice{}), entry("Other,Card", otherVendor,
-                                      {driverEntry("ATI", {{"PLL", pllWord(12, 100, 100)}})})}));
-
-    const io_object_t first = nextRegistryHandle();
+    mac.writeMachine(machine({atiEntry(ATIDevice{}), otherVendorCard("Other,Card", "SLOT-2")}));
+    const io_object_t first = nextRegistryHandle("ATY,Card");
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
-    const io_object_t end = nextRegistryHandle() - 1;
-
-    // A handle that is still live has a path; a released one has none.
-    std::multiset<std::string> live;
-    for (io_object_t handle = first; handle < end; ++handle) {
-        std::string path;
-        if (IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
-            live.insert(path);
-    }
-    EXPECT_EQ(live, (std::multiset<std::string>{"IOService:/ATY,Card",
-                                                driverPath("IOService:/ATY,Card")}));
+    const io_object_t end = nextRegistryHandle("ATY,Card") - 1;
+    // Only the kept card's driver and device entry.
+    EXPECT_EQ(livePaths(first, end),
+              (std::vector<std::string>{"IOService:/ATY,Card", driverPath("IOService:/ATY,Card")}));
 }
 
 TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {

@@ -2,6 +2,9 @@
 // finding driver instances, sending a command, reading "RegValue".
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +31,27 @@ inline std::string pathOf(io_registry_entry_t entry) {
     if (IORegistryEntryGetPath(entry, kIOServicePlane, &path) != kIOReturnSuccess)
         return "<no path>";
     return path;
+}
+
+// The number the next registry handle of this process gets (handles are
+// numbered upwards and never reused); `entry` is any entry of the machine.
+inline io_object_t nextRegistryHandle(const char* entry) {
+    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, entry);
+    EXPECT_NE(handle, IO_OBJECT_NULL) << entry;
+    IOObjectRelease(handle);
+    return handle + 1;
+}
+
+// The paths of the handles from `first` to before `end` that are still live
+// (a released handle has none), sorted.
+inline std::vector<std::string> livePaths(io_object_t first, io_object_t end) {
+    std::vector<std::string> live;
+    for (io_object_t handle = first; handle < end; ++handle)
+        if (std::string path;
+            IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
+            live.push_back(path);
+    std::sort(live.begin(), live.end());
+    return live;
 }
 
 inline cf::Dictionary command(std::int64_t code, std::int64_t argument,

@@ -90,6 +90,14 @@ cf::Dictionary cardEntry(const std::string& name, std::uint32_t vendor, cf::Dict
     return entry(name, properties, {std::move(driver)});
 }
 
+cf::Dictionary otherVendorCard(const std::string& entryName, const std::string& slot) {
+    cf::Dictionary properties;
+    properties.set("vendor-id", dataU32(0x102B));
+    properties.set("device-id", dataU32(0x0525));
+    properties.set("AAPL,slot-name", dataText(slot));
+    return entry(entryName, properties, {driverEntry("ATI", {{"PLL", 0x00646410}})});
+}
+
 cf::Dictionary atiEntry(const ATIDevice& device) {
     cf::Dictionary properties;
     properties.set("vendor-id", dataU32(0x1002));

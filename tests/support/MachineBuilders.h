@@ -62,6 +62,10 @@ cf::Value machine(std::vector<cf::Dictionary> topLevelEntries);
 cf::Dictionary cardEntry(const std::string& name, std::uint32_t vendor, cf::Dictionary driver,
                          const std::string& slot = "");
 
+// A card of a vendor no card class serves (Matrox) in `slot`, with a clock
+// driver beneath it.
+cf::Dictionary otherVendorCard(const std::string& entryName, const std::string& slot);
+
 // ATI cards. The PLL divider word: reference divider, memory and core
 // feedback dividers.
 inline constexpr std::uint32_t pllWord(std::uint8_t refDiv, std::uint8_t memFBDiv,
