@@ -35,13 +35,15 @@ void writeSettings(bool setAtStartup, float vpu, float memory) {
         kTarnwickPrefDomain);
 }
 
-std::int64_t ownStart() {
+// When process `pid` started, in microseconds, as a record holds it.
+std::int64_t startOf(pid_t pid) {
     proc_bsdinfo info{};
-    EXPECT_EQ(proc_pidinfo(::getpid(), PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE),
+    EXPECT_EQ(proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE),
               PROC_PIDTBSDINFO_SIZE);
     return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1'000'000 +
            static_cast<std::int64_t>(info.pbi_start_tvusec);
 }
+std::int64_t ownStart() { return startOf(::getpid()); }
 
 void writeRecord(const char* domainName, const cf::Value& record) {
     cf::Dictionary domain;
@@ -218,10 +220,6 @@ INSTANTIATE_TEST_SUITE_P(SetAtStartup, WakeTest, ::testing::Bool(),
                              return std::string(info.param ? "On" : "Off");
                          });
 
-}  // namespace
-
-namespace {
-
 // Two reapplies at once (a login and a wake) each keep a record of their own:
 // the one that ends clears its own, never the other's. A record domain that
 // cannot be read counts as a reapply that never finished, and clearing keeps
@@ -231,13 +229,7 @@ TEST(ReapplyGuard, EachReapplyClearsOnlyItsOwnRecordAndAnUnreadableOneIsUnfinish
     mac.writeMachine(atiMachine({kCard}));
     const CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    proc_bsdinfo parent{};
-    ASSERT_EQ(proc_pidinfo(::getppid(), PROC_PIDTBSDINFO, 0, &parent, PROC_PIDTBSDINFO_SIZE),
-              PROC_PIDTBSDINFO_SIZE);
-    const cf::Dictionary other =
-        record(kReapplyAfterWake, ::getppid(),
-               static_cast<std::int64_t>(parent.pbi_start_tvsec) * 1'000'000 +
-                   static_cast<std::int64_t>(parent.pbi_start_tvusec));
+    const cf::Dictionary other = record(kReapplyAfterWake, ::getppid(), startOf(::getppid()));
     writeRecord(kStartupToolReapplyDomain, cf::Array{other});
     EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
                              [&] { cards[0]->writePropertiesWithCommand(WriteATIPLL, kCard.pll); }),

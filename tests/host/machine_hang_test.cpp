@@ -77,27 +77,23 @@ TEST_P(HangTest, AWriteAboveALimitIsJournalledAndHangsTheMachineUnderItsSender) 
     EXPECT_EQ(file->hung, expected);
 }
 
+HangCase hang(const char* name, std::vector<std::string> command, const std::string& driver,
+              double vpu, double memory) {
+    return {name, std::move(command), driver, vpu, memory};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Limits, HangTest,
     ::testing::Values(
         // 27 MHz / 12 x 180 = 405 MHz core.
-        HangCase{"ATICore",
-                 {"ATY", "2", std::to_string(12 | 151 << 8 | 180 << 16)},
-                 kATIDriver,
-                 405.0,
-                 339.75},
+        hang("ATICore", {"ATY", "2", std::to_string(12 | 151 << 8 | 180 << 16)}, kATIDriver, 405.0,
+             339.75),
         // x 165 = 371.25 MHz memory.
-        HangCase{"ATIMemory",
-                 {"ATY", "2", std::to_string(12 | 165 << 8 | 169 << 16)},
-                 kATIDriver,
-                 380.25,
-                 371.25},
+        hang("ATIMemory", {"ATY", "2", std::to_string(12 | 165 << 8 | 169 << 16)}, kATIDriver,
+             380.25, 371.25),
         // 13.5 MHz x 45 >> 1 = 303.75 MHz core.
-        HangCase{"NVIDIACore",
-                 {"NVDA", "12", "0x680500", std::to_string(1 | 45 << 8 | 1 << 16)},
-                 kNVDriver,
-                 303.75,
-                 200.25}),
+        hang("NVIDIACore", {"NVDA", "12", "0x680500", std::to_string(1 | 45 << 8 | 1 << 16)},
+             kNVDriver, 303.75, 200.25)),
     [](const ::testing::TestParamInfo<HangCase>& info) { return std::string(info.param.name); });
 
 TEST(Hang, AWriteUpToTheLimitsDoesNotHang) {

@@ -25,9 +25,14 @@ cf::Value twoCardsAndAnOrphan() {
     });
 }
 
-TEST(Registry, MatchingYieldsDriversInFileOrderDepthFirst) {
+// A simulated Mac with two cards and an orphan driver.
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override { mac.writeMachine(twoCardsAndAnOrphan()); }
     TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+};
+
+TEST_F(Registry, MatchingYieldsDriversInFileOrderDepthFirst) {
     std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 3u);
     EXPECT_EQ(pathOf(drivers[0]), "IOService:/" + driverPath("pci/ATY,R350"));
@@ -37,9 +42,7 @@ TEST(Registry, MatchingYieldsDriversInFileOrderDepthFirst) {
     EXPECT_EQ(matching("bridge2").size(), 1u);
 }
 
-TEST(Registry, IteratorEndsWithZeroAndStaysThere) {
-    TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, IteratorEndsWithZeroAndStaysThere) {
     io_iterator_t iterator = 0;
     ASSERT_EQ(
         IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), &iterator),
@@ -51,9 +54,7 @@ TEST(Registry, IteratorEndsWithZeroAndStaysThere) {
     EXPECT_EQ(IOIteratorNext(iterator), 0u);
 }
 
-TEST(Registry, BadMatchingArgumentsAreRefused) {
-    TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, BadMatchingArgumentsAreRefused) {
     io_iterator_t iterator = 77;
     EXPECT_FALSE(IOServiceNameMatching(nullptr).has_value());
     EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, std::nullopt, &iterator),
@@ -64,9 +65,7 @@ TEST(Registry, BadMatchingArgumentsAreRefused) {
         kIOReturnBadArgument);
 }
 
-TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
-    TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
     std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 3u);
 
@@ -90,8 +89,7 @@ TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
               kIOReturnBadArgument);
 }
 
-TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
-    TempSimMac mac;
+TEST_F(Registry, PropertiesComeBackWithTheirTypeAndLength) {
     cf::Dictionary properties;
     properties.set("four", cf::Data{0x01, 0x00, 0x00, 0x00});
     properties.set("two", cf::Data{0x34, 0x12});
@@ -117,8 +115,7 @@ TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
     EXPECT_FALSE(property("absent").has_value());
 }
 
-TEST(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
-    TempSimMac mac;
+TEST_F(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
     cf::Dictionary properties;
     properties.set("model", dataText("first"));
     mac.writeMachine(machine({entry("card", properties)}));
@@ -138,7 +135,7 @@ TEST(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
         IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0).has_value());
 }
 
-TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
+TEST_F(Registry, ReleasedAndForeignHandlesAreRefused) {
     io_object_t fromFirstMac = 0;
     {
         TempSimMac first;
@@ -160,9 +157,7 @@ TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
     EXPECT_TRUE(second.driverLog().empty());
 }
 
-TEST(Registry, EntryFromPathFindsOnlyExistingEntries) {
-    TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, EntryFromPathFindsOnlyExistingEntries) {
     io_registry_entry_t card =
         IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/pci/ATY,R350");
     ASSERT_NE(card, 0u);

@@ -67,6 +67,16 @@ void paneSession() {
 
 int runStartupAlone() { return run({startupTool()}).status; }
 
+// The models the card classes give the cards, by slot, as the pane lists them.
+std::map<std::string, std::string> modelsBySlot() {
+    std::map<std::string, std::string> models;
+    OpenPane pane;
+    EXPECT_TRUE(pane.loaded());
+    for (int row = 0; pane.loaded() && row < pane.table().numberOfRows(); ++row)
+        models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
+    return models;
+}
+
 // The log lines of one round, by kind.
 struct RoundLog {
     std::vector<host::DriverLogRecord> lines;
@@ -141,15 +151,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
     const std::map<std::string, std::map<std::string, std::uint32_t>> powerOn{
         {kATIDriver, mac.registers(kATIDriver)}, {kNVIDIADriver, mac.registers(kNVIDIADriver)}};
 
-    // The models the card classes give the two cards.
-    std::map<std::string, std::string> models;
-    {
-        OpenPane pane;
-        ASSERT_TRUE(pane.loaded());
-        ASSERT_EQ(pane.table().numberOfRows(), 2);
-        for (int row = 0; row < 2; ++row)
-            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
-    }
+    const std::map<std::string, std::string> models = modelsBySlot();
     ASSERT_EQ(models.size(), 2u);
 
     // Each program alone, first the tool then the pane, and the pane alone on
@@ -247,14 +249,7 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
     TempSimMac mac;
     mac.writeMachine(machine({atiEntry({.faults = driverFaults({.busyMilliseconds = 20})}),
                               nv4xEntry("NVDA,Card", "SLOT-2")}));
-    std::map<std::string, std::string> models;
-    {
-        OpenPane pane;
-        ASSERT_TRUE(pane.loaded());
-        for (int row = 0; row < 2; ++row)
-            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
-    }
-    writeSettings(models, 0);
+    writeSettings(modelsBySlot(), 0);
     Child startup({startupTool()});
     ASSERT_TRUE(startup.started());
     // The tool has read the settings once it programs the ATI card.

@@ -123,11 +123,9 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
     const cf::Dictionary settings = savedSettings();
     EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
     EXPECT_EQ(savedCards(settings).size(), 3u);
-    const auto loginwindow = readDomain("loginwindow");
-    ASSERT_TRUE(loginwindow.has_value());
-    const cf::Array* items = loginwindow->get("AutoLaunchedApplicationDictionary")->array();
-    ASSERT_TRUE(items && items->size() == 1);
-    EXPECT_EQ(*(*items)[0].dictionary()->get("Path")->string(),
+    const cf::Array items = loginItems();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(stringOf(*items[0].dictionary(), "Path"),
               (installedPane() / "Contents" / "Resources" / "TarnwickStartup.app").string());
 
     // Power cycle: the hardware forgets the chosen clocks.
@@ -205,10 +203,7 @@ TEST_P(PrefhostSignal, SavesSettingsAndLoginItemBeforeExit) {
     const cf::Dictionary settings = savedSettings();
     EXPECT_FALSE(cf::boolValue(settings.get("Set at Startup"))) << prefhost.output();
     EXPECT_EQ(savedCards(settings).size(), 3u);
-    const auto loginwindow = readDomain("loginwindow");
-    ASSERT_TRUE(loginwindow.has_value());
-    ASSERT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary"));
-    EXPECT_TRUE(loginwindow->get("AutoLaunchedApplicationDictionary")->array()->empty());
+    EXPECT_TRUE(loginItems().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, PrefhostSignal, ::testing::Values(SIGTERM, SIGINT),

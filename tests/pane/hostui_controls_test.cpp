@@ -324,35 +324,32 @@ TEST(QtMessageFilterTest, DropsQtsEnvironmentNotesAndPassesEverythingElseOn) {
 }
 
 TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyOnChange) {
-    struct Case {
-        double min, max, value, increment;
-        bool wraps;
-        int steps;
-        double expected;
-        int actions;
-    };
-    const Case cases[] = {
-        {1, 10, 5, 2, false, +1, 7, 1},     {1, 10, 9, 2, false, +1, 10, 1},
-        {1, 10, 10, 2, false, +1, 10, 0},   {1, 10, 2, 2, false, -1, 1, 1},
-        {1, 10, 10, 2, true, +1, 1, 1},     {1, 10, 1, 2, true, -1, 10, 1},
-        {1, 10, 5, 0.5, false, -3, 3.5, 1},
-    };
-    for (const Case& c : cases) {
+    // A stepper from `min` to `max` at `value`, clicked `steps` times: the
+    // value it reaches and how often it sent its action.
+    const auto check = [](double min, double max, double value, double increment, bool wraps,
+                          int steps, double expected, int actions) {
         NSStepper stepper;
-        stepper.setMinValue(c.min);
-        stepper.setMaxValue(c.max);
-        stepper.setValueWraps(c.wraps);
-        stepper.setIncrement(c.increment);
-        stepper.setDoubleValue(c.value);
-        int actions = 0;
+        stepper.setMinValue(min);
+        stepper.setMaxValue(max);
+        stepper.setValueWraps(wraps);
+        stepper.setIncrement(increment);
+        stepper.setDoubleValue(value);
+        int sent = 0;
         stepper.setAction([&](const void* sender) {
             EXPECT_EQ(sender, &stepper);
-            ++actions;
+            ++sent;
         });
-        stepper.click(c.steps);
-        EXPECT_DOUBLE_EQ(stepper.doubleValue(), c.expected) << c.value << " " << c.steps;
-        EXPECT_EQ(actions, c.actions) << c.value << " " << c.steps;
-    }
+        stepper.click(steps);
+        EXPECT_DOUBLE_EQ(stepper.doubleValue(), expected) << value << " " << steps;
+        EXPECT_EQ(sent, actions) << value << " " << steps;
+    };
+    check(1, 10, 5, 2, false, +1, 7, 1);
+    check(1, 10, 9, 2, false, +1, 10, 1);
+    check(1, 10, 10, 2, false, +1, 10, 0);
+    check(1, 10, 2, 2, false, -1, 1, 1);
+    check(1, 10, 10, 2, true, +1, 1, 1);
+    check(1, 10, 1, 2, true, -1, 10, 1);
+    check(1, 10, 5, 0.5, false, -3, 3.5, 1);
     NSStepper disabled;
     disabled.setDoubleValue(5);
     disabled.setEnabled(false);
@@ -363,28 +360,26 @@ TEST(NSStepperTest, ClicksMoveByTheIncrementWithinTheLimitsAndSendTheActionOnlyO
 }
 
 TEST(NSStepperTest, ATypedValueIsTakenWithinTheLimitsOnlyAndSendsTheActionOnce) {
-    struct Case {
-        double typed;
-        bool taken;
-        double expected;
-        int actions;
-    };
-    const Case cases[] = {
-        {7.3, true, 7.3, 1},  {10, true, 10, 1},   {1, true, 1, 1},    {5, true, 5, 0},
-        {10.01, false, 5, 0}, {0.99, false, 5, 0}, {NAN, false, 5, 0}, {INFINITY, false, 5, 0},
-    };
-    for (const Case& c : cases) {
+    const auto check = [](double typed, bool taken, double expected, int actions) {
         NSStepper stepper;
         stepper.setMinValue(1);
         stepper.setMaxValue(10);
         stepper.setValueWraps(true);  // typing never wraps
         stepper.setDoubleValue(5);
-        int actions = 0;
-        stepper.setAction([&](const void*) { ++actions; });
-        EXPECT_EQ(stepper.takeDoubleValue(c.typed), c.taken) << c.typed;
-        EXPECT_DOUBLE_EQ(stepper.doubleValue(), c.expected) << c.typed;
-        EXPECT_EQ(actions, c.actions) << c.typed;
-    }
+        int sent = 0;
+        stepper.setAction([&](const void*) { ++sent; });
+        EXPECT_EQ(stepper.takeDoubleValue(typed), taken) << typed;
+        EXPECT_DOUBLE_EQ(stepper.doubleValue(), expected) << typed;
+        EXPECT_EQ(sent, actions) << typed;
+    };
+    check(7.3, true, 7.3, 1);
+    check(10, true, 10, 1);
+    check(1, true, 1, 1);
+    check(5, true, 5, 0);
+    check(10.01, false, 5, 0);
+    check(0.99, false, 5, 0);
+    check(NAN, false, 5, 0);
+    check(INFINITY, false, 5, 0);
 }
 
 TEST(NSTextFieldTest, NumbersGoThroughTheFieldsFormatAndNonFiniteValuesShowTheSymbol) {

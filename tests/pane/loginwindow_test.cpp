@@ -1,10 +1,7 @@
 // loginwindow: runs the "loginwindow" domain's login items in order, waits for
 // each, reports outcomes, and tells an unreadable domain from an absent one.
 
-#include "support/Child.h"
-#include "host/Foundation.h"
-#include "host/SimMac.h"
-#include "support/SimMacFixture.h"
+#include "support/OpenPane.h"
 
 namespace fs = std::filesystem;
 
@@ -32,14 +29,7 @@ fs::path makeApp(const fs::path& dir, const std::string& tag, const fs::path& ma
     return app;
 }
 
-cf::Dictionary item(const std::string& path, bool hide = false) {
-    cf::Dictionary d;
-    d.set("Path", path);
-    d.set("Hide", hide);
-    return d;
-}
-
-fs::path domainFile() { return host::preferencesDir() / "loginwindow.plist"; }
+fs::path domainFile() { return testsupport::domainFile("loginwindow"); }
 
 }  // namespace
 
@@ -52,16 +42,10 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
     const fs::path noExecutable = makeApp(apps, "Broken", marker, 0, /*withExecutableKey=*/false);
     const std::string missing = (apps / "Gone.app").string();
 
-    cf::Array items;
-    items.push_back(item(second.string(), true));
-    items.push_back(item(missing));
-    items.push_back(cf::Dictionary{});  // no Path at all
-    items.push_back(item(noExecutable.string()));
-    items.push_back(item(first.string()));
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary", items);
-    domain.set("OtherKey", "kept");
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(cf::Array{loginItem(second.string(), true), loginItem(missing),
+                              cf::Dictionary{},  // no Path at all
+                              loginItem(noExecutable.string()), loginItem(first.string())},
+                    with({}, "OtherKey", "kept"));
     const std::string before = readFile(domainFile());
 
     const auto result = run({tool("loginwindow")});
@@ -100,10 +84,8 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
     writeFile(killer / "Contents" / "MacOS" / "Killer",
               "#!/bin/sh\necho Killer >> '" + marker.string() + "'\nkill -KILL $$\n", true);
     const fs::path last = makeApp(apps, "Last", marker, 0);
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary",
-               cf::Array{item(plain.string()), item(killer.string()), item(last.string())});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(
+        cf::Array{loginItem(plain.string()), loginItem(killer.string()), loginItem(last.string())});
 
     const auto result = run({tool("loginwindow")});
     EXPECT_EQ(result.status, 2) << result.output;
@@ -120,9 +102,7 @@ TEST(LoginWindow, ListRunsNothing) {
     TempSimMac mac;
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path app = makeApp(mac.root() / "Applications", "Only", marker, 0);
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary", cf::Array{item(app.string(), true)});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(cf::Array{loginItem(app.string(), true)});
 
     const auto result = run({tool("loginwindow"), "--list"});
     EXPECT_EQ(result.status, 0) << result.output;
@@ -152,23 +132,20 @@ TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
     EXPECT_CONTAINS(result.output, c.expected);
 }
 
+// A domain file of one dictionary holding `keys`.
+#define DOMAIN_FILE(keys) \
+    "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" keys "</dict></plist>"
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoginWindowDomain,
-    ::testing::Values(DomainCase{"NoDomain", nullptr, 0, "no login items"},
-                      DomainCase{"NoItemsKey",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>X</key><true/></dict></plist>",
-                                 0, "no login items"},
-                      DomainCase{"EmptyList",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                                 "</key><array/></dict></plist>",
-                                 0, "no login items"},
-                      DomainCase{"NotAPropertyList", "this is not a property list", 1,
-                                 "cannot read"},
-                      DomainCase{"ItemsNotAnArray",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                                 "</key><string>/Applications/X.app</string></dict></plist>",
-                                 1, "is not an array"}),
+    ::testing::Values(
+        DomainCase{"NoDomain", nullptr, 0, "no login items"},
+        DomainCase{"NoItemsKey", DOMAIN_FILE("<key>X</key><true/>"), 0, "no login items"},
+        DomainCase{"EmptyList", DOMAIN_FILE("<key>AutoLaunchedApplicationDictionary</key><array/>"),
+                   0, "no login items"},
+        DomainCase{"NotAPropertyList", "this is not a property list", 1, "cannot read"},
+        DomainCase{"ItemsNotAnArray",
+                   DOMAIN_FILE("<key>AutoLaunchedApplicationDictionary</key>"
+                               "<string>/Applications/X.app</string>"),
+                   1, "is not an array"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -87,9 +87,7 @@ TEST(PaneFaults, AnUnreadableMachineIsSaidSoAndCostsNoSavedSetting) {
         TempSimMac mac;
         writePaneDomain(true,
                         {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f, 225.0f, 225.0f)});
-        cf::Dictionary login;
-        login.set("AutoLaunchedApplicationDictionary", cf::Array{});
-        NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+        writeLoginItems(cf::Array{});
         const std::string paneBefore = readFile(domainFile(kPaneDomain));
         const std::string loginBefore = readFile(domainFile("loginwindow"));
         setUp(mac);
@@ -188,23 +186,12 @@ TEST(PaneFaults, TheSessionTellsWhetherTheSaveWroteEverything) {
         }
     };
     check(
-        "login items in a list",
-        [](const TempSimMac&) {
-            cf::Dictionary login;
-            login.set("AutoLaunchedApplicationDictionary", cf::Array{});
-            NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
-        },
-        true);
+        "login items in a list", [](const TempSimMac&) { writeLoginItems(cf::Array{}); }, true);
     check(
         "another program's login item as one dictionary",
         [](const TempSimMac&) {
-            cf::Dictionary item;
-            item.set("Path", "/Applications/Other.app");
-            item.set("Hide", true);
-            cf::Dictionary login;
-            login.set("AutoLaunchedApplicationDictionary", item);
-            login.set("OtherKey", "kept");
-            NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+            writeLoginItems(loginItem("/Applications/Other.app", true),
+                            with({}, "OtherKey", "kept"));
         },
         false, true);
     check(

@@ -16,13 +16,6 @@ std::string startupToolPath(const std::filesystem::path& bundle = paneBundlePath
     return path.value_or("");
 }
 
-cf::Value loginItem(const std::string& path, bool hide) {
-    cf::Dictionary d;
-    d.set("Path", path);
-    d.set("Hide", hide);
-    return d;
-}
-
 TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
     TempSimMac mac;
     mac.writeMachine(machine({atiEntry({}), nv4xEntry("NVDA,Card", "SLOT-2")}));
@@ -113,12 +106,7 @@ TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
             array.push_back(loginItem(path == "TOOL" ? tool : path, hide));
         return array;
     };
-    cf::Dictionary before;
-    if (c.hasDomain) {
-        before.set("OtherKey", "kept");
-        before.set("AutoLaunchedApplicationDictionary", expand(c.before));
-        NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
-    }
+    if (c.hasDomain) writeLoginItems(expand(c.before), with({}, "OtherKey", "kept"));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     if (c.checkbox) pane.button("startupCheckbox").performClick();
@@ -171,10 +159,7 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
     std::filesystem::copy(paneBundlePath(), copy, std::filesystem::copy_options::recursive);
     std::filesystem::remove_all(copy / "Contents" / "Resources" / "TarnwickStartup.app");
 
-    cf::Dictionary before;
-    before.set("AutoLaunchedApplicationDictionary",
-               cf::Array{loginItem("/Applications/A.app", false)});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
+    const cf::Dictionary before = writeLoginItems(cf::Array{loginItem("/Applications/A.app")});
     {
         OpenPane pane(false, copy);
         ASSERT_TRUE(pane.loaded());

@@ -9,10 +9,8 @@
 #include <chrono>
 #include <sstream>
 
-#include "support/Child.h"
-#include "host/Foundation.h"
 #include "host/SimMac.h"
-#include "support/SimMacFixture.h"
+#include "support/OpenPane.h"
 
 using namespace testsupport;
 
@@ -51,13 +49,9 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_EQ(mac.commandCount(), commandsBefore) << "the refused session never opened the pane";
 
     // The login is no pane session.
-    cf::Dictionary item;
-    item.set("Path", (host::preferencePanesDir() / "TarnwickPref.prefPane" / "Contents" /
-                      "Resources" / "TarnwickStartup.app")
-                         .string());
-    cf::Dictionary login;
-    login.set("AutoLaunchedApplicationDictionary", cf::Array{item});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+    writeLoginItems(cf::Array{loginItem((host::preferencePanesDir() / "TarnwickPref.prefPane" /
+                                         "Contents" / "Resources" / "TarnwickStartup.app")
+                                            .string())});
     const RunResult loggedIn = run({tool("loginwindow")});
     EXPECT_EQ(loggedIn.status, 0) << loggedIn.output;
     EXPECT_CONTAINS(loggedIn.output, "TarnwickStartup.app exited with status 0");

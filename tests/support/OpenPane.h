@@ -72,6 +72,28 @@ inline cf::Array savedCards(const cf::Dictionary& settings = savedSettings()) {
     return cards != nullptr ? *cards : cf::Array{};
 }
 
+// A login item as the "loginwindow" domain holds it.
+inline cf::Dictionary loginItem(const std::string& path, bool hide = false) {
+    return with(with({}, "Path", path), "Hide", hide);
+}
+
+// Writes the "loginwindow" domain: `items` as its login items, after the
+// keys of `others`; the domain written.
+inline cf::Dictionary writeLoginItems(cf::Value items, cf::Dictionary others = {}) {
+    others.set("AutoLaunchedApplicationDictionary", std::move(items));
+    NSUserDefaults::standardUserDefaults().setPersistentDomain(others, "loginwindow");
+    return others;
+}
+
+// The login items of the "loginwindow" domain; none, and a failure, without
+// a list of them.
+inline cf::Array loginItems() {
+    const std::optional<cf::Dictionary> domain = readDomain("loginwindow");
+    const cf::Value* items = domain ? domain->get("AutoLaunchedApplicationDictionary") : nullptr;
+    if (items == nullptr || items->array() == nullptr) ADD_FAILURE() << "no login items saved";
+    return items != nullptr && items->array() != nullptr ? *items->array() : cf::Array{};
+}
+
 inline std::string stringOf(const cf::Dictionary& d, const char* key) {
     const cf::Value* v = d.get(key);
     return v != nullptr && v->string() != nullptr ? *v->string() : std::string("<none>");
