@@ -37,16 +37,14 @@ TEST(CardDiscovery, DefaultFactoryMakesTheRightClassAndSkipsOtherVendors) {
     writeMixedMachine(mac);
     const CardList cards = discoverCards().cards;
     ASSERT_EQ(cards.size(), 3u);
-    const struct {
-        std::string slot;
-        bool ati;
-    } expected[] = {{"SLOT-1", true}, {"SLOT-3", false}, {"SLOT-4", true}};
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-        SCOPED_TRACE(expected[i].slot);
-        EXPECT_EQ(cards[i]->slot(), expected[i].slot);
-        EXPECT_EQ(dynamic_cast<ATICard*>(cards[i].get()) != nullptr, expected[i].ati);
-        EXPECT_EQ(dynamic_cast<NVIDIACard*>(cards[i].get()) != nullptr, !expected[i].ati);
-    }
+    const auto check = [&](std::size_t i, const std::string& slot, bool ati) {
+        EXPECT_EQ(cards[i]->slot(), slot);
+        EXPECT_EQ(dynamic_cast<ATICard*>(cards[i].get()) != nullptr, ati) << slot;
+        EXPECT_EQ(dynamic_cast<NVIDIACard*>(cards[i].get()) != nullptr, !ati) << slot;
+    };
+    check(0, "SLOT-1", true);
+    check(1, "SLOT-3", false);
+    check(2, "SLOT-4", true);
 }
 
 TEST(CardDiscovery, CardsThatRefuseTheirDriverAreLeftOutAndGiveBackTheirHandles) {

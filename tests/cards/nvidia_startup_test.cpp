@@ -47,10 +47,8 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
         card->setStockSettings();
         ASSERT_TRUE(card->savePLLWithVPUFrequency(450.0f, 400.0f));
         ASSERT_NE(mac.registers(driverPath("NV40"))["0x4004"], kNV4xCoreCoefficients);
-        cf::Dictionary saved;
-        saved.set(kSetAtStartupKey, true);
-        saved.set(kCardsKey, cf::Array{card->saveCardInfo()});
-        NSUserDefaults::standardUserDefaults().setPersistentDomain(saved, kTarnwickPrefDomain);
+        NSUserDefaults::standardUserDefaults().setPersistentDomain(
+            savedDomain(true, {card->saveCardInfo()}), kTarnwickPrefDomain);
         NSUserDefaults::standardUserDefaults().synchronize();
     }
     const auto raised = mac.registers(driverPath("NV40"));

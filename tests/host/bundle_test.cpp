@@ -232,24 +232,19 @@ TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
 TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference) {
     testsupport::TempSimMac scratch;
     const std::string existing = scratch.root().string();
-    const std::pair<std::string, bool> cases[] = {
-        {"file://" + existing + "/", true},
-        {"file://localhost" + existing, true},
-        {existing, true},
-        {"file://" + existing + "/missing/", false},
-        {"file://" + existing + "/%zz", false},
-        {"file://" + existing + "/%", false},
-        {"relative/path", false},
-        {"http://example.com/", false},
-        {"", false},
-    };
-    for (const auto& [url, ok] : cases) {
+    const auto check = [&](const std::string& url, bool ok) {
         FSRef ref;
         EXPECT_EQ(CFURLGetFSRef(url, &ref), ok) << url;
         if (ok) {
             EXPECT_EQ(ref.path, existing) << url;
         }
-    }
+    };
+    check("file://" + existing + "/", true);
+    check("file://localhost" + existing, true);
+    check(existing, true);
+    for (const char* suffix : {"/missing/", "/%zz", "/%"})
+        check("file://" + existing + suffix, false);
+    for (const char* url : {"relative/path", "http://example.com/", ""}) check(url, false);
     EXPECT_FALSE(CFURLGetFSRef(existing, nullptr));
 }
 

@@ -181,24 +181,21 @@ TEST(PropertyLists, BadInputIsRefusedWithAMessage) {
     for (int i = 0; i < 2000; ++i) deep += "<array>";
     for (int i = 0; i < 2000; ++i) deep += "</array>";
 
-    const std::pair<const char*, std::string> cases[] = {
-        {"empty", ""},
-        {"text", "hello, world"},
-        {"unclosed dict", "<plist><dict><key>a</key><true/></plist>"},
-        {"value of no known type", "<plist><dict><key>a</key><float>1</float></dict></plist>"},
-        {"truncated XML", xml.substr(0, xml.size() / 2)},
-        {"truncated binary", bin.substr(0, bin.size() / 2)},
-        {"binary header only", "bplist00"},
-        {"binary with garbage", std::string("bplist00").append(64, '\xFF')},
-        {"date", "<plist><dict><key>When</key><date>2008-01-01T00:00:00Z</date></dict></plist>"},
-        {"too deep", "<plist>" + deep + "</plist>"},
-    };
-    for (const auto& [name, bytes] : cases) {
+    const auto check = [](const char* name, const std::string& bytes) {
         std::string error;
-        auto v = parsePropertyList(bytes, &error);
-        EXPECT_FALSE(v) << name;
+        EXPECT_FALSE(parsePropertyList(bytes, &error)) << name;
         EXPECT_FALSE(error.empty()) << name;
-    }
+    };
+    check("empty", "");
+    check("text", "hello, world");
+    check("unclosed dict", "<plist><dict><key>a</key><true/></plist>");
+    check("value of no known type", "<plist><dict><key>a</key><float>1</float></dict></plist>");
+    check("truncated XML", xml.substr(0, xml.size() / 2));
+    check("truncated binary", bin.substr(0, bin.size() / 2));
+    check("binary header only", "bplist00");
+    check("binary with garbage", std::string("bplist00").append(64, '\xFF'));
+    check("date", "<plist><dict><key>When</key><date>2008-01-01T00:00:00Z</date></dict></plist>");
+    check("too deep", "<plist>" + deep + "</plist>");
 }
 
 // Big-endian integers of `size` bytes, as binary property lists hold them.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <regex>
 
+#include "host/Machine.h"
 #include "host/SimMac.h"
 #include "support/OpenPane.h"
 
@@ -85,12 +86,6 @@ void expectShownAs(double hardware, double shownValue, const char* what) {
         << what << ": hardware " << hardware << " MHz, pane showed " << shownValue;
 }
 
-std::string hex(std::int64_t v) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(v));
-    return buffer;
-}
-
 }  // namespace
 
 TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
@@ -163,7 +158,9 @@ TEST(EndToEnd, ChosenClocksComeBackAtTheNextLogin) {
             lastWrite[record.driver]["PLL"] = *record.argument;
         } else if (record.name == "WriteNVIDIARegister" && record.argument && record.argument2) {
             ++nvidiaWrites;
-            lastWrite[record.driver][hex(*record.argument)] = *record.argument2;
+            lastWrite[record.driver]
+                     [host::registerKey(static_cast<std::uint32_t>(*record.argument))] =
+                         *record.argument2;
         }
     }
     EXPECT_GT(atiWrites, 1) << "an ATI restore moves the dividers one unit per command";

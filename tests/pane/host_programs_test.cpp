@@ -56,21 +56,15 @@ TEST(HostPrograms, QtsEnvironmentNotesDoNotReachTheUser) {
 TEST(HostPrograms, LogLinesReachStderrOnlyWhenAsked) {
     TempSimMac mac;
     ASSERT_TRUE(installBuiltPane());
-    const struct {
-        std::vector<std::string> argv;
-        bool echoed;
-    } cases[] = {
-        {{tool("tarnwickctl"), "list"}, false},
-        {{tool("tarnwickctl"), "list", "--verbose"}, true},
-        {{tool("tarnwickctl"), "--verbose", "list"}, true},
-        {{"/usr/bin/env", "TARNWICK_VERBOSE=1", tool("tarnwickctl"), "list"}, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.argv.back());
-        const RunResult r = run(c.argv);
+    const auto check = [](const std::vector<std::string>& argv, bool echoed) {
+        const RunResult r = run(argv);
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(r.output.find("GM ") != std::string::npos, c.echoed) << r.output;
-    }
+        EXPECT_EQ(r.output.find("GM ") != std::string::npos, echoed) << argv.back() << r.output;
+    };
+    check({tool("tarnwickctl"), "list"}, false);
+    check({tool("tarnwickctl"), "list", "--verbose"}, true);
+    check({tool("tarnwickctl"), "--verbose", "list"}, true);
+    check({"/usr/bin/env", "TARNWICK_VERBOSE=1", tool("tarnwickctl"), "list"}, true);
     EXPECT_CONTAINS(mac.systemLog(), "GM ");
 }
 

@@ -11,8 +11,6 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QStyle>
-#include <QStyleOptionSpinBox>
 #include <QTableWidget>
 #include <QTest>
 #include <QTextBrowser>
@@ -153,16 +151,7 @@ TEST_F(StepperWidget, PressesThatArriveWhileACardIsProgrammedAreDropped) {
 }
 
 TEST_F(StepperWidget, AClickOnAnArrowIsOneStepHoweverLongTheButtonIsHeld) {
-    QStyleOptionSpinBox option;
-    option.initFrom(widget);
-    option.subControls = QStyle::SC_All;
-    option.buttonSymbols = widget->buttonSymbols();
-    option.frame = widget->hasFrame();
-    option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
-    const QPointF up =
-        widget->style()
-            ->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, widget)
-            .center();
+    const QPointF up = upArrowOf(*widget);
     QMouseEvent press(QEvent::MouseButtonPress, up, widget->mapToGlobal(up), Qt::LeftButton,
                       Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &press);

@@ -70,9 +70,7 @@ TEST_F(PaneClocksTest, SteppersStopBetweenOneClockStepAndTwiceStockWithoutWrappi
 }
 
 TEST_F(PaneClocksTest, RefusedChangeRollsTheSteppersBackShowsTheSheetAndKeepsTheFields) {
-    ATIDevice setup;
-    setup.faults = driverFaults({.refuseCommands = {2}});  // WriteATIPLL always refused
-    open(setup);
+    open({.faults = driverFaults({.refuseCommands = {2}})});  // WriteATIPLL always refused
     const std::size_t before = mac.commandCount();
 
     pane->vpuStepper().click(+3);
@@ -139,10 +137,7 @@ TEST_F(PaneClocksTest, BackToStockGoesGraduallyAndSetsBothPercentagesToExactlyZe
 TEST_F(PaneClocksTest, PercentAboveStockIsShownWithOneDecimal) {
     // 25 MHz reference, divider 10: 500 MHz core, 400 MHz memory; the saved
     // entry knows the stock clocks, 400 MHz both.
-    ATIDevice setup;
-    setup.refclk = 25000;
-    setup.pll = pllWord(10, 160, 200);
-    mac.writeMachine(machine({atiEntry(setup)}));
+    mac.writeMachine(machine({atiEntry({.refclk = 25000, .pll = pllWord(10, 160, 200)})}));
     const std::string model = modelShownForFirstCard();
     writePaneDomain(false, {savedCardEntry("SLOT-1", model, 500.0f, 400.0f, 400.0f, 400.0f)});
     OpenPane opened;

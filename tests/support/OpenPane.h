@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
 #include <QApplication>
+#include <QStyle>
+#include <QStyleOptionSpinBox>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <cstdlib>
@@ -101,6 +104,19 @@ inline std::string stringOf(const cf::Dictionary& d, const char* key) {
 
 inline float floatOf(const cf::Dictionary& d, const char* key) {
     return cf::floatValue(d.get(key));
+}
+
+// The middle of a stepper widget's up arrow, in the widget's coordinates.
+inline QPoint upArrowOf(const QAbstractSpinBox& box) {
+    QStyleOptionSpinBox option;
+    option.initFrom(&box);
+    option.subControls = QStyle::SC_All;
+    option.buttonSymbols = box.buttonSymbols();
+    option.frame = box.hasFrame();
+    option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
+    return box.style()
+        ->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, &box)
+        .center();
 }
 
 // The pane as System Preferences shows it: created, its view in a window.
