@@ -8,6 +8,8 @@ using namespace testsupport;
 
 namespace {
 
+using Words = std::vector<std::uint32_t>;
+
 class ATIClockTest : public ::testing::Test {
 protected:
     ATICard& create(const ATIDevice& device) {
@@ -22,7 +24,7 @@ protected:
         return static_cast<ATICard&>(*cards_.front());
     }
     // WriteATIPLL words (accepted ones) since the card was created.
-    std::vector<std::uint32_t> writesSinceCreation() const { return mac_.pllWrites({}, mark_); }
+    Words writesSinceCreation() const { return mac_.pllWrites({}, mark_); }
     std::size_t commandsSinceCreation() const { return mac_.commandCount() - mark_; }
     std::uint32_t pllRegister() const { return mac_.registers(driverPath(device_)).at("PLL"); }
     // The card's dividers as the PLL word they make.
@@ -132,7 +134,7 @@ TEST_F(ATIClockTest, DirectChangeOfARadeon9800ClassCardSendsOneWord) {
     EXPECT_EQ(card.memFrequency(), 310.5f);
 
     EXPECT_TRUE(card.savePLLWithVPUFrequency(325.0f, 310.5f));
-    EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 138, 72)});
+    EXPECT_EQ(writesSinceCreation(), Words{pllWord(12, 138, 72)});
     EXPECT_EQ(pllRegister(), pllWord(12, 138, 72));
     EXPECT_EQ(card.vpuFBDiv(), 72);
     EXPECT_EQ(card.vpuFrequency(), 324.0f);
@@ -146,7 +148,7 @@ TEST_F(ATIClockTest, ChangesToTheCurrentClocks) {
     EXPECT_EQ(commandsSinceCreation(), 0u);
     // Direct: the unchanged word goes out once.
     EXPECT_TRUE(card.savePLLWithVPUFrequency(card.vpuFrequency(), card.memFrequency()));
-    EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 100, 100)});
+    EXPECT_EQ(writesSinceCreation(), Words{pllWord(12, 100, 100)});
 }
 
 TEST_F(ATIClockTest, FineTuningCoarsensForHighClocksAndCreepsBack) {
@@ -163,8 +165,7 @@ TEST_F(ATIClockTest, FineTuningCoarsensForHighClocksAndCreepsBack) {
     ASSERT_TRUE(card.savePLLWithVPUFrequency(500.0f, card.memFrequency()));
     EXPECT_EQ(dividers(card), pllWord(12, 100, 222));
     EXPECT_EQ(card.clockStep(), 2.25f);
-    EXPECT_EQ(writesSinceCreation(),
-              (std::vector<std::uint32_t>{pllWord(11, 92, 244), pllWord(12, 100, 222)}));
+    EXPECT_EQ(writesSinceCreation(), (Words{pllWord(11, 92, 244), pllWord(12, 100, 222)}));
 }
 
 TEST_F(ATIClockTest, FineTuningKeepsTheCoarseStepWhileAClockRises) {
@@ -184,7 +185,7 @@ TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
     card.restoreStoredPLLWithVPU(card.vpuFrequency(), card.memFrequency());
     // At refDiv 12 the same clocks need 223 and 133.
     EXPECT_EQ(dividers(card), pllWord(12, 133, 223));
-    std::vector<std::uint32_t> writes = writesSinceCreation();
+    Words writes = writesSinceCreation();
     ASSERT_EQ(writes.size(), 19u);  // the larger distance, 204 to 223
     EXPECT_EQ(writes.front(), pllWord(12, 123, 205));
     EXPECT_EQ(writes[10], pllWord(12, 133, 215));
@@ -196,9 +197,8 @@ TEST_F(ATIClockTest, GradualChangeBelowStockRefDivRaisesItAndStepsUp) {
 TEST_F(ATIClockTest, GradualChangeOfTheMemoryAloneMovesOneUnitPerCommand) {
     ATICard& card = create(ATIDevice{});
     EXPECT_TRUE(card.setFrequencyGraduallyWithVPUFBDiv(100, 96, 225.0f, 216.0f));
-    EXPECT_EQ(writesSinceCreation(),
-              (std::vector<std::uint32_t>{pllWord(12, 99, 100), pllWord(12, 98, 100),
-                                          pllWord(12, 97, 100), pllWord(12, 96, 100)}));
+    EXPECT_EQ(writesSinceCreation(), (Words{pllWord(12, 99, 100), pllWord(12, 98, 100),
+                                            pllWord(12, 97, 100), pllWord(12, 96, 100)}));
     EXPECT_EQ(card.memFrequency(), 216.0f);
 }
 
@@ -209,7 +209,7 @@ TEST_F(ATIClockTest, RefDivChosenWithoutADividerMoveIsSentOnce) {
     mark_ = mac_.commandCount();
     // 459 and 274.5 MHz are exactly 204 and 122 at refDiv 12.
     EXPECT_TRUE(card.setFrequencyGraduallyWithVPUFBDiv(187, 112, 459.0f, 274.5f));
-    EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 122, 204)});
+    EXPECT_EQ(writesSinceCreation(), Words{pllWord(12, 122, 204)});
     EXPECT_EQ(card.refDiv(), 12);
     EXPECT_EQ(card.vpuFrequency(), 459.0f);
 }
@@ -218,7 +218,7 @@ TEST_F(ATIClockTest, GradualChangeTowardATargetAbove255StopsAt255) {
     ATICard& card = create({.pll = pllWord(2, 100, 250)});  // step 13.5 MHz
     // 10000 MHz: 741 at refDiv 2, still 370 at refDiv 1 (memory: 50).
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(741, 100, 10000.0f, card.memFrequency()));
-    std::vector<std::uint32_t> writes = writesSinceCreation();
+    Words writes = writesSinceCreation();
     ASSERT_EQ(writes.size(), 5u);
     EXPECT_EQ(writes.front(), pllWord(1, 99, 251));
     EXPECT_EQ(writes.back(), pllWord(1, 95, 255));
@@ -231,9 +231,8 @@ TEST_F(ATIClockTest, GradualChangeTowardATargetAbove255StopsAt255) {
 TEST_F(ATIClockTest, GradualChangeTowardZeroStopsAtOne) {
     ATICard& card = create({.pll = pllWord(12, 100, 5)});
     card.restoreStoredPLLWithVPU(0.0f, card.memFrequency());
-    EXPECT_EQ(writesSinceCreation(),
-              (std::vector<std::uint32_t>{pllWord(12, 100, 4), pllWord(12, 100, 3),
-                                          pllWord(12, 100, 2), pllWord(12, 100, 1)}));
+    EXPECT_EQ(writesSinceCreation(), (Words{pllWord(12, 100, 4), pllWord(12, 100, 3),
+                                            pllWord(12, 100, 2), pllWord(12, 100, 1)}));
     EXPECT_EQ(card.vpuFBDiv(), 1);
     EXPECT_EQ(card.vpuFrequency(), 2.25f);
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(0, 100, 0.0f, card.memFrequency()));
@@ -267,8 +266,7 @@ TEST_F(ATIClockTest, FailedCommandInTheMiddleOfAGradualChangeStopsIt) {
     ATICard& card = create({.faults = driverFaults({.refuseAfter = 7})});
     EXPECT_FALSE(card.setFrequencyGraduallyWithVPUFBDiv(110, 100, 247.5f, 225.0f));
     EXPECT_EQ(writesSinceCreation(),
-              (std::vector<std::uint32_t>{pllWord(12, 100, 101), pllWord(12, 100, 102),
-                                          pllWord(12, 100, 103)}));
+              (Words{pllWord(12, 100, 101), pllWord(12, 100, 102), pllWord(12, 100, 103)}));
     // The refused one reached the driver too, and so did the read back of
     // the word the card runs after it (refused as well).
     EXPECT_EQ(commandsSinceCreation(), 5u);
@@ -284,7 +282,7 @@ TEST_F(ATIClockTest, ReturnToStockSendsTheStockRefDivWithTheFirstStep) {
     ASSERT_TRUE(card.savePLLWithVPUFrequency(600.0f, 225.0f));  // refDiv 11, 244, 92
     mark_ = mac_.commandCount();
     card.saveDefaultPLL();
-    std::vector<std::uint32_t> writes = writesSinceCreation();
+    Words writes = writesSinceCreation();
     ASSERT_EQ(writes.size(), 144u);
     EXPECT_EQ(writes.front(), pllWord(12, 93, 243));
     EXPECT_EQ(writes.back(), pllWord(12, 100, 100));
@@ -301,7 +299,7 @@ TEST_F(ATIClockTest, ReturnToStockWithOnlyTheRefDivToChangeSendsItOnce) {
     ASSERT_EQ(pllRegister(), pllWord(11, 100, 200));
     mark_ = mac_.commandCount();
     card.saveDefaultPLL();
-    EXPECT_EQ(writesSinceCreation(), std::vector<std::uint32_t>{pllWord(12, 100, 200)});
+    EXPECT_EQ(writesSinceCreation(), Words{pllWord(12, 100, 200)});
     EXPECT_EQ(card.refDiv(), 12);
     EXPECT_EQ(card.vpuFrequency(), 450.0f);
     EXPECT_EQ(card.memFrequency(), 225.0f);

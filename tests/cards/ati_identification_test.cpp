@@ -188,13 +188,11 @@ TEST(ATIIdentification, PropertyReaders) {
     const io_object_t service = matching(kDriverName).at(0);
     io_registry_entry_t parent = 0;
     ASSERT_EQ(IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent), kIOReturnSuccess);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one", parent), 1u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one-long", parent), 1u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("short", parent), 0x1234u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("empty", parent), 0u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("number", parent), 4098u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("text", parent), 0u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("absent", parent), 0u);
+    const std::pair<const char*, std::uint32_t> words[] = {
+        {"one", 1u},       {"one-long", 1u}, {"short", 0x1234u}, {"empty", 0u},
+        {"number", 4098u}, {"text", 0u},     {"absent", 0u}};
+    for (const auto& [name, value] : words)
+        EXPECT_EQ(Card::uInt32FromDataPropertyWithName(name, parent), value) << name;
 
     ATICard card;
     ASSERT_TRUE(card.initWithIOObject(service));

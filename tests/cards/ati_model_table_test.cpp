@@ -111,10 +111,7 @@ TEST(ATIModelTable, PartNumberIsTakenFromTheCForm) {
     EXPECT_EQ(atiROMPartNumber(std::string("113-A27502-124\0", 15)), "A27502");
     EXPECT_EQ(atiROMPartNumber(std::string("113-99703-")), "99703-");
     // A zero byte inside the first ten characters ends the text early.
-    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\0"
-                                           "502-124",
-                                           15)),
-              std::nullopt);
+    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\000502-124", 15)), std::nullopt);
     EXPECT_EQ(atiROMPartNumber(std::nullopt), std::nullopt);
 }
 

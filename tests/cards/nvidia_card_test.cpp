@@ -297,38 +297,37 @@ TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
 // the change reports failure although its writes were accepted, and back to
 // stock leaves the clocks as they were.
 TEST_F(NVIDIACardTest, ReadsThatFailAfterCreationKeepTheClocksTheCardHad) {
-    const struct {
-        std::uint16_t deviceID;
-        float vpu, memory;  // a change that works
-    } cases[] = {{0x0040, 350.0f, 400.0f}, {0x0322, 200.0f, 500.0f}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.deviceID);
+    // A card of `deviceID` after a change to `vpu` and `memory` that works.
+    const auto check = [](std::uint16_t deviceID, float vpu, float memory) {
+        SCOPED_TRACE(deviceID);
         TempSimMac local;
-        local.writeMachine(oneCard(c.deviceID));
+        local.writeMachine(oneCard(deviceID));
         const auto card = createNVIDIACard();
         ASSERT_TRUE(card);
         card->setStockSettings();
-        ASSERT_TRUE(card->savePLLWithVPUFrequency(c.vpu, c.memory));
-        const float vpu = card->vpuFrequency(), memory = card->memFrequency();
+        ASSERT_TRUE(card->savePLLWithVPUFrequency(vpu, memory));
+        const float vpuReached = card->vpuFrequency(), memoryReached = card->memFrequency();
         // From now on the card's registers cannot be read; they start from
         // their power-on words again.
         local.writeMachine(
-            oneCard(c.deviceID, driverFaults({.refuseCommands = {ReadNVIDIARegister}})));
+            oneCard(deviceID, driverFaults({.refuseCommands = {ReadNVIDIARegister}})));
 
         std::size_t from = local.commandCount();
         EXPECT_FALSE(
             card->savePLLWithVPUFrequency(card->realStockVPUFreq(), card->realStockMemFreq()));
         EXPECT_FALSE(local.commands(from, {}, 12).empty());
         for (const Command& w : local.commands(from, {}, 12)) EXPECT_TRUE(w.accepted) << w;
-        EXPECT_EQ(card->vpuFrequency(), vpu);
-        EXPECT_EQ(card->memFrequency(), memory);
+        EXPECT_EQ(card->vpuFrequency(), vpuReached);
+        EXPECT_EQ(card->memFrequency(), memoryReached);
 
         from = local.commandCount();
         card->saveDefaultPLL();
         EXPECT_FALSE(local.commands(from, {}, 12).empty());
-        EXPECT_EQ(card->vpuFrequency(), vpu);
-        EXPECT_EQ(card->memFrequency(), memory);
-    }
+        EXPECT_EQ(card->vpuFrequency(), vpuReached);
+        EXPECT_EQ(card->memFrequency(), memoryReached);
+    };
+    check(0x0040, 350.0f, 400.0f);
+    check(0x0322, 200.0f, 500.0f);
 }
 
 TEST_F(NVIDIACardTest, UnchangedOrUnreachableClocksWriteNothing) {

@@ -164,15 +164,12 @@ TEST_F(SavedSettings, EntryReaders) {
     entry.set("big", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x1F00D0000LL));
     entry.set("text", "12");
     entry.set("flag", true);
-    EXPECT_EQ(floatFromEntry(entry, "float"), 1.5f);
-    EXPECT_EQ(floatFromEntry(entry, "int"), -1.0f);
-    EXPECT_EQ(floatFromEntry(entry, "text"), 0.0f);
-    EXPECT_EQ(floatFromEntry(entry, "flag"), 0.0f);
-    EXPECT_EQ(floatFromEntry(entry, "absent"), 0.0f);
-    EXPECT_EQ(uint32FromEntry(entry, "int"), 0xFFFFFFFFu);
-    EXPECT_EQ(uint32FromEntry(entry, "big"), 0xF00D0000u);
-    EXPECT_EQ(uint32FromEntry(entry, "text"), 0u);
-    EXPECT_EQ(uint32FromEntry(entry, "absent"), 0u);
+    const std::pair<const char*, float> floats[] = {
+        {"float", 1.5f}, {"int", -1.0f}, {"text", 0.0f}, {"flag", 0.0f}, {"absent", 0.0f}};
+    for (const auto& [key, value] : floats) EXPECT_EQ(floatFromEntry(entry, key), value) << key;
+    const std::pair<const char*, std::uint32_t> words[] = {
+        {"int", 0xFFFFFFFFu}, {"big", 0xF00D0000u}, {"text", 0u}, {"absent", 0u}};
+    for (const auto& [key, value] : words) EXPECT_EQ(uint32FromEntry(entry, key), value) << key;
 }
 
 }  // namespace

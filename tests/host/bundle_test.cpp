@@ -180,16 +180,12 @@ TEST(Bundles, LocalizedStringsPreferTheUsersLanguage) {
     ScopedEnv language("LANGUAGE", "fr:en");
     const fs::path folder = makeBundle(scratch.root() / "French.prefPane", "test.strings.french");
     const fs::path res = folder / "Contents" / "Resources";
-    writeFile(res / "fr.lproj" / "Localizable.strings",
-              "\"CONFIG_FAILED\" = \"\xC3\x89"
-              "chec\";");
+    writeFile(res / "fr.lproj" / "Localizable.strings", "\"CONFIG_FAILED\" = \"\303\211chec\";");
     writeFile(res / "English.lproj" / "Localizable.strings",
               "\"CONFIG_FAILED\" = \"Failed\"; \"NO_CARD_MESSAGE\" = \"No card\";");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"),
-              "\xC3\x89"
-              "chec");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"), "\303\211chec");
     EXPECT_EQ(bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"), "No card");
 }
 

@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "host/Machine.h"
-#include "support/Child.h"
 #include "support/OpenPane.h"
 
 using namespace testsupport;
@@ -80,19 +79,18 @@ std::map<std::string, std::string> modelsBySlot() {
 // The log lines of one round, by kind.
 struct RoundLog {
     std::vector<host::DriverLogRecord> lines;
+    template <class Which>
+    int count(Which which) const {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), which));
+    }
     int atiWrites() const {
-        return static_cast<int>(
-            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-                return r.driver == kATIDriver && r.command == 2;
-            }));
+        return count([](const auto& r) { return r.driver == kATIDriver && r.command == 2; });
     }
     // Reads: each program sends the same ones whatever the cards hold. (How
     // many words it writes depends on what the other program did first.)
     int reads() const {
-        return static_cast<int>(
-            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-                return r.command == 0 || r.command == 1 || r.command == 11;
-            }));
+        return count(
+            [](const auto& r) { return r.command == 0 || r.command == 1 || r.command == 11; });
     }
 };
 

@@ -303,8 +303,7 @@ TEST(Prefhost, ScreenshotSavesTheShownWindowAndQuitsThroughTheNotification) {
 // prefhost refuses what is not a pane, with a message, before showing anything.
 struct BadPane {
     const char* name;
-    const char*
-        relativePath;  // inside the temporary root; nullptr: the default (nothing installed)
+    const char* relativePath;  // inside the temporary root; nullptr: nothing installed
     const char* message;
 };
 

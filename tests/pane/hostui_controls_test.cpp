@@ -452,12 +452,10 @@ TEST(NSNotificationCenterTest, DeliversByNameAndObjectAndForgetsRemovedObservers
     NSNotificationCenter& center = NSNotificationCenter::defaultCenter();
     int any = 0, named = 0, fromObject = 0;
     int a = 0, b = 0;
-    center.addObserver(
-        &a, [&](const NSNotification&) { ++any; }, "");
-    center.addObserver(
-        &a, [&](const NSNotification&) { ++named; }, "Quit");
-    center.addObserver(
-        &b, [&](const NSNotification&) { ++fromObject; }, "Quit", &b);
+    const auto counting = [](int& n) { return [&n](const NSNotification&) { ++n; }; };
+    center.addObserver(&a, counting(any), "");
+    center.addObserver(&a, counting(named), "Quit");
+    center.addObserver(&b, counting(fromObject), "Quit", &b);
     center.postNotificationName("Quit");
     center.postNotificationName("Quit", &b);
     center.postNotificationName("Other");
@@ -503,8 +501,7 @@ TEST(NSAlertTest, AWindowShowsOneSheetAtATimeAndEachAnswerReachesItsHandler) {
     host::clearOpenedHelpPages();
     sheet->findChild<QAbstractButton*>("helpButton")->click();
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
-    EXPECT_NE(host::openedHelpPages()[0].find("change-failed.html#change-failed"),
-              std::string::npos);
+    EXPECT_CONTAINS(host::openedHelpPages()[0], "change-failed.html#change-failed");
     EXPECT_TRUE(answers.empty());
 
     QTest::keyClick(sheet->findChild<QPushButton*>(QString(), Qt::FindDirectChildrenOnly),

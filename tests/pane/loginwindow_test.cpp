@@ -54,21 +54,17 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
     // Both runnable items ran, in list order, on the same simulated Mac.
     const std::string root = mac.root().string();
     EXPECT_EQ(readFile(marker), "Second " + root + "\nFirst " + root + "\n");
-    // Each outcome is reported, in order.
-    const auto at = [&](const std::string& text) {
-        const auto pos = result.output.find(text);
-        EXPECT_NE(pos, std::string::npos) << "missing \"" << text << "\" in:\n" << result.output;
-        return pos;
-    };
-    const auto p1 = at(second.string() + " exited with status 3");
-    const auto p2 = at("skipped " + missing);
-    const auto p3 = at("item 3: skipped, no \"Path\"");
-    const auto p4 = at("skipped " + noExecutable.string());
-    const auto p5 = at(first.string() + " exited with status 0");
-    EXPECT_LT(p1, p2);
-    EXPECT_LT(p2, p3);
-    EXPECT_LT(p3, p4);
-    EXPECT_LT(p4, p5);
+    // Each outcome is reported, in order: each after the one before.
+    std::size_t after = 0;
+    for (const std::string& text :
+         {second.string() + " exited with status 3", "skipped " + missing,
+          std::string("item 3: skipped, no \"Path\""), "skipped " + noExecutable.string(),
+          first.string() + " exited with status 0"}) {
+        const std::size_t at = result.output.find(text, after);
+        EXPECT_NE(at, std::string::npos) << "\"" << text << "\" after the one before in:\n"
+                                         << result.output;
+        after = at + 1;
+    }
     // The login window only reads its domain.
     EXPECT_EQ(readFile(domainFile()), before);
 }

@@ -2,8 +2,6 @@
 // Option key), the card table and the help book.
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "support/OpenPane.h"
 #include "support/IOKitCalls.h"
@@ -182,10 +180,7 @@ TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
     EXPECT_EQ(pages[0], book->startPage);
 
     // Every page the start page links to is in the book.
-    std::ifstream in(book->startPage);
-    std::stringstream html;
-    html << in.rdbuf();
-    const std::string text = html.str();
+    const std::string text = readFile(book->startPage);
     int links = 0;
     const std::string marker = "href=\"";
     for (std::size_t at = text.find(marker); at != std::string::npos;
