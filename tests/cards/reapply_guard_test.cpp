@@ -19,15 +19,6 @@ namespace {
 const ATIDevice kCard;  // 225 / 225 MHz, 2.25 MHz a divider unit
 const std::string kDriver = driverPath(kCard);
 
-// The card, holding 240 MHz core and memory.
-void writeMachineWithLimits(const TempSimMac& mac) {
-    cf::Dictionary device = atiEntry(kCard);
-    cf::Array children = *device.get("Children")->array();
-    children[0] = withLimits(*children[0].dictionary(), 240, 240);
-    device.set("Children", std::move(children));
-    mac.writeMachine(machine({device}));
-}
-
 void writeSettings(bool setAtStartup, float vpu, float memory) {
     NSUserDefaults::standardUserDefaults().setPersistentDomain(
         savedDomain(setAtStartup,
@@ -177,7 +168,8 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
 
 TEST(StartupGuard, ALoginThatHungLeavesTheRecordAndTheNextLoginChangesNothing) {
     TempSimMac mac;
-    writeMachineWithLimits(mac);
+    // The card, holding 240 MHz core and memory.
+    mac.writeMachine(atiMachine({{.limits = std::pair(240.0, 240.0)}}));
     writeSettings(true, 247.5f, 225.0f);  // core divider 100 -> 110, above 240 MHz from 102
     EXPECT_EQ(run({startupTool()}).status, 128 + SIGKILL);
     EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin);

@@ -94,11 +94,8 @@ TEST(SimmacNamingFault, SetsTheFaultsOfTheCardInTheAGPSlot) {
     const cf::Value machine = mac.readMachine();
     const cf::Dictionary& ati = *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
     const cf::Dictionary& driver = *ati.get("Children")->array()->at(0).dictionary();
-    const cf::Value* faults = driver.get("Driver");
-    ASSERT_TRUE(faults != nullptr && faults->dictionary() != nullptr);
-    const cf::Value* busy = faults->dictionary()->get("BusyMilliseconds");
-    ASSERT_TRUE(busy != nullptr && busy->number() != nullptr);
-    EXPECT_EQ(busy->number()->int64Value(), 20);
+    ASSERT_NE(driver.get("Driver"), nullptr);
+    EXPECT_EQ(*driver.get("Driver"), cf::Value(driverFaults({.busyMilliseconds = 20})));
 }
 
 }  // namespace

@@ -548,12 +548,9 @@ TEST(AppleHelpTest, UnknownBooksPagesAndReferencesAreRefused) {
     FSRef pane{paneBundlePath().string()};
     ASSERT_EQ(AHRegisterHelpBook(&pane), noErr);
     host::clearOpenedHelpPages();
-    EXPECT_EQ(
-        AHGotoPage(std::string("Tarnwick II Help"), std::string("../../Info.plist"), std::nullopt),
-        fnfErr);
-    EXPECT_EQ(AHGotoPage(std::string("Tarnwick II Help"), std::string("option-key.html"),
-                         std::string("top")),
-              noErr);
+    const std::string book = "Tarnwick II Help";
+    EXPECT_EQ(AHGotoPage(book, std::string("../../Info.plist"), std::nullopt), fnfErr);
+    EXPECT_EQ(AHGotoPage(book, std::string("option-key.html"), std::string("top")), noErr);
     ASSERT_EQ(host::openedHelpPages().size(), 1u);
     EXPECT_CONTAINS(host::openedHelpPages()[0], "option-key.html#top");
     EXPECT_EQ(AHLookupAnchor(std::nullopt, "no-such-anchor"), fnfErr);

@@ -113,7 +113,9 @@ cf::Dictionary atiEntry(const ATIDevice& device) {
     for (const auto& [key, value] : device.extraProperties.items()) properties.set(key, value);
     Registers registers = device.registers;
     registers["PLL"] = device.pll;
-    return entry(device.entryName, properties, {driverEntry("ATI", registers, device.faults)});
+    cf::Dictionary driver = driverEntry("ATI", registers, device.faults);
+    if (device.limits) driver = withLimits(driver, device.limits->first, device.limits->second);
+    return entry(device.entryName, properties, {driver});
 }
 
 cf::Value atiMachine(const std::vector<ATIDevice>& devices) {

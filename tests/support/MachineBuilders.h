@@ -90,6 +90,7 @@ struct ATIDevice {
     Registers registers = {};                   // besides "PLL"
     std::optional<cf::Dictionary> faults = std::nullopt;
     cf::Dictionary extraProperties = {};
+    std::optional<std::pair<double, double>> limits = std::nullopt;  // VPU, memory (withLimits)
 };
 cf::Dictionary atiEntry(const ATIDevice& device);
 cf::Value atiMachine(const std::vector<ATIDevice>& devices);
