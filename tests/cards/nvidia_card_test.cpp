@@ -137,7 +137,8 @@ TEST_F(NVIDIACardTest, UnusableCardsAreRejectedAndZeroDividersReadZero) {
         Registers registers =
             NVIDIACard::isNV4xDeviceID(deviceID) ? nv4xRegisters() : preNV4xRegisters();
         registers[reg] = value;
-        local.writeMachine(machine({nvidiaEntry("GPU", deviceID, "SLOT-1", registers, {}, model)}));
+        local.writeMachine(
+            machine({nvidiaEntry("GPU", deviceID, "SLOT-1", registers, {}, std::move(model))}));
         const auto card = createNVIDIACard();
         ASSERT_EQ(static_cast<bool>(card), created);
         if (!card) return;
@@ -264,7 +265,7 @@ TEST_F(NVIDIACardTest, PreNV4xSaveDefaultPLLWritesBothStockWords) {
 // further pair is still tried, and the result is false.
 TEST_F(NVIDIACardTest, RefusedWritesFailAndHoldBackTheCoefficientWord) {
     using Writes = std::vector<std::pair<std::uint32_t, bool>>;  // register, accepted
-    const auto check = [](const char* what, std::uint16_t deviceID, DriverFaults faults,
+    const auto check = [](const char* what, std::uint16_t deviceID, const DriverFaults& faults,
                           const Writes& expected) {
         SCOPED_TRACE(what);
         TempSimMac local;

@@ -172,7 +172,7 @@ TEST(StartupTool, FindsTheCardsOfBothVendors) {
 TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed) {
     // The ATI card's driver has `faults` when `atiFaulty`, else the NVIDIA
     // card's; the read that fails and the commands that reach the driver.
-    const auto check = [](const char* what, bool atiFaulty, DriverFaults faults,
+    const auto check = [](const char* what, bool atiFaulty, const DriverFaults& faults,
                           const char* failedRead, const std::vector<Command>& faultyCommands) {
         SCOPED_TRACE(what);
         TempSimMac mac;

@@ -132,7 +132,8 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
 
-    const auto check = [&](const char* name, const char* type, std::optional<fs::path> expected) {
+    const auto check = [&](const char* name, const char* type,
+                           const std::optional<fs::path>& expected) {
         EXPECT_EQ(bundle->pathForResource(name, type),
                   expected ? std::optional(expected->string()) : std::nullopt)
             << name << "." << type;
