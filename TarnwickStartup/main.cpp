@@ -26,7 +26,8 @@ void discoverAndRestore(Reapplied& state) {
     // Without the registry the cards are unknown, not absent.
     if (state.found.registryUnreadable) return;
     // A domain that does not parse reads as none: nothing to restore.
-    state.saved = NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
+    state.saved =
+        NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
     if (state.saved) applySavedCards(*state.saved, state.found.cards);
 }
 
@@ -40,7 +41,8 @@ void recordMissingStock(Reapplied& state) {
         if ((*card)->realStockVPUFreq() == 0 || (*card)->realStockMemFreq() == 0) {
             (*card)->setStockSettings();
             // A card whose stock clocks could not be measured has none to record.
-            rewrite = rewrite || ((*card)->realStockVPUFreq() != 0 && (*card)->realStockMemFreq() != 0);
+            rewrite =
+                rewrite || ((*card)->realStockVPUFreq() != 0 && (*card)->realStockMemFreq() != 0);
         }
     }
     if (!rewrite) {
@@ -68,8 +70,9 @@ void recordMissingStock(Reapplied& state) {
         return;
     }
     if (defaults.persistentDomainForName(kTarnwickPrefDomain) != saved) {
-        NSLog("Tarnwick: the saved settings changed while the saved clocks were applied; the "
-              "newer settings are left as they are\n");
+        NSLog(
+            "Tarnwick: the saved settings changed while the saved clocks were applied; the "
+            "newer settings are left as they are\n");
         return;
     }
     defaults.setPersistentDomain(domain, kTarnwickPrefDomain);

@@ -21,6 +21,7 @@
 #include "host/MachineInterface.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
+#include "support/DriverRules.h"
 
 namespace fuzzsupport {
 
@@ -40,20 +41,6 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The register's byte offset, or nothing for "PLL" and anything that is no
-// register key.
-std::optional<std::uint32_t> registerOffset(const std::string& key) {
-    std::optional<std::string> canonical = host::canonicalRegisterKey(key);
-    if (!canonical || *canonical == host::kPLLRegisterKey) return std::nullopt;
-    return static_cast<std::uint32_t>(std::stoul(canonical->substr(2), nullptr, 16));
-}
-
-bool writable(host::HardwareKind kind, const std::string& key) {
-    if (kind == host::HardwareKind::ATI) return key == host::kPLLRegisterKey;
-    std::optional<std::uint32_t> offset = registerOffset(key);
-    return offset && host::nvidiaWritableRegister(*offset);
 }
 
 std::string hex(std::uint32_t value) {
@@ -191,7 +178,7 @@ std::string driverInvariantViolation(const host::Machine& now) {
             const std::uint32_t old = fromIs ? 0 : w->second, value = fromWas ? 0 : i->second;
             if (!fromIs) ++w;
             if (!fromWas) ++i;
-            if (value != old && !writable(is.kind, key))
+            if (value != old && !driverrules::writable(is.kind == host::HardwareKind::ATI, key))
                 return path + ": register " + key + " is off the write list but changed from " +
                        hex(old) + " to " + hex(value);
         }

@@ -19,6 +19,7 @@
 #include "host/IOKit.h"
 #include "host/MachineInterface.h"
 #include "host/SimMac.h"
+#include "support/DriverRules.h"
 
 namespace {
 
@@ -30,20 +31,6 @@ constexpr std::int64_t kCommandCodes[] = {0, 1, 2, 11, 12};
 constexpr std::uint32_t kOffsets[] = {0xF8,   0x140,  0x158,    0x101000, 0x4000, 0x4004,
                                       0x4020, 0x4024, 0x402C,   0x4030,   0x4038, 0x403C,
                                       0x4044, 0x4048, 0x680500, 0x680504};
-// The registers the driver answers for, by vendor, written out here rather
-// than taken from the host so that the check does not share its mistakes.
-constexpr std::uint32_t kATIReads[] = {0xF8, 0x140, 0x158};
-constexpr std::uint32_t kNVIDIAReads[] = {0x101000, 0x4000,   0x4004,  0x4020,
-                                          0x4024,   0x680500, 0x680504};
-constexpr std::uint32_t kNVIDIAWrites[] = {0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
-                                           0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
-
-template <std::size_t N>
-bool listed(const std::uint32_t (&list)[N], std::uint32_t offset) {
-    for (std::uint32_t o : list)
-        if (o == offset) return true;
-    return false;
-}
 
 enum class Role { Command, Argument, Other };
 
@@ -125,50 +112,6 @@ cf::Value decodeCommand(ByteReader& in) {
     return dict;
 }
 
-std::optional<std::int64_t> integer(const cf::Dictionary& dict, const char* key) {
-    const cf::Value* v = dict.get(key);
-    if (!v || !v->number() || v->number()->isReal()) return std::nullopt;
-    return v->number()->int64Value();
-}
-
-// What the driver must do with `properties` on a card of this kind: nothing
-// when it must refuse, else the command.
-struct Expected {
-    std::int64_t code;
-    std::uint32_t argument;
-    std::uint32_t argument2;
-};
-std::optional<Expected> expectedAcceptance(host::HardwareKind kind, const cf::Value& properties) {
-    const cf::Dictionary* dict = properties.dictionary();
-    if (!dict) return std::nullopt;
-    const std::optional<std::int64_t> code = integer(*dict, "Command");
-    const std::optional<std::int64_t> argument = integer(*dict, "Argument");
-    const std::optional<std::int64_t> argument2 = integer(*dict, "Argument2");
-    if (!code || !argument) return std::nullopt;
-    const auto word = static_cast<std::uint32_t>(*argument);
-    const bool ati = kind == host::HardwareKind::ATI;
-    switch (*code) {
-    case 0:
-        if (!ati) return std::nullopt;
-        break;
-    case 1:
-        if (!ati || !listed(kATIReads, word)) return std::nullopt;
-        break;
-    case 2:
-        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0)
-            return std::nullopt;
-        break;
-    case 11:
-        if (ati || !listed(kNVIDIAReads, word)) return std::nullopt;
-        break;
-    case 12:
-        if (ati || !argument2 || !listed(kNVIDIAWrites, word)) return std::nullopt;
-        break;
-    default: return std::nullopt;
-    }
-    return Expected{*code, word, argument2 ? static_cast<std::uint32_t>(*argument2) : 0};
-}
-
 std::string fileBytes(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     std::string bytes;
@@ -215,8 +158,10 @@ const LogSoFar& readLog(std::size_t sent) {
 
 void sendAndCheck(const std::string& path, const cf::Value& properties, std::size_t sent) {
     const host::RegistryEntry& driver = *fuzzsupport::pristineMachine().find(path);
-    const std::optional<Expected> expected = expectedAcceptance(driver.hardware->kind, properties);
-    // What a refusal must leave as it is.
+    // What the driver must do, from the model of its rules that the
+    // boundary test shares; and what a refusal must leave as it is.
+    const std::optional<driverrules::Accepted> expected =
+        driverrules::accepted(driver.hardware->kind == host::HardwareKind::ATI, properties);
     const std::string before = expected ? std::string() : machineBytes();
     io_registry_entry_t service = IORegistryEntryFromPath(kIOMasterPortDefault, path);
     if (!service) fail("the registry lost " + path);
@@ -241,21 +186,15 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
         std::shared_ptr<const host::Machine> now = host::currentMachine(&error);
         if (!now) fail(context + ": the machine no longer reads: " + error);
         const host::Hardware& hardware = *now->find(path)->hardware;
-        if (expected->code == 2 &&
-            hardware.read(host::kPLLRegisterKey) != (expected->argument & 0xFFFFFF))
-            fail(context + ": the PLL word is not the one written");
         // A write's record carries what replay needs; a read's carries nothing.
-        const bool write = expected->code == 2 || expected->code == 12;
-        if (log.back().registerKey.has_value() != write ||
-            (write &&
-             log.back().registerValue !=
-                 (expected->code == 2 ? (expected->argument & 0xFFFFFF) : expected->argument2)))
+        const auto& write = expected->write;
+        if (log.back().registerKey.has_value() != write.has_value() ||
+            (write && log.back().registerValue != write->second))
             fail(context + ": the record does not carry the write's effect");
-        if (expected->code == 12 && hardware.read(expected->argument) != expected->argument2)
+        if (write && hardware.read(write->first) != write->second)
             fail(context + ": the register does not hold the value written");
-        if (expected->code == 0 || expected->code == 1 || expected->code == 11) {
-            const std::uint32_t value = expected->code == 0 ? hardware.read(host::kPLLRegisterKey)
-                                                            : hardware.read(expected->argument);
+        if (expected->read) {
+            const std::uint32_t value = hardware.read(*expected->read);
             const cf::Value published = cf::Data{
                 static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                 static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};

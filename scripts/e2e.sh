@@ -121,7 +121,8 @@ choose_clocks
 simmac reboot >/dev/null
 loginwindow
 simmac sleep >/dev/null
-simmac command AGP 0 0 >/dev/null && fail "a command reached the sleeping machine"
+asleep=$(simmac command AGP 0 0 2>&1) && fail "a command reached the sleeping machine"
+grep -q "the machine is asleep; simmac wake wakes it" <<<"$asleep" || fail "simmac command did not say the machine is asleep: $asleep"
 simmac wake >"$SIMMAC_ROOT/wake.out" 2>&1 || fail "simmac wake failed: $(cat "$SIMMAC_ROOT/wake.out")"
 grep -q "TarnwickStartup exited with status 0" "$SIMMAC_ROOT/wake.out" || fail "simmac wake did not run the startup tool: $(cat "$SIMMAC_ROOT/wake.out")"
 [ "$(clocks_of "ATY,R350@10")" = "$chosen_ati" ] || fail "ATI card at $(clocks_of "ATY,R350@10") after wake, chosen $chosen_ati"

@@ -7,7 +7,8 @@ packages=(
   build-essential cmake pkg-config
   libplist-dev libplist++-dev libcli11-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-image-formats-plugins libgl-dev
+  qt6-base-dev libqt6opengl6-dev qt6-tools-dev qt6-tools-dev-tools libqt6help6
+  qt6-image-formats-plugins libgl-dev
   xvfb xauth fonts-dejavu-core
 )
 if [ "${1:-}" = --list ]; then

@@ -6,6 +6,7 @@
 #include "CardDiscovery.h"
 #include "CardReadout.h"
 #include "ReapplyGuard.h"
+#include "TypedClock.h"
 #include "host/Log.h"
 
 namespace {
@@ -14,6 +15,9 @@ constexpr const char* kMachineUnreadableKey = "machineUnreadable";
 constexpr const char* kUnreadCardCountKey = "unreadCardCount";
 constexpr const char* kLastSaveSucceededKey = "lastSaveSucceeded";
 constexpr const char* kUnrestoredCardCountKey = "unrestoredCardCount";
+// The help pages the alerts' texts point to.
+constexpr const char* kChangeFailedAnchor = "change-failed";
+constexpr const char* kReapplyUnfinishedAnchor = "reapply-unfinished";
 
 // An address inside this module, to find the bundle that holds the class.
 void classAnchor() {}
@@ -25,9 +29,9 @@ void classAnchor() {}
 void setStepperLimits(NSStepper& stepper, const Card& card, float stock, float current) {
     stepper.setValueWraps(false);
     stepper.setMinValue(card.clockStep());
-    stepper.setMaxValue(std::max({clockCeiling(stock, card).highestAsked,
-                                  static_cast<double>(current),
-                                  static_cast<double>(card.clockStep())}));
+    stepper.setMaxValue(
+        std::max({clockCeiling(stock, card).highestAsked, static_cast<double>(current),
+                  static_cast<double>(card.clockStep())}));
 }
 }  // namespace
 
@@ -54,31 +58,34 @@ bool NameHalvornOddnyTarnwickPref::initWithBundle(std::shared_ptr<NSBundle> bund
     if (!selfBundle_) selfBundle_ = NSPreferencePane::bundle();
     cardsArray_.clear();
 
-    // 4. to 6. Discovery (an ATI card's creation already programs it) and
-    // the restore are guarded like the startup tool's reapply: either could
-    // hang the machine. Clocks whose last reapply never finished are not
-    // applied again, and no card is programmed, as with the Option key held.
+    // 4. to 6. Discovery, guarded like the startup tool's reapply: an ATI
+    // card's creation already programs it, which could hang the machine.
+    // Clocks whose last reapply never finished are not applied again, and no
+    // card is programmed, as with the Option key held. The saved clocks are
+    // put back once the pane is shown (didSelect), so that its window is up
+    // with the cards listed meanwhile.
     const bool optionKey = (NSApp.currentEvent().modifierFlags() & NSAlternateKeyMask) != 0;
-    switch (reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
-                           [&] { findCardsAndRestore(!optionKey); })) {
-    case ReapplyOutcome::Done: break;
-    case ReapplyOutcome::SkippedUnfinished:
+    const ReapplyOutcome creation =
+        reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen, [&] { findCardsAndSettings(); });
+    if (creation == ReapplyOutcome::SkippedUnfinished) {
         lastReapplyUnfinished_ = true;
-        withProgrammingRefused([&] { findCardsAndRestore(false); });
-        break;
-    case ReapplyOutcome::SkippedUnrecorded: reapplyUnrecorded_ = true; break;
+        withProgrammingRefused([&] { findCardsAndSettings(); });
     }
-
-    // 7.
-    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
-        (*card)->setStockSettings();
+    reapplyUnrecorded_ = creation == ReapplyOutcome::SkippedUnrecorded;
+    restorePending_ =
+        savedDomain_ && !optionKey && creation == ReapplyOutcome::Done && !cardsArray_.empty();
+    if (!restorePending_) {
+        if (savedDomain_) takeStockSettingsFromCardEntries(*savedDomain_);
+        // 7.
+        setStockSettingsOfEveryCard();
+    }
 
     // 8.
     registerHelpBook();
     return true;
 }
 
-void NameHalvornOddnyTarnwickPref::findCardsAndRestore(bool restore) {
+void NameHalvornOddnyTarnwickPref::findCardsAndSettings() {
     // 4. Card discovery, by this pane's brand lookup; the card library
     // makes the card of each vendor.
     DiscoveredCards found = discoverCards(
@@ -92,13 +99,41 @@ void NameHalvornOddnyTarnwickPref::findCardsAndRestore(bool restore) {
     savedDomain_ = identifier
                        ? NSUserDefaults::standardUserDefaults().persistentDomainForName(*identifier)
                        : std::nullopt;
-    if (!savedDomain_) return;
-    // 6.
-    startupCheckboxState_ = cf::boolValue(savedDomain_->get(kSetAtStartupKey)) ? 1 : 0;
-    if (restore)
-        applySavedCards(*savedDomain_, cardsArray_);
-    else
+    // 6., the startup setting.
+    if (savedDomain_)
+        startupCheckboxState_ = cf::boolValue(savedDomain_->get(kSetAtStartupKey)) ? 1 : 0;
+}
+
+void NameHalvornOddnyTarnwickPref::setStockSettingsOfEveryCard() {
+    for (auto card = cardsArray_.rbegin(); card != cardsArray_.rend(); ++card)
+        (*card)->setStockSettings();
+}
+
+void NameHalvornOddnyTarnwickPref::didSelect() {
+    if (!restorePending_) return;
+    restorePending_ = false;
+    // 6., the saved clocks, guarded as at creation.
+    switch (reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen,
+                           [&] { applySavedCards(*savedDomain_, cardsArray_); })) {
+    case ReapplyOutcome::Done: break;
+    case ReapplyOutcome::SkippedUnfinished:
+        lastReapplyUnfinished_ = true;
         takeStockSettingsFromCardEntries(*savedDomain_);
+        break;
+    case ReapplyOutcome::SkippedUnrecorded: reapplyUnrecorded_ = true; break;
+    }
+    // 7.
+    setStockSettingsOfEveryCard();
+    restoreProgressIndicator_.stopAnimation(this);
+    setControlsEnabled(true);
+    showOpenedPane();
+}
+
+void NameHalvornOddnyTarnwickPref::setControlsEnabled(bool enabled) {
+    for (NSControl* control : std::initializer_list<NSControl*>{
+             &vpuStepper_, &memoryStepper_, &vpuTextField_, &vpuPercentTextField_,
+             &memoryTextField_, &memPercentTextField_, &defaultButton_, &startupCheckbox_})
+        control->setEnabled(enabled);
 }
 
 void NameHalvornOddnyTarnwickPref::takeStockSettingsFromCardEntries(const cf::Dictionary& domain) {
@@ -123,9 +158,12 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
     nib.connect(defaultButton_, "defaultButton");
     nib.connect(helpButton_, "helpButton");
     nib.connect(startupCheckbox_, "startupCheckbox");
+    nib.connect(restoreProgressIndicator_, "restoreProgressIndicator");
 
     vpuStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
     memoryStepper_.setAction([this](const void* sender) { stepperClicked(sender); });
+    vpuStepper_.setFieldAction([this](double typed) { clockTyped(vpuStepper_, typed); });
+    memoryStepper_.setFieldAction([this](double typed) { clockTyped(memoryStepper_, typed); });
     defaultButton_.setAction([this](const void* sender) { defaultButtonClicked(sender); });
     helpButton_.setAction([this](const void* sender) { helpButtonClicked(sender); });
 
@@ -146,17 +184,32 @@ void NameHalvornOddnyTarnwickPref::connectOutlets(NibConnections& nib) {
 void NameHalvornOddnyTarnwickPref::mainViewDidLoad() {
     // 1.
     versionTextField_.setStringValue(kVersionText);
+    if (restorePending_) {
+        // The cards as they run now, to be changed only once their saved
+        // clocks are back.
+        setFrequenciesGUIItems();
+        setControlsEnabled(false);
+        restoreProgressIndicator_.setUsesThreadedAnimation(true);
+        restoreProgressIndicator_.startAnimation(this);
+        return;
+    }
+    showOpenedPane();
+}
+
+void NameHalvornOddnyTarnwickPref::showOpenedPane() {
     // Why the saved clocks are not on the cards, and what to do.
     if (lastReapplyUnfinished_)
         alertSheetWithMessage(localizedString("REAPPLY_UNFINISHED_MESSAGE"),
-                              localizedString("REAPPLY_UNFINISHED_INFO_TEXT"));
+                              localizedString("REAPPLY_UNFINISHED_INFO_TEXT"),
+                              kReapplyUnfinishedAnchor);
     else if (reapplyUnrecorded_)
         alertSheetWithMessage(localizedString("REAPPLY_UNRECORDED_MESSAGE"),
-                              localizedString("REAPPLY_UNRECORDED_INFO_TEXT"));
+                              localizedString("REAPPLY_UNRECORDED_INFO_TEXT"),
+                              kReapplyUnfinishedAnchor);
     // A card whose saved clocks could not be put back keeps them saved.
     if (!reapplyUnrecorded_ && unrestoredCardCount() > 0)
         alertSheetWithMessage(localizedString("RESTORE_FAILED_MESSAGE"),
-                              localizedString("RESTORE_FAILED_INFO_TEXT"));
+                              localizedString("RESTORE_FAILED_INFO_TEXT"), kChangeFailedAnchor);
     // A card whose driver did not answer is left out of the list.
     if (!unreadCards_.empty())
         alertSheetWithMessage(localizedString("CARD_UNREAD_MESSAGE"),
@@ -241,13 +294,13 @@ void NameHalvornOddnyTarnwickPref::showFailedChange(const Card& card) {
         vpuStepper_.setDoubleValue(readout.vpuFrequency);
         memoryStepper_.setDoubleValue(readout.memFrequency);
         showClocksInForce(readout);
-        alertSheetWithMessage(localizedString("CONFIG_FAILED"), std::nullopt);
+        alertSheetWithMessage(localizedString("CONFIG_FAILED"), std::nullopt, kChangeFailedAnchor);
     } else {
         vpuStepper_.setDoubleValue(lastVPUFrequency_);
         memoryStepper_.setDoubleValue(lastMemFrequency_);
         showClocksUnknown();
         alertSheetWithMessage(localizedString("CONFIG_FAILED"),
-                              localizedString("CLOCKS_UNKNOWN_INFO_TEXT"));
+                              localizedString("CLOCKS_UNKNOWN_INFO_TEXT"), kChangeFailedAnchor);
     }
 }
 
@@ -305,21 +358,60 @@ bool NameHalvornOddnyTarnwickPref::defaultButtonState() {
 }
 
 void NameHalvornOddnyTarnwickPref::alertSheetWithMessage(
-    const std::string& message, const std::optional<std::string>& informativeText) {
+    const std::string& message, const std::optional<std::string>& informativeText,
+    const std::optional<std::string>& helpAnchor) {
     // 1.
     NSAlert alert;
     alert.addButtonWithTitle("OK");
     alert.setMessageText(message);
     // 2.
     if (informativeText) alert.setInformativeText(*informativeText);
-    // 3. Without the icon the alert keeps the standard one.
-    if (const std::optional<std::string> iconPath =
-            selfBundle_->pathForResource("TarnwickIcon", "tiff")) {
-        auto icon = std::make_shared<NSImage>();
-        if (icon->initByReferencingFile(*iconPath)) alert.setIcon(icon);
+    if (helpAnchor) {
+        alert.setShowsHelp(true);
+        alert.setHelpAnchor(*helpAnchor);
     }
+    // 3. Without the icon the alert keeps the standard one.
+    if (std::shared_ptr<NSImage> icon = alertIcon()) alert.setIcon(std::move(icon));
     // 4. The sheet does not block; the alert object goes right away.
     alert.beginSheetModalForWindow(NSApp.mainWindow(), this);
+}
+
+std::shared_ptr<NSImage> NameHalvornOddnyTarnwickPref::alertIcon() const {
+    const std::optional<std::string> iconPath =
+        selfBundle_->pathForResource("TarnwickIcon", "tiff");
+    if (!iconPath) return nullptr;
+    auto icon = std::make_shared<NSImage>();
+    return icon->initByReferencingFile(*iconPath) ? icon : nullptr;
+}
+
+void NameHalvornOddnyTarnwickPref::clockTyped(NSStepper& stepper, double typedClock) {
+    const Card* card = shownCard();
+    if (card == nullptr) return;
+    const bool vpu = &stepper == &vpuStepper_;
+    const TypedClock clock{static_cast<float>(typedClock),
+                           vpu ? lastVPUFrequency_ : lastMemFrequency_,
+                           vpu ? card->realStockVPUFreq() : card->realStockMemFreq()};
+    if (!clock.asksFirst()) {
+        stepper.takeDoubleValue(typedClock);
+        return;
+    }
+    // Far from the clock in force: one write would take the card all the way.
+    const std::vector<std::string> figures{clockText(clock.inForce), clockText(clock.typed),
+                                           percentText(clock.percentOverStock())};
+    NSAlert alert;
+    alert.addButtonWithTitle("Cancel");  // the default button, and Escape
+    alert.addButtonWithTitle("OK");
+    alert.setMessageText(formatLocalized(
+        localizedString(vpu ? "TYPED_CLOCK_VPU_MESSAGE" : "TYPED_CLOCK_MEMORY_MESSAGE"), figures));
+    alert.setInformativeText(formatLocalized(localizedString("TYPED_CLOCK_INFO_TEXT"), figures));
+    if (std::shared_ptr<NSImage> icon = alertIcon()) alert.setIcon(std::move(icon));
+    const int row = cardsTable_.selectedRow();
+    alert.beginSheetModalForWindow(
+        NSApp.mainWindow(), [this, &stepper, typedClock, row](NSModalResponse response) {
+            // OK: the change a click makes, to the card the user typed for.
+            if (response == NSAlertSecondButtonReturn && cardsTable_.selectedRow() == row)
+                stepper.takeDoubleValue(typedClock);
+        });
 }
 
 void NameHalvornOddnyTarnwickPref::saveChanges(const NSNotification*) {

@@ -32,14 +32,24 @@ public:
     std::uint32_t determineCardBrandWithDriver(io_service_t driver);
     bool initWithBundle(std::shared_ptr<NSBundle> bundle) override;
     void mainViewDidLoad() override;
+    // Puts the saved clocks back once the pane is shown, with the progress
+    // indicator up and the controls disabled, then shows what is in force.
+    void didSelect() override;
     void setFrequenciesGUIItems();
     void tableViewSelectionDidChange(const NSNotification* notification);
     void stepperClicked(const void* sender);
     void defaultButtonClicked(const void* sender);
     // YES when the shown card is not at its stock clocks.
     bool defaultButtonState();
+    // With a help anchor the alert has a Help button that opens the page
+    // its text points to.
     void alertSheetWithMessage(const std::string& message,
-                               const std::optional<std::string>& informativeText);
+                               const std::optional<std::string>& informativeText,
+                               const std::optional<std::string>& helpAnchor = std::nullopt);
+    // A clock typed into a stepper's field and confirmed: applied as one
+    // click when it lies near the clock in force, else only after the user
+    // confirms it in a sheet (Cancel, the default, sends nothing).
+    void clockTyped(NSStepper& stepper, double typedClock);
     void saveChanges(const NSNotification* notification);
 
     // Login item and help. addStartupItem: false when the login items were
@@ -66,9 +76,9 @@ public:
     // Cards whose saved clocks could not be put back and that the user has
     // not changed since: their saved entries are kept ("unrestoredCardCount").
     std::size_t unrestoredCardCount() const {
-        return static_cast<std::size_t>(std::count_if(
-            cardsArray_.begin(), cardsArray_.end(),
-            [](const auto& card) { return card->savedClocksUnrestored(); }));
+        return static_cast<std::size_t>(
+            std::count_if(cardsArray_.begin(), cardsArray_.end(),
+                          [](const auto& card) { return card->savedClocksUnrestored(); }));
     }
     std::int8_t startupCheckboxState() const { return startupCheckboxState_; }
     const std::shared_ptr<NSBundle>& selfBundle() const { return selfBundle_; }
@@ -87,15 +97,23 @@ private:
     // After a change or a return to stock that did not go through: what the
     // card runs (or that it is unknown), and the alert.
     void showFailedChange(const Card& card);
-    // Steps 4 to 6 of creation: the cards, the saved settings, and the saved
-    // clocks put back when `restore` (else only their stock clocks taken).
-    void findCardsAndRestore(bool restore);
+    // Steps 4 and 5 of creation, and the startup setting: the cards and the
+    // saved settings.
+    void findCardsAndSettings();
+    void setStockSettingsOfEveryCard();
+    // The frequency controls, the default button and the checkbox.
+    void setControlsEnabled(bool enabled);
+    // The pane as it opens once the saved clocks are in force: the shown
+    // card, and the alerts that say what went wrong at open.
+    void showOpenedPane();
     // With the Option key held the saved clocks stay off the cards, but each
     // matched card still takes its stock clocks from its entry: the cards may
     // run at clocks the last login raised, which are no stock clocks. The
     // entries are matched as when the clocks are restored.
     void takeStockSettingsFromCardEntries(const cf::Dictionary& domain);
     std::string localizedString(const std::string& key) const;
+    // The pane's icon for its alerts, or nullptr for the standard one.
+    std::shared_ptr<NSImage> alertIcon() const;
 
     NSTableView cardsTable_;
     NSScrollView cardsScrollView_;
@@ -112,6 +130,8 @@ private:
     NSButton defaultButton_;
     NSButton helpButton_;
     NSButton startupCheckbox_;
+    // "Restoring the saved clocks..." while didSelect puts them back.
+    NSProgressIndicator restoreProgressIndicator_;
     std::int8_t startupCheckboxState_ = 0;
     float lastVPUFrequency_ = 0;
     float lastMemFrequency_ = 0;
@@ -129,4 +149,6 @@ private:
     // The record that guards the reapply could not be written: no card was
     // programmed at open.
     bool reapplyUnrecorded_ = false;
+    // The saved clocks wait to be put back when the pane is shown.
+    bool restorePending_ = false;
 };

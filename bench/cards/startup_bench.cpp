@@ -8,11 +8,12 @@
 
 #include <filesystem>
 
-#include "ATITestMachine.h"
 #include "ReapplyGuard.h"
 #include "host/IOPMLib.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
+using namespace testsupport;
 
 namespace {
 

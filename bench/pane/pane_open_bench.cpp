@@ -36,6 +36,7 @@ struct ShownPane {
         (new QVBoxLayout(window.get()))->addWidget(view);
         window->show();
         QApplication::processEvents();
+        pane->didSelect();
         return true;
     }
     ~ShownPane() {

@@ -1,12 +1,11 @@
 // How an ATI card comes into being from its driver instance: the divider
 // word, firmware clocks, reference clock, slot, memory facts and the cases
 // that yield no card.
-#include <gtest/gtest.h>
 
-#include "ATITestMachine.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
-using testsupport::TempSimMac;
+using namespace testsupport;
 
 namespace {
 
@@ -22,9 +21,7 @@ ATICard& only(CardList& cards) {
 
 TEST(ATIIdentification, DividerWordIsSplitIntoItsFields) {
     TempSimMac mac;
-    ATIDevice device;
-    device.pll = 0x00123405;
-    CardList cards = createFrom(mac, {device});
+    CardList cards = createFrom(mac, {{.pll = 0x00123405}});
     ATICard& card = only(cards);
     EXPECT_EQ(card.refDiv(), 5);
     EXPECT_EQ(card.stockRefDiv(), 5);
@@ -36,9 +33,8 @@ TEST(ATIIdentification, DividerWordIsSplitIntoItsFields) {
 
 TEST(ATIIdentification, PaneBuildIdentifiesWithFourCommands) {
     TempSimMac mac;
-    ATIDevice device;
-    device.pll = 0xAB000000 | pllWord(12, 100, 100);  // the top byte is ignored
-    CardList cards = createFrom(mac, {device});
+    // The top byte is ignored.
+    CardList cards = createFrom(mac, {{.pll = 0xAB000000 | pllWord(12, 100, 100)}});
     ASSERT_EQ(cards.size(), 1u);
     auto log = mac.driverLog();
     ASSERT_EQ(log.size(), 4u);
@@ -53,67 +49,41 @@ TEST(ATIIdentification, PaneBuildIdentifiesWithFourCommands) {
 }
 
 TEST(ATIIdentification, CardsThatCannotBeUsedYieldNothing) {
-    struct Case {
-        const char* what;
-        ATIDevice device;
-    };
-    std::vector<Case> cases;
-    ATIDevice zeroRef;
-    zeroRef.pll = pllWord(0, 100, 100);
-    zeroRef.sclk = 300000;  // nothing may be sent with a zero reference divider
-    zeroRef.mclk = 300000;
-    cases.push_back({"zero reference divider", zeroRef});
-    ATIDevice zeroVPU;
-    zeroVPU.pll = pllWord(12, 100, 0);
-    cases.push_back({"zero VPU divider", zeroVPU});
-    ATIDevice zeroMem;
-    zeroMem.pll = pllWord(12, 0, 100);
-    cases.push_back({"zero memory divider", zeroMem});
-    ATIDevice noModel;
-    noModel.model.reset();
-    cases.push_back({"no ROM text and no model property", noModel});
-    ATIDevice noModelMatch;
-    noModelMatch.model.reset();
-    noModelMatch.rom = "113-A99999-000";
-    cases.push_back({"ROM text of no table row and no model property", noModelMatch});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const auto check = [](const char* what, const ATIDevice& device) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        EXPECT_TRUE(createFrom(mac, {c.device}).empty());
-        for (const host::DriverLogRecord& record : mac.driverLog()) {
-            EXPECT_NE(record.command, WriteATIPLL);
-        }
-    }
+        EXPECT_TRUE(createFrom(mac, {device}).empty());
+        EXPECT_TRUE(mac.pllWrites({}, 0, false).empty());
+    };
+    // Nothing may be sent with a zero reference divider.
+    check("zero reference divider", {.sclk = 300000, .mclk = 300000, .pll = pllWord(0, 100, 100)});
+    check("zero VPU divider", {.pll = pllWord(12, 100, 0)});
+    check("zero memory divider", {.pll = pllWord(12, 0, 100)});
+    check("no ROM text and no model property", {.model = std::nullopt});
+    check("ROM text of no table row and no model property",
+          {.rom = "113-A99999-000", .model = std::nullopt});
 }
 
 TEST(ATIIdentification, DriverWithoutParentEntryYieldsNoCard) {
     TempSimMac mac;
-    std::map<std::string, std::uint32_t> registers = {{"PLL", pllWord(12, 100, 100)}};
-    mac.writeMachine(testsupport::machine({testsupport::driverEntry("ATI", registers)}));
-    io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
-                                           IOServiceNameMatching(kTarnwickDriverName), &iterator),
-              kIOReturnSuccess);
-    io_object_t service = IOIteratorNext(iterator);
-    ASSERT_NE(service, 0u);
+    mac.writeMachine(machine({driverEntry("ATI", {{"PLL", pllWord(12, 100, 100)}})}));
+    const std::vector<io_object_t> drivers = matching(kDriverName);
+    ASSERT_EQ(drivers.size(), 1u);
     ATICard card;
-    EXPECT_FALSE(card.initWithIOObject(service));
+    EXPECT_FALSE(card.initWithIOObject(drivers[0]));
     // Only the divider word was read; nothing was asked of a card entry.
     auto log = mac.driverLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].command, ReadATIPLL);
-    IOObjectRelease(iterator);
 }
 
 TEST(ATIIdentification, FirmwareClocksAreMeasuredAsThePLLProducesThem) {
     TempSimMac mac;
-    ATIDevice device;  // factor 1, 225 / 225 MHz at 27 MHz / 12
-    device.sclk = 400000;
-    device.mclk = 300000;
+    const ATIDevice device{.sclk = 400000, .mclk = 300000};  // factor 1, 225 / 225 MHz
     CardList cards = createFrom(mac, {device});
     ATICard& card = only(cards);
     // 400 / 2.25 = 177.8 -> 178; 300 / 2.25 = 133.3 -> 133; then back.
-    EXPECT_EQ(pllWrites(mac),
+    EXPECT_EQ(mac.pllWrites(),
               (std::vector<std::uint32_t>{pllWord(12, 133, 178), pllWord(12, 100, 100)}));
     EXPECT_EQ(card.realStockVPUFreq(), 178 * 2.25f);
     EXPECT_EQ(card.realStockMemFreq(), 133 * 2.25f);
@@ -122,59 +92,43 @@ TEST(ATIIdentification, FirmwareClocksAreMeasuredAsThePLLProducesThem) {
 }
 
 TEST(ATIIdentification, ReferenceClockAndX1Scaling) {
-    struct Case {
-        const char* what;
-        std::optional<std::uint32_t> refclk;
-        std::optional<std::uint32_t> sclk;  // also the memory clock
-        std::string model;
-        float refClock;
-        float stock;  // both stock clocks, as the PLL at refDiv 12 makes them
-    };
-    const Case cases[] = {
-        {"no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f},
-        {"RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f},
-        {"X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f},
-        {"X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f,
-         178 * 2.25f},
-        {"x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `sclk` is the memory clock too; `stock` both stock clocks, as the PLL
+    // at refDiv 12 makes them.
+    const auto check = [](const char* what, std::optional<std::uint32_t> refclk,
+                          std::optional<std::uint32_t> sclk, const std::string& model,
+                          float refClock, float stock) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        ATIDevice device;
-        device.model = c.model;
-        device.refclk = c.refclk;
-        device.sclk = c.sclk;
-        device.mclk = c.sclk;
-        CardList cards = createFrom(mac, {device});
+        CardList cards =
+            createFrom(mac, {{.model = model, .sclk = sclk, .mclk = sclk, .refclk = refclk}});
         ATICard& card = only(cards);
-        EXPECT_EQ(card.refClock(), c.refClock);
-        EXPECT_EQ(card.clockStep(), c.refClock / 12.0f);
-        EXPECT_EQ(card.realStockVPUFreq(), c.stock);
-        EXPECT_EQ(card.realStockMemFreq(), c.stock);
+        EXPECT_EQ(card.refClock(), refClock);
+        EXPECT_EQ(card.clockStep(), refClock / 12.0f);
+        EXPECT_EQ(card.realStockVPUFreq(), stock);
+        EXPECT_EQ(card.realStockMemFreq(), stock);
         // Measuring takes one command there and one back.
-        EXPECT_EQ(pllWrites(mac).size(), c.stock != 0 ? 2u : 0u);
-        EXPECT_EQ(card.vpuFrequency(), 100 * (c.refClock / 12.0f));
-    }
+        EXPECT_EQ(mac.pllWrites().size(), stock != 0 ? 2u : 0u);
+        EXPECT_EQ(card.vpuFrequency(), 100 * (refClock / 12.0f));
+    };
+    check("no RefCLK: 27 MHz", std::nullopt, std::nullopt, "ATY,R300", 27.0f, 0.0f);
+    check("RefCLK as stated", 13500, 200000, "ATY,R300", 13.5f, 178 * 1.125f);
+    check("X1 firmware in tenths", 2700, 40000, "ATY,RadeonX1600", 27.0f, 178 * 2.25f);
+    check("X1 without RefCLK keeps 27 MHz", std::nullopt, 40000, "ATY,RadeonX1600", 27.0f,
+          178 * 2.25f);
+    check("x1 is not X1", std::nullopt, 400000, "ATY,Radeonx1600", 27.0f, 178 * 2.25f);
 }
 
 TEST(ATIIdentification, SlotNames) {
     TempSimMac mac;
-    ATIDevice agp;
-    agp.entryName = "ATY,A";
-    agp.agpMaster = true;
-    ATIDevice agpCommand;  // the AGP property wins over a slot name
-    agpCommand.entryName = "ATY,B";
-    agpCommand.slotName = "SLOT-9";
-    agpCommand.extraProperties.set("IOAGPCommandValue",
-                                   cf::CFNumberCreate(cf::kCFNumberIntType, 0));
-    ATIDevice named;
-    named.entryName = "ATY,C";
-    named.slotName = "SLOT-2";  // stored with its zero byte
-    ATIDevice builtIn;
-    builtIn.entryName = "ATY,D";
-    builtIn.slotName.reset();
-    CardList cards = createFrom(mac, {agp, agpCommand, named, builtIn});
+    // The AGP property wins over a slot name; a slot name is stored with its
+    // zero byte.
+    CardList cards =
+        createFrom(mac, {{.entryName = "ATY,A", .agpMaster = true},
+                         {.entryName = "ATY,B",
+                          .slotName = "SLOT-9",
+                          .extraProperties = with({}, "IOAGPCommandValue", integer(0))},
+                         {.entryName = "ATY,C", .slotName = "SLOT-2"},
+                         {.entryName = "ATY,D", .slotName = std::nullopt}});
     ASSERT_EQ(cards.size(), 4u);
     EXPECT_EQ(cards[0]->slot(), "AGP");
     EXPECT_EQ(cards[1]->slot(), "AGP");
@@ -201,15 +155,13 @@ TEST(ATIIdentification, MemoryFacts) {
         {0x4966, 0, 0, 64, true},   {0x4966, 1, 0, 128, true},
     };
     std::vector<ATIDevice> devices;
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        ATIDevice device;
-        device.entryName = "ATY,Card" + std::to_string(i);
-        device.slotName = "SLOT-" + std::to_string(i);
-        device.deviceID = cases[i].deviceID;
-        device.registers = {
-            {"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}};
-        devices.push_back(device);
-    }
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        devices.push_back(
+            {.entryName = "ATY,Card" + std::to_string(i),
+             .deviceID = cases[i].deviceID,
+             .slotName = "SLOT-" + std::to_string(i),
+             .registers = {
+                 {"0xF8", 1u << 27}, {"0x140", cases[i].control}, {"0x158", cases[i].sdramMode}}});
     TempSimMac mac;
     CardList cards = createFrom(mac, devices);
     ASSERT_EQ(cards.size(), std::size(cases));
@@ -233,20 +185,14 @@ TEST(ATIIdentification, PropertyReaders) {
     device.extraProperties.set("text", "ATY,Text");
     device.extraProperties.set("flag", true);
     mac.writeMachine(atiMachine({device}));
-    io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
-                                           IOServiceNameMatching(kTarnwickDriverName), &iterator),
-              kIOReturnSuccess);
-    io_object_t service = IOIteratorNext(iterator);
+    const io_object_t service = matching(kDriverName).at(0);
     io_registry_entry_t parent = 0;
     ASSERT_EQ(IORegistryEntryGetParentEntry(service, kIOServicePlane, &parent), kIOReturnSuccess);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one", parent), 1u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("one-long", parent), 1u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("short", parent), 0x1234u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("empty", parent), 0u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("number", parent), 4098u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("text", parent), 0u);
-    EXPECT_EQ(Card::uInt32FromDataPropertyWithName("absent", parent), 0u);
+    const std::pair<const char*, std::uint32_t> words[] = {
+        {"one", 1u},       {"one-long", 1u}, {"short", 0x1234u}, {"empty", 0u},
+        {"number", 4098u}, {"text", 0u},     {"absent", 0u}};
+    for (const auto& [name, value] : words)
+        EXPECT_EQ(Card::uInt32FromDataPropertyWithName(name, parent), value) << name;
 
     ATICard card;
     ASSERT_TRUE(card.initWithIOObject(service));
@@ -255,23 +201,19 @@ TEST(ATIIdentification, PropertyReaders) {
     EXPECT_EQ(card.nsStringFromDataPropertyWithName("number"), std::nullopt);
     EXPECT_EQ(card.nsStringFromDataPropertyWithName("flag"), std::nullopt);
     EXPECT_EQ(card.nsStringFromDataPropertyWithName("absent"), std::nullopt);
-    IOObjectRelease(iterator);
 }
 
 TEST(ATIIdentification, BusyDriverTimesOutWithoutWriting) {
     TempSimMac mac;
-    ATIDevice device;
-    CardList cards = createFrom(mac, {device});
+    CardList cards = createFrom(mac, {ATIDevice{}});
     ATICard& card = only(cards);
-    const std::size_t before = mac.driverLog().size();
+    const std::size_t before = mac.commandCount();
     // From now on the driver never becomes quiet.
-    device.faults = testsupport::driverFaults("BusyMilliseconds", 1000);
-    mac.writeMachine(atiMachine({device}));
+    mac.writeMachine(atiMachine({{.faults = driverFaults({.busyMilliseconds = 1000})}}));
     EXPECT_FALSE(card.savePLLWithVPUFrequency(300.0f, 225.0f));
-    EXPECT_EQ(mac.driverLog().size(), before);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: Timeout while waiting for I/O Service\n"),
-              std::string::npos);
-    EXPECT_EQ(mac.systemLog().find("Tarnwick: error"), std::string::npos);
+    EXPECT_EQ(mac.commandCount(), before);
+    EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: Timeout while waiting for I/O Service\n");
+    EXPECT_LACKS(mac.systemLog(), "Tarnwick: error");
     EXPECT_EQ(card.vpuFrequency(), 225.0f);
     EXPECT_EQ(card.refDiv(), 12);
 }

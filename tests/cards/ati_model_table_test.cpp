@@ -1,11 +1,11 @@
 // The model names of ATI cards, from the ROM part number and device id, for
 // every row of the table, through cards created on the simulated Mac.
-#include <gtest/gtest.h>
 
 #include "ATIModelTable.h"
-#include "ATITestMachine.h"
+#include "support/CardSupport.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
+using namespace testsupport;
 
 namespace {
 
@@ -83,16 +83,13 @@ std::vector<ModelCase> modelCases() {
 TEST(ATIModelTable, EveryRowThroughCardsOfTheSimulatedMac) {
     const std::vector<ModelCase> cases = modelCases();
     std::vector<ATIDevice> devices;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        ATIDevice device;
-        device.entryName = "ATY,Card" + std::to_string(i);
-        device.slotName = "CASE-" + std::to_string(i);
-        device.rom = cases[i].rom;
-        device.deviceID = cases[i].deviceID;
-        device.model = cases[i].modelProperty;
-        devices.push_back(device);
-    }
-    testsupport::TempSimMac mac;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        devices.push_back({.entryName = "ATY,Card" + std::to_string(i),
+                           .deviceID = cases[i].deviceID,
+                           .rom = cases[i].rom,
+                           .model = cases[i].modelProperty,
+                           .slotName = "CASE-" + std::to_string(i)});
+    TempSimMac mac;
     mac.writeMachine(atiMachine(devices));
     CardList cards = discoverATICards();
     std::map<std::string, std::optional<std::string>> modelBySlot;
@@ -114,10 +111,7 @@ TEST(ATIModelTable, PartNumberIsTakenFromTheCForm) {
     EXPECT_EQ(atiROMPartNumber(std::string("113-A27502-124\0", 15)), "A27502");
     EXPECT_EQ(atiROMPartNumber(std::string("113-99703-")), "99703-");
     // A zero byte inside the first ten characters ends the text early.
-    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\0"
-                                           "502-124",
-                                           15)),
-              std::nullopt);
+    EXPECT_EQ(atiROMPartNumber(std::string("113-A27\000502-124", 15)), std::nullopt);
     EXPECT_EQ(atiROMPartNumber(std::nullopt), std::nullopt);
 }
 

@@ -1,6 +1,5 @@
 // NVIDIA PLL arithmetic: word layouts, frequency formulas, both searches and
 // the lines the two-stage search writes to the system log.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -12,12 +11,9 @@
 #include "support/SimMacFixture.h"
 
 using namespace NVIDIAPLL;
+using testsupport::coefficients;
 
 namespace {
-
-std::uint32_t coefficients(std::uint32_t m, std::uint32_t n, std::uint32_t m2, std::uint32_t n2) {
-    return m | n << 8 | m2 << 16 | n2 << 24;
-}
 
 struct Candidate {
     int diff, m, m2, n, n2;
@@ -48,35 +44,27 @@ protected:
 }  // namespace
 
 TEST(NVIDIAPLLFormulas, FrequenciesInSigned32BitArithmetic) {
-    struct Case {
-        const char* what;
-        bool twoStage;
-        std::uint32_t word;
-        std::uint8_t p;
-        std::uint16_t refClock;
-        std::int32_t kHz;
+    // A one-stage word, or with `twoStage` a coefficient word and its P.
+    const auto check = [](const char* what, bool twoStage, std::uint32_t word, std::uint8_t p,
+                          std::uint16_t refClock, std::int32_t kHz) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(
+            twoStage ? twoStageFrequency(word, p, refClock) : singleStageFrequency(word, refClock),
+            kHz);
     };
-    const Case cases[] = {
-        {"pre-NV4x, no post divider", false, 0x00004A05, 0, 13500, 199800},
-        {"pre-NV4x, P in bits 16-19", false, 0x00015903, 0, 13500, 200250},
-        {"pre-NV4x, division truncates before the shift", false, 0x00016407, 0, 14318, 102271},
-        {"pre-NV4x, bits 20-31 not interpreted", false, 0xFFF15903, 0, 13500, 200250},
-        {"pre-NV4x, P = 15", false, 0x000FFF01, 0, 27000, 210},
-        {"pre-NV4x, M = 0 reads 0", false, 0x00001E00, 0, 13500, 0},
-        {"NV4x, two stages", true, coefficients(2, 17, 2, 7), 1, 27000, 401625},
-        {"NV4x, P = 0", true, coefficients(1, 13, 1, 2), 0, 27000, 702000},
-        {"NV4x, largest word", true, coefficients(1, 255, 1, 255), 0, 27000, 1755675000},
-        {"NV4x, truncating division", true, coefficients(3, 7, 4, 5), 2, 27000, 19687},
-        {"NV4x, M = 0 reads 0", true, coefficients(0, 13, 1, 2), 0, 27000, 0},
-        {"NV4x, M2 = 0 reads 0", true, coefficients(1, 13, 0, 2), 0, 27000, 0},
-        {"NV4x, N2 = 0 is a stopped clock", true, coefficients(1, 13, 1, 0), 0, 27000, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::int32_t kHz = c.twoStage ? twoStageFrequency(c.word, c.p, c.refClock)
-                                            : singleStageFrequency(c.word, c.refClock);
-        EXPECT_EQ(kHz, c.kHz);
-    }
+    check("pre-NV4x, no post divider", false, 0x00004A05, 0, 13500, 199800);
+    check("pre-NV4x, P in bits 16-19", false, 0x00015903, 0, 13500, 200250);
+    check("pre-NV4x, division truncates before the shift", false, 0x00016407, 0, 14318, 102271);
+    check("pre-NV4x, bits 20-31 not interpreted", false, 0xFFF15903, 0, 13500, 200250);
+    check("pre-NV4x, P = 15", false, 0x000FFF01, 0, 27000, 210);
+    check("pre-NV4x, M = 0 reads 0", false, 0x00001E00, 0, 13500, 0);
+    check("NV4x, two stages", true, coefficients(2, 17, 2, 7), 1, 27000, 401625);
+    check("NV4x, P = 0", true, coefficients(1, 13, 1, 2), 0, 27000, 702000);
+    check("NV4x, largest word", true, coefficients(1, 255, 1, 255), 0, 27000, 1755675000);
+    check("NV4x, truncating division", true, coefficients(3, 7, 4, 5), 2, 27000, 19687);
+    check("NV4x, M = 0 reads 0", true, coefficients(0, 13, 1, 2), 0, 27000, 0);
+    check("NV4x, M2 = 0 reads 0", true, coefficients(1, 13, 0, 2), 0, 27000, 0);
+    check("NV4x, N2 = 0 is a stopped clock", true, coefficients(1, 13, 1, 0), 0, 27000, 0);
     EXPECT_FLOAT_EQ(megahertz(401625), 401.625f);
 }
 
@@ -94,50 +82,33 @@ TEST(NVIDIAPLLFormulas, FieldsOfTheWords) {
 }
 
 TEST(NVIDIAPLLSingleStage, KnownTargets) {
-    struct Case {
-        std::uint16_t refClock;
-        std::uint8_t p;
-        float target;
-        std::uint32_t m, n;
-        std::int32_t kHz;
+    const auto check = [](std::uint16_t refClock, std::uint8_t p, float target, std::uint32_t m,
+                          std::uint32_t n, std::int32_t kHz) {
+        SCOPED_TRACE(testing::Message() << refClock << " kHz, p " << int(p) << ", " << target);
+        const std::uint32_t word = searchSingleStage(target, p, refClock);
+        EXPECT_EQ(word, m | n << 8 | std::uint32_t(p) << 16);
+        EXPECT_EQ(singleStageFrequency(word, refClock), kHz);
     };
-    const Case cases[] = {
-        {13500, 0, 200000.0f, 5, 74, 199800},
-        {13500, 1, 200000.0f, 3, 89, 200250},
-        {14318, 1, 250000.0f, 1, 35, 250565},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.refClock << " kHz, p " << int(c.p) << ", " << c.target);
-        const std::uint32_t word = searchSingleStage(c.target, c.p, c.refClock);
-        EXPECT_EQ(word, c.m | c.n << 8 | std::uint32_t(c.p) << 16);
-        EXPECT_EQ(singleStageFrequency(word, c.refClock), c.kHz);
-    }
+    check(13500, 0, 200000.0f, 5, 74, 199800);
+    check(13500, 1, 200000.0f, 3, 89, 200250);
+    check(14318, 1, 250000.0f, 1, 35, 250565);
 }
 
 TEST(NVIDIAPLLSingleStage, TargetsWithoutAnswer) {
-    struct Case {
-        const char* what;
-        float target;
-        std::uint8_t p;
-        std::uint16_t refClock;
+    const float inf = std::numeric_limits<float>::infinity();
+    const auto check = [](const char* what, float target, std::uint8_t p, std::uint16_t refClock) {
+        EXPECT_EQ(searchSingleStage(target, p, refClock), 0u) << what;
     };
-    const Case cases[] = {
-        {"zero", 0.0f, 0, 13500},
-        {"negative", -200000.0f, 0, 13500},
-        {"below every pair (52 kHz at M 255, N 1)", 10.0f, 0, 13500},
-        {"above every pair (255 x 14318 kHz)", 4000000.0f, 0, 14318},
-        {"far beyond 32 bits", 1e20f, 0, 13500},
-        {"infinite", std::numeric_limits<float>::infinity(), 0, 13500},
-        {"minus infinite", -std::numeric_limits<float>::infinity(), 0, 13500},
-        {"NaN", std::numeric_limits<float>::quiet_NaN(), 0, 13500},
-        {"post divider wider than its four bits", 200000.0f, 16, 13500},
-        {"no crystal", 200000.0f, 0, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(searchSingleStage(c.target, c.p, c.refClock), 0u);
-    }
+    check("zero", 0.0f, 0, 13500);
+    check("negative", -200000.0f, 0, 13500);
+    check("below every pair (52 kHz at M 255, N 1)", 10.0f, 0, 13500);
+    check("above every pair (255 x 14318 kHz)", 4000000.0f, 0, 14318);
+    check("far beyond 32 bits", 1e20f, 0, 13500);
+    check("infinite", inf, 0, 13500);
+    check("minus infinite", -inf, 0, 13500);
+    check("NaN", std::numeric_limits<float>::quiet_NaN(), 0, 13500);
+    check("post divider wider than its four bits", 200000.0f, 16, 13500);
+    check("no crystal", 200000.0f, 0, 0);
 }
 
 // The answer is the first pair in scan order (odd M outside, N inside) whose
@@ -185,24 +156,18 @@ TEST(NVIDIAPLLSingleStage, FirstPairWithinHalfPercentInScanOrder) {
 }
 
 TEST_F(NVIDIAPLLTest, TwoStageKnownTargets) {
-    struct Case {
-        float target;
-        std::uint32_t m, m2, n, n2;
-        std::int32_t kHz;
-    };
-    const Case cases[] = {
-        {400000.0f, 2, 2, 17, 7, 401625},
-        {350000.0f, 1, 1, 13, 2, 351000},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.target);
-        const auto words = searchTwoStage(c.target, 1, 0x80020A05, 27000);
+    const auto check = [](float target, std::uint32_t m, std::uint32_t m2, std::uint32_t n,
+                          std::uint32_t n2, std::int32_t kHz) {
+        SCOPED_TRACE(target);
+        const auto words = searchTwoStage(target, 1, 0x80020A05, 27000);
         ASSERT_TRUE(words);
         // P replaced by 1, every other bit of the control word kept.
         EXPECT_EQ(words->pll1, 0x80010A05u);
-        EXPECT_EQ(words->pll2, coefficients(c.m, c.n, c.m2, c.n2));
-        EXPECT_EQ(twoStageFrequency(words->pll2, controlP(words->pll1), 27000), c.kHz);
-    }
+        EXPECT_EQ(words->pll2, coefficients(m, n, m2, n2));
+        EXPECT_EQ(twoStageFrequency(words->pll2, controlP(words->pll1), 27000), kHz);
+    };
+    check(400000.0f, 2, 2, 17, 7, 401625);
+    check(350000.0f, 1, 1, 13, 2, 351000);
 }
 
 TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
@@ -210,7 +175,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
     ASSERT_TRUE(words);
     const std::string log = mac.systemLog();
     // origPLL1 as a signed decimal, the target with six decimals.
-    EXPECT_NE(log.find("pll1In -2147415547 - freqIn 350000.000000\n"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "pll1In -2147415547 - freqIn 350000.000000\n");
     const auto lines = candidateLines(log);
     ASSERT_FALSE(lines.empty());
     // The accepted candidate is the last line written.
@@ -219,7 +184,7 @@ TEST_F(NVIDIAPLLTest, TwoStageWritesStartAndCandidateLines) {
     EXPECT_EQ(lines.back().n, 13);
     EXPECT_EQ(lines.back().n2, 2);
     EXPECT_EQ(lines.back().diff, 1000);
-    EXPECT_NE(log.find("diff 1000 - m 1 - m2 1 - n 13 - n2 2\n"), std::string::npos);
+    EXPECT_CONTAINS(log, "diff 1000 - m 1 - m2 1 - n 13 - n2 2\n");
 }
 
 // Without a candidate within 0.5 % the closest one is kept, the first in
@@ -242,26 +207,19 @@ TEST_F(NVIDIAPLLTest, TwoStageKeepsClosestWhenNoneWithinHalfPercent) {
 }
 
 TEST_F(NVIDIAPLLTest, TwoStageWithoutAnyCandidate) {
-    struct Case {
-        const char* what;
-        float target;
-        std::uint8_t p;
-    };
-    const Case cases[] = {
-        {"too high for n2 <= 23 even at m = m2 = 1, n = 31", 20000000.0f, 0},
-        {"too high once shifted by P", 10000000.0f, 1},
-        {"beyond 32 bits", 3e9f, 0},
-        {"infinite", std::numeric_limits<float>::infinity(), 1},
-        {"NaN", std::numeric_limits<float>::quiet_NaN(), 1},
-        {"negative", -400000.0f, 1},
-        {"post divider wider than its two bits", 400000.0f, 4},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const auto check = [this](const char* what, float target, std::uint8_t p) {
+        SCOPED_TRACE(what);
         const std::size_t offset = mac.systemLog().size();
-        EXPECT_FALSE(searchTwoStage(c.target, c.p, 0x00010000, 27000));
+        EXPECT_FALSE(searchTwoStage(target, p, 0x00010000, 27000));
         EXPECT_TRUE(candidateLines(mac.systemLog(), offset).empty());
-    }
+    };
+    check("too high for n2 <= 23 even at m = m2 = 1, n = 31", 20000000.0f, 0);
+    check("too high once shifted by P", 10000000.0f, 1);
+    check("beyond 32 bits", 3e9f, 0);
+    check("infinite", std::numeric_limits<float>::infinity(), 1);
+    check("NaN", std::numeric_limits<float>::quiet_NaN(), 1);
+    check("negative", -400000.0f, 1);
+    check("post divider wider than its two bits", 400000.0f, 4);
     EXPECT_FALSE(searchTwoStage(400000.0f, 1, 0x00010000, 0)) << "no crystal";
 }
 

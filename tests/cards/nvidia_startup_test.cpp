@@ -2,46 +2,19 @@
 // clocks and, when it rewrites the saved settings, keeps each NVIDIA card's
 // stock PLL words, so that "back to stock" in the pane afterwards still
 // returns the card to its true stock words.
-#include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-
-#include <sys/wait.h>
-
-#include "NVIDIATestMachine.h"
 #include "SavedSettings.h"
 #include "host/Foundation.h"
+#include "support/CardSupport.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
-using namespace nvtest;
+using namespace testsupport;
 
 namespace {
 
-// $TARNWICK_BUNDLE_DIR, else the build's bundles folder beside the tests
-// folder that holds this program.
-std::filesystem::path startupTool() {
-    std::filesystem::path bundles;
-    if (const char* dir = std::getenv("TARNWICK_BUNDLE_DIR"); dir && *dir) {
-        bundles = dir;
-    } else {
-        std::error_code error;
-        bundles =
-            std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
-            "bundles";
-    }
-    return bundles / "TarnwickStartup.app" / "Contents" / "MacOS" / "TarnwickStartup";
-}
-
 // Runs the startup tool like the login window does; its exit status.
-int login() {
-    const std::string command = "'" + startupTool().string() + "' >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::optional<cf::Dictionary> domain() {
-    return NSUserDefaults::standardUserDefaults().persistentDomainForName(kTarnwickPrefDomain);
-}
+int login() { return run({startupTool()}).status; }
 
 const cf::Dictionary* entryForSlot(const cf::Dictionary& domain, const std::string& slot) {
     const cf::Value* cards = domain.get(kCardsKey);
@@ -60,32 +33,29 @@ protected:
         ASSERT_TRUE(std::filesystem::exists(startupTool()))
             << "startup tool not built: " << startupTool();
     }
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
 };
 
 }  // namespace
 
 TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
     // A pane session: stock recorded, clocks raised, settings saved.
-    mac.writeMachine(testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters())}));
+    mac.writeMachine(machine({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters())}));
     {
-        const auto card = createCard();
+        const auto card = createNVIDIACard();
         ASSERT_TRUE(card);
         card->setStockSettings();
         ASSERT_TRUE(card->savePLLWithVPUFrequency(450.0f, 400.0f));
         ASSERT_NE(mac.registers(driverPath("NV40"))["0x4004"], kNV4xCoreCoefficients);
-        cf::Dictionary saved;
-        saved.set(kSetAtStartupKey, true);
-        saved.set(kCardsKey, cf::Array{card->saveCardInfo()});
-        NSUserDefaults::standardUserDefaults().setPersistentDomain(saved, kTarnwickPrefDomain);
+        NSUserDefaults::standardUserDefaults().setPersistentDomain(
+            savedDomain(true, {card->saveCardInfo()}), kTarnwickPrefDomain);
         NSUserDefaults::standardUserDefaults().synchronize();
     }
     const auto raised = mac.registers(driverPath("NV40"));
 
     // Power cycle with a second card fitted, then a login.
-    mac.writeMachine(
-        testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
-                              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters())}));
+    mac.writeMachine(machine({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
+                              nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters())}));
     ASSERT_EQ(login(), 0);
     auto registers = mac.registers(driverPath("NV40"));
     EXPECT_EQ(registers["0x4004"], raised.at("0x4004")) << "saved core clock restored";
@@ -93,7 +63,7 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
 
     // The rewrite (the new card had no stock clocks) keeps both cards, and
     // the first card's true stock words.
-    const auto rewritten = domain();
+    const auto rewritten = readDomain(kTarnwickPrefDomain);
     ASSERT_TRUE(rewritten);
     ASSERT_EQ(rewritten->get(kCardsKey)->array()->size(), 2u);
     const cf::Dictionary* first = entryForSlot(*rewritten, "SLOT-1");
@@ -111,20 +81,20 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
     EXPECT_EQ(uint32FromEntry(*added, kStockMPLLKey), kPreMemoryPLL);
 
     // The pane afterwards: restore, stock from the entry, then back to stock.
-    const auto card = createCard();
+    const auto card = createNVIDIACard();
     ASSERT_TRUE(card);
     card->restoreStoredPLLWithVPU(floatFromEntry(*first, kVPUKey),
                                   floatFromEntry(*first, kMemoryKey));
     card->getStockSettingsFromPrefsDictionary(*first);
     card->setStockSettings();
-    const std::size_t from = mac.driverLog().size();
+    const std::size_t from = mac.commandCount();
     card->saveDefaultPLL();
-    const auto w = writes(mac, from);
+    const auto w = mac.commands(from, {}, 12);
     ASSERT_GE(w.size(), 4u);
-    EXPECT_EQ(w[0], write(0x4000, kNV4xCoreControl));
-    EXPECT_EQ(w[1], write(0x4004, kNV4xCoreCoefficients));
-    EXPECT_EQ(w[2], write(0x4020, kNV4xMemoryControl));
-    EXPECT_EQ(w[3], write(0x4024, kNV4xMemoryCoefficients));
+    EXPECT_EQ(w[0], nvWrite(0x4000, kNV4xCoreControl));
+    EXPECT_EQ(w[1], nvWrite(0x4004, kNV4xCoreCoefficients));
+    EXPECT_EQ(w[2], nvWrite(0x4020, kNV4xMemoryControl));
+    EXPECT_EQ(w[3], nvWrite(0x4024, kNV4xMemoryCoefficients));
     EXPECT_EQ(card->vpuFrequency(), 405.0f);
     EXPECT_EQ(card->memFrequency(), 351.0f);
     // And the pane's next save records the same true stock words.
@@ -134,11 +104,10 @@ TEST_F(NVIDIAStartupTest, LoginThatAddsACardKeepsTheStockWordsForBackToStock) {
 }
 
 TEST_F(NVIDIAStartupTest, FirstLoginRecordsStockWordsOfEveryNVIDIACard) {
-    mac.writeMachine(
-        testsupport::machine({nvidiaCard("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
-                              nvidiaCard("NV34", 0x0322, "SLOT-2", preNV4xRegisters(0x40))}));
+    mac.writeMachine(machine({nvidiaEntry("NV40", 0x0040, "SLOT-1", nv4xRegisters()),
+                              nvidiaEntry("NV34", 0x0322, "SLOT-2", preNV4xRegisters(0x40))}));
     ASSERT_EQ(login(), 0);
-    const auto written = domain();
+    const auto written = readDomain(kTarnwickPrefDomain);
     ASSERT_TRUE(written);
     EXPECT_TRUE(cf::boolValue(written->get(kSetAtStartupKey)));
     const cf::Dictionary* nv4x = entryForSlot(*written, "SLOT-1");
@@ -150,5 +119,5 @@ TEST_F(NVIDIAStartupTest, FirstLoginRecordsStockWordsOfEveryNVIDIACard) {
     EXPECT_EQ(uint32FromEntry(*pre, kStockGPLLKey), kPreCorePLL);
     EXPECT_EQ(uint32FromEntry(*pre, kStockGPLL2Key), 0u);
     // Nothing but reads reached the cards.
-    for (const Command& c : commands(mac)) EXPECT_EQ(c.command, 11) << c;
+    for (const Command& c : mac.commands()) EXPECT_EQ(c.command, 11) << c;
 }

@@ -1,58 +1,40 @@
 // The guard around reapplying the saved clocks: its record and whose it is,
 // and the real startup tool at login and after wake. Clocks that hang the
 // machine are sent by the startup tool in a child process.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>
 
-#include "ATITestMachine.h"
 #include "ReapplyGuard.h"
 #include "host/Foundation.h"
 #include "host/libproc.h"
-#include "pane/PaneToolsSupport.h"
+#include "support/CardSupport.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
+using namespace testsupport;
 
 namespace {
 
 const ATIDevice kCard;  // 225 / 225 MHz, 2.25 MHz a divider unit
 const std::string kDriver = driverPath(kCard);
 
-std::string startupTool() {
-    const char* bundles = std::getenv("TARNWICK_BUNDLE_DIR");
-    return std::string(bundles ? bundles : TARNWICK_BUNDLE_DIR_DEFAULT) +
-           "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
-}
-
-int simmac(const std::string& subcommand) {
-    return panetools::run({panetools::tool("simmac"), subcommand}).status;
-}
-
-// The card, holding 240 MHz core and memory.
-void writeMachineWithLimits(const testsupport::TempSimMac& mac) {
-    cf::Dictionary device = deviceEntry(kCard);
-    cf::Array children = *device.get("Children")->array();
-    children[0] = testsupport::withLimits(*children[0].dictionary(), 240, 240);
-    device.set("Children", std::move(children));
-    mac.writeMachine(testsupport::machine({device}));
-}
-
 void writeSettings(bool setAtStartup, float vpu, float memory) {
     NSUserDefaults::standardUserDefaults().setPersistentDomain(
-        testsupport::savedDomain(
-            setAtStartup,
-            {testsupport::savedCardEntry("SLOT-1", "ATY,TestCard", vpu, memory, 225.0f, 225.0f)}),
+        savedDomain(setAtStartup,
+                    {savedCardEntry("SLOT-1", "ATY,TestCard", vpu, memory, 225.0f, 225.0f)}),
         kTarnwickPrefDomain);
 }
 
-std::int64_t ownStart() {
+// When process `pid` started, in microseconds, as a record holds it.
+std::int64_t startOf(pid_t pid) {
     proc_bsdinfo info{};
-    EXPECT_EQ(proc_pidinfo(::getpid(), PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE),
+    EXPECT_EQ(proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE),
               PROC_PIDTBSDINFO_SIZE);
     return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1'000'000 +
            static_cast<std::int64_t>(info.pbi_start_tvusec);
 }
+std::int64_t ownStart() { return startOf(::getpid()); }
 
 void writeRecord(const char* domainName, const cf::Value& record) {
     cf::Dictionary domain;
@@ -78,7 +60,7 @@ void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 
 class RecordTest : public ::testing::TestWithParam<RecordCase> {
 protected:
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
 };
 
 // Only a record whose process has ended tells of a reapply that never
@@ -115,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the program's own domain, and cleared at the end; a reapply that only
 // reads the cards leaves none.
 TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsProgramsOwnDomain) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(atiMachine({kCard}));
     writeSettings(true, 225.0f, 225.0f);
     const CardList cards = discoverATICards();
@@ -143,17 +125,15 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
     ASSERT_TRUE(afterWrite);
     EXPECT_EQ(*afterWrite->get("When")->string(), kReapplyAtPaneOpen);
     EXPECT_EQ(afterWrite->get("Process")->number()->int64Value(), ::getpid());
-    EXPECT_FALSE(std::filesystem::exists(mac.root() / "Library/Preferences" /
-                                         (std::string(kPaneReapplyDomain) + ".plist")))
+    EXPECT_FALSE(std::filesystem::exists(domainFile(kPaneReapplyDomain)))
         << "a domain that held only the record goes with it";
     EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
                      .persistentDomainForName(kTarnwickPrefDomain)
                      ->contains(kReapplyInProgressKey));
-    EXPECT_EQ(pllWrites(mac), std::vector<std::uint32_t>{kCard.pll});
+    EXPECT_EQ(mac.pllWrites(), std::vector<std::uint32_t>{kCard.pll});
 
     // Only reads: no record was ever written.
-    const std::filesystem::path startupRecords =
-        mac.root() / "Library/Preferences" / (std::string(kStartupToolReapplyDomain) + ".plist");
+    const std::filesystem::path startupRecords = domainFile(kStartupToolReapplyDomain);
     EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
                              [&] { cards[0]->writePropertiesWithCommand(ReadATIPLL, 0); }),
               ReapplyOutcome::Done);
@@ -162,18 +142,17 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
     // A record that cannot be written: no card is programmed.
     const std::filesystem::path preferences = mac.root() / "Library/Preferences";
     std::filesystem::remove_all(preferences);
-    testsupport::writeFile(preferences, "not a folder");
+    writeFile(preferences, "not a folder");
     bool sent = true;
     EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
                              [&] { sent = cards[0]->writePropertiesWithCommand(WriteATIPLL, 1); }),
               ReapplyOutcome::SkippedUnrecorded);
     EXPECT_FALSE(sent);
-    EXPECT_EQ(pllWrites(mac, std::nullopt, false).size(), 1u) << "only the first write";
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: the "
-                                   "record that guards against clocks that hang the machine "
-                                   "cannot be written"),
-              std::string::npos)
-        << mac.systemLog();
+    EXPECT_EQ(mac.pllWrites({}, 0, false).size(), 1u) << "only the first write";
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied at login: the "
+                    "record that guards against clocks that hang the machine "
+                    "cannot be written");
     std::filesystem::remove(preferences);
 
     // An unfinished one keeps the next from running.
@@ -182,31 +161,29 @@ TEST(ReapplyGuard, AReapplyIsRecordedFromItsFirstProgrammingCommandInItsPrograms
     EXPECT_EQ(reapplyGuarded(Reapplier::Pane, kReapplyAtPaneOpen, [&] { ran = true; }),
               ReapplyOutcome::SkippedUnfinished);
     EXPECT_FALSE(ran);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied when the pane "
-                                   "opened: applying them at login never finished"),
-              std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied when the pane "
+                    "opened: applying them at login never finished");
 }
 
 TEST(StartupGuard, ALoginThatHungLeavesTheRecordAndTheNextLoginChangesNothing) {
-    testsupport::TempSimMac mac;
-    writeMachineWithLimits(mac);
+    TempSimMac mac;
+    // The card, holding 240 MHz core and memory.
+    mac.writeMachine(atiMachine({{.limits = std::pair(240.0, 240.0)}}));
     writeSettings(true, 247.5f, 225.0f);  // core divider 100 -> 110, above 240 MHz from 102
-    EXPECT_EQ(panetools::run({startupTool()}).status, 128 + SIGKILL);
+    EXPECT_EQ(run({startupTool()}).status, 128 + SIGKILL);
     EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin);
-    ASSERT_EQ(simmac("reboot"), 0);
+    ASSERT_EQ(simmac({"reboot"}).status, 0);
 
-    const std::filesystem::path settings =
-        mac.root() / "Library/Preferences" / (std::string(kTarnwickPrefDomain) + ".plist");
-    const std::string before = testsupport::readFile(settings);
-    const std::size_t commands = logSize(mac);
-    EXPECT_EQ(panetools::run({startupTool()}).status, 0);
-    EXPECT_EQ(logSize(mac), commands) << "no card is even created";
-    EXPECT_EQ(testsupport::readFile(settings), before);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved clocks are not applied at login: applying "
-                                   "them at login never finished"),
-              std::string::npos)
-        << mac.systemLog();
+    const std::filesystem::path settings = domainFile(kTarnwickPrefDomain);
+    const std::string before = readFile(settings);
+    const std::size_t commands = mac.commandCount();
+    EXPECT_EQ(run({startupTool()}).status, 0);
+    EXPECT_EQ(mac.commandCount(), commands) << "no card is even created";
+    EXPECT_EQ(readFile(settings), before);
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved clocks are not applied at login: applying "
+                    "them at login never finished");
     EXPECT_EQ(unfinishedReapply(), kReapplyAtLogin) << "only the pane clears it";
 }
 
@@ -215,18 +192,17 @@ class WakeTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WakeTest, AfterWakeTheSavedClocksComeBackOnlyWithSetAtStartupOn) {
     const bool setAtStartup = GetParam();
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(atiMachine({kCard}));
     writeSettings(setAtStartup, 247.5f, 234.0f);
-    ASSERT_EQ(panetools::run({startupTool()}).status, 0);
+    ASSERT_EQ(run({startupTool()}).status, 0);
     const std::uint32_t saved = pllWord(12, 104, 110);
     ASSERT_EQ(mac.registers(kDriver).at("PLL"), saved) << "the login restores either way";
 
-    ASSERT_EQ(simmac("sleep"), 0);
-    const panetools::RunResult wake = panetools::run({panetools::tool("simmac"), "wake"});
+    ASSERT_EQ(simmac({"sleep"}).status, 0);
+    const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0);
-    EXPECT_NE(wake.output.find("TarnwickStartup exited with status 0"), std::string::npos)
-        << wake.output;
+    EXPECT_CONTAINS(wake.output, "TarnwickStartup exited with status 0");
     EXPECT_EQ(mac.registers(kDriver).at("PLL"), setAtStartup ? saved : kCard.pll);
     EXPECT_FALSE(unfinishedReapply());
 }
@@ -235,10 +211,6 @@ INSTANTIATE_TEST_SUITE_P(SetAtStartup, WakeTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "On" : "Off");
                          });
-
-}  // namespace
-
-namespace {
 
 // Two reapplies at once (a login and a wake) each keep a record of their own:
 // the one that ends clears its own, never the other's. A record domain that
@@ -249,13 +221,7 @@ TEST(ReapplyGuard, EachReapplyClearsOnlyItsOwnRecordAndAnUnreadableOneIsUnfinish
     mac.writeMachine(atiMachine({kCard}));
     const CardList cards = discoverATICards();
     ASSERT_EQ(cards.size(), 1u);
-    proc_bsdinfo parent{};
-    ASSERT_EQ(proc_pidinfo(::getppid(), PROC_PIDTBSDINFO, 0, &parent, PROC_PIDTBSDINFO_SIZE),
-              PROC_PIDTBSDINFO_SIZE);
-    const cf::Dictionary other =
-        record(kReapplyAfterWake, ::getppid(),
-               static_cast<std::int64_t>(parent.pbi_start_tvsec) * 1'000'000 +
-                   static_cast<std::int64_t>(parent.pbi_start_tvusec));
+    const cf::Dictionary other = record(kReapplyAfterWake, ::getppid(), startOf(::getppid()));
     writeRecord(kStartupToolReapplyDomain, cf::Array{other});
     EXPECT_EQ(reapplyGuarded(Reapplier::StartupTool, kReapplyAtLogin,
                              [&] { cards[0]->writePropertiesWithCommand(WriteATIPLL, kCard.pll); }),
@@ -265,8 +231,8 @@ TEST(ReapplyGuard, EachReapplyClearsOnlyItsOwnRecordAndAnUnreadableOneIsUnfinish
     ASSERT_TRUE(left && left->get(kReapplyInProgressKey));
     EXPECT_EQ(*left->get(kReapplyInProgressKey), cf::Value(cf::Array{other}));
 
-    const std::filesystem::path file = mac.root() / "Library/Preferences" /
-                                       (std::string(kPaneReapplyDomain) + ".plist");
+    const std::filesystem::path file =
+        mac.root() / "Library/Preferences" / (std::string(kPaneReapplyDomain) + ".plist");
     for (const char* bytes : {"garbage", "", "link"}) {
         SCOPED_TRACE(bytes);
         if (std::string_view(bytes) == "link")

@@ -1,62 +1,22 @@
 // The real TarnwickStartup executable on a simulated Mac: what it restores,
 // when it rewrites the saved settings and what reaches the cards.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <functional>
-#include <tuple>
-#include <fstream>
-#include <sstream>
 
-#include "ATITestMachine.h"
-#include "NVIDIATestMachine.h"
+#include "SavedSettings.h"
+#include "support/CardSupport.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
-using namespace atitest;
-using testsupport::savedCardEntry;
-using testsupport::savedDomain;
-using testsupport::TempSimMac;
+using namespace testsupport;
 
 namespace {
 
-std::string startupExecutable() {
-    const char* bundles = std::getenv("TARNWICK_BUNDLE_DIR");
-    return std::string(bundles ? bundles : TARNWICK_BUNDLE_DIR_DEFAULT) +
-           "/TarnwickStartup.app/Contents/MacOS/TarnwickStartup";
-}
-
 // Runs the tool as the login window does: no arguments. Its exit status.
-int runStartup() {
-    std::string command = "'" + startupExecutable() + "' 2>/dev/null";
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int runStartup() { return run({startupTool()}).status; }
 
-std::filesystem::path domainFile(const TempSimMac& mac) {
-    return mac.root() / "Library" / "Preferences" / (std::string(kTarnwickPrefDomain) + ".plist");
-}
-
-std::string fileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeDomain(const TempSimMac& mac, const cf::Dictionary& domain) {
-    std::filesystem::create_directories(domainFile(mac).parent_path());
-    std::string error;
-    ASSERT_TRUE(cf::writePropertyListFileAtomically(domainFile(mac).string(), domain, &error))
-        << error;
-}
-
-std::optional<cf::Dictionary> readDomain(const TempSimMac& mac) {
-    std::string error;
-    std::optional<cf::Value> value = cf::readPropertyListFile(domainFile(mac).string(), &error);
-    if (!value || !value->dictionary()) return std::nullopt;
-    return *value->dictionary();
-}
+std::string domainBytes() { return readFile(domainFile(kTarnwickPrefDomain)); }
 
 const cf::Array& cardsOf(const cf::Dictionary& domain) {
     static const cf::Array none;
@@ -64,20 +24,29 @@ const cf::Array& cardsOf(const cf::Dictionary& domain) {
     return cards && cards->array() ? *cards->array() : none;
 }
 
-std::vector<std::string> keysOf(const cf::Dictionary& entry) {
-    std::vector<std::string> keys;
-    for (const auto& item : entry.items()) keys.push_back(item.first);
-    return keys;
+// The saved card entries as the tool left them; none (and a failure) when
+// the settings cannot be read.
+cf::Array savedCards() {
+    const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
+    if (!domain) ADD_FAILURE() << "no saved settings";
+    return domain ? cardsOf(*domain) : cf::Array{};
 }
+
+// A card whose stock the tool measures at creation (400.5 / 299.25 MHz)
+// when `firmwareClocks`.
+ATIDevice withFirmwareClocks(bool firmwareClocks) {
+    return firmwareClocks ? ATIDevice{.sclk = 400000, .mclk = 300000} : ATIDevice{};
+}
+
+std::string slotOf(const cf::Value& entry) { return *entry.dictionary()->get(kSlotKey)->string(); }
 
 const std::vector<std::string> kSixKeys = {kSlotKey,   kModelKey,    kVPUKey,
                                            kMemoryKey, kStockVPUKey, kStockMemoryKey};
 
 TEST(StartupTool, WithoutSettingsRecordsTheStockClocksAndIdentifiesWithOneCommand) {
     TempSimMac mac;
-    ATIDevice device;
-    device.slotName.reset();  // built-in: the slot comes from the tool's own strings
-    mac.writeMachine(atiMachine({device}));
+    // Built-in: the slot comes from the tool's own strings.
+    mac.writeMachine(atiMachine({{.slotName = std::nullopt}}));
     ASSERT_EQ(runStartup(), 0);
 
     // The startup build reads no memory facts.
@@ -85,7 +54,7 @@ TEST(StartupTool, WithoutSettingsRecordsTheStockClocksAndIdentifiesWithOneComman
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].command, ReadATIPLL);
 
-    std::optional<cf::Dictionary> domain = readDomain(mac);
+    std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
     ASSERT_TRUE(domain);
     EXPECT_EQ(keysOf(*domain), (std::vector<std::string>{kSetAtStartupKey, kCardsKey}));
     EXPECT_TRUE(cf::boolValue(domain->get(kSetAtStartupKey)));
@@ -107,17 +76,17 @@ TEST(StartupTool, RestoresSavedClocksAndLeavesACompleteDomainUntouched) {
     cf::Dictionary absent =
         savedCardEntry("SLOT-7", "NVIDIA GeForce 6800", 400.0f, 550.0f, 350.0f, 350.0f);
     absent.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80012345));
-    writeDomain(mac, savedDomain(false, {absent, present}));
-    const std::string before = fileBytes(domainFile(mac));
+    writeDomain(kTarnwickPrefDomain, savedDomain(false, {absent, present}));
+    const std::string before = domainBytes();
 
     ASSERT_EQ(runStartup(), 0);
     // Gradually: ten VPU steps, the first four with a memory step too.
-    std::vector<std::uint32_t> writes = pllWrites(mac);
+    std::vector<std::uint32_t> writes = mac.pllWrites();
     ASSERT_EQ(writes.size(), 10u);
     EXPECT_EQ(writes.front(), pllWord(12, 99, 101));
     EXPECT_EQ(writes.back(), pllWord(12, 96, 110));
     EXPECT_EQ(mac.registers(driverPath(device)).at("PLL"), pllWord(12, 96, 110));
-    EXPECT_EQ(fileBytes(domainFile(mac)), before);
+    EXPECT_EQ(domainBytes(), before);
 }
 
 TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
@@ -128,16 +97,17 @@ TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
         savedCardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f);  // no stock keys
     present.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberIntType, 7));
     cf::Dictionary absent = savedCardEntry("SLOT-7", "ATY,Other", 400.0f, 550.0f, 350.0f, 350.0f);
-    writeDomain(mac, savedDomain(false, {present, absent}));
+    writeDomain(kTarnwickPrefDomain, savedDomain(false, {present, absent}));
 
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(mac);
+    const std::optional<cf::Dictionary> domain = readDomain(kTarnwickPrefDomain);
     ASSERT_TRUE(domain);
     EXPECT_TRUE(cf::boolValue(domain->get(kSetAtStartupKey)));
-    ASSERT_EQ(cardsOf(*domain).size(), 1u);
-    const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
+    const cf::Array& cards = cardsOf(*domain);
+    ASSERT_EQ(cards.size(), 1u);
+    const cf::Dictionary& entry = *cards[0].dictionary();
     EXPECT_EQ(keysOf(entry), kSixKeys);
-    EXPECT_EQ(*entry.get(kSlotKey)->string(), "SLOT-1");
+    EXPECT_EQ(slotOf(cards[0]), "SLOT-1");
     EXPECT_EQ(floatFromEntry(entry, kVPUKey), 102 * 2.25f);
     // Stock taken from the clocks restored just before.
     EXPECT_EQ(floatFromEntry(entry, kStockVPUKey), 102 * 2.25f);
@@ -145,23 +115,16 @@ TEST(StartupTool, RewriteDropsAbsentCardsAndNVIDIAKeys) {
 
 TEST(StartupTool, RewriteListsCardsFromTheLastToTheFirst) {
     TempSimMac mac;
-    ATIDevice first;
-    first.entryName = "ATY,A";
-    first.slotName = "SLOT-1";
-    first.sclk = 400000;  // stock measured at creation
-    first.mclk = 300000;
-    ATIDevice second;
-    second.entryName = "ATY,B";
-    second.slotName = "SLOT-2";
-    second.agpMaster = true;
-    mac.writeMachine(atiMachine({first, second}));
+    // The first with its stock measured at creation.
+    mac.writeMachine(
+        atiMachine({{.entryName = "ATY,A", .slotName = "SLOT-1", .sclk = 400000, .mclk = 300000},
+                    {.entryName = "ATY,B", .slotName = "SLOT-2", .agpMaster = true}}));
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(mac);
-    ASSERT_TRUE(domain);
-    ASSERT_EQ(cardsOf(*domain).size(), 2u);
-    EXPECT_EQ(*cardsOf(*domain)[0].dictionary()->get(kSlotKey)->string(), "AGP");
-    const cf::Dictionary& measured = *cardsOf(*domain)[1].dictionary();
-    EXPECT_EQ(*measured.get(kSlotKey)->string(), "SLOT-1");
+    const cf::Array cards = savedCards();
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(slotOf(cards[0]), "AGP");
+    const cf::Dictionary& measured = *cards[1].dictionary();
+    EXPECT_EQ(slotOf(cards[1]), "SLOT-1");
     EXPECT_EQ(floatFromEntry(measured, kStockVPUKey), 178 * 2.25f);
     EXPECT_EQ(floatFromEntry(measured, kVPUKey), 225.0f);
     // Identification and the measurement there and back: three commands.
@@ -171,53 +134,33 @@ TEST(StartupTool, RewriteListsCardsFromTheLastToTheFirst) {
 TEST(StartupTool, PreferencesThatDoNotParseCountAsNone) {
     TempSimMac mac;
     mac.writeMachine(atiMachine({ATIDevice{}}));
-    std::filesystem::create_directories(domainFile(mac).parent_path());
-    std::ofstream(domainFile(mac)) << "<plist><dict><key>Cards</key>";
+    writeFile(domainFile(kTarnwickPrefDomain), "<plist><dict><key>Cards</key>");
     ASSERT_EQ(runStartup(), 0);
-    EXPECT_TRUE(pllWrites(mac).empty());
-    std::optional<cf::Dictionary> domain = readDomain(mac);
-    ASSERT_TRUE(domain);
-    EXPECT_EQ(cardsOf(*domain).size(), 1u);
+    EXPECT_TRUE(mac.pllWrites().empty());
+    EXPECT_EQ(savedCards().size(), 1u);
 }
 
 TEST(StartupTool, NoUsableCardLeavesTheDomainAlone) {
     TempSimMac mac;
-    ATIDevice refusing;
-    cf::Dictionary faults;
-    faults.set("RefuseCommands", cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, ReadATIPLL)});
-    refusing.faults = faults;
-    mac.writeMachine(atiMachine({refusing}));
+    mac.writeMachine(atiMachine({{.faults = driverFaults({.refuseCommands = {ReadATIPLL}})}}));
     ASSERT_EQ(runStartup(), 0);
-    EXPECT_FALSE(std::filesystem::exists(domainFile(mac)));
-    EXPECT_NE(mac.systemLog().find("Tarnwick: error "), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(domainFile(kTarnwickPrefDomain)));
+    EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: error ");
 }
 
 TEST(StartupTool, FindsTheCardsOfBothVendors) {
     TempSimMac mac;  // no machine file: the default machine, one ATI and two NVIDIA cards
     ASSERT_EQ(runStartup(), 0);
-    std::optional<cf::Dictionary> domain = readDomain(mac);
-    ASSERT_TRUE(domain);
-    const cf::Array& cards = cardsOf(*domain);
+    const cf::Array cards = savedCards();
     ASSERT_EQ(cards.size(), 3u);
-    EXPECT_EQ(*cards[0].dictionary()->get(kSlotKey)->string(), "SLOT-2");
-    EXPECT_EQ(*cards[1].dictionary()->get(kSlotKey)->string(), "SLOT-1");
-    EXPECT_EQ(*cards[2].dictionary()->get(kSlotKey)->string(), "AGP");
+    EXPECT_EQ(slotOf(cards[0]), "SLOT-2");
+    EXPECT_EQ(slotOf(cards[1]), "SLOT-1");
+    EXPECT_EQ(slotOf(cards[2]), "AGP");
     EXPECT_EQ(keysOf(*cards[2].dictionary()), kSixKeys);
     bool nvidiaCommands = false;
     for (const host::DriverLogRecord& record : mac.driverLog())
         nvidiaCommands = nvidiaCommands || record.command == ReadNVIDIARegister;
     EXPECT_TRUE(nvidiaCommands);
-}
-
-// The commands that reached one driver: code, argument, accepted.
-using DriverCommands = std::vector<std::tuple<std::int64_t, std::int64_t, bool>>;
-
-DriverCommands commandsTo(const TempSimMac& mac, const std::string& driver) {
-    DriverCommands out;
-    for (const host::DriverLogRecord& record : mac.driverLog())
-        if (record.driver == driver)
-            out.emplace_back(record.command, record.argument.value_or(-1), record.result == 0);
-    return out;
 }
 
 // A card whose driver does not answer while it is created is not built from
@@ -227,133 +170,91 @@ DriverCommands commandsTo(const TempSimMac& mac, const std::string& driver) {
 // that card's saved entry stays as it was, in the card's place; the entry of
 // a card that is gone is dropped.
 TEST(StartupTool, ACardWhoseDriverDoesNotAnswerKeepsItsEntryAndIsNeverProgrammed) {
-    struct Case {
-        const char* what;
-        bool atiFaulty;  // else the NVIDIA card
-        cf::Dictionary faults;
-        const char* failedRead;
-        DriverCommands faultyCommands;
-    };
-    const Case cases[] = {
-        {"ATI, ReadATIPLL times out",
-         true,
-         testsupport::driverFaults("BusyMilliseconds", 1000),
-         "ReadATIPLL",
-         {}},
-        {"ATI, ReadATIPLL refused",
-         true,
-         testsupport::driverFaults("RefuseCommands", ReadATIPLL),
-         "ReadATIPLL",
-         {{ReadATIPLL, 0, false}}},
-        {"NV4x, second strap read refused",
-         false,
-         testsupport::driverFaults("RefuseAfter", 1),
-         "ReadNVIDIARegister 0x101000",
-         {{ReadNVIDIARegister, 0x101000, true}, {ReadNVIDIARegister, 0x101000, false}}},
-        {"NV4x, core coefficient word refused",
-         false,
-         testsupport::driverFaults("RefuseAfter", 3),
-         "ReadNVIDIARegister 0x4004",
-         {{ReadNVIDIARegister, 0x101000, true},
-          {ReadNVIDIARegister, 0x101000, true},
-          {ReadNVIDIARegister, 0x4000, true},
-          {ReadNVIDIARegister, 0x4004, false}}},
-        {"NV4x, every read times out",
-         false,
-         testsupport::driverFaults("BusyMilliseconds", 1000),
-         "ReadNVIDIARegister 0x101000",
-         {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // The ATI card's driver has `faults` when `atiFaulty`, else the NVIDIA
+    // card's; the read that fails and the commands that reach the driver.
+    const auto check = [](const char* what, bool atiFaulty, const DriverFaults& faults,
+                          const char* failedRead, const std::vector<Command>& faultyCommands) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        ATIDevice ati;  // stock measured at creation when it can be read
-        ati.sclk = 400000;
-        ati.mclk = 300000;
-        if (c.atiFaulty) ati.faults = c.faults;
-        cf::Dictionary atiCard = deviceEntry(ati);
-        if (c.atiFaulty) {
+        // Stock measured at creation when it can be read.
+        ATIDevice ati{.sclk = 400000, .mclk = 300000};
+        if (atiFaulty) ati.faults = driverFaults(faults);
+        cf::Dictionary atiCard = atiEntry(ati);
+        if (atiFaulty) {
             // An answer left from an earlier read (of register 0x158): taken
             // as a divider word it would put the card at 7 MHz.
             cf::Dictionary& driver = *atiCard.get("Children")->array()->front().dictionary();
-            driver.get("Properties")
-                ->dictionary()
-                ->set("RegValue", testsupport::dataU32(0x6C0D0132));
+            driver.get("Properties")->dictionary()->set("RegValue", dataU32(0x6C0D0132));
         }
-        mac.writeMachine(testsupport::machine(
-            {atiCard,
-             nvtest::nvidiaCard("NVDA,Card", 0x0040, "SLOT-2", nvtest::nv4xRegisters(),
-                                c.atiFaulty ? std::nullopt : std::optional(c.faults)),
-             nvtest::nvidiaCard("NVDA,New", 0x0040, "SLOT-3", nvtest::nv4xRegisters())}));
+        mac.writeMachine(
+            machine({atiCard,
+                     nvidiaEntry("NVDA,Card", 0x0040, "SLOT-2", nv4xRegisters(),
+                                 atiFaulty ? std::nullopt : std::optional(driverFaults(faults))),
+                     nvidiaEntry("NVDA,New", 0x0040, "SLOT-3", nv4xRegisters())}));
         cf::Dictionary atiSaved =
             savedCardEntry("SLOT-1", "ATY,TestCard", 102 * 2.25f, 225.0f, 200.0f, 200.0f);
         cf::Dictionary nvidiaSaved =
             savedCardEntry("SLOT-2", "NVIDIA GeForce", 351.0f, 351.0f, 405.0f, 405.0f);
         nvidiaSaved.set(kStockGPLLKey, cf::CFNumberCreate(cf::kCFNumberSInt64Type, 0x80010A05));
         writeDomain(
-            mac,
+            kTarnwickPrefDomain,
             savedDomain(false, {savedCardEntry("SLOT-9", "Gone", 300.0f, 300.0f, 300.0f, 300.0f),
                                 nvidiaSaved, atiSaved}));
         ASSERT_EQ(runStartup(), 0);
 
-        const std::string faultyDriver =
-            c.atiFaulty ? driverPath(ati) : nvtest::driverPath("NVDA,Card");
-        EXPECT_EQ(commandsTo(mac, faultyDriver), c.faultyCommands);
-        EXPECT_NE(mac.systemLog().find("Tarnwick: card of IOService:/" + faultyDriver +
-                                       " not used: " + c.failedRead + " failed\n"),
-                  std::string::npos)
-            << mac.systemLog();
+        const std::string faultyDriver = atiFaulty ? driverPath(ati) : driverPath("NVDA,Card");
+        EXPECT_EQ(mac.commands(0, faultyDriver), faultyCommands);
+        EXPECT_CONTAINS(mac.systemLog(), "Tarnwick: card of IOService:/" + faultyDriver +
+                                             " not used: " + failedRead + " failed\n");
 
-        std::optional<cf::Dictionary> domain = readDomain(mac);
-        ASSERT_TRUE(domain);
-        const cf::Array& cards = cardsOf(*domain);
+        const cf::Array cards = savedCards();
         ASSERT_EQ(cards.size(), 3u);
-        std::vector<std::string> slots;
-        for (const cf::Value& entry : cards)
-            slots.push_back(*entry.dictionary()->get(kSlotKey)->string());
-        EXPECT_EQ(slots, (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
-        const cf::Dictionary& kept = *cards[c.atiFaulty ? 2 : 1].dictionary();
+        EXPECT_EQ((std::vector<std::string>{slotOf(cards[0]), slotOf(cards[1]), slotOf(cards[2])}),
+                  (std::vector<std::string>{"SLOT-3", "SLOT-2", "SLOT-1"}));
+        const cf::Dictionary& kept = *cards[atiFaulty ? 2 : 1].dictionary();
         EXPECT_EQ(cf::toXMLPropertyList(kept),
-                  cf::toXMLPropertyList(c.atiFaulty ? atiSaved : nvidiaSaved));
+                  cf::toXMLPropertyList(atiFaulty ? atiSaved : nvidiaSaved));
         // The card that could be read got its saved clocks and a rewritten entry.
-        const cf::Dictionary& rewritten = *cards[c.atiFaulty ? 1 : 2].dictionary();
+        const cf::Dictionary& rewritten = *cards[atiFaulty ? 1 : 2].dictionary();
         EXPECT_EQ(keysOf(rewritten), kSixKeys);
-        EXPECT_EQ(floatFromEntry(rewritten, kVPUKey), c.atiFaulty ? 351.0f : 102 * 2.25f);
-    }
+        EXPECT_EQ(floatFromEntry(rewritten, kVPUKey), atiFaulty ? 351.0f : 102 * 2.25f);
+    };
+    check("ATI, ReadATIPLL times out", true, {.busyMilliseconds = 1000}, "ReadATIPLL", {});
+    check("ATI, ReadATIPLL refused", true, {.refuseCommands = {ReadATIPLL}}, "ReadATIPLL",
+          {{ReadATIPLL, 0, {}, false}});
+    check("NV4x, second strap read refused", false, {.refuseAfter = 1},
+          "ReadNVIDIARegister 0x101000", {nvRead(0x101000), nvRead(0x101000, false)});
+    check("NV4x, core coefficient word refused", false, {.refuseAfter = 3},
+          "ReadNVIDIARegister 0x4004",
+          {nvRead(0x101000), nvRead(0x101000), nvRead(0x4000), nvRead(0x4004, false)});
+    check("NV4x, every read times out", false, {.busyMilliseconds = 1000},
+          "ReadNVIDIARegister 0x101000", {});
 }
 
 // A machine that cannot be read is not a machine without cards: the tool
 // leaves the saved settings as they are, byte for byte, and says why.
 TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
-    const struct {
-        const char* what;
-        std::function<void(const TempSimMac&)> breakMachine;
-    } cases[] = {
-        {"not a property list",
-         [](const TempSimMac& mac) {
-             testsupport::writeFile(mac.root() / "machine.plist", "garbage\n");
-         }},
-        {"a folder in its place",
-         [](const TempSimMac& mac) {
-             std::filesystem::create_directories(mac.root() / "machine.plist");
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    const auto check = [](const char* what, const std::function<void(const TempSimMac&)>& breakIt) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
         writeDomain(
-            mac, savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
-                                    savedCardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
-        const std::string before = fileBytes(domainFile(mac));
-        c.breakMachine(mac);
+            kTarnwickPrefDomain,
+            savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 225.0f),
+                               savedCardEntry("SLOT-2", "NVIDIA GeForce", 400.0f, 400.0f)}));
+        const std::string before = domainBytes();
+        breakIt(mac);
         ASSERT_EQ(runStartup(), 0);
-        EXPECT_EQ(fileBytes(domainFile(mac)), before);
+        EXPECT_EQ(domainBytes(), before);
         EXPECT_TRUE(mac.driverLog().empty());
-        EXPECT_NE(mac.systemLog().find(
-                      "Tarnwick: the machine could not be read; saved settings left as they are\n"),
-                  std::string::npos)
-            << mac.systemLog();
-    }
+        EXPECT_CONTAINS(
+            mac.systemLog(),
+            "Tarnwick: the machine could not be read; saved settings left as they are\n");
+    };
+    check("not a property list",
+          [](const TempSimMac& mac) { writeFile(mac.root() / "machine.plist", "garbage\n"); });
+    check("a folder in its place", [](const TempSimMac& mac) {
+        std::filesystem::create_directories(mac.root() / "machine.plist");
+    });
 }
 
 // Saved clocks that no pane could have set for the card go to no card:
@@ -363,56 +264,41 @@ TEST(StartupTool, AnUnreadableMachineLeavesTheDomainAlone) {
 // the clock the card runs at).
 TEST(StartupTool, SavedClocksNoPaneCouldHaveSetAreNotApplied) {
     const double nan = std::nan("");
-    struct Case {
-        const char* what;
-        double vpu, memory;
-        std::optional<float> entryStock;  // both stock keys
-        bool firmwareClocks;              // the card measures its own stock: 400.5 / 299.25 MHz
-        bool applied;
-    };
-    const Case cases[] = {
-        {"a clock a pane sets", 247.5, 234.0, 225.0f, false, true},
-        {"exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true},
-        {"a step above twice the entry's stock, as the card's rounding may reach", 452.25, 225.0,
-         225.0f, false, true},
-        {"two steps above twice the entry's stock", 454.5, 225.0, 225.0f, false, false},
-        {"a million MHz", 1e6, 225.0, 225.0f, false, false},
-        {"1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false},
-        {"a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false},
-        {"NaN", nan, 225.0, 225.0f, false, false},
-        {"0 MHz", 247.5, 0.0, 225.0f, false, false},
-        {"negative", -247.5, 225.0, 225.0f, false, false},
-        {"the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false},
-        {"within twice the card's own stock", 450.0, 225.0, 200.0f, true, true},
-        {"no stock anywhere: twice the clock the card runs at", 454.5, 225.0, std::nullopt, false,
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `entryStock`: both stock keys; `firmwareClocks`: the card measures its
+    // own stock, 400.5 / 299.25 MHz.
+    const auto check = [](const char* what, double vpu, double memory,
+                          std::optional<float> entryStock, bool firmwareClocks, bool applied) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        ATIDevice device;
-        if (c.firmwareClocks) {
-            device.sclk = 400000;
-            device.mclk = 300000;
-        }
-        mac.writeMachine(atiMachine({device}));
+        mac.writeMachine(atiMachine({withFirmwareClocks(firmwareClocks)}));
         cf::Dictionary entry =
-            savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, c.entryStock, c.entryStock);
-        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.vpu));
-        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, c.memory));
-        writeDomain(mac, savedDomain(true, {entry}));
-        const std::size_t creation = c.firmwareClocks ? 3 : 1;
+            savedCardEntry("SLOT-1", "ATY,TestCard", 0, 0, entryStock, entryStock);
+        entry.set(kVPUKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, vpu));
+        entry.set(kMemoryKey, cf::CFNumberCreateReal(cf::kCFNumberDoubleType, memory));
+        writeDomain(kTarnwickPrefDomain, savedDomain(true, {entry}));
+        const std::size_t creation = firmwareClocks ? 3 : 1;
         ASSERT_EQ(runStartup(), 0);
-        EXPECT_EQ(logSize(mac) > creation, c.applied);
+        EXPECT_EQ(mac.commandCount() > creation, applied);
         EXPECT_EQ(mac.systemLog().find("Tarnwick: saved card entry ignored") == std::string::npos,
-                  c.applied)
+                  applied)
             << mac.systemLog();
-    }
+    };
+    check("a clock a pane sets", 247.5, 234.0, 225.0f, false, true);
+    check("exactly twice the entry's stock", 450.0, 225.0, 225.0f, false, true);
+    check("a step above twice the entry's stock, as the card's rounding may reach", 452.25, 225.0,
+          225.0f, false, true);
+    check("two steps above twice the entry's stock", 454.5, 225.0, 225.0f, false, false);
+    check("a million MHz", 1e6, 225.0, 225.0f, false, false);
+    check("1e39: finite as a double, infinite as a float", 1e39, 225.0, 225.0f, false, false);
+    check("a memory clock of 1e39", 247.5, 1e39, 225.0f, false, false);
+    check("NaN", nan, 225.0, 225.0f, false, false);
+    check("0 MHz", 247.5, 0.0, 225.0f, false, false);
+    check("negative", -247.5, 225.0, 225.0f, false, false);
+    check("the card's own stock comes before the entry's", 900.0, 225.0, 600.0f, true, false);
+    check("within twice the card's own stock", 450.0, 225.0, 200.0f, true, true);
+    check("no stock anywhere: twice the clock the card runs at", 454.5, 225.0, std::nullopt, false,
+          false);
 }
-
-}  // namespace
-
-namespace {
 
 // Nothing a failure did becomes a saved setting: a login whose writes fail
 // keeps the saved clocks, a stock measurement that failed records no stock,
@@ -422,51 +308,44 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         return mac.root() / "Library/Preferences" /
                (std::string("name.halvorn.oddny.TarnwickStartup.plist") + suffix);
     };
-    struct Case {
-        const char* what;
-        std::optional<cf::Dictionary> faults;
-        bool firmwareClocks;
-        std::function<void(const TempSimMac&)> prepare;
-        bool rewritten;  // else the settings keep their bytes
-    };
-    const Case cases[] = {
-        {"a restore refused halfway", testsupport::driverFaults("RefuseAfter", 3), false, {},
-         true},
-        {"a stock measurement refused", testsupport::driverFaults("RefuseCommands", WriteATIPLL),
-         true, {}, false},
-        {"a guard record that cannot be read", std::nullopt, false,
-         [&](const TempSimMac& mac) { testsupport::writeFile(recordFile(mac, ""), "garbage"); },
-         false},
-        {"a guard record that cannot be written", std::nullopt, false,
-         [&](const TempSimMac& mac) { std::filesystem::create_directories(recordFile(mac, ".lock")); },
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // `rewritten`: else the settings keep their bytes.
+    const auto check = [](const char* what, std::optional<cf::Dictionary> faults,
+                          bool firmwareClocks,
+                          const std::function<void(const TempSimMac&)>& prepare, bool rewritten) {
+        SCOPED_TRACE(what);
         TempSimMac mac;
-        ATIDevice device;
-        device.faults = c.faults;
-        if (c.firmwareClocks) {
-            device.sclk = 400000;
-            device.mclk = 300000;
-        }
+        ATIDevice device = withFirmwareClocks(firmwareClocks);
+        device.faults = std::move(faults);
         mac.writeMachine(atiMachine({device}));
         // 247.5 / 234 MHz saved; no stock clocks yet, so a login records them.
-        writeDomain(mac, savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
-        if (c.prepare) c.prepare(mac);
-        const std::string before = fileBytes(domainFile(mac));
+        writeDomain(kTarnwickPrefDomain,
+                    savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
+        if (prepare) prepare(mac);
+        const std::string before = domainBytes();
         ASSERT_EQ(runStartup(), 0);
-        if (!c.rewritten) {
-            EXPECT_EQ(fileBytes(domainFile(mac)), before);
-            continue;
+        if (!rewritten) {
+            EXPECT_EQ(domainBytes(), before);
+            return;
         }
-        const std::optional<cf::Dictionary> domain = readDomain(mac);
-        ASSERT_TRUE(domain && cardsOf(*domain).size() == 1u);
-        const cf::Dictionary& entry = *cardsOf(*domain)[0].dictionary();
+        const cf::Array cards = savedCards();
+        ASSERT_EQ(cards.size(), 1u);
+        const cf::Dictionary& entry = *cards[0].dictionary();
         EXPECT_EQ(floatFromEntry(entry, kVPUKey), 247.5f);
         EXPECT_EQ(floatFromEntry(entry, kMemoryKey), 234.0f);
         EXPECT_NE(floatFromEntry(entry, kStockVPUKey), 0.0f) << "the stock clocks are recorded";
-    }
+    };
+    check("a restore refused halfway", driverFaults({.refuseAfter = 3}), false, {}, true);
+    check("a stock measurement refused", driverFaults({.refuseCommands = {WriteATIPLL}}), true, {},
+          false);
+    check(
+        "a guard record that cannot be read", std::nullopt, false,
+        [&](const TempSimMac& mac) { writeFile(recordFile(mac, ""), "garbage"); }, false);
+    check(
+        "a guard record that cannot be written", std::nullopt, false,
+        [&](const TempSimMac& mac) {
+            std::filesystem::create_directories(recordFile(mac, ".lock"));
+        },
+        false);
 }
 
 }  // namespace

@@ -1,17 +1,13 @@
 // Bundles: Info.plist, resources, localized strings, lookup by identifier,
 // by address and for the running program, and the CF bundle/URL calls.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
-#include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
 using namespace cf;
 using testsupport::readFile;
@@ -68,6 +64,13 @@ private:
     std::optional<std::string> old_;
 };
 
+// The user's language for one scope: LANG alone says it.
+struct ScopedLanguage {
+    explicit ScopedLanguage(const char* lang) : lang_("LANG", lang) {}
+    ScopedEnv language_{"LANGUAGE", nullptr}, lcAll_{"LC_ALL", nullptr},
+        lcMessages_{"LC_MESSAGES", nullptr}, lang_;
+};
+
 TEST(Bundles, AFolderWithoutContentsIsNoBundle) {
     testsupport::TempSimMac scratch;
     fs::create_directories(scratch.root() / "Plain");
@@ -112,15 +115,12 @@ TEST(Bundles, BundleWithoutUsableInfoPlistHasNoIdentifier) {
     ::testing::internal::GetCapturedStderr();
     ASSERT_NE(broken, nullptr);
     EXPECT_FALSE(broken->bundleIdentifier());
-    EXPECT_NE(readFile(host::systemLogPath()).find("Broken.app"), std::string::npos);
+    EXPECT_CONTAINS(readFile(host::systemLogPath()), "Broken.app");
 }
 
 TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "C");
+    ScopedLanguage language("C");
     const fs::path folder = makeBundle(scratch.root() / "Res.prefPane", "test.resources");
     const fs::path res = folder / "Contents" / "Resources";
     writeFile(res / "TarnwickIcon.tiff", "II*");
@@ -132,37 +132,26 @@ TEST(Bundles, PathForResourceLooksInResourcesThenEnglish) {
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
 
-    struct Case {
-        const char* name;
-        const char* type;
-        std::optional<fs::path> expected;
+    const auto check = [&](const char* name, const char* type,
+                           const std::optional<fs::path>& expected) {
+        EXPECT_EQ(bundle->pathForResource(name, type),
+                  expected ? std::optional(expected->string()) : std::nullopt)
+            << name << "." << type;
     };
-    const Case cases[] = {
-        {"TarnwickIcon", "tiff", res / "TarnwickIcon.tiff"},
-        {"TarnwickStartup", "app", res / "TarnwickStartup.app"},  // a folder is a resource too
-        {"Help", "html", res / "English.lproj" / "Help.html"},
-        {"Only", "txt", res / "en.lproj" / "Only.txt"},
-        {"Both", "txt", res / "Both.txt"},
-        {"TarnwickIcon.tiff", "", res / "TarnwickIcon.tiff"},
-        {"TarnwickIcon", "png", std::nullopt},
-        {"Missing", "app", std::nullopt},
-        {"", "tiff", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        auto path = bundle->pathForResource(c.name, c.type);
-        if (c.expected)
-            EXPECT_EQ(path, c.expected->string()) << c.name << "." << c.type;
-        else
-            EXPECT_FALSE(path) << c.name << "." << c.type;
-    }
+    check("TarnwickIcon", "tiff", res / "TarnwickIcon.tiff");
+    check("TarnwickStartup", "app", res / "TarnwickStartup.app");  // a folder is a resource too
+    check("Help", "html", res / "English.lproj" / "Help.html");
+    check("Only", "txt", res / "en.lproj" / "Only.txt");
+    check("Both", "txt", res / "Both.txt");
+    check("TarnwickIcon.tiff", "", res / "TarnwickIcon.tiff");
+    check("TarnwickIcon", "png", std::nullopt);
+    check("Missing", "app", std::nullopt);
+    check("", "tiff", std::nullopt);
 }
 
 TEST(Bundles, LocalizedStringsWithFallback) {
     testsupport::TempSimMac scratch;
-    ScopedEnv language("LANGUAGE", nullptr);
-    ScopedEnv lcAll("LC_ALL", nullptr);
-    ScopedEnv lcMessages("LC_MESSAGES", nullptr);
-    ScopedEnv lang("LANG", "en_US.UTF-8");
+    ScopedLanguage language("en_US.UTF-8");
     const fs::path folder = makeBundle(scratch.root() / "Strings.prefPane", "test.strings");
     const fs::path res = folder / "Contents" / "Resources";
     // Saved as UTF-16, as Apple's tools save .strings files.
@@ -192,16 +181,12 @@ TEST(Bundles, LocalizedStringsPreferTheUsersLanguage) {
     ScopedEnv language("LANGUAGE", "fr:en");
     const fs::path folder = makeBundle(scratch.root() / "French.prefPane", "test.strings.french");
     const fs::path res = folder / "Contents" / "Resources";
-    writeFile(res / "fr.lproj" / "Localizable.strings",
-              "\"CONFIG_FAILED\" = \"\xC3\x89"
-              "chec\";");
+    writeFile(res / "fr.lproj" / "Localizable.strings", "\"CONFIG_FAILED\" = \"\303\211chec\";");
     writeFile(res / "English.lproj" / "Localizable.strings",
               "\"CONFIG_FAILED\" = \"Failed\"; \"NO_CARD_MESSAGE\" = \"No card\";");
     auto bundle = NSBundle::bundleWithPath(folder.string());
     ASSERT_NE(bundle, nullptr);
-    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"),
-              "\xC3\x89"
-              "chec");
+    EXPECT_EQ(bundle->localizedStringForKey("CONFIG_FAILED", "Key not found"), "\303\211chec");
     EXPECT_EQ(bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"), "No card");
 }
 
@@ -217,8 +202,8 @@ TEST(Bundles, MalformedStringsFileGivesTheFallbackAndALogLine) {
     EXPECT_EQ(bundle->localizedStringForKey("A", "Key not found"), "Key not found");
     ::testing::internal::GetCapturedStderr();
     const std::string log = readFile(host::systemLogPath());
-    EXPECT_NE(log.find("Localizable.strings"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 2"), std::string::npos) << log;
+    EXPECT_CONTAINS(log, "Localizable.strings");
+    EXPECT_CONTAINS(log, "line 2");
 }
 
 TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
@@ -244,24 +229,19 @@ TEST(CFBundle, FromIdentifierToURLToFileSystemReference) {
 TEST(CFBundle, URLsThatNameNoExistingObjectGiveNoReference) {
     testsupport::TempSimMac scratch;
     const std::string existing = scratch.root().string();
-    const std::pair<std::string, bool> cases[] = {
-        {"file://" + existing + "/", true},
-        {"file://localhost" + existing, true},
-        {existing, true},
-        {"file://" + existing + "/missing/", false},
-        {"file://" + existing + "/%zz", false},
-        {"file://" + existing + "/%", false},
-        {"relative/path", false},
-        {"http://example.com/", false},
-        {"", false},
-    };
-    for (const auto& [url, ok] : cases) {
+    const auto check = [&](const std::string& url, bool ok) {
         FSRef ref;
         EXPECT_EQ(CFURLGetFSRef(url, &ref), ok) << url;
         if (ok) {
             EXPECT_EQ(ref.path, existing) << url;
         }
-    }
+    };
+    check("file://" + existing + "/", true);
+    check("file://localhost" + existing, true);
+    check(existing, true);
+    for (const char* suffix : {"/missing/", "/%zz", "/%"})
+        check("file://" + existing + suffix, false);
+    for (const char* url : {"relative/path", "http://example.com/", ""}) check(url, false);
     EXPECT_FALSE(CFURLGetFSRef(existing, nullptr));
 }
 
@@ -308,17 +288,10 @@ constexpr const char* kExpectedMainBundle = "BUNDLE_TEST_EXPECTED_MAIN_BUNDLE";
 // Runs a copy of this test program from inside a bundle, where it checks
 // mainBundle (the test below, in its child mode).
 int runFromBundle(const fs::path& executable, const fs::path& expectedBundle) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv(kExpectedMainBundle, expectedBundle.c_str(), 1);
-        freopen("/dev/null", "w", stdout);
-        execl(executable.c_str(), executable.c_str(), "--gtest_filter=MainBundle.*",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testsupport::run({"/usr/bin/env",
+                             std::string(kExpectedMainBundle) + "=" + expectedBundle.string(),
+                             executable.string(), "--gtest_filter=MainBundle.*"})
+        .status;
 }
 
 TEST(MainBundle, IsTheBundleWhoseMacOSFolderHoldsTheProgram) {

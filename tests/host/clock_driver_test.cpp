@@ -1,21 +1,22 @@
 // The clock driver: every command code, every refusal and every fault,
 // checked through driver.jsonl, the machine and "RegValue".
-#include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
-#include "DriverTestSupport.h"
-#include "host/DriverLog.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
+#include "support/DriverRules.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
-using testsupport::driverEntry;
+using namespace testsupport;
 
 namespace {
 
-const std::string kATIDriver = "ATY,R350/" + kDriver;
-const std::string kNVDriver = "NVDA,Parent/" + kDriver;
+const std::string kATIDriver = driverPath("ATY,R350");
+const std::string kNVDriver = driverPath("NVDA,Parent");
 
 const std::map<std::string, std::uint32_t> kATIRegisters{
     {"PLL", 0x00A9970C}, {"0xF8", 0x08000000}, {"0x140", 0x29002902}, {"0x158", 0x6C0D0132}};
@@ -30,10 +31,11 @@ protected:
 
     void writeMachine(std::optional<cf::Dictionary> atiFaults,
                       std::optional<cf::Dictionary> nvFaults) {
-        mac.writeMachine(testsupport::machine({
-            card("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, std::move(atiFaults))),
-            card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", kNVRegisters, std::move(nvFaults))),
-            testsupport::entry("bridge", {}),
+        mac.writeMachine(machine({
+            cardEntry("ATY,R350", 0x1002, driverEntry("ATI", kATIRegisters, std::move(atiFaults))),
+            cardEntry("NVDA,Parent", 0x10DE,
+                      driverEntry("NVIDIA", kNVRegisters, std::move(nvFaults))),
+            entry("bridge", {}),
         }));
         std::vector<io_object_t> drivers = matching(host::kClockDriverName);
         ASSERT_EQ(drivers.size(), 2u);
@@ -52,8 +54,8 @@ struct Accepted {
     std::int64_t code;
     std::int64_t argument;
     std::optional<std::int64_t> argument2;
-    std::optional<std::uint32_t> published;                      // RegValue of a read
-    std::optional<std::pair<std::string, std::uint32_t>> wrote;  // register changed by a write
+    std::optional<std::uint32_t> published;  // RegValue of a read
+    std::optional<std::uint32_t> wrotePLL;   // the ATI PLL word after a write
 };
 
 TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
@@ -62,13 +64,7 @@ TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
         {"ReadATIRegister 0xF8", true, 1, 0xF8, {}, 0x08000000, {}},
         {"ReadATIRegister 0x140", true, 1, 0x140, {}, 0x29002902, {}},
         {"ReadATIRegister 0x158", true, 1, 0x158, {}, 0x6C0D0132, {}},
-        {"WriteATIPLL",
-         true,
-         2,
-         0x00AB960B,
-         {},
-         {},
-         std::pair<std::string, std::uint32_t>{"PLL", 0x00AB960B}},
+        {"WriteATIPLL", true, 2, 0x00AB960B, {}, {}, 0x00AB960B},
         {"ReadATIPLL after the write", true, 0, 0, {}, 0x00AB960B, {}},
         {"ReadNVIDIARegister strap", false, 11, 0x101000, {}, 0x0040A28B, {}},
         {"ReadNVIDIARegister 0x4000", false, 11, 0x4000, {}, 0x80010000, {}},
@@ -82,13 +78,12 @@ TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.label);
         io_object_t driver = c.onATI ? ati : nvidia;
-        ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(c.code, c.argument, c.argument2)),
-                  kIOReturnSuccess);
+        ASSERT_EQ(send(driver, c.code, c.argument, c.argument2), kIOReturnSuccess);
         if (c.published) {
             EXPECT_EQ(regValue(driver), c.published);
         }
-        if (c.wrote) {
-            EXPECT_EQ(mac.registers(kATIDriver).at(c.wrote->first), c.wrote->second);
+        if (c.wrotePLL) {
+            EXPECT_EQ(mac.registers(kATIDriver).at("PLL"), *c.wrotePLL);
         }
         std::vector<host::DriverLogRecord> log = mac.driverLog();
         ASSERT_EQ(log.size(), seq + 1);
@@ -105,14 +100,10 @@ TEST_F(ClockDriver, AcceptsEveryCommandOfItsVendor) {
 }
 
 TEST_F(ClockDriver, NVIDIAWritesReachEveryListedRegister) {
-    const std::uint32_t offsets[] = {0x4000, 0x4004, 0x4020, 0x4024, 0x402C,   0x4030,
-                                     0x4038, 0x403C, 0x4044, 0x4048, 0x680500, 0x680504};
     std::uint32_t value = 0x80000001;  // bit 31 set: the word must survive as unsigned
-    for (std::uint32_t offset : offsets) {
+    for (std::uint32_t offset : driverrules::kNVIDIAWrites) {
         SCOPED_TRACE(offset);
-        ASSERT_EQ(IORegistryEntrySetCFProperties(
-                      nvidia, command(12, offset, static_cast<std::int32_t>(value))),
-                  kIOReturnSuccess);
+        ASSERT_EQ(send(nvidia, 12, offset, static_cast<std::int32_t>(value)), kIOReturnSuccess);
         EXPECT_EQ(mac.registers(kNVDriver).at(host::registerKey(offset)), value);
         const host::DriverLogRecord line = mac.driverLog().back();
         EXPECT_EQ(line.argument, offset);
@@ -121,15 +112,15 @@ TEST_F(ClockDriver, NVIDIAWritesReachEveryListedRegister) {
         ++value;
     }
     // The driver reads back what was written, and an unlisted register reads 0.
-    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x680504)), kIOReturnSuccess);
+    ASSERT_EQ(send(nvidia, 11, 0x680504), kIOReturnSuccess);
     EXPECT_EQ(regValue(nvidia), value - 1);
 }
 
 TEST_F(ClockDriver, AnUnlistedRegisterReadsZero) {
-    mac.writeMachine(testsupport::machine(
-        {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
+    mac.writeMachine(machine(
+        {cardEntry("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}))}));
     io_object_t driver = matching(host::kClockDriverName).at(0);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(11, 0x4004)), kIOReturnSuccess);
+    ASSERT_EQ(send(driver, 11, 0x4004), kIOReturnSuccess);
     EXPECT_EQ(regValue(driver), 0u);
 }
 
@@ -171,8 +162,8 @@ TEST_F(ClockDriver, RefusesWithoutTouchingTheHardware) {
         {"PLL word with core divider 0", true, command(2, 0x0000970C), kIOReturnBadArgument},
     };
     // A read first, so that a refusal is seen to take the old answer away.
-    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4004)), kIOReturnSuccess);
+    ASSERT_EQ(send(ati, 0, 0), kIOReturnSuccess);
+    ASSERT_EQ(send(nvidia, 11, 0x4004), kIOReturnSuccess);
     const auto atiBefore = mac.registers(kATIDriver);
     const auto nvBefore = mac.registers(kNVDriver);
     std::size_t lines = mac.driverLog().size();
@@ -198,7 +189,7 @@ TEST_F(ClockDriver, LogShowsWhatAMalformedCommandCarried) {
     EXPECT_EQ(line.command, -1);
     EXPECT_EQ(line.name, "Unknown");
     EXPECT_EQ(line.argument, 0xF8);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(9, 5)), kIOReturnUnsupported);
+    ASSERT_EQ(send(ati, 9, 5), kIOReturnUnsupported);
     line = mac.driverLog().at(1);
     EXPECT_EQ(line.command, 9);
     EXPECT_EQ(line.name, "Unknown");
@@ -207,22 +198,21 @@ TEST_F(ClockDriver, LogShowsWhatAMalformedCommandCarried) {
 TEST_F(ClockDriver, EntriesOtherThanDriversRefuseSettings) {
     io_registry_entry_t card = 0;
     ASSERT_EQ(IORegistryEntryGetParentEntry(ati, kIOServicePlane, &card), kIOReturnSuccess);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(card, command(0, 0)), kIOReturnUnsupported);
+    EXPECT_EQ(send(card, 0, 0), kIOReturnUnsupported);
     io_registry_entry_t bridge = matching("bridge").at(0);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(bridge, command(0, 0)), kIOReturnUnsupported);
+    EXPECT_EQ(send(bridge, 0, 0), kIOReturnUnsupported);
     // Nothing reached a driver.
     EXPECT_TRUE(mac.driverLog().empty());
     EXPECT_EQ(mac.registers(kATIDriver), kATIRegisters);
 }
 
 TEST_F(ClockDriver, RefuseCommandsRefusesOnlyThoseCodes) {
-    cf::Array codes{integer(2), integer(12)};
-    writeMachine(faults({{"RefuseCommands", codes}}), faults({{"RefuseCommands", codes}}));
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnNotPermitted);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(12, 0x4000, 5)),
-              kIOReturnNotPermitted);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    writeMachine(driverFaults({.refuseCommands = {2, 12}}),
+                 driverFaults({.refuseCommands = {2, 12}}));
+    EXPECT_EQ(send(ati, 2, 0x00AB960B), kIOReturnNotPermitted);
+    EXPECT_EQ(send(nvidia, 12, 0x4000, 5), kIOReturnNotPermitted);
+    EXPECT_EQ(send(ati, 0, 0), kIOReturnSuccess);
+    EXPECT_EQ(send(nvidia, 11, 0x4000), kIOReturnSuccess);
     EXPECT_EQ(mac.registers(kATIDriver), kATIRegisters);
     EXPECT_EQ(mac.registers(kNVDriver), kNVRegisters);
     std::vector<host::DriverLogRecord> log = mac.driverLog();
@@ -232,22 +222,22 @@ TEST_F(ClockDriver, RefuseCommandsRefusesOnlyThoseCodes) {
 }
 
 TEST_F(ClockDriver, RefuseAfterCountsAcceptedCommandsOnly) {
-    writeMachine(faults({{"RefuseAfter", integer(2)}}), {});
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(3, 0)),
+    writeMachine(driverFaults({.refuseAfter = 2}), {});
+    EXPECT_EQ(send(ati, 0, 0), kIOReturnSuccess);
+    EXPECT_EQ(send(ati, 3, 0),
               kIOReturnUnsupported);  // not counted
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AC960B)), kIOReturnNotPermitted);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnNotPermitted);
+    EXPECT_EQ(send(ati, 2, 0x00AB960B), kIOReturnSuccess);
+    EXPECT_EQ(send(ati, 2, 0x00AC960B), kIOReturnNotPermitted);
+    EXPECT_EQ(send(ati, 0, 0), kIOReturnNotPermitted);
     // The other driver keeps its own count.
-    EXPECT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    EXPECT_EQ(send(nvidia, 11, 0x4000), kIOReturnSuccess);
     EXPECT_EQ(mac.registers(kATIDriver).at("PLL"), 0x00AB960Bu);
     EXPECT_EQ(regValue(ati), std::nullopt);  // the last read was refused: no answer
 }
 
 TEST_F(ClockDriver, BusyTimeIsKeptInTheMachineFile) {
-    writeMachine(faults({{"BusyMilliseconds", integer(50)}}), {});
-    ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(2, 0x00AB960B)), kIOReturnSuccess);
+    writeMachine(driverFaults({.busyMilliseconds = 50}), {});
+    ASSERT_EQ(send(ati, 2, 0x00AB960B), kIOReturnSuccess);
     cf::Value machine = mac.readMachine();
     const cf::Dictionary& cardEntry =
         *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
@@ -259,7 +249,7 @@ TEST_F(ClockDriver, BusyTimeIsKeptInTheMachineFile) {
 }
 
 TEST_F(ClockDriver, RegValueIsFourLittleEndianBytesOnTheDriverEntry) {
-    ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+    ASSERT_EQ(send(nvidia, 11, 0x4000), kIOReturnSuccess);
     std::optional<cf::Value> value =
         IORegistryEntryCreateCFProperty(nvidia, "RegValue", kCFAllocatorDefault, 0);
     ASSERT_TRUE(value.has_value());
@@ -277,7 +267,7 @@ TEST_F(ClockDriver, NextCommandMendsALogLineCutByAKilledSender) {
     const std::filesystem::path logPath = mac.root() / "Library" / "Logs" / "driver.jsonl";
     host::DriverLogRecord cut;
     cut.seq = 2;
-    cut.driver = "ATY,R350/" + kDriver;
+    cut.driver = kATIDriver;
     cut.command = 2;
     cut.name = "WriteATIPLL";
     cut.argument = 0x00A9970C;
@@ -296,12 +286,12 @@ TEST_F(ClockDriver, NextCommandMendsALogLineCutByAKilledSender) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::filesystem::remove(logPath);
-        ASSERT_EQ(IORegistryEntrySetCFProperties(ati, command(0, 0)), kIOReturnSuccess);
+        ASSERT_EQ(send(ati, 0, 0), kIOReturnSuccess);
         {
             std::ofstream out(logPath, std::ios::app | std::ios::binary);
             out << c.tail;
         }
-        ASSERT_EQ(IORegistryEntrySetCFProperties(nvidia, command(11, 0x4000)), kIOReturnSuccess);
+        ASSERT_EQ(send(nvidia, 11, 0x4000), kIOReturnSuccess);
         std::ifstream in(logPath, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());

@@ -16,7 +16,6 @@
 // delay from the moment the writer creates its temporary file, so that many
 // kills land inside the short stretch between creating and renaming it; the
 // rest count from the writer's start and land anywhere in its loop.
-#include <gtest/gtest.h>
 
 #include <poll.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
@@ -29,12 +28,18 @@
 #include <chrono>
 #include <random>
 
-#include "DriverTestSupport.h"
-#include "TestSeed.h"
 #include "host/Foundation.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/DriverRules.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
+#include "support/TestSeed.h"
 
-using namespace drivertest;
+using namespace testsupport;
 
 namespace {
 
@@ -110,15 +115,13 @@ struct KillMoment {
 };
 
 // A child that runs `work` and dies with the test should the test die first.
-template <class Work>
-pid_t spawnWriter(Work work) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(2);
-    work();
-    _exit(0);
+pid_t spawnWriter(const std::function<void()>& work) {
+    const pid_t parent = getpid();
+    return forkChild([&] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(2);
+        work();
+    });
 }
 
 // Waits for the moment, kills the child and reaps it. False when the child
@@ -127,9 +130,8 @@ bool killAt(pid_t pid, const KillMoment& moment, CreationWatch& watch, int* stat
     bool wrote = !moment.fromTemporary || watch.wait(10000);
     if (wrote && moment.delay > 0) ::usleep(moment.delay);
     ::kill(pid, SIGKILL);
-    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
-    }
-    return wrote && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+    *status = waitFor(pid);
+    return wrote && *status == 128 + SIGKILL;
 }
 
 // Every other kill aims at the temporary file's short life, which ends in
@@ -181,10 +183,10 @@ cf::Dictionary sizeableDomain(int variant) {
 }
 
 TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
-    const std::uint64_t seed = hosttest::testSeed();
-    SCOPED_TRACE(hosttest::seedTrace(seed));
+    const std::uint64_t seed = testSeed();
+    SCOPED_TRACE(seedTrace(seed));
     std::mt19937_64 random(seed);
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
     const std::array<cf::Dictionary, 2> contents{sizeableDomain(0), sizeableDomain(1)};
     const std::array<std::string, 2> bytes{cf::toXMLPropertyList(contents[0]),
@@ -230,7 +232,7 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
         ASSERT_TRUE(killAt(writer, moment, watch, &status))
             << "the writer did not write, status " << status;
 
-        const std::string now = testsupport::readFile(file);
+        const std::string now = readFile(file);
         ASSERT_TRUE(now == bytes[0] || now == bytes[1])
             << "the domain file holds neither content (" << now.size() << " bytes)";
         held = now == bytes[0] ? 0 : 1;
@@ -254,17 +256,14 @@ TEST(CrashSafety, UserDefaultsDomainSurvivesKilledWriters) {
 
     // The next write removes what the last killed writer left.
     defaults.setPersistentDomain(contents[0], kDomain);
-    EXPECT_EQ(testsupport::readFile(file), bytes[0]);
+    EXPECT_EQ(readFile(file), bytes[0]);
     EXPECT_TRUE(filesStartingWith(host::preferencesDir(), tempPrefix).empty());
 }
 
 // --- Clock driver commands ------------------------------------------------
 
-const std::string kATIDriver = "ATY,Radeon/" + kDriver;
-const std::string kNVIDIADriver = "NVDA,Display/" + kDriver;
-constexpr std::array<std::uint32_t, 12> kNVIDIAWritable{0x4000, 0x4004, 0x4020,   0x4024,
-                                                        0x402C, 0x4030, 0x4038,   0x403C,
-                                                        0x4044, 0x4048, 0x680500, 0x680504};
+const std::string kATIDriver = driverPath("ATY,Radeon");
+const std::string kNVIDIADriver = driverPath("NVDA,Display");
 
 // One write command of the sequence a writer sends: which is fixed by the
 // seed, the round and the index, so the test knows every command a killed
@@ -276,8 +275,8 @@ struct Write {
 };
 
 Write writeAt(std::uint64_t seed, int round, int index) {
-    std::uint64_t r = hosttest::mix(seed ^ (static_cast<std::uint64_t>(round) << 32) ^
-                                    static_cast<std::uint32_t>(index));
+    std::uint64_t r =
+        mix(seed ^ (static_cast<std::uint64_t>(round) << 32) ^ static_cast<std::uint32_t>(index));
     Write w;
     w.ati = (r & 1) != 0;
     if (w.ati) {
@@ -286,13 +285,12 @@ Write writeAt(std::uint64_t seed, int round, int index) {
         };
         w.value = divider(8) | divider(16) << 8 | divider(24) << 16;
     } else {
-        w.offset = kNVIDIAWritable[(r >> 8) % kNVIDIAWritable.size()];
+        w.offset = driverrules::kNVIDIAWrites[(r >> 8) % driverrules::kNVIDIAWrites.size()];
         w.value = static_cast<std::uint32_t>(r >> 32);
     }
     return w;
 }
 
-using Registers = std::map<std::string, std::uint32_t>;
 struct CardState {
     Registers ati, nvidia;
     bool operator==(const CardState&) const = default;
@@ -339,25 +337,24 @@ host::DriverLogRecord recordOf(const Write& w, std::uint64_t seq) {
 }
 
 TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
-    const std::uint64_t seed = hosttest::testSeed();
-    SCOPED_TRACE(hosttest::seedTrace(seed));
+    const std::uint64_t seed = testSeed();
+    SCOPED_TRACE(seedTrace(seed));
     std::mt19937_64 random(seed);
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     CardState model;
     model.ati = {{"PLL", 0x0A6464}, {"0xF8", 0x20000000}};
     model.nvidia = {{"0x101000", 0x400000}, {"0x4000", 0x80010A05}, {"0x4004", 0x02010F01}};
-    mac.writeMachine(testsupport::machine(
-        {card("ATY,Radeon", 0x1002, testsupport::driverEntry("ATI", model.ati)),
-         card("NVDA,Display", 0x10DE, testsupport::driverEntry("NVIDIA", model.nvidia))}));
+    mac.writeMachine(
+        machine({cardEntry("ATY,Radeon", 0x1002, driverEntry("ATI", model.ati)),
+                 cardEntry("NVDA,Display", 0x10DE, driverEntry("NVIDIA", model.nvidia))}));
     std::map<std::string, io_object_t> drivers;
-    for (io_object_t d : matching(kDriver.c_str()))
+    for (io_object_t d : matching(kDriverName))
         drivers[pathOf(d).substr(std::string("IOService:/").size())] = d;
     ASSERT_EQ(drivers.size(), 2u);
 
-    auto send = [&](const Write& w) {
-        return w.ati ? IORegistryEntrySetCFProperties(drivers[kATIDriver], command(2, w.value))
-                     : IORegistryEntrySetCFProperties(drivers[kNVIDIADriver],
-                                                      command(12, w.offset, w.value));
+    auto sendWrite = [&](const Write& w) {
+        return w.ati ? send(drivers[kATIDriver], 2, w.value)
+                     : send(drivers[kNVIDIADriver], 12, w.offset, w.value);
     };
     // The cards after each seq, to check a checkpoint against the records
     // it claims to hold.
@@ -368,7 +365,7 @@ TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
     constexpr int kWarmUp = 40;
     const double commandMicroseconds = microsecondsPerCall(kWarmUp, [&](int i) {
         Write w = writeAt(seed, -1, i);
-        EXPECT_EQ(send(w), kIOReturnSuccess);
+        EXPECT_EQ(sendWrite(w), kIOReturnSuccess);
         apply(model, w);
         history[static_cast<std::uint64_t>(i) + 1] = model;
     });
@@ -393,7 +390,7 @@ TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
         ASSERT_TRUE(watch.usable());
         pid_t sender = spawnWriter([&] {
             for (int i = 0; i < 100000; ++i) {
-                if (send(writeAt(seed, round, i)) != kIOReturnSuccess) _exit(3);
+                if (sendWrite(writeAt(seed, round, i)) != kIOReturnSuccess) _exit(3);
                 if (i % kCheckpointAfter == kCheckpointAfter - 1 &&
                     !host::checkpointMachine(nullptr))
                     _exit(4);
@@ -415,7 +412,7 @@ TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
         // crosses a page of the file, so a sender killed inside its append
         // can leave the start of its line without a newline; the next
         // command mends that, and no reader takes it meanwhile.
-        const std::string logBytes = testsupport::readFile(logPath);
+        const std::string logBytes = readFile(logPath);
         const std::size_t lastNewline = logBytes.rfind('\n');
         const std::string unfinished =
             logBytes.substr(lastNewline == std::string::npos ? 0 : lastNewline + 1);
@@ -489,13 +486,13 @@ TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
         ++logged;
     }
     Write last = writeAt(seed, -2, 0);
-    ASSERT_EQ(send(last), kIOReturnSuccess);
+    ASSERT_EQ(sendWrite(last), kIOReturnSuccess);
     apply(model, last);
     EXPECT_EQ(cardStateOf(*host::currentMachine(&error)), model);
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     ASSERT_EQ(log.size(), logged + 1);
     EXPECT_EQ(log.back().seq, logged + 1);
-    EXPECT_EQ(testsupport::readFile(logPath).back(), '\n');
+    EXPECT_EQ(readFile(logPath).back(), '\n');
     ASSERT_TRUE(host::checkpointMachine(&error)) << error;
     EXPECT_TRUE(filesStartingWith(mac.root(), ".machine.plist.").empty());
 }

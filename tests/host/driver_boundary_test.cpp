@@ -11,17 +11,23 @@
 //
 // The generator is seeded; the seed is printed, and TARNWICK_TEST_SEED
 // repeats a run.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <random>
 
-#include "DriverTestSupport.h"
-#include "TestSeed.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
+#include "support/DriverRules.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
+#include "support/TestSeed.h"
 
-using namespace drivertest;
+using namespace testsupport;
+using driverrules::integerOf;
+using driverrules::kATIReads;
+using driverrules::kNVIDIAReads;
+using driverrules::kNVIDIAWrites;
 
 namespace {
 
@@ -30,24 +36,8 @@ constexpr int kCommands = 100000;
 // every this many commands.
 constexpr int kFullReadEvery = 2000;
 
-// The driver's published register lists, written out here rather than taken
-// from the host, so that a wrong list in the host shows.
-constexpr std::array<std::uint32_t, 3> kATIReads{0xF8, 0x140, 0x158};
-constexpr std::array<std::uint32_t, 7> kNVIDIAReads{0x101000, 0x4000,   0x4004,  0x4020,
-                                                    0x4024,   0x680500, 0x680504};
-constexpr std::array<std::uint32_t, 12> kNVIDIAWrites{0x4000, 0x4004, 0x4020,   0x4024,
-                                                      0x402C, 0x4030, 0x4038,   0x403C,
-                                                      0x4044, 0x4048, 0x680500, 0x680504};
-
-template <std::size_t N>
-bool listed(const std::array<std::uint32_t, N>& list, std::uint32_t offset) {
-    return std::find(list.begin(), list.end(), offset) != list.end();
-}
-
-const std::string kATIDriver = "ATY,Radeon/" + kDriver;
-const std::string kNVIDIADriver = "NVDA,Display/" + kDriver;
-
-using Registers = std::map<std::string, std::uint32_t>;
+const std::string kATIDriver = driverPath("ATY,Radeon");
+const std::string kNVIDIADriver = driverPath("NVDA,Display");
 
 // Registers on and off the lists, so that a stray write has something to hit.
 const Registers kATIStart{{"PLL", 0x0A6464}, {"0xF8", 0x20000000},  {"0x140", 0x1234},
@@ -66,57 +56,12 @@ struct Sent {
     std::string text;  // for messages
 };
 
-// What the driver must do with a command, from its published rules.
-struct Expectation {
-    bool accepted = false;
-    std::optional<std::pair<std::string, std::uint32_t>> write;  // register and value
-    std::optional<std::string> read;                             // register published in "RegValue"
-};
-
-std::optional<std::int64_t> integerOf(const cf::Dictionary& dict, const char* key) {
-    const cf::Value* value = dict.get(key);
-    if (!value || !value->number() || value->number()->isReal()) return std::nullopt;
-    return value->number()->int64Value();
-}
-
-Expectation expectationFor(const Sent& sent) {
-    Expectation refused;
-    if (sent.target != Target::ATIDriver && sent.target != Target::NVIDIADriver) return refused;
-    const bool ati = sent.target == Target::ATIDriver;
-    const cf::Dictionary* dict = sent.properties.dictionary();
-    if (!dict) return refused;
-    std::optional<std::int64_t> code = integerOf(*dict, "Command");
-    std::optional<std::int64_t> argument = integerOf(*dict, "Argument");
-    std::optional<std::int64_t> argument2 = integerOf(*dict, "Argument2");
-    if (!code || !argument) return refused;
-    // Arguments are 32-bit words.
-    const auto word = static_cast<std::uint32_t>(*argument);
-    Expectation accepted;
-    accepted.accepted = true;
-    switch (*code) {
-    case 0:
-        if (!ati) return refused;
-        accepted.read = "PLL";
-        return accepted;
-    case 1:
-        if (!ati || !listed(kATIReads, word)) return refused;
-        accepted.read = host::registerKey(word);
-        return accepted;
-    case 2:
-        if (!ati || (word & 0xFF) == 0 || (word & 0xFF00) == 0 || (word & 0xFF0000) == 0)
-            return refused;
-        accepted.write = {"PLL", word & 0xFFFFFF};
-        return accepted;
-    case 11:
-        if (ati || !listed(kNVIDIAReads, word)) return refused;
-        accepted.read = host::registerKey(word);
-        return accepted;
-    case 12:
-        if (ati || !argument2 || !listed(kNVIDIAWrites, word)) return refused;
-        accepted.write = {host::registerKey(word), static_cast<std::uint32_t>(*argument2)};
-        return accepted;
-    default: return refused;
-    }
+// What the driver must do with a command, from the model of its rules;
+// entries that are no driver refuse everything.
+std::optional<driverrules::Accepted> expectationFor(const Sent& sent) {
+    if (sent.target != Target::ATIDriver && sent.target != Target::NVIDIADriver)
+        return std::nullopt;
+    return driverrules::accepted(sent.target == Target::ATIDriver, sent.properties);
 }
 
 class CommandGenerator {
@@ -274,16 +219,16 @@ cf::Dictionary withoutRegValue(cf::Dictionary properties) {
 }
 
 TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
-    const std::uint64_t seed = hosttest::testSeed();
-    SCOPED_TRACE(hosttest::seedTrace(seed));
-    testsupport::TempSimMac mac;
+    const std::uint64_t seed = testSeed();
+    SCOPED_TRACE(seedTrace(seed));
+    TempSimMac mac;
     cf::Dictionary bridgeProperties;
-    bridgeProperties.set("name", testsupport::dataText("pci-bridge"));
-    bridgeProperties.set("reg", testsupport::dataU32(0x10000));
-    mac.writeMachine(testsupport::machine(
-        {testsupport::entry("pci-bridge", bridgeProperties),
-         card("ATY,Radeon", 0x1002, testsupport::driverEntry("ATI", kATIStart)),
-         card("NVDA,Display", 0x10DE, testsupport::driverEntry("NVIDIA", kNVIDIAStart))}));
+    bridgeProperties.set("name", dataText("pci-bridge"));
+    bridgeProperties.set("reg", dataU32(0x10000));
+    mac.writeMachine(
+        machine({entry("pci-bridge", bridgeProperties),
+                 cardEntry("ATY,Radeon", 0x1002, driverEntry("ATI", kATIStart)),
+                 cardEntry("NVDA,Display", 0x10DE, driverEntry("NVIDIA", kNVIDIAStart))}));
 
     std::map<Target, io_object_t> handles;
     handles[Target::ATIDriver] = IORegistryEntryFromPath(kIOMasterPortDefault, kATIDriver);
@@ -316,7 +261,7 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
     const auto began = std::chrono::steady_clock::now();
     for (int i = 0; i < kCommands; ++i) {
         const Sent sent = generator.next();
-        const Expectation expected = expectationFor(sent);
+        const std::optional<driverrules::Accepted> expected = expectationFor(sent);
         const IOReturn result =
             IORegistryEntrySetCFProperties(handles[sent.target], sent.properties);
         const auto code = static_cast<std::uint32_t>(result);
@@ -326,17 +271,17 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
         if (const cf::Dictionary* d = sent.properties.dictionary();
             d && sent.target == Target::ATIDriver && integerOf(*d, "Command") == 2) {
             std::optional<std::int64_t> word = integerOf(*d, "Argument");
-            if (word && (!(*word & 0xFF) || !(*word & 0xFF00) || !(*word & 0xFF0000)))
+            if (word && driverrules::hasZeroDivider(static_cast<std::uint32_t>(*word)))
                 ++zeroDividerWords;
         }
 
-        if (expected.accepted) {
+        if (expected) {
             ASSERT_EQ(code, 0u) << "command " << i << " refused with " << std::hex << code << ": "
                                 << describe(sent);
             ++accepted;
-            if (expected.write) {
+            if (expected->write) {
                 model[sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver]
-                     [expected.write->first] = expected.write->second;
+                     [expected->write->first] = expected->write->second;
                 ++writes;
             }
         } else {
@@ -353,11 +298,11 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
                 << "after command " << i << " (" << (code ? "refused" : "accepted")
                 << "): " << describe(sent);
         }
-        if (expected.read) {
+        if (expected && expected->read) {
             const std::string& driver =
                 sent.target == Target::ATIDriver ? kATIDriver : kNVIDIADriver;
             const Registers& regs = model[driver];
-            auto it = regs.find(*expected.read);
+            auto it = regs.find(*expected->read);
             ASSERT_EQ(regValue(handles[sent.target]), it == regs.end() ? 0u : it->second)
                 << "command " << i << " published the wrong value: " << describe(sent);
         }
@@ -386,8 +331,7 @@ TEST(DriverBoundary, RandomCommandsNeverReachBeyondTheWriteLists) {
         ASSERT_EQ(log[i].result, driverResults[i]) << "log line " << i + 1;
         if (log[i].command == 2 && log[i].result == 0) {
             const auto word = static_cast<std::uint32_t>(log[i].argument.value_or(0));
-            ASSERT_TRUE((word & 0xFF) && (word & 0xFF00) && (word & 0xFF0000))
-                << "log line " << i + 1;
+            ASSERT_FALSE(driverrules::hasZeroDivider(word)) << "log line " << i + 1;
         }
     }
     // The generator reached every kind of command, or this proves little.

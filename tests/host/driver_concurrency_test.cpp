@@ -1,16 +1,20 @@
 // Two processes commanding the same driver at once: every command is logged
 // exactly once, seq strictly increases, no update of machine.plist is lost
 // and the file parses at every moment.
-#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
 
-#include "DriverTestSupport.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
+#include "support/Child.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
+using namespace testsupport;
 
 namespace {
 
@@ -19,33 +23,29 @@ constexpr int kCommandsPerProcess = 500;
 // A child process: 500 writes to its own register, each followed by nothing
 // else, exactly as fast as the driver takes them.
 [[noreturn]] void commandLoop(std::uint32_t offset, std::uint32_t tag) {
-    io_object_t driver = matching(host::kClockDriverName).at(0);
+    io_object_t driver = matching(kDriverName).at(0);
     int failures = 0;
     const mach_timespec_t oneSecond{1, 0};
     for (int i = 0; i < kCommandsPerProcess; ++i) {
         if (IOServiceWaitQuiet(driver, &oneSecond) != kIOReturnSuccess) ++failures;
         std::int64_t value = static_cast<std::int32_t>(tag | static_cast<std::uint32_t>(i));
-        if (IORegistryEntrySetCFProperties(driver, command(12, offset, value)) != kIOReturnSuccess)
-            ++failures;
+        if (send(driver, 12, offset, value) != kIOReturnSuccess) ++failures;
     }
     _exit(failures == 0 ? 0 : 1);
 }
 
 TEST(DriverConcurrency, TwoProcessesLoseNothing) {
     testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine(
-        {card("NVDA,Parent", 0x10DE,
-              testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}},
-                                       faults({{"RefuseAfter", integer(1000000)}})))}));
-    const std::string driverPath = "NVDA,Parent/" + kDriver;
+    mac.writeMachine(machine({cardEntry(
+        "NVDA,Parent", 0x10DE,
+        driverEntry("NVIDIA", {{"0x101000", 0x400000}}, driverFaults({.refuseAfter = 1000000})))}));
+    const std::string driver = driverPath("NVDA,Parent");
     const std::uint32_t tagA = 0xA0000000, tagB = 0xB0000000;
 
-    pid_t a = fork();
-    ASSERT_GE(a, 0);
-    if (a == 0) commandLoop(0x4000, tagA);
-    pid_t b = fork();
-    ASSERT_GE(b, 0);
-    if (b == 0) commandLoop(0x4020, tagB);
+    const pid_t a = forkChild([&] { commandLoop(0x4000, tagA); });
+    const pid_t b = forkChild([&] { commandLoop(0x4020, tagB); });
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
 
     // Meanwhile the file must parse whenever anyone looks.
     int looks = 0, unreadable = 0;
@@ -60,8 +60,8 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
         if (!doneB) doneB = waitpid(b, &statusB, WNOHANG) == b;
         usleep(2000);
     }
-    EXPECT_TRUE(WIFEXITED(statusA) && WEXITSTATUS(statusA) == 0);
-    EXPECT_TRUE(WIFEXITED(statusB) && WEXITSTATUS(statusB) == 0);
+    EXPECT_EQ(decodeWaitStatus(statusA), 0);
+    EXPECT_EQ(decodeWaitStatus(statusB), 0);
     EXPECT_EQ(unreadable, 0) << "of " << looks << " reads";
 
     std::vector<host::DriverLogRecord> log = mac.driverLog();
@@ -89,13 +89,13 @@ TEST(DriverConcurrency, TwoProcessesLoseNothing) {
 
     // The last write of each process is what the card holds; the driver
     // counted every command (it counts while a limit is set).
-    std::map<std::string, std::uint32_t> registers = mac.registers(driverPath);
+    std::map<std::string, std::uint32_t> registers = mac.registers(driver);
     EXPECT_EQ(registers.at("0x4000"), tagA | (kCommandsPerProcess - 1));
     EXPECT_EQ(registers.at("0x4020"), tagB | (kCommandsPerProcess - 1));
     std::string error;
     std::shared_ptr<const host::Machine> machine = host::currentMachine(&error);
     ASSERT_TRUE(machine) << error;
-    EXPECT_EQ(machine->find(driverPath)->driver.acceptedCommands, 2 * kCommandsPerProcess);
+    EXPECT_EQ(machine->find(driver)->driver.acceptedCommands, 2 * kCommandsPerProcess);
 }
 
 }  // namespace

@@ -1,26 +1,27 @@
 // driver.jsonl as the hardware's journal and machine.plist as its
 // checkpoint: what a command writes, what the machine is between
 // checkpoints, and how lines that are not whole records are taken.
-#include <gtest/gtest.h>
 
-#include "DriverTestSupport.h"
-#include "host/DriverLog.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
-using testsupport::driverEntry;
+using namespace testsupport;
 
 namespace {
 
-const std::string kATIDriver = "ATY,R350/" + kDriver;
+const std::string kATIDriver = driverPath("ATY,R350");
 constexpr std::uint32_t kStartPLL = 0x00A9970C;
 
 class Journal : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine(
-            {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", kStartPLL}, {"0xF8", 7}}))}));
-        ati = matching(host::kClockDriverName).at(0);
+        mac.writeMachine(machine({cardEntry(
+            "ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", kStartPLL}, {"0xF8", 7}}))}));
+        ati = matching(kDriverName).at(0);
     }
 
     std::filesystem::path checkpointPath() const { return mac.root() / "machine.plist"; }
@@ -43,36 +44,33 @@ protected:
         return mark;
     }
     IOReturn send(std::int64_t code, std::int64_t argument) {
-        return IORegistryEntrySetCFProperties(ati, command(code, argument));
+        return testsupport::send(ati, code, argument);
     }
     void appendToJournal(const std::string& bytes) const {
-        testsupport::writeFile(journalPath(), testsupport::readFile(journalPath()) + bytes);
+        writeFile(journalPath(), readFile(journalPath()) + bytes);
     }
 
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     io_object_t ati = 0;
 };
 
 TEST_F(Journal, ACommandAppendsItsRecordAndLeavesTheCheckpointAlone) {
     ASSERT_EQ(send(0, 0), kIOReturnSuccess);  // stamps the hand-written file as a checkpoint
     EXPECT_EQ(mark(), (host::CheckpointMark{0, 0}));
-    const std::string checkpoint = testsupport::readFile(checkpointPath());
+    const std::string checkpoint = readFile(checkpointPath());
 
     ASSERT_EQ(send(2, 0x5AAB960B), kIOReturnSuccess);  // bits above the dividers are dropped
     ASSERT_EQ(send(1, 0xF8), kIOReturnSuccess);
-    EXPECT_EQ(testsupport::readFile(checkpointPath()), checkpoint);
+    EXPECT_EQ(readFile(checkpointPath()), checkpoint);
     EXPECT_EQ(pll(), 0x00AB960Bu);
     EXPECT_EQ(checkpointPLL(), kStartPLL);
 
     // A write's record names the register and what it holds; a read's is
     // the command alone.
-    const std::string journal = testsupport::readFile(journalPath());
-    EXPECT_NE(
-        journal.find(
-            R"("result": 0, "regValue": null, "register": "PLL", "registerValue": 11245067})"),
-        std::string::npos)
-        << journal;
-    EXPECT_NE(journal.find(R"("regValue": 7})"), std::string::npos) << journal;
+    const std::string journal = readFile(journalPath());
+    EXPECT_CONTAINS(
+        journal, R"("result": 0, "regValue": null, "register": "PLL", "registerValue": 11245067})");
+    EXPECT_CONTAINS(journal, R"("regValue": 7})");
 
     // A checkpoint takes in everything logged, and names the last record.
     std::string error;
@@ -88,7 +86,7 @@ TEST_F(Journal, TheCheckpointIsRewrittenOnceTheJournalPassesItsBound) {
         ASSERT_EQ(send(0, 0), kIOReturnSuccess);
     EXPECT_EQ(mark()->seq, 0u);
     ASSERT_EQ(send(0, 0), kIOReturnSuccess);
-    const std::uint64_t length = testsupport::readFile(journalPath()).size();
+    const std::uint64_t length = readFile(journalPath()).size();
     EXPECT_EQ(mark(), (host::CheckpointMark{host::kCheckpointEvery, length}));
     EXPECT_EQ(checkpointPLL(), 0x00AB960Bu);
 }
@@ -121,8 +119,8 @@ TEST_F(Journal, AMachineFileWrittenByHandIsTheMachineAsItStands) {
     ASSERT_EQ(pll(), 0x00AB960Bu);
     // Written without a mark: the journal's records so far are taken to be
     // in it, so the write above is not replayed onto it.
-    mac.writeMachine(testsupport::machine(
-        {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A0A00A}}))}));
+    mac.writeMachine(
+        machine({cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A0A00A}}))}));
     EXPECT_EQ(pll(), 0x00A0A00Au);
     ASSERT_EQ(send(0, 0), kIOReturnSuccess);
     EXPECT_EQ(regValue(ati), 0x00A0A00Au);
@@ -160,11 +158,10 @@ TEST_F(Journal, ALineThatIsNoRecordIsSkippedAndReported) {
     appendToJournal("{\"seq\": 2, \"driver\": \"x\"}\n");
     ASSERT_EQ(send(2, 0x00AC960B), kIOReturnSuccess);
     EXPECT_EQ(pll(), 0x00AC960Bu);
-    EXPECT_NE(mac.systemLog().find("driver.jsonl:2: not a driver log record"), std::string::npos)
-        << mac.systemLog();
+    EXPECT_CONTAINS(mac.systemLog(), "driver.jsonl:2: not a driver log record");
     std::string error;
     EXPECT_EQ(host::readDriverLog(journalPath().string(), &error).size(), 2u);
-    EXPECT_NE(error.find(":2: not a driver log record"), std::string::npos) << error;
+    EXPECT_CONTAINS(error, ":2: not a driver log record");
 }
 
 // A journal removed while the checkpoint points into it takes the commands

@@ -3,7 +3,6 @@
 // spaces and parentheses of its own.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstdint>
 
 #include "host/libproc.h"
+#include "support/Child.h"
 
 namespace {
 
@@ -27,22 +27,19 @@ TEST_P(ProcessNamed, HasItsParentAndStartTime) {
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(release), 0);
     const std::int64_t before = secondsNow();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const pid_t child = testsupport::forkChild([&] {
         ::prctl(PR_SET_NAME, GetParam());
         char byte = 0;
         if (::write(ready[1], &byte, 1) == 1) (void)::read(release[0], &byte, 1);
-        ::_exit(0);
-    }
+    });
+    ASSERT_GE(child, 0);
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
 
     proc_bsdinfo info{};
     const int filled = proc_pidinfo(child, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE);
     EXPECT_EQ(::write(release[1], &byte, 1), 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    testsupport::waitFor(child);
     for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 
     ASSERT_EQ(filled, PROC_PIDTBSDINFO_SIZE);

@@ -1,19 +1,15 @@
 // NSLog: the record format, the newline rule, where a record goes (the
 // system log, stderr when asked or when the log cannot take it), and
 // concurrent writers.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "support/SimMacFixture.h"
 #include "host/Log.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/SimMacFixture.h"
 
 using testsupport::readFile;
 
@@ -74,7 +70,7 @@ TEST(NSLog, AddsANewlineOnlyWhenTheTextLacksOne) {
     ASSERT_TRUE(std::regex_match(all[4], m, kRecord));
     EXPECT_EQ(m[10], "");
     // The default name is the program's own.
-    EXPECT_EQ(m[8], "host_log_test");
+    EXPECT_EQ(m[8], std::filesystem::read_symlink("/proc/self/exe").filename().string());
 }
 
 TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
@@ -96,34 +92,22 @@ TEST(NSLog, KeepsTheTextExactlyAsFormatted) {
 // when the program is asked to be verbose, or when the log cannot take it.
 TEST(NSLog, GoesToStderrOnlyWhenAskedOrWhenTheSystemLogCannotTakeIt) {
     enum class Log { File, Folder, LinkOutside };
-    struct Case {
-        const char* name;
-        const char* verboseVariable;  // nullptr: unset
-        bool echo;
-        Log log;
-        bool inLog, onStderr;
-    } const cases[] = {
-        {"quiet by default", nullptr, false, Log::File, true, false},
-        {"TARNWICK_VERBOSE=1", "1", false, Log::File, true, true},
-        {"TARNWICK_VERBOSE=0", "0", false, Log::File, true, false},
-        {"TARNWICK_VERBOSE empty", "", false, Log::File, true, false},
-        {"--verbose", nullptr, true, Log::File, true, true},
-        {"system.log is a folder", nullptr, false, Log::Folder, false, true},
-        {"system.log links outside", nullptr, false, Log::LinkOutside, false, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // `verboseVariable`: TARNWICK_VERBOSE's value, nullptr: unset; `echo`: as
+    // with --verbose; `log`: what system.log is.
+    const auto check = [](const char* name, const char* verboseVariable, bool echo, Log log,
+                          bool inLog, bool onStderr) {
+        SCOPED_TRACE(name);
         testsupport::TempSimMac scratch;
         testsupport::TempSimMac outside;  // another folder, not the simulated Mac's
         ::setenv("SIMMAC_ROOT", scratch.root().c_str(), 1);
         const auto outsideFile = outside.root() / "elsewhere.txt";
         testsupport::writeFile(outsideFile, "untouched\n");
         std::filesystem::create_directories(host::logsDir());
-        if (c.log == Log::Folder) std::filesystem::create_directory(host::systemLogPath());
-        if (c.log == Log::LinkOutside)
+        if (log == Log::Folder) std::filesystem::create_directory(host::systemLogPath());
+        if (log == Log::LinkOutside)
             std::filesystem::create_symlink(outsideFile, host::systemLogPath());
-        if (c.verboseVariable) ::setenv("TARNWICK_VERBOSE", c.verboseVariable, 1);
-        host::setLogEchoToStderr(c.echo);
+        if (verboseVariable) ::setenv("TARNWICK_VERBOSE", verboseVariable, 1);
+        host::setLogEchoToStderr(echo);
 
         ::testing::internal::CaptureStderr();
         NSLog("where does it go");
@@ -131,15 +115,21 @@ TEST(NSLog, GoesToStderrOnlyWhenAskedOrWhenTheSystemLogCannotTakeIt) {
         host::setLogEchoToStderr(false);
         ::unsetenv("TARNWICK_VERBOSE");
 
-        const std::string log =
-            c.log == Log::File ? readFile(host::systemLogPath()) : std::string();
-        EXPECT_EQ(log.find("] where does it go\n") != std::string::npos, c.inLog) << log;
-        EXPECT_EQ(err.find("] where does it go\n") != std::string::npos, c.onStderr) << err;
-        if (c.inLog && c.onStderr) {
-            EXPECT_EQ(log, err);
+        const std::string text = log == Log::File ? readFile(host::systemLogPath()) : std::string();
+        EXPECT_EQ(text.find("] where does it go\n") != std::string::npos, inLog) << text;
+        EXPECT_EQ(err.find("] where does it go\n") != std::string::npos, onStderr) << err;
+        if (inLog && onStderr) {
+            EXPECT_EQ(text, err);
         }
         EXPECT_EQ(readFile(outsideFile), "untouched\n");
-    }
+    };
+    check("quiet by default", nullptr, false, Log::File, true, false);
+    check("TARNWICK_VERBOSE=1", "1", false, Log::File, true, true);
+    check("TARNWICK_VERBOSE=0", "0", false, Log::File, true, false);
+    check("TARNWICK_VERBOSE empty", "", false, Log::File, true, false);
+    check("--verbose", nullptr, true, Log::File, true, true);
+    check("system.log is a folder", nullptr, false, Log::Folder, false, true);
+    check("system.log links outside", nullptr, false, Log::LinkOutside, false, true);
 }
 
 TEST(NSLog, CreatesTheLogsFolderAndAppends) {
@@ -159,24 +149,17 @@ TEST(NSLog, RecordsOfConcurrentProcessesNeverInterleave) {
     constexpr int kRecordsEach = 1500;
     std::vector<pid_t> children;
     for (char tag : {'A', 'B'}) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        children.push_back(testsupport::forkChild([tag] {
             // Silence stderr in the child; the file is what is checked.
             freopen("/dev/null", "w", stderr);
             for (int i = 0; i < kRecordsEach; ++i) {
                 const std::string body(i % 3 == 0 ? 9000 : 300, tag);
                 NSLog("%c %d %s end", tag, i, body.c_str());
             }
-            _exit(0);
-        }
-        children.push_back(pid);
+        }));
+        ASSERT_GT(children.back(), 0);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t pid : children) ASSERT_EQ(testsupport::waitFor(pid), 0);
 
     const auto all = lines(readFile(host::systemLogPath()));
     ASSERT_EQ(all.size(), 2u * kRecordsEach);

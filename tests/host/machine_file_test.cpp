@@ -1,20 +1,23 @@
 // machine.plist: the default machine on a fresh Mac, strict checking of bad
 // files (one message naming entry and key, file untouched), register keys.
-#include <gtest/gtest.h>
 
-#include "DriverTestSupport.h"
+#include <cmath>
+
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "host/SimMac.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
-using testsupport::driverEntry;
-using testsupport::entry;
+using namespace testsupport;
 
 namespace {
 
 TEST(MachineFile, AFreshMacGetsTheDefaultMachine) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     ASSERT_FALSE(std::filesystem::exists(mac.root() / "machine.plist"));
-    std::vector<io_object_t> drivers = matching(host::kClockDriverName);
+    std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 3u);
     ASSERT_TRUE(std::filesystem::exists(mac.root() / "machine.plist"));
 
@@ -34,34 +37,33 @@ TEST(MachineFile, AFreshMacGetsTheDefaultMachine) {
         auto property = [&](const char* key) {
             return IORegistryEntryCreateCFProperty(card, key, kCFAllocatorDefault, 0);
         };
-        EXPECT_EQ(*property("vendor-id"), cf::Value(testsupport::dataU32(expected[i].vendor)));
-        EXPECT_EQ(*property("device-id"), cf::Value(testsupport::dataU32(expected[i].device)));
+        EXPECT_EQ(*property("vendor-id"), cf::Value(dataU32(expected[i].vendor)));
+        EXPECT_EQ(*property("device-id"), cf::Value(dataU32(expected[i].device)));
         EXPECT_TRUE(property("name") && property("model"));
         EXPECT_EQ(property("AGP_Master").has_value(), expected[i].agp);
         if (expected[i].slot) {
-            EXPECT_EQ(*property("AAPL,slot-name"),
-                      cf::Value(testsupport::dataText(*expected[i].slot)));
+            EXPECT_EQ(*property("AAPL,slot-name"), cf::Value(dataText(*expected[i].slot)));
         }
     }
 
     // The ATI card answers with its PLL word and its memory registers.
-    ASSERT_EQ(IORegistryEntrySetCFProperties(drivers[0], command(0, 0)), kIOReturnSuccess);
+    ASSERT_EQ(send(drivers[0], 0, 0), kIOReturnSuccess);
     std::uint32_t word = *regValue(drivers[0]);
     double refDiv = word & 0xFF, memFBDiv = (word >> 8) & 0xFF, vpuFBDiv = (word >> 16) & 0xFF;
     ASSERT_NE(refDiv, 0);
     EXPECT_NEAR(27.0 / refDiv * vpuFBDiv, 380, 5);
     EXPECT_NEAR(27.0 / refDiv * memFBDiv, 340, 5);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(drivers[0], command(1, 0xF8)), kIOReturnSuccess);
+    ASSERT_EQ(send(drivers[0], 1, 0xF8), kIOReturnSuccess);
     EXPECT_EQ(*regValue(drivers[0]) >> 20, 128u);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(drivers[0], command(1, 0x140)), kIOReturnSuccess);
+    ASSERT_EQ(send(drivers[0], 1, 0x140), kIOReturnSuccess);
     EXPECT_EQ(*regValue(drivers[0]) & 3, 2u);
     // The NV4x card has the 27 MHz crystal strap.
-    ASSERT_EQ(IORegistryEntrySetCFProperties(drivers[1], command(11, 0x101000)), kIOReturnSuccess);
+    ASSERT_EQ(send(drivers[1], 11, 0x101000), kIOReturnSuccess);
     EXPECT_TRUE(*regValue(drivers[1]) & 0x400000);
 }
 
 TEST(MachineFile, EveryPresetIsAValidMachineThatSurvivesARoundTrip) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     for (const std::string& name : host::presetNames()) {
         SCOPED_TRACE(name);
         std::optional<host::Machine> preset = host::presetMachine(name);
@@ -80,12 +82,12 @@ TEST(MachineFile, EveryPresetIsAValidMachineThatSurvivesARoundTrip) {
 
 struct BadFile {
     const char* label;
-    std::function<void(const testsupport::TempSimMac&)> write;
+    std::function<void(const TempSimMac&)> write;
     std::vector<std::string> named;  // texts the one message must contain
 };
 
 cf::Dictionary cardWith(const char* key, cf::Value value) {
-    cf::Dictionary c = card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}}));
+    cf::Dictionary c = cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}}));
     c.set(key, std::move(value));
     return c;
 }
@@ -97,39 +99,30 @@ cf::Dictionary driverWithHardware(cf::Dictionary hardware) {
 }
 
 cf::Dictionary hardware(cf::Value kind, cf::Value registers) {
-    cf::Dictionary h;
-    h.set("Kind", std::move(kind));
-    h.set("Registers", std::move(registers));
-    return h;
+    return with(with({}, "Kind", std::move(kind)), "Registers", std::move(registers));
 }
 
-cf::Dictionary oneRegister(const char* key, cf::Value value) {
-    cf::Dictionary r;
-    r.set(key, std::move(value));
-    return r;
+// A machine with one clock driver, under "c", that has this Hardware.
+cf::Value withHardware(cf::Dictionary h) {
+    return machine({entry("c", {}, {driverWithHardware(std::move(h))})});
 }
 
 TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
-    using testsupport::machine;
-    auto plist = [](const cf::Value& v) {
-        return [v](const testsupport::TempSimMac& m) { m.writeMachine(v); };
-    };
-    const std::string d = kDriver;
+    auto plist = [](const cf::Value& v) { return [v](const TempSimMac& m) { m.writeMachine(v); }; };
+    const std::string d = kDriverName;
     const BadFile cases[] = {
         {"not a plist",
-         [](const testsupport::TempSimMac& m) {
-             testsupport::writeFile(m.root() / "machine.plist", "this is { not a plist");
+         [](const TempSimMac& m) {
+             writeFile(m.root() / "machine.plist", "this is { not a plist");
          },
          {"machine.plist", "not a property list"}},
         {"empty file",
-         [](const testsupport::TempSimMac& m) {
-             testsupport::writeFile(m.root() / "machine.plist", "");
-         },
+         [](const TempSimMac& m) { writeFile(m.root() / "machine.plist", ""); },
          {"not a property list"}},
         {"top level an array", plist(cf::Array{}), {"top level"}},
         {"no Entries", plist(cf::Dictionary{}), {"key \"Entries\""}},
         {"Entries not an array",
-         plist(oneRegister("Entries", "x")),
+         plist(with({}, "Entries", "x")),
          {"key \"Entries\"", "not an array"}},
         {"entry without Name",
          plist(machine({entry("pci", {}, {without(entry("x", {}), "Name")})})),
@@ -144,9 +137,9 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
          plist(machine({entry("pci", {}, {cardWith("Children", cf::Dictionary{})})})),
          {"entry \"pci/ATY,R350\"", "key \"Children\""}},
         {"duplicate sibling names",
-         plist(machine(
-             {entry("pci", {},
-                    {card("ATY,R350", 0x1002, driverEntry("ATI", {})), entry("ATY,R350", {})})})),
+         plist(machine({entry(
+             "pci", {},
+             {cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {})), entry("ATY,R350", {})})})),
          {"entry \"pci/ATY,R350\"", "key \"Name\"", "same name"}},
         {"duplicate names one level down",
          plist(machine({entry("card", {}, {driverEntry("ATI", {}), driverEntry("NVIDIA", {})})})),
@@ -155,33 +148,21 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
          plist(machine({cardWith("Propertys", cf::Dictionary{})})),
          {"entry \"ATY,R350\"", "key \"Propertys\""}},
         {"Kind not ATI or NVIDIA",
-         plist(
-             machine({entry("c", {}, {driverWithHardware(hardware("Matrox", cf::Dictionary{}))})})),
+         plist(withHardware(hardware("Matrox", cf::Dictionary{}))),
          {"entry \"c/" + d + "\"", "key \"Hardware/Kind\""}},
         {"register value as text",
-         plist(machine({entry(
-             "c", {}, {driverWithHardware(hardware("ATI", oneRegister("PLL", "0xA9970C")))})})),
+         plist(withHardware(hardware("ATI", with({}, "PLL", "0xA9970C")))),
          {"entry \"c/" + d + "\"", "key \"Hardware/Registers/PLL\"", "not an integer"}},
         {"register value too wide",
-         plist(machine({entry(
-             "c", {},
-             {driverWithHardware(hardware(
-                 "ATI",
-                 oneRegister("0xF8", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 1LL << 33))))})})),
+         plist(withHardware(hardware(
+             "ATI", with({}, "0xF8", cf::CFNumberCreate(cf::kCFNumberSInt64Type, 1LL << 33))))),
          {"key \"Hardware/Registers/0xF8\""}},
         {"register name not hex",
-         plist(machine({entry(
-             "c", {}, {driverWithHardware(hardware("ATI", oneRegister("0xG8", integer(1))))})})),
+         plist(withHardware(hardware("ATI", with({}, "0xG8", integer(1))))),
          {"key \"Hardware/Registers/0xG8\""}},
         {"same register twice",
-         plist(machine({entry("c", {},
-                              {driverWithHardware(hardware("ATI",
-                                                           [] {
-                                                               cf::Dictionary r =
-                                                                   oneRegister("0xf8", integer(1));
-                                                               r.set("0xF8", integer(2));
-                                                               return r;
-                                                           }()))})})),
+         plist(
+             withHardware(hardware("ATI", with(with({}, "0xf8", integer(1)), "0xF8", integer(2))))),
          {"key \"Hardware/Registers/0xF8\"", "twice"}},
         {"Hardware on a card",
          plist(machine({cardWith("Hardware", hardware("ATI", cf::Dictionary{}))})),
@@ -191,18 +172,24 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
          {"entry \"c/" + d + "\"", "key \"Hardware\""}},
         {"fault of the wrong type",
          plist(machine(
-             {entry("c", {}, {driverEntry("ATI", {}, faults({{"BusyMilliseconds", "200"}}))})})),
+             {entry("c", {}, {driverEntry("ATI", {}, with({}, "BusyMilliseconds", "200"))})})),
          {"key \"Driver/BusyMilliseconds\""}},
         {"refused codes not integers",
          plist(machine({entry(
-             "c", {}, {driverEntry("ATI", {}, faults({{"RefuseCommands", cf::Array{"2"}}}))})})),
+             "c", {}, {driverEntry("ATI", {}, with({}, "RefuseCommands", cf::Array{"2"}))})})),
          {"key \"Driver/RefuseCommands\""}},
         {"limit not above 0",
-         plist(
-             machine({entry("c", {}, {testsupport::withLimits(driverEntry("ATI", {}), 400, 0)})})),
+         plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), 400, 0)})})),
          {"entry \"c/" + d + "\"", "key \"Hardware/Limits/Memory\"", "above 0"}},
+        // As an older simmac limit wrote them.
+        {"limit not a number",
+         plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), NAN, 400)})})),
+         {"key \"Hardware/Limits/VPU\"", "not a clock above 0 MHz"}},
+        {"limit infinite",
+         plist(machine({entry("c", {}, {withLimits(driverEntry("ATI", {}), 400, INFINITY)})})),
+         {"key \"Hardware/Limits/Memory\"", "not a clock above 0 MHz"}},
         {"hang without its driver",
-         plist(with(*machine({}).dictionary(), "Hung", oneRegister("Seq", integer(3)))),
+         plist(with(*machine({}).dictionary(), "Hung", with({}, "Seq", integer(3)))),
          {"key \"Hung/Driver\"", "missing"}},
         {"Asleep not a boolean",
          plist(with(*machine({}).dictionary(), "Asleep", integer(1))),
@@ -210,14 +197,13 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
     };
     for (const BadFile& c : cases) {
         SCOPED_TRACE(c.label);
-        testsupport::TempSimMac mac;
+        TempSimMac mac;
         c.write(mac);
-        const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+        const std::string before = readFile(mac.root() / "machine.plist");
 
         std::string error;
         EXPECT_FALSE(host::loadMachineFile(mac.root() / "machine.plist", &error).has_value());
-        for (const std::string& text : c.named)
-            EXPECT_NE(error.find(text), std::string::npos) << error;
+        for (const std::string& text : c.named) EXPECT_CONTAINS(error, text);
 
         // Every way into the registry refuses it too, and says so once.
         io_iterator_t iterator = 0;
@@ -228,7 +214,7 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
                                                IOServiceNameMatching(d.c_str()), &iterator),
                   kIOReturnError);
         EXPECT_FALSE(host::updateMachine([](host::Machine&) { return true; }, &error));
-        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+        EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
         std::string log = mac.systemLog();
         std::size_t first = log.find(error);
         EXPECT_NE(first, std::string::npos) << log;
@@ -238,16 +224,15 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
 }
 
 TEST(MachineFile, RegisterKeysAreReadInEitherCaseAndWrittenUpperCase) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({card(
+    TempSimMac mac;
+    mac.writeMachine(machine({cardEntry(
         "NVDA,Parent", 0x10DE,
         driverEntry("NVIDIA", {{"0x4000", 0x80010000}, {"0x680500", 0x12501}, {"0xabc", 7}}))}));
-    io_object_t driver = matching(host::kClockDriverName).at(0);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(11, 0x4000)), kIOReturnSuccess);
+    io_object_t driver = matching(kDriverName).at(0);
+    ASSERT_EQ(send(driver, 11, 0x4000), kIOReturnSuccess);
     EXPECT_EQ(regValue(driver), 0x80010000u);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(12, 0x4004, 0x07021102)),
-              kIOReturnSuccess);
-    std::map<std::string, std::uint32_t> registers = mac.registers("NVDA,Parent/" + kDriver);
+    ASSERT_EQ(send(driver, 12, 0x4004, 0x07021102), kIOReturnSuccess);
+    std::map<std::string, std::uint32_t> registers = mac.registers(driverPath("NVDA,Parent"));
     EXPECT_EQ(
         registers,
         (std::map<std::string, std::uint32_t>{
@@ -262,13 +247,11 @@ TEST(MachineFile, RegisterKeysAreReadInEitherCaseAndWrittenUpperCase) {
 }
 
 TEST(MachineFile, ResettingTheMachineKeepsTheLogCountingUp) {
-    testsupport::TempSimMac mac;
-    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)),
-              kIOReturnSuccess);
+    TempSimMac mac;
+    ASSERT_EQ(send(matching(kDriverName).at(0), 0, 0), kIOReturnSuccess);
     std::string error;
     ASSERT_TRUE(host::replaceMachine(host::defaultMachine(), &error)) << error;
-    ASSERT_EQ(IORegistryEntrySetCFProperties(matching(host::kClockDriverName).at(0), command(0, 0)),
-              kIOReturnSuccess);
+    ASSERT_EQ(send(matching(kDriverName).at(0), 0, 0), kIOReturnSuccess);
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].seq, 1u);

@@ -1,7 +1,6 @@
 // Something else where a program reads or writes one of its files: a FIFO,
 // a folder, a link to a device or a link out of the simulated Mac. Nothing
 // may block, nothing outside may be written, and what was there is kept.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,21 +8,22 @@
 #include <csignal>
 #include <functional>
 
-#include "DriverTestSupport.h"
-#include "host/DriverLog.h"
 #include "host/Foundation.h"
+#include "host/Machine.h"
 #include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "host/PowerClients.h"
 #include "host/SimMac.h"
+#include "support/Child.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
-using testsupport::readFile;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kDomain = "name.test.Planted";
-const std::string kATIDriver = "ATY,R350/" + kDriver;
 
 enum class Plant { FIFO, Folder, DeviceLink, OutsideLink };
 
@@ -56,7 +56,7 @@ void plantAt(const fs::path& path, Plant plant, const fs::path& outsideFile) {
     fs::remove_all(path);
     switch (plant) {
     case Plant::FIFO: ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); break;
-    case Plant::Folder: testsupport::writeFile(path / "inside", "kept"); break;
+    case Plant::Folder: writeFile(path / "inside", "kept"); break;
     case Plant::DeviceLink: fs::create_symlink("/dev/null", path); break;
     case Plant::OutsideLink: fs::create_symlink(outsideFile, path); break;
     }
@@ -68,26 +68,21 @@ void plantAt(const fs::path& path, Plant plant, const fs::path& outsideFile) {
 std::string inChild(const std::function<std::string()>& action) {
     int fds[2];
     if (::pipe(fds) != 0) return "no pipe";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const pid_t pid = forkChild([&] {
         ::close(fds[0]);
         ::alarm(10);
         const std::string result = action();
-        const bool sent =
-            ::write(fds[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
-        ::_exit(sent ? 0 : 1);
-    }
+        if (::write(fds[1], result.data(), result.size()) != static_cast<ssize_t>(result.size()))
+            ::_exit(1);
+    });
     ::close(fds[1]);
     std::string out;
     char buffer[4096];
     for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
         out.append(buffer, static_cast<std::size_t>(n));
     ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "hung";
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "died";
-    return out;
+    const int status = waitFor(pid);
+    return status == 128 + SIGALRM ? "hung" : status != 0 ? "died" : out;
 }
 
 fs::path bundleFolder() { return host::simmacRoot() / "Planted.bundle"; }
@@ -97,16 +92,15 @@ fs::path lockFile() { return host::simmacRoot() / "machine.plist.lock"; }
 std::string refusedWithLog() { return "refused: " + readFile(host::systemLogPath()); }
 
 IOReturn sendARead() {
-    const std::vector<io_object_t> drivers = matching(kDriver.c_str());
-    return drivers.empty() ? kIOReturnNoDevice
-                           : IORegistryEntrySetCFProperties(drivers[0], command(0, 0));
+    const std::vector<io_object_t> drivers = matching(kDriverName);
+    return drivers.empty() ? kIOReturnNoDevice : send(drivers[0], 0, 0);
 }
 
 // A simulated Mac with one card, and a checkpoint with its mark, so that a
 // reader goes on into the journal.
-void prepare(const testsupport::TempSimMac& mac) {
-    mac.writeMachine(testsupport::machine(
-        {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}}))}));
+void prepare(const TempSimMac& mac) {
+    mac.writeMachine(
+        machine({cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}}))}));
     std::string error;
     ASSERT_TRUE(host::checkpointMachine(&error)) << error;
 }
@@ -116,11 +110,11 @@ protected:
     // A file outside the simulated Mac that every link points to.
     fs::path outsideFile(const std::string& bytes) const {
         const fs::path path = outside.root() / "outside";
-        testsupport::writeFile(path, bytes);
+        writeFile(path, bytes);
         return path;
     }
 
-    testsupport::TempSimMac outside;
+    TempSimMac outside;
 };
 
 // Every reader takes only a regular file. A bundle's files are followed
@@ -135,7 +129,7 @@ TEST_F(PlantedFiles, ReadersRefuseWhatIsNotARegularFileAndNeverWait) {
         std::function<std::string()> read;  // "read" or "refused: <why>"
     };
     const cf::Dictionary outsideInfo = with({}, "CFBundleIdentifier", std::string("outside"));
-    const std::string machineBytes = cf::toXMLPropertyList(testsupport::machine({}));
+    const std::string machineBytes = cf::toXMLPropertyList(machine({}));
     const Reader readers[] = {
         {"domain", domainFile, cf::toXMLPropertyList(outsideInfo), false,
          [] {
@@ -172,7 +166,7 @@ TEST_F(PlantedFiles, ReadersRefuseWhatIsNotARegularFileAndNeverWait) {
     for (const Reader& reader : readers) {
         for (Plant plant : {Plant::FIFO, Plant::Folder, Plant::DeviceLink, Plant::OutsideLink}) {
             SCOPED_TRACE(std::string(reader.name) + " is a " + plantName(plant));
-            testsupport::TempSimMac mac;
+            TempSimMac mac;
             prepare(mac);
             const fs::path path = reader.file();
             plantAt(path, plant, outsideFile(reader.validBytes));
@@ -187,9 +181,7 @@ TEST_F(PlantedFiles, ReadersRefuseWhatIsNotARegularFileAndNeverWait) {
                                    : reader.followsLinks    ? "a device"
                                                             : "a symbolic link";
                 EXPECT_EQ(outcome.rfind("refused: ", 0), 0u) << outcome;
-                EXPECT_NE(outcome.find(path.string() + ": not a regular file (" + kind + ")"),
-                          std::string::npos)
-                    << outcome;
+                EXPECT_CONTAINS(outcome, path.string() + ": not a regular file (" + kind + ")");
             }
             EXPECT_EQ(kindAt(path), plantedKind(plant)) << "what was there is left as it was";
         }
@@ -258,7 +250,7 @@ TEST_F(PlantedFiles, WritersNeverFollowALinkAndReplaceOnlyByRename) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.writer.name) + " is a " + plantName(c.plant));
-        testsupport::TempSimMac mac;
+        TempSimMac mac;
         prepare(mac);
         const fs::path path = c.writer.file();
         const fs::path outsidePath = outsideFile("outside\n");

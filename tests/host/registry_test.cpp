@@ -1,47 +1,48 @@
 // The I/O Registry over machine.plist: matching, parents, properties,
 // handles and waiting for a quiet driver.
-#include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "DriverTestSupport.h"
+#include "host/Machine.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
-using testsupport::dataText;
-using testsupport::dataU32;
-using testsupport::driverEntry;
-using testsupport::entry;
+using namespace testsupport;
 
 namespace {
 
 // Two cards under a bridge (one of them a level deeper), then an instance
 // straight under the root.
 cf::Value twoCardsAndAnOrphan() {
-    cf::Dictionary nested = entry(
-        "bridge2", {},
-        {card("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}), "SLOT-1")});
-    return testsupport::machine({
+    cf::Dictionary nested =
+        entry("bridge2", {},
+              {cardEntry("NVDA,Parent", 0x10DE, driverEntry("NVIDIA", {{"0x101000", 0x400000}}),
+                         "SLOT-1")});
+    return machine({
         entry("pci", {},
-              {card("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}})), nested}),
+              {cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}})), nested}),
         driverEntry("ATI", {{"PLL", 0x0001010C}}),
     });
 }
 
-TEST(Registry, MatchingYieldsDriversInFileOrderDepthFirst) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
-    std::vector<io_object_t> drivers = matching(host::kClockDriverName);
+// A simulated Mac with two cards and an orphan driver.
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override { mac.writeMachine(twoCardsAndAnOrphan()); }
+    TempSimMac mac;
+};
+
+TEST_F(Registry, MatchingYieldsDriversInFileOrderDepthFirst) {
+    std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 3u);
-    EXPECT_EQ(pathOf(drivers[0]), "IOService:/pci/ATY,R350/" + kDriver);
-    EXPECT_EQ(pathOf(drivers[1]), "IOService:/pci/bridge2/NVDA,Parent/" + kDriver);
-    EXPECT_EQ(pathOf(drivers[2]), "IOService:/" + kDriver);
+    EXPECT_EQ(pathOf(drivers[0]), "IOService:/" + driverPath("pci/ATY,R350"));
+    EXPECT_EQ(pathOf(drivers[1]), "IOService:/" + driverPath("pci/bridge2/NVDA,Parent"));
+    EXPECT_EQ(pathOf(drivers[2]), "IOService:/" + std::string(kDriverName));
     EXPECT_TRUE(matching("nothing-has-this-name").empty());
     EXPECT_EQ(matching("bridge2").size(), 1u);
 }
 
-TEST(Registry, IteratorEndsWithZeroAndStaysThere) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, IteratorEndsWithZeroAndStaysThere) {
     io_iterator_t iterator = 0;
     ASSERT_EQ(
         IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching("pci"), &iterator),
@@ -53,9 +54,7 @@ TEST(Registry, IteratorEndsWithZeroAndStaysThere) {
     EXPECT_EQ(IOIteratorNext(iterator), 0u);
 }
 
-TEST(Registry, BadMatchingArgumentsAreRefused) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, BadMatchingArgumentsAreRefused) {
     io_iterator_t iterator = 77;
     EXPECT_FALSE(IOServiceNameMatching(nullptr).has_value());
     EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, std::nullopt, &iterator),
@@ -66,10 +65,8 @@ TEST(Registry, BadMatchingArgumentsAreRefused) {
         kIOReturnBadArgument);
 }
 
-TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
-    std::vector<io_object_t> drivers = matching(host::kClockDriverName);
+TEST_F(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
+    std::vector<io_object_t> drivers = matching(kDriverName);
     ASSERT_EQ(drivers.size(), 3u);
 
     const std::uint32_t vendors[] = {0x1002, 0x10DE};
@@ -92,8 +89,7 @@ TEST(Registry, ParentOfADriverIsItsCardAndTopLevelEntriesHaveNone) {
               kIOReturnBadArgument);
 }
 
-TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
-    testsupport::TempSimMac mac;
+TEST_F(Registry, PropertiesComeBackWithTheirTypeAndLength) {
     cf::Dictionary properties;
     properties.set("four", cf::Data{0x01, 0x00, 0x00, 0x00});
     properties.set("two", cf::Data{0x34, 0x12});
@@ -102,7 +98,7 @@ TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
     properties.set("text", std::string("SLOT-1"));
     properties.set("number", cf::CFNumberCreate(cf::kCFNumberIntType, 4098));
     properties.set("flag", true);
-    mac.writeMachine(testsupport::machine({entry("card", properties)}));
+    mac.writeMachine(machine({entry("card", properties)}));
     std::vector<io_object_t> found = matching("card");
     ASSERT_EQ(found.size(), 1u);
     auto property = [&](const char* key) {
@@ -119,52 +115,49 @@ TEST(Registry, PropertiesComeBackWithTheirTypeAndLength) {
     EXPECT_FALSE(property("absent").has_value());
 }
 
-TEST(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
-    testsupport::TempSimMac mac;
+TEST_F(Registry, PropertiesAreReadFromTheFileAsItIsNow) {
     cf::Dictionary properties;
     properties.set("model", dataText("first"));
-    mac.writeMachine(testsupport::machine({entry("card", properties)}));
+    mac.writeMachine(machine({entry("card", properties)}));
     std::vector<io_object_t> found = matching("card");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0),
               cf::Value(dataText("first")));
 
     properties.set("model", dataText("second"));
-    mac.writeMachine(testsupport::machine({entry("card", properties)}));
+    mac.writeMachine(machine({entry("card", properties)}));
     EXPECT_EQ(*IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0),
               cf::Value(dataText("second")));
 
     // The entry is gone from the new file: nothing to read.
-    mac.writeMachine(testsupport::machine({entry("other", properties)}));
+    mac.writeMachine(machine({entry("other", properties)}));
     EXPECT_FALSE(
         IORegistryEntryCreateCFProperty(found[0], "model", kCFAllocatorDefault, 0).has_value());
 }
 
-TEST(Registry, ReleasedAndForeignHandlesAreRefused) {
+TEST_F(Registry, ReleasedAndForeignHandlesAreRefused) {
     io_object_t fromFirstMac = 0;
     {
-        testsupport::TempSimMac first;
+        TempSimMac first;
         first.writeMachine(twoCardsAndAnOrphan());
-        std::vector<io_object_t> drivers = matching(host::kClockDriverName);
+        std::vector<io_object_t> drivers = matching(kDriverName);
         ASSERT_EQ(drivers.size(), 3u);
         fromFirstMac = drivers[0];
         EXPECT_EQ(IOObjectRelease(drivers[1]), kIOReturnSuccess);
         EXPECT_EQ(IOObjectRelease(drivers[1]), kIOReturnBadArgument);
-        EXPECT_EQ(IORegistryEntrySetCFProperties(drivers[1], command(0, 0)), kIOReturnBadArgument);
+        EXPECT_EQ(send(drivers[1], 0, 0), kIOReturnBadArgument);
         EXPECT_EQ(regValue(fromFirstMac), std::nullopt);
     }
-    testsupport::TempSimMac second;
+    TempSimMac second;
     second.writeMachine(twoCardsAndAnOrphan());
     // A handle of another simulated Mac names nothing here.
     EXPECT_FALSE(
         IORegistryEntryCreateCFProperty(fromFirstMac, "name", kCFAllocatorDefault, 0).has_value());
-    EXPECT_EQ(IORegistryEntrySetCFProperties(fromFirstMac, command(0, 0)), kIOReturnBadArgument);
+    EXPECT_EQ(send(fromFirstMac, 0, 0), kIOReturnBadArgument);
     EXPECT_TRUE(second.driverLog().empty());
 }
 
-TEST(Registry, EntryFromPathFindsOnlyExistingEntries) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(twoCardsAndAnOrphan());
+TEST_F(Registry, EntryFromPathFindsOnlyExistingEntries) {
     io_registry_entry_t card =
         IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/pci/ATY,R350");
     ASSERT_NE(card, 0u);
@@ -173,34 +166,36 @@ TEST(Registry, EntryFromPathFindsOnlyExistingEntries) {
     EXPECT_EQ(IORegistryEntryFromPath(kIOMasterPortDefault, ""), 0u);
 }
 
+// An ATI card whose driver stays busy `milliseconds` after every write.
+cf::Value busyMachine(std::int64_t milliseconds) {
+    return machine({cardEntry("ATY,R350", 0x1002,
+                              driverEntry("ATI", {{"PLL", 0x00A9970C}},
+                                          driverFaults({.busyMilliseconds = milliseconds})))});
+}
+
 TEST(RegistryWait, WaitsOutABusyDriver) {
     using namespace std::chrono;
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({card(
-        "ATY,R350", 0x1002,
-        driverEntry("ATI", {{"PLL", 0x00A9970C}}, faults({{"BusyMilliseconds", integer(200)}})))}));
-    io_object_t driver = matching(host::kClockDriverName).at(0);
+    TempSimMac mac;
+    mac.writeMachine(busyMachine(200));
+    io_object_t driver = matching(kDriverName).at(0);
     const mach_timespec_t oneSecond{1, 0};
     // Quiet before any write.
     EXPECT_EQ(IOServiceWaitQuiet(driver, &oneSecond), kIOReturnSuccess);
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(2, 0x00AA970C)), kIOReturnSuccess);
+    ASSERT_EQ(send(driver, 2, 0x00AA970C), kIOReturnSuccess);
     auto start = steady_clock::now();
     EXPECT_EQ(IOServiceWaitQuiet(driver, &oneSecond), kIOReturnSuccess);
     EXPECT_GE(steady_clock::now() - start, milliseconds(100));
     // Reads do not make it busy.
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(0, 0)), kIOReturnSuccess);
+    ASSERT_EQ(send(driver, 0, 0), kIOReturnSuccess);
     const mach_timespec_t noTime{0, 0};
     EXPECT_EQ(IOServiceWaitQuiet(driver, &noTime), kIOReturnSuccess);
 }
 
 TEST(RegistryWait, TimesOutOnAStuckDriver) {
     using namespace std::chrono;
-    testsupport::TempSimMac mac;
-    mac.writeMachine(
-        testsupport::machine({card("ATY,R350", 0x1002,
-                                   driverEntry("ATI", {{"PLL", 0x00A9970C}},
-                                               faults({{"BusyMilliseconds", integer(1000)}})))}));
-    io_object_t driver = matching(host::kClockDriverName).at(0);
+    TempSimMac mac;
+    mac.writeMachine(busyMachine(1000));
+    io_object_t driver = matching(kDriverName).at(0);
     const mach_timespec_t oneSecond{1, 0};
     auto start = steady_clock::now();
     EXPECT_EQ(IOServiceWaitQuiet(driver, &oneSecond), kIOReturnTimeout);

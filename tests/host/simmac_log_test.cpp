@@ -1,35 +1,27 @@
 // simmac log: the system log, all of it or its last lines, and with --follow
 // what is added, also to a log that is created or replaced meanwhile; a
 // missing log is empty; a link or a FIFO in its place is refused at once.
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <optional>
-#include <ostream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "host/Log.h"
 #include "host/SimMac.h"
-#include "pane/PaneToolsSupport.h"
+#include "support/Child.h"
 #include "support/SimMacFixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
+using namespace testsupport;
 
 class SimmacLog : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(run({tool("simmac"), "init"}).status, 0); }
-    testsupport::TempSimMac mac;
+    void SetUp() override { ASSERT_EQ(simmac({"init"}).status, 0); }
+    TempSimMac mac;
 };
 
 struct LogCase {
@@ -51,10 +43,10 @@ class SimmacLogCases : public SimmacLog, public ::testing::WithParamInterface<Lo
 
 TEST_P(SimmacLogCases, PrintsTheLinesAsked) {
     const LogCase& c = GetParam();
-    if (c.log) panetools::writeFile(host::systemLogPath(), *c.log);
-    std::vector<std::string> argv{tool("simmac"), "log"};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const RunResult r = run(argv);
+    if (c.log) writeFile(host::systemLogPath(), *c.log);
+    std::vector<std::string> arguments{"log"};
+    arguments.insert(arguments.end(), c.args.begin(), c.args.end());
+    const RunResult r = simmac(arguments);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, c.expected);
 }
@@ -80,23 +72,21 @@ TEST_F(SimmacLog, ALinkOrAFifoInItsPlaceIsRefused) {
     const fs::path log = host::systemLogPath();
     fs::create_directories(log.parent_path());
     const fs::path outside = mac.root() / "outside.txt";
-    panetools::writeFile(outside, "not the log\n");
+    writeFile(outside, "not the log\n");
     fs::create_symlink(outside, log);
-    RunResult r = run({tool("simmac"), "log"});
+    RunResult r = simmac({"log"});
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find(log.string() + ": it is a symbolic link"), std::string::npos)
-        << r.output;
+    EXPECT_CONTAINS(r.output, log.string() + ": it is a symbolic link");
 
     fs::remove(log);
     ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
-    r = run({tool("simmac"), "log", "--follow"});
+    r = simmac({"log", "--follow"});
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find(log.string() + ": it is not a regular file"), std::string::npos)
-        << r.output;
+    EXPECT_CONTAINS(r.output, log.string() + ": it is not a regular file");
 }
 
 TEST_F(SimmacLog, FollowPrintsWhatIsAddedUntilInterrupted) {
-    panetools::Child follower({tool("simmac"), "log", "--follow", "--last", "1"});
+    Child follower({tool("simmac"), "log", "--follow", "--last", "1"});
     ASSERT_TRUE(follower.started());
     // A follower that stops printing would keep the test waiting for good.
     std::atomic<bool> done{false};
@@ -118,7 +108,7 @@ TEST_F(SimmacLog, FollowPrintsWhatIsAddedUntilInterrupted) {
     EXPECT_TRUE(follower.readUntil("second record\n")) << follower.output();
     // Replaced by a new file (as when a log is rotated): read from its start.
     const fs::path fresh = mac.root() / "fresh.log";
-    panetools::writeFile(fresh, "after rotation\n");
+    writeFile(fresh, "after rotation\n");
     fs::rename(fresh, host::systemLogPath());
     EXPECT_TRUE(follower.readUntil("after rotation\n")) << follower.output();
 

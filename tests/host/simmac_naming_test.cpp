@@ -1,34 +1,27 @@
 // simmac takes a card the way a person names it: the driver's path or a
 // unique prefix, the card entry, and the card as the pane lists it, by slot
 // or by row. Checked through the command that reached the named driver.
-#include <gtest/gtest.h>
 
 #include <cctype>
-#include <map>
-#include <string>
-#include <vector>
 
-#include "pane/PaneToolsSupport.h"
+#include "support/Child.h"
 #include "support/SimMacFixture.h"
 
 namespace {
 
-using testsupport::dataText;
-using testsupport::dataU32;
+using namespace testsupport;
 
-const std::string kLeaf = "/name_halvorn_oddny_TarnwickDriver";
-const std::string kATI = "ATY,R350@10" + kLeaf;
-const std::string kSlot1 = "NVDA,A@1" + kLeaf;
-const std::string kIntel = "2nd,Intel@2" + kLeaf;  // a vendor the pane does not list
-const std::string kBuiltIn = "NVDA,B@3" + kLeaf;
+const std::string kATI = driverPath("ATY,R350@10");
+const std::string kSlot1 = driverPath("NVDA,A@1");
+const std::string kIntel = driverPath("2nd,Intel@2");  // a vendor the pane does not list
+const std::string kBuiltIn = driverPath("NVDA,B@3");
 
 cf::Dictionary card(const std::string& name, std::uint32_t vendor, const char* kind,
                     cf::Dictionary extra) {
     extra.set("vendor-id", dataU32(vendor));
-    const std::map<std::string, std::uint32_t> registers =
-        std::string(kind) == "ATI" ? std::map<std::string, std::uint32_t>{{"PLL", 0x64640C}}
-                                   : std::map<std::string, std::uint32_t>{{"0x101000", 0x400000}};
-    return testsupport::entry(name, extra, {testsupport::driverEntry(kind, registers)});
+    const Registers registers = std::string(kind) == "ATI" ? Registers{{"PLL", 0x64640C}}
+                                                           : Registers{{"0x101000", 0x400000}};
+    return entry(name, extra, {driverEntry(kind, registers)});
 }
 
 // Rows of the pane: 0 the AGP card, 1 SLOT-1, 2 the built-in card (the
@@ -38,7 +31,7 @@ cf::Value namingMachine() {
     agp.set("AGP_Master", dataU32(1));
     slot1.set("AAPL,slot-name", dataText("SLOT-1"));
     slot3.set("AAPL,slot-name", dataText("SLOT-3"));
-    return testsupport::machine(
+    return machine(
         {card("ATY,R350@10", 0x1002, "ATI", agp), card("NVDA,A@1", 0x10DE, "NVIDIA", slot1),
          card("2nd,Intel@2", 0x8086, "NVIDIA", slot3), card("NVDA,B@3", 0x10DE, "NVIDIA", {})});
 }
@@ -54,12 +47,11 @@ void PrintTo(const Naming& n, std::ostream* os) { *os << n.argument; }
 class SimmacNaming : public ::testing::TestWithParam<Naming> {};
 
 TEST_P(SimmacNaming, ReachesTheNamedDriverOrRefusesListingTheCandidates) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(namingMachine());
     const Naming& n = GetParam();
     const bool ati = n.driver == kATI;
-    const panetools::RunResult r = panetools::run({panetools::tool("simmac"), "command", n.argument,
-                                                   ati ? "0" : "11", ati ? "0" : "0x101000"});
+    const RunResult r = simmac({"command", n.argument, ati ? "0" : "11", ati ? "0" : "0x101000"});
     const auto log = mac.driverLog();
     if (!n.driver.empty()) {
         EXPECT_EQ(r.status, 0) << r.output;
@@ -71,7 +63,7 @@ TEST_P(SimmacNaming, ReachesTheNamedDriverOrRefusesListingTheCandidates) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(log.empty()) << "nothing reached any driver";
     for (const std::string& candidate : n.candidates)
-        EXPECT_NE(r.output.find(candidate), std::string::npos) << candidate << "\n" << r.output;
+        EXPECT_CONTAINS(r.output, candidate) << candidate << "\n" << r.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,20 +86,16 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(SimmacNamingFault, SetsTheFaultsOfTheCardInTheAGPSlot) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(namingMachine());
-    const panetools::RunResult r =
-        panetools::run({panetools::tool("simmac"), "fault", "AGP", "--busy", "20"});
+    const RunResult r = simmac({"fault", "AGP", "--busy", "20"});
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find(kATI + ": busy 20 ms"), std::string::npos) << r.output;
+    EXPECT_CONTAINS(r.output, kATI + ": busy 20 ms");
     const cf::Value machine = mac.readMachine();
     const cf::Dictionary& ati = *machine.dictionary()->get("Entries")->array()->at(0).dictionary();
     const cf::Dictionary& driver = *ati.get("Children")->array()->at(0).dictionary();
-    const cf::Value* faults = driver.get("Driver");
-    ASSERT_TRUE(faults != nullptr && faults->dictionary() != nullptr);
-    const cf::Value* busy = faults->dictionary()->get("BusyMilliseconds");
-    ASSERT_TRUE(busy != nullptr && busy->number() != nullptr);
-    EXPECT_EQ(busy->number()->int64Value(), 20);
+    ASSERT_NE(driver.get("Driver"), nullptr);
+    EXPECT_EQ(*driver.get("Driver"), cf::Value(driverFaults({.busyMilliseconds = 20})));
 }
 
 }  // namespace

@@ -1,61 +1,47 @@
 // The simmac console, run as a program on a temporary simulated Mac.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <sstream>
 
-#include "DriverTestSupport.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
+#include "support/Child.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
+using namespace testsupport;
 
 namespace {
-
-std::filesystem::path simmacProgram() {
-    if (const char* build = std::getenv("TARNWICK_BUILD_DIR"))
-        return std::filesystem::path(build) / "host/tools/simmac";
-    // ProgramRun by hand: the test program lies in <build>/tests.
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
-           "host/tools/simmac";
-}
 
 struct ProgramRun {
     int status = -1;
     std::string out, err;
 };
 
+// simmac with the arguments in `arguments` (split at spaces), stdout and
+// stderr apart; under a time limit: a run that waits on a file for good fails.
 ProgramRun simmac(const std::string& arguments) {
-    std::filesystem::path scratch =
-        std::filesystem::temp_directory_path() / ("simmac-test-out-" + std::to_string(getpid()));
-    // Under a time limit: a run that waits on a file for good fails.
-    std::string line = "timeout 60 " + simmacProgram().string() + " " + arguments + " >" +
-                       scratch.string() + ".out 2>" + scratch.string() + ".err";
-    ProgramRun run;
-    int raw = std::system(line.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = testsupport::readFile(scratch.string() + ".out");
-    run.err = testsupport::readFile(scratch.string() + ".err");
-    std::filesystem::remove(scratch.string() + ".out");
-    std::filesystem::remove(scratch.string() + ".err");
-    return run;
+    std::vector<std::string> argv{"/usr/bin/timeout", "60", tool("simmac")};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const RunResult run = testsupport::run(argv, true);
+    return {run.status, run.output, run.errors};
 }
-
-#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
-#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
 
 class Simmac : public ::testing::Test {
 protected:
     // SIMMAC_ROOT names the test's folder, where only init creates a machine.
     void SetUp() override {
-        ASSERT_TRUE(std::filesystem::exists(simmacProgram())) << simmacProgram();
+        ASSERT_TRUE(std::filesystem::exists(tool("simmac"))) << tool("simmac");
         ASSERT_EQ(simmac("init").status, 0);
     }
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
 };
 
 TEST_F(Simmac, ShowPrintsTheDefaultMachineWithPropertiesRegistersAndClocks) {
@@ -83,10 +69,10 @@ TEST_F(Simmac, ShowPrintsTheDefaultMachineWithPropertiesRegistersAndClocks) {
 }
 
 TEST_F(Simmac, ShowGuardsAgainstZeroDividers) {
-    mac.writeMachine(testsupport::machine({
-        card("NVDA,Parent", 0x10DE,
-             testsupport::driverEntry("NVIDIA", {{"0x101000", 0x400000}, {"0x4004", 0x07001102}})),
-        testsupport::driverEntry("ATI", {{"PLL", 0x00A99700}}),
+    mac.writeMachine(machine({
+        cardEntry("NVDA,Parent", 0x10DE,
+                  driverEntry("NVIDIA", {{"0x101000", 0x400000}, {"0x4004", 0x07001102}})),
+        driverEntry("ATI", {{"PLL", 0x00A99700}}),
     }));
     // The NV4x layout is recognised from its registers when the card has no device id.
     ProgramRun run = simmac("show");
@@ -103,7 +89,7 @@ TEST_F(Simmac, CommandSendsOneCommandAndPrintsResultAndRegValue) {
 
     ProgramRun write = simmac("command SLOT-2 12 0x680500 0x12601");
     EXPECT_EQ(write.status, 0) << write.err;
-    EXPECT_EQ(mac.registers("pci@f2000000/NVDA,Parent@2/" + kDriver).at("0x680500"), 0x12601u);
+    EXPECT_EQ(mac.registers(driverPath("pci@f2000000/NVDA,Parent@2")).at("0x680500"), 0x12601u);
 
     ProgramRun zero = simmac("command ATY 2 0");
     EXPECT_EQ(zero.status, 2);
@@ -168,12 +154,12 @@ TEST_F(Simmac, FaultValuesOutsideTheirRangesAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+        const std::string before = readFile(mac.root() / "machine.plist");
         ProgramRun run = simmac(std::string("fault ATY --clear ") + c.arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         if (c.status == 0) continue;
         EXPECT_CONTAINS(run.err, c.message);
-        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+        EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
     }
 }
 
@@ -182,16 +168,12 @@ TEST_F(Simmac, FaultValuesOutsideTheirRangesAreRefused) {
 // machine's reader would refuse.
 TEST_F(Simmac, ABusyTimeAtTheLimitEndsAtTheLastMomentThereIs) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    mac.writeMachine(testsupport::machine({card(
+    mac.writeMachine(machine({cardEntry(
         "ATY,R350", 0x1002,
-        testsupport::driverEntry(
-            "ATI", {{"PLL", 0x00A9970C}},
-            faults({{"BusyMilliseconds", cf::CFNumberCreate(cf::kCFNumberSInt64Type, kMax)}})))}));
+        driverEntry("ATI", {{"PLL", 0x00A9970C}}, driverFaults({.busyMilliseconds = kMax})))}));
     // Sent without waiting: simmac waits for a quiet driver, and one busy
     // this long never is.
-    ASSERT_EQ(
-        IORegistryEntrySetCFProperties(matching(kDriver.c_str()).at(0), command(2, 0x00AB960B)),
-        kIOReturnSuccess);
+    ASSERT_EQ(send(matching(kDriverName).at(0), 2, 0x00AB960B), kIOReturnSuccess);
     ASSERT_FALSE(mac.driverLog().empty());
     EXPECT_EQ(mac.driverLog().back().busyUntil, kMax);
     ProgramRun waits = simmac("command ATY 0 0");
@@ -207,8 +189,8 @@ TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
     ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
     ASSERT_EQ(simmac("command SLOT-1 12 0x4004 0x07021103").status, 0);
     ASSERT_EQ(simmac("command SLOT-1 11 0x4004").status, 0);
-    const std::string ati = "pci@f0000000/ATY,R350@10/" + kDriver,
-                      nv = "pci@f2000000/NVDA,Parent@1/" + kDriver;
+    const std::string ati = driverPath("pci@f0000000/ATY,R350@10"),
+                      nv = driverPath("pci@f2000000/NVDA,Parent@1");
     EXPECT_EQ(mac.registers(ati).at("PLL"), 0x00AB960Bu);
     EXPECT_CONTAINS(simmac("show").out, "(power-on 0x00A9970C)");
 
@@ -225,18 +207,18 @@ TEST_F(Simmac, RebootPutsEveryCardBackToPowerOn) {
 TEST_F(Simmac, EveryRunReadsTheJournalAndCheckpointWritesItDown) {
     ASSERT_EQ(simmac("command ATY 2 0x00AB960B").status, 0);
     ASSERT_EQ(simmac("command SLOT-2 12 0x680500 0x12601").status, 0);
-    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+    const std::string before = readFile(mac.root() / "machine.plist");
     ProgramRun show = simmac("show");
     EXPECT_CONTAINS(show.out, "PLL       0x00AB960B  (power-on 0x00A9970C)");
     EXPECT_CONTAINS(show.out, "0x680500  0x00012601  (power-on 0x00012501)");
-    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+    EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
 
     ProgramRun checkpoint = simmac("checkpoint");
     EXPECT_EQ(checkpoint.status, 0) << checkpoint.err;
     std::string error;
     std::optional<host::Machine> file = host::loadMachineFile(mac.root() / "machine.plist", &error);
     ASSERT_TRUE(file) << error;
-    EXPECT_EQ(file->find("pci@f0000000/ATY,R350@10/" + kDriver)->hardware->read("PLL"),
+    EXPECT_EQ(file->find(driverPath("pci@f0000000/ATY,R350@10"))->hardware->read("PLL"),
               0x00AB960Bu);
     EXPECT_EQ(simmac("show").out, show.out);
 }
@@ -268,39 +250,36 @@ TEST_F(Simmac, InitFromPresetsAndCheckedFiles) {
     ProgramRun show = simmac("show");
     EXPECT_LACKS(show.out, "ATY,");
     EXPECT_CONTAINS(show.out, "SLOT-2");
-    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+    const std::string before = readFile(mac.root() / "machine.plist");
 
     ProgramRun unknown = simmac("init --preset no-such");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_CONTAINS(unknown.err, "default");
-    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+    EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
 
     std::filesystem::path bad = mac.root() / "bad.plist";
     std::string error;
     ASSERT_TRUE(cf::writePropertyListFileAtomically(
-        bad.string(),
-        testsupport::machine({testsupport::entry("a", {}), testsupport::entry("a", {})}), &error));
+        bad.string(), machine({entry("a", {}), entry("a", {})}), &error));
     ProgramRun refused = simmac("init --from " + bad.string());
     EXPECT_EQ(refused.status, 1);
     EXPECT_CONTAINS(refused.err, "entry \"a\", key \"Name\"");
-    EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+    EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
 
     std::filesystem::path good = mac.root() / "good.plist";
     ASSERT_TRUE(cf::writePropertyListFileAtomically(
         good.string(),
-        testsupport::machine(
-            {card("ATY,Solo", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x10101}}))}),
-        &error));
+        machine({cardEntry("ATY,Solo", 0x1002, driverEntry("ATI", {{"PLL", 0x10101}}))}), &error));
     ASSERT_EQ(simmac("init --from " + good.string()).status, 0);
-    EXPECT_EQ(matching(host::kClockDriverName).size(), 1u);
+    EXPECT_EQ(matching(kDriverName).size(), 1u);
 }
 
 TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
-    mac.writeMachine(testsupport::machine({testsupport::entry(
-        "pci", {},
-        {card("ATY,R350", 0x1002, testsupport::driverEntry("ATI", {{"PLL", 0x00A9970C}})),
-         testsupport::entry("ATY,R350", {})})}));
-    const std::string before = testsupport::readFile(mac.root() / "machine.plist");
+    mac.writeMachine(
+        machine({entry("pci", {},
+                       {cardEntry("ATY,R350", 0x1002, driverEntry("ATI", {{"PLL", 0x00A9970C}})),
+                        entry("ATY,R350", {})})}));
+    const std::string before = readFile(mac.root() / "machine.plist");
     for (const char* arguments :
          {"show", "reboot", "checkpoint", "fault ATY --busy 10", "command ATY 0 0"}) {
         SCOPED_TRACE(arguments);
@@ -308,7 +287,7 @@ TEST_F(Simmac, EverySubcommandRefusesABadMachineFileAndLeavesIt) {
         EXPECT_NE(run.status, 0);
         EXPECT_CONTAINS(run.err, "entry \"pci/ATY,R350\", key \"Name\"");
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one message: " << run.err;
-        EXPECT_EQ(testsupport::readFile(mac.root() / "machine.plist"), before);
+        EXPECT_EQ(readFile(mac.root() / "machine.plist"), before);
     }
     EXPECT_TRUE(mac.driverLog().empty());
 }

@@ -49,49 +49,44 @@ TEST_P(WellFormed, Parses) {
 
 const std::u16string kUTF16Text =
     u"/* Pane */\n\"CONFIG_FAILED\" = \"\u00C9chec: \\\"x\\\"\";\n\"EMOJI\" = \"\U0001F600\";\n";
-const Entries kUTF16Entries{{"CONFIG_FAILED",
-                             "\xC3\x89"
-                             "chec: \"x\""},
+const Entries kUTF16Entries{{"CONFIG_FAILED", "\303\211chec: \"x\""},
                             {"EMOJI", "\xF0\x9F\x98\x80"}};
+
+GoodCase good(const char* name, std::string text, Entries expected) {
+    return {name, std::move(text), std::move(expected)};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, WellFormed,
     ::testing::Values(
-        GoodCase{"empty", "", {}}, GoodCase{"onlyComments", "/* nothing */\n// here\n", {}},
-        GoodCase{"plain",
-                 "\"NO_CARD_MESSAGE\" = \"No card found\";\n\"B\"=\"2\";",
-                 {{"NO_CARD_MESSAGE", "No card found"}, {"B", "2"}}},
-        GoodCase{"commentsEverywhere",
-                 "/* a\n multi-line comment */ \"K\" /* c */ = // line\n \"V\" /**/ ; // after\n",
-                 {{"K", "V"}}},
-        GoodCase{"commentMarkersInsideStrings",
-                 "\"a//b\" = \"/* not a comment */\";",
-                 {{"a//b", "/* not a comment */"}}},
-        GoodCase{
-            "escapes", R"("E" = "q\" b\\ n\n t\t r\r end";)", {{"E", "q\" b\\ n\n t\t r\r end"}}},
-        GoodCase{"unicodeEscapes",
-                 R"("U" = "\U00E9\u20AC\UD83D\UDE00";)",
-                 {{"U", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}}},
-        GoodCase{"octalAndOtherEscapes", R"("O" = "\101\'\?";)", {{"O", "A'?"}}},
-        GoodCase{"unquoted",
-                 "KEY_1 = value.2-x;\n\"q\" = bare;",
-                 {{"KEY_1", "value.2-x"}, {"q", "bare"}}},
-        GoodCase{"keyAlone", "\"Same\";", {{"Same", "Same"}}},
-        GoodCase{"newlineInsideValue", "\"M\" = \"two\nlines\";", {{"M", "two\nlines"}}},
-        GoodCase{"laterDuplicateWins",
-                 "\"A\" = \"1\"; \"B\" = \"2\"; \"A\" = \"3\";",
-                 {{"A", "3"}, {"B", "2"}}},
-        GoodCase{"utf8WithBOM",
-                 "\xEF\xBB\xBF\"K\" = \"\xC3\xA9t\xC3\xA9\";",
-                 {{"K", "\xC3\xA9t\xC3\xA9"}}},
-        GoodCase{"utf16LittleEndianBOM", utf16(kUTF16Text, false, true), kUTF16Entries},
-        GoodCase{"utf16BigEndianBOM", utf16(kUTF16Text, true, true), kUTF16Entries},
-        GoodCase{"utf16LittleEndianNoBOM", utf16(kUTF16Text, false, false), kUTF16Entries},
-        GoodCase{"xmlPropertyList",
-                 "\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                 "<key>Z</key><string>last &amp; "
-                 "first</string><key>A</key><string></string></dict></plist>",
-                 {{"Z", "last & first"}, {"A", ""}}}),
+        good("empty", "", {}), good("onlyComments", "/* nothing */\n// here\n", {}),
+        good("plain", "\"NO_CARD_MESSAGE\" = \"No card found\";\n\"B\"=\"2\";",
+             {{"NO_CARD_MESSAGE", "No card found"}, {"B", "2"}}),
+        good("commentsEverywhere",
+             "/* a\n multi-line comment */ \"K\" /* c */ = // line\n \"V\" /**/ ; // after\n",
+             {{"K", "V"}}),
+        good("commentMarkersInsideStrings", "\"a//b\" = \"/* not a comment */\";",
+             {{"a//b", "/* not a comment */"}}),
+        good("escapes", R"("E" = "q\" b\\ n\n t\t r\r end";)", {{"E", "q\" b\\ n\n t\t r\r end"}}),
+        good("unicodeEscapes", R"("U" = "\U00E9\u20AC\UD83D\UDE00";)",
+             {{"U", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}}),
+        good("octalAndOtherEscapes", R"("O" = "\101\'\?";)", {{"O", "A'?"}}),
+        good("unquoted", "KEY_1 = value.2-x;\n\"q\" = bare;",
+             {{"KEY_1", "value.2-x"}, {"q", "bare"}}),
+        good("keyAlone", "\"Same\";", {{"Same", "Same"}}),
+        good("newlineInsideValue", "\"M\" = \"two\nlines\";", {{"M", "two\nlines"}}),
+        good("laterDuplicateWins", "\"A\" = \"1\"; \"B\" = \"2\"; \"A\" = \"3\";",
+             {{"A", "3"}, {"B", "2"}}),
+        good("utf8WithBOM", "\xEF\xBB\xBF\"K\" = \"\xC3\xA9t\xC3\xA9\";",
+             {{"K", "\xC3\xA9t\xC3\xA9"}}),
+        good("utf16LittleEndianBOM", utf16(kUTF16Text, false, true), kUTF16Entries),
+        good("utf16BigEndianBOM", utf16(kUTF16Text, true, true), kUTF16Entries),
+        good("utf16LittleEndianNoBOM", utf16(kUTF16Text, false, false), kUTF16Entries),
+        good("xmlPropertyList",
+             "\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+             "<key>Z</key><string>last &amp; "
+             "first</string><key>A</key><string></string></dict></plist>",
+             {{"Z", "last & first"}, {"A", ""}})),
     [](const ::testing::TestParamInfo<GoodCase>& info) { return std::string(info.param.name); });
 
 struct BadCase {
@@ -106,7 +101,7 @@ TEST_P(Malformed, GivesNothingAndAMessage) {
     std::string error;
     auto d = host::parseStringsFile(GetParam().text, &error);
     EXPECT_FALSE(d);
-    EXPECT_NE(error.find(GetParam().messagePart), std::string::npos) << error;
+    EXPECT_CONTAINS(error, GetParam().messagePart);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,33 +2,32 @@
 // power messages: simmac wake powers the cards on, then launches each
 // registered program with kIOMessageSystemHasPoweredOn and returns only when
 // it has ended; simmac reboot ends the login session and its registrations.
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "DriverTestSupport.h"
 #include "host/IOPMLib.h"
+#include "host/Machine.h"
+#include "host/MachineControl.h"
+#include "host/MachineInterface.h"
 #include "host/PowerClients.h"
-#include "pane/PaneToolsSupport.h"
+#include "support/Child.h"
+#include "support/IOKitCalls.h"
+#include "support/SimMacFixture.h"
 
-using namespace drivertest;
+using namespace testsupport;
 
 namespace {
 
 constexpr std::uint32_t kPowerOn = 12 | 151 << 8 | 169 << 16;
 
-panetools::RunResult simmac(const std::string& subcommand) {
-    return panetools::run({panetools::tool("simmac"), subcommand});
-}
-
 // A machine without limits: the test process sends commands itself.
 class SystemPower : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine(
-            {card("ATY,Card", 0x1002, testsupport::driverEntry("ATI", {{"PLL", kPowerOn}}))}));
-        const std::vector<io_object_t> drivers = matching(kDriver.c_str());
+        mac.writeMachine(
+            machine({cardEntry("ATY,Card", 0x1002, driverEntry("ATI", {{"PLL", kPowerOn}}))}));
+        const std::vector<io_object_t> drivers = matching(kDriverName);
         ASSERT_EQ(drivers.size(), 1u);
         driver = drivers[0];
     }
@@ -41,7 +40,7 @@ protected:
     }
     // Runs the power client as a login item runs: no message pending.
     void registerClient() const {
-        EXPECT_EQ(panetools::run({HOST_TEST_POWER_CLIENT, output.string()}).status, 0);
+        EXPECT_EQ(run({HOST_TEST_POWER_CLIENT, output.string()}).status, 0);
     }
     // Registers `program` by hand, into `file` (the registrations' place by default).
     static void registerProgram(const std::filesystem::path& program,
@@ -55,13 +54,13 @@ protected:
         ASSERT_TRUE(cf::writePropertyListFileAtomically(file.string(), top, &error)) << error;
     }
     std::vector<std::string> outputLines() const {
-        std::istringstream in(testsupport::readFile(output));
+        std::istringstream in(readFile(output));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
 
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     io_object_t driver = 0;
     std::filesystem::path output = mac.root() / "client.out";
 };
@@ -76,24 +75,23 @@ bool running(int pid) {
 }
 
 TEST_F(SystemPower, ASleepingMachineTakesNoCommandAndWakesAtPowerOn) {
-    ASSERT_EQ(IORegistryEntrySetCFProperties(driver, command(2, 12 | 160 << 8 | 180 << 16)),
-              kIOReturnSuccess);
-    ASSERT_EQ(simmac("sleep").status, 0);
+    ASSERT_EQ(send(driver, 2, 12 | 160 << 8 | 180 << 16), kIOReturnSuccess);
+    ASSERT_EQ(simmac({"sleep"}).status, 0);
     EXPECT_TRUE(asleepOnFile());
     const mach_timespec_t briefly{0, 50'000'000};
     EXPECT_EQ(IOServiceWaitQuiet(driver, &briefly), kIOReturnTimeout);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(driver, command(0, 0)), kIOReturnTimeout);
+    EXPECT_EQ(send(driver, 0, 0), kIOReturnTimeout);
     EXPECT_EQ(mac.driverLog().size(), 1u) << "nothing reaches a sleeping machine";
-    EXPECT_EQ(simmac("sleep").status, 1) << "asleep already";
+    EXPECT_EQ(simmac({"sleep"}).status, 1) << "asleep already";
 
-    const panetools::RunResult wake = simmac("wake");
+    const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0) << wake.output;
-    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    EXPECT_CONTAINS(wake.output, "no program registered");
     EXPECT_FALSE(asleepOnFile());
-    EXPECT_EQ(mac.registers("ATY,Card/" + kDriver).at("PLL"), kPowerOn);
-    EXPECT_EQ(IORegistryEntrySetCFProperties(driver, command(0, 0)), kIOReturnSuccess);
+    EXPECT_EQ(mac.registers(driverPath("ATY,Card")).at("PLL"), kPowerOn);
+    EXPECT_EQ(send(driver, 0, 0), kIOReturnSuccess);
     EXPECT_EQ(regValue(driver), kPowerOn);
-    EXPECT_EQ(simmac("wake").status, 1) << "not asleep";
+    EXPECT_EQ(simmac({"wake"}).status, 1) << "not asleep";
 }
 
 TEST_F(SystemPower, WakeRunsEachRegisteredProgramToItsEndAndLeavesNothingRunning) {
@@ -109,11 +107,10 @@ TEST_F(SystemPower, WakeRunsEachRegisteredProgramToItsEndAndLeavesNothingRunning
 
     for (int wake = 1; wake <= 2; ++wake) {
         SCOPED_TRACE("wake " + std::to_string(wake));
-        ASSERT_EQ(simmac("sleep").status, 0);
-        const panetools::RunResult run = simmac("wake");
+        ASSERT_EQ(simmac({"sleep"}).status, 0);
+        const RunResult run = simmac({"wake"});
         EXPECT_EQ(run.status, 0) << run.output;
-        EXPECT_NE(run.output.find("host_test_power_client exited with status 0"), std::string::npos)
-            << run.output;
+        EXPECT_CONTAINS(run.output, "host_test_power_client exited with status 0");
         // Its line is there when simmac wake returns, written after a pause.
         const std::vector<std::string> lines = outputLines();
         ASSERT_EQ(lines.size(), 2u + wake);
@@ -131,11 +128,11 @@ TEST_F(SystemPower, WakeRunsEachRegisteredProgramToItsEndAndLeavesNothingRunning
 TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
     registerClient();
     ASSERT_TRUE(std::filesystem::exists(host::powerClientsPath()));
-    ASSERT_EQ(simmac("reboot").status, 0);
+    ASSERT_EQ(simmac({"reboot"}).status, 0);
     EXPECT_FALSE(std::filesystem::exists(host::powerClientsPath()));
-    ASSERT_EQ(simmac("sleep").status, 0);
-    const panetools::RunResult wake = simmac("wake");
-    EXPECT_NE(wake.output.find("no program registered"), std::string::npos) << wake.output;
+    ASSERT_EQ(simmac({"sleep"}).status, 0);
+    const RunResult wake = simmac({"wake"});
+    EXPECT_CONTAINS(wake.output, "no program registered");
     EXPECT_EQ(outputLines().size(), 1u) << "only its registration";
 }
 
@@ -145,19 +142,18 @@ TEST_F(SystemPower, RebootEndsTheLoginSessionsRegistrations) {
 TEST_F(SystemPower, WakeEndsWhatAClientStartedInASessionOfItsOwn) {
     const std::filesystem::path client = mac.root() / "daemon-client", pid = mac.root() / "pid",
                                 survived = mac.root() / "survived";
-    panetools::writeFile(client,
-                         "#!/bin/sh\nsetsid sh -c 'echo $$ > \"$0\"; sleep 20; touch \"$1\"' '" +
-                             pid.string() + "' '" + survived.string() + "' &\nwhile [ ! -s '" +
-                             pid.string() + "' ]; do sleep 0.01; done\n",
-                         true);
+    writeFile(client,
+              "#!/bin/sh\nsetsid sh -c 'echo $$ > \"$0\"; sleep 20; touch \"$1\"' '" +
+                  pid.string() + "' '" + survived.string() + "' &\nwhile [ ! -s '" + pid.string() +
+                  "' ]; do sleep 0.01; done\n",
+              true);
     registerProgram(client);
-    ASSERT_EQ(simmac("sleep").status, 0);
-    const panetools::RunResult wake = simmac("wake");
+    ASSERT_EQ(simmac({"sleep"}).status, 0);
+    const RunResult wake = simmac({"wake"});
     EXPECT_EQ(wake.status, 0) << wake.output;
-    EXPECT_NE(wake.output.find(client.string() + " exited with status 0"), std::string::npos)
-        << wake.output;
+    EXPECT_CONTAINS(wake.output, client.string() + " exited with status 0");
     EXPECT_FALSE(std::filesystem::exists(survived)) << "wake waited for the client's daemon";
-    EXPECT_FALSE(running(std::stoi(testsupport::readFile(pid))));
+    EXPECT_FALSE(running(std::stoi(readFile(pid))));
 }
 
 // A link in place of the registrations, to a file or to nothing, is refused
@@ -165,19 +161,17 @@ TEST_F(SystemPower, WakeEndsWhatAClientStartedInASessionOfItsOwn) {
 TEST_F(SystemPower, WakeRefusesALinkInPlaceOfTheRegistrations) {
     const std::filesystem::path client = mac.root() / "client", ran = mac.root() / "ran",
                                 elsewhere = mac.root() / "elsewhere.plist";
-    panetools::writeFile(client, "#!/bin/sh\ntouch '" + ran.string() + "'\n", true);
+    writeFile(client, "#!/bin/sh\ntouch '" + ran.string() + "'\n", true);
     registerProgram(client, elsewhere);
     std::filesystem::create_directories(host::powerClientsPath().parent_path());
     for (const std::filesystem::path& target : {elsewhere, mac.root() / "missing.plist"}) {
         SCOPED_TRACE(target.string());
         std::filesystem::remove(host::powerClientsPath());
         std::filesystem::create_symlink(target, host::powerClientsPath());
-        ASSERT_EQ(simmac("sleep").status, 0);
-        const panetools::RunResult wake = simmac("wake");
+        ASSERT_EQ(simmac({"sleep"}).status, 0);
+        const RunResult wake = simmac({"wake"});
         EXPECT_EQ(wake.status, 1) << wake.output;
-        EXPECT_NE(wake.output.find("PowerClients.plist: not a regular file (a symbolic link)"),
-                  std::string::npos)
-            << wake.output;
+        EXPECT_CONTAINS(wake.output, "PowerClients.plist: not a regular file (a symbolic link)");
         EXPECT_FALSE(std::filesystem::exists(ran));
     }
 }

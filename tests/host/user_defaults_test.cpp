@@ -1,24 +1,17 @@
 // User defaults persistent domains on a temporary simulated Mac.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 
 #include "support/SimMacFixture.h"
 #include "host/Foundation.h"
 #include "host/SimMac.h"
 
 using namespace cf;
+using testsupport::domainFile;
 using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
 
 const std::string kDomain = "name.halvorn.oddny.TarnwickPref";
-
-std::filesystem::path domainFile(const std::string& domain) {
-    return host::preferencesDir() / (domain + ".plist");
-}
 
 Dictionary everyValueType() {
     Dictionary card;
@@ -52,8 +45,8 @@ TEST(UserDefaults, EveryValueTypeRoundTripsThroughAnXMLFile) {
 
     const std::string file = readFile(domainFile(kDomain));
     EXPECT_EQ(file.rfind("<?xml", 0), 0u);
-    EXPECT_NE(file.find("<key>Set at Startup</key>\n\t<true/>"), std::string::npos) << file;
-    EXPECT_NE(file.find("<integer>2147576589</integer>"), std::string::npos) << file;  // 0x80016B0D
+    EXPECT_CONTAINS(file, "<key>Set at Startup</key>\n\t<true/>");
+    EXPECT_CONTAINS(file, "<integer>2147576589</integer>");  // 0x80016B0D
 
     auto back = defaults.persistentDomainForName(kDomain);
     ASSERT_TRUE(back);
@@ -122,12 +115,11 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
 
     EXPECT_FALSE(defaults.persistentDomainForName(kDomain));
     const std::string log = readFile(host::systemLogPath());
-    EXPECT_NE(log.find(kDomain), std::string::npos) << log;
+    EXPECT_CONTAINS(log, kDomain);
     EXPECT_EQ(readFile(domainFile(kDomain)), bytes);  // reading changes nothing
 
     // Removed or replaced, it is kept first.
-    std::filesystem::path kept = domainFile(kDomain);
-    kept += ".corrupt";
+    const std::filesystem::path kept = domainFile(kDomain).string() + ".corrupt";
     defaults.removePersistentDomainForName(kDomain);
     EXPECT_EQ(readFile(kept), bytes);
     EXPECT_FALSE(std::filesystem::exists(domainFile(kDomain)));
@@ -139,12 +131,7 @@ TEST_P(CorruptDomainFile, ReadsAsNothingIsLoggedAndIsKeptWhenReplaced) {
 
     // A good file is replaced without keeping anything else.
     defaults.setPersistentDomain(Dictionary{}, kDomain);
-    int files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(host::preferencesDir())) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(host::preferencesDir()), {}), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,8 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
     testsupport::TempSimMac scratch;
     auto& defaults = NSUserDefaults::standardUserDefaults();
-    std::filesystem::path kept = domainFile(kDomain);
-    kept += ".corrupt";
+    const std::filesystem::path kept = domainFile(kDomain).string() + ".corrupt";
 
     writeFile(domainFile(kDomain), "first broken file");
     defaults.setPersistentDomain(Dictionary{}, kDomain);
@@ -170,9 +156,7 @@ TEST(UserDefaults, AnEarlierKeptFileIsNeverOverwritten) {
     defaults.setPersistentDomain(Dictionary{}, kDomain);
 
     EXPECT_EQ(readFile(kept), "first broken file");
-    std::filesystem::path second = kept;
-    second += ".1";
-    EXPECT_EQ(readFile(second), "second broken file");
+    EXPECT_EQ(readFile(kept.string() + ".1"), "second broken file");
 }
 
 TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
@@ -190,34 +174,28 @@ TEST(UserDefaults, DomainNamesThatLeaveThePreferencesFolderAreRefused) {
 // its file: a failed one is remembered until then, also when its cause is
 // gone by that time, and forgotten afterwards.
 TEST(UserDefaults, SynchronizeReportsAWriteThatFailedSinceTheLastSynchronize) {
-    const struct {
-        const char* name;
-        bool preferencesIsAFile;
-        std::string domain;
-        bool written;
-    } cases[] = {
-        {"written", false, kDomain, true},
-        {"Library/Preferences is a file", true, kDomain, false},
-        {"no usable domain name", false, "a/b", false},
-    };
     auto& defaults = NSUserDefaults::standardUserDefaults();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    const auto check = [&](const char* name, bool preferencesIsAFile, const std::string& domain,
+                           bool written) {
+        SCOPED_TRACE(name);
         testsupport::TempSimMac scratch;
         defaults.synchronize();  // forget what earlier writes did; makes the folder
-        if (c.preferencesIsAFile) {
+        if (preferencesIsAFile) {
             std::filesystem::remove(host::preferencesDir());
             writeFile(host::preferencesDir(), "not a folder");
         }
-        defaults.setPersistentDomain(everyValueType(), c.domain);
-        if (c.preferencesIsAFile) {
+        defaults.setPersistentDomain(everyValueType(), domain);
+        if (preferencesIsAFile) {
             std::filesystem::remove(host::preferencesDir());
             std::filesystem::create_directories(host::preferencesDir());
         }
-        EXPECT_EQ(defaults.synchronize(), c.written);
-        EXPECT_EQ(readFile(host::systemLogPath()).find(" written") == std::string::npos, c.written);
+        EXPECT_EQ(defaults.synchronize(), written);
+        EXPECT_EQ(readFile(host::systemLogPath()).find(" written") == std::string::npos, written);
         EXPECT_TRUE(defaults.synchronize()) << "a failure is told once";
-    }
+    };
+    check("written", false, kDomain, true);
+    check("Library/Preferences is a file", true, kDomain, false);
+    check("no usable domain name", false, "a/b", false);
 }
 
 TEST(UserDefaults, FollowsSimmacRootWhenItChanges) {

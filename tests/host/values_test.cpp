@@ -70,15 +70,11 @@ TEST(RealNumbers, IntegerViewsTruncateTowardZeroAndSaturate) {
         double real;
         std::int64_t expected;
     };
-    const Case cases[] = {
-        {2.9, 2},
-        {-2.9, -2},
-        {4294967295.0, 4294967295LL},
-        {1e300, std::numeric_limits<std::int64_t>::max()},
-        {-1e300, std::numeric_limits<std::int64_t>::min()},
-        {std::nan(""), 0},
-        {std::numeric_limits<double>::infinity(), std::numeric_limits<std::int64_t>::max()},
-    };
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max(), kMin = -kMax - 1;
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {{2.9, 2},      {-2.9, -2},     {4294967295.0, 4294967295LL},
+                          {1e300, kMax}, {-1e300, kMin}, {std::nan(""), 0},
+                          {inf, kMax}};
     for (const Case& c : cases) {
         const Number n = Number::real(kCFNumberDoubleType, c.real);
         EXPECT_EQ(n.int64Value(), c.expected) << c.real;
@@ -157,10 +153,10 @@ TEST(ValueReaders, BoolValueAndFloatValueReadLikeNSNumber) {
     EXPECT_TRUE(boolValue(&two));
     EXPECT_TRUE(boolValue(&half));
     // Strings as NSString's boolValue reads them (a defaults tool writes "YES").
-    for (const auto& [string, expected] :
-         std::vector<std::pair<const char*, bool>>{{"YES", true}, {"yes", true}, {"true", true},
-                                                   {" +007", true}, {"1", true}, {"NO", false},
-                                                   {"0", false}, {"", false}, {"off", false}}) {
+    const std::pair<const char*, bool> strings[] = {{"YES", true},   {"yes", true}, {"true", true},
+                                                    {" +007", true}, {"1", true},   {"NO", false},
+                                                    {"0", false},    {"", false},   {"off", false}};
+    for (const auto& [string, expected] : strings) {
         const Value text(string);
         EXPECT_EQ(boolValue(&text), expected) << string;
     }

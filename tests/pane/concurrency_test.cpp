@@ -8,32 +8,23 @@
 // by one across all rounds), holds each program's reads once (counted from
 // each program alone), and each card's registers equal the last accepted
 // write the log shows for them.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <sstream>
 #include <thread>
 
-#include "PaneTestSupport.h"
-#include "PaneToolsSupport.h"
 #include "host/Machine.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
 constexpr int kRounds = 20;
-const std::string kATIDriver = std::string("ATY,Card") + kDriverLeaf;
-const std::string kNVIDIADriver = std::string("NVDA,Card") + kDriverLeaf;
-
-std::string startupExecutable() {
-    return (panetest::bundleDir() / "TarnwickStartup.app" / "Contents" / "MacOS" /
-            "TarnwickStartup")
-        .string();
-}
+const std::string kATIDriver = driverPath("ATY,Card");
+const std::string kNVIDIADriver = driverPath("NVDA,Card");
 
 // The ATI driver stays busy a few milliseconds after every write, as a card
 // settling on new dividers does, so that a program's gradual steps take as
@@ -42,11 +33,8 @@ std::string startupExecutable() {
 constexpr int kATIBusyMilliseconds = 4;
 
 cf::Value machineFile() {
-    const ATICardSetup ati{
-        .entryName = "ATY,Card",
-        .slot = "SLOT-1",
-        .faults = testsupport::driverFaults("BusyMilliseconds", kATIBusyMilliseconds)};
-    return testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")});
+    return machine({atiEntry({.faults = driverFaults({.busyMilliseconds = kATIBusyMilliseconds})}),
+                    nv4xEntry("NVDA,Card", "SLOT-2")});
 }
 
 // Saved clocks: the ATI card 30 to 50 divider units up (as many gradual
@@ -55,10 +43,10 @@ cf::Value machineFile() {
 void writeSettings(const std::map<std::string, std::string>& models, int round) {
     const float step = 2.25f;  // MHz per divider unit of the ATI card
     writePaneDomain(
-        true, {cardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
-                         step * static_cast<float>(150 - round), 225.0f, 225.0f),
-               cardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
-                         360.0f - static_cast<float>(round), 0.0f, 0.0f)});
+        true, {savedCardEntry("SLOT-1", models.at("SLOT-1"), step * static_cast<float>(130 + round),
+                              step * static_cast<float>(150 - round), 225.0f, 225.0f),
+               savedCardEntry("SLOT-2", models.at("SLOT-2"), 420.0f + static_cast<float>(round),
+                              360.0f - static_cast<float>(round), 0.0f, 0.0f)});
 }
 
 // Gradual ATI commands from the power-on dividers (100, 100) to the saved
@@ -76,28 +64,37 @@ void paneSession() {
     pane.quit();
 }
 
-int runStartupAlone() { return panetools::run({startupExecutable()}).status; }
+int runStartupAlone() { return run({startupTool()}).status; }
+
+// The models the card classes give the cards, by slot, as the pane lists them.
+std::map<std::string, std::string> modelsBySlot() {
+    std::map<std::string, std::string> models;
+    OpenPane pane;
+    EXPECT_TRUE(pane.loaded());
+    for (int row = 0; pane.loaded() && row < pane.table().numberOfRows(); ++row)
+        models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
+    return models;
+}
 
 // The log lines of one round, by kind.
 struct RoundLog {
     std::vector<host::DriverLogRecord> lines;
+    template <class Which>
+    int count(Which which) const {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), which));
+    }
     int atiWrites() const {
-        return static_cast<int>(
-            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-                return r.driver == kATIDriver && r.command == 2;
-            }));
+        return count([](const auto& r) { return r.driver == kATIDriver && r.command == 2; });
     }
     // Reads: each program sends the same ones whatever the cards hold. (How
     // many words it writes depends on what the other program did first.)
     int reads() const {
-        return static_cast<int>(
-            std::count_if(lines.begin(), lines.end(), [](const host::DriverLogRecord& r) {
-                return r.command == 0 || r.command == 1 || r.command == 11;
-            }));
+        return count(
+            [](const auto& r) { return r.command == 0 || r.command == 1 || r.command == 11; });
     }
 };
 
-RoundLog logSince(const testsupport::TempSimMac& mac, std::size_t from) {
+RoundLog logSince(const TempSimMac& mac, std::size_t from) {
     std::vector<host::DriverLogRecord> log = mac.driverLog();
     RoundLog round;
     if (from < log.size())
@@ -106,8 +103,7 @@ RoundLog logSince(const testsupport::TempSimMac& mac, std::size_t from) {
 }
 
 // The round's commands and what the programs said, for a failure message.
-std::string describe(const RoundLog& round, const panetools::Child& startup,
-                     const testsupport::TempSimMac& mac) {
+std::string describe(const RoundLog& round, const Child& startup, const TempSimMac& mac) {
     std::string text = "\nthe round's log:\n";
     for (const host::DriverLogRecord& r : round.lines) text += host::formatDriverLogLine(r) + "\n";
     text += "the startup tool said:\n" + startup.output() + "\nthe system's log lines:\n";
@@ -148,35 +144,27 @@ std::map<std::string, std::map<std::string, std::uint32_t>> registersFromLog(
 }
 
 TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     mac.writeMachine(machineFile());
     const std::map<std::string, std::map<std::string, std::uint32_t>> powerOn{
         {kATIDriver, mac.registers(kATIDriver)}, {kNVIDIADriver, mac.registers(kNVIDIADriver)}};
 
-    // The models the card classes give the two cards.
-    std::map<std::string, std::string> models;
-    {
-        OpenPane pane;
-        ASSERT_TRUE(pane.loaded());
-        ASSERT_EQ(pane.table().numberOfRows(), 2);
-        for (int row = 0; row < 2; ++row)
-            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
-    }
+    const std::map<std::string, std::string> models = modelsBySlot();
     ASSERT_EQ(models.size(), 2u);
 
     // Each program alone, first the tool then the pane, and the pane alone on
     // a fresh machine: how many commands each sends.
     mac.writeMachine(machineFile());
     writeSettings(models, 0);
-    std::size_t from = mac.driverLog().size();
+    std::size_t from = mac.commandCount();
     ASSERT_EQ(runStartupAlone(), 0);
     const RoundLog startupAlone = logSince(mac, from);
-    from = mac.driverLog().size();
+    from = mac.commandCount();
     paneSession();
     const RoundLog paneAfterStartup = logSince(mac, from);
     mac.writeMachine(machineFile());
     writeSettings(models, 0);
-    from = mac.driverLog().size();
+    from = mac.commandCount();
     paneSession();
     const RoundLog paneAlone = logSince(mac, from);
     ASSERT_EQ(startupAlone.atiWrites(), atiStepsFor(0));
@@ -188,7 +176,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         SCOPED_TRACE("round " + std::to_string(round));
         mac.writeMachine(machineFile());
         writeSettings(models, round);
-        from = mac.driverLog().size();
+        from = mac.commandCount();
 
         // Whoever looks at machine.plist meanwhile finds a whole file.
         std::atomic<bool> stop{false};
@@ -202,7 +190,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        panetools::Child startup({startupExecutable()});
+        Child startup({startupTool()});
         const bool started = startup.started();
         paneSession();
         const int status = startup.wait();
@@ -238,10 +226,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         EXPECT_EQ(mac.registers(kNVIDIADriver), expected.at(kNVIDIADriver));
 
         // The saved settings parse, with an entry per card.
-        std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
-        ASSERT_TRUE(domain.has_value());
-        ASSERT_NE(cardsOf(*domain), nullptr);
-        EXPECT_EQ(cardsOf(*domain)->size(), 2u);
+        EXPECT_EQ(savedCards().size(), 2u);
     }
     // In some rounds both programs stepped the ATI card at once, else the
     // rounds tested little.
@@ -250,7 +235,7 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
         "%d rounds, %d with both programs stepping the ATI card at once; alone: the tool sends %zu "
         "commands, the pane %zu; %zu commands in all\n",
         kRounds, overlapping, startupAlone.lines.size(), paneAlone.lines.size(),
-        mac.driverLog().size());
+        mac.commandCount());
 }
 
 // A login's startup tool rewrites the settings (it records the NVIDIA card's
@@ -259,23 +244,14 @@ TEST(Concurrency, StartupToolAndPaneAtOnceLoseNothing) {
 // off) keeps what it saved. The ATI driver's busy time makes the tool's
 // restore outlast the pane's session.
 TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
-    testsupport::TempSimMac mac;
-    const ATICardSetup ati{.entryName = "ATY,Card",
-                           .slot = "SLOT-1",
-                           .faults = testsupport::driverFaults("BusyMilliseconds", 20)};
-    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
-    std::map<std::string, std::string> models;
-    {
-        OpenPane pane;
-        ASSERT_TRUE(pane.loaded());
-        for (int row = 0; row < 2; ++row)
-            models[pane.table().stringValue(row, 0)] = pane.table().stringValue(row, 1);
-    }
-    writeSettings(models, 0);
-    panetools::Child startup({startupExecutable()});
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({.faults = driverFaults({.busyMilliseconds = 20})}),
+                              nv4xEntry("NVDA,Card", "SLOT-2")}));
+    writeSettings(modelsBySlot(), 0);
+    Child startup({startupTool()});
     ASSERT_TRUE(startup.started());
     // The tool has read the settings once it programs the ATI card.
-    while (atiWrites(mac, kATIDriver).empty())
+    while (mac.pllWrites(kATIDriver).empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {
         OpenPane pane(/*optionKey=*/true);
@@ -284,12 +260,11 @@ TEST(Concurrency, ALoginNeverUndoesWhatAPaneSavedMeanwhile) {
         pane.quit();
     }
     EXPECT_EQ(startup.wait(), 0) << startup.output();
-    const std::optional<cf::Dictionary> domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_FALSE(cf::boolValue(domain->get("Set at Startup"))) << describe({}, startup, mac);
-    EXPECT_NE(mac.systemLog().find("Tarnwick: the saved settings changed while the saved clocks "
-                                   "were applied; the newer settings are left as they are"),
-              std::string::npos);
+    EXPECT_FALSE(cf::boolValue(savedSettings().get("Set at Startup")))
+        << describe({}, startup, mac);
+    EXPECT_CONTAINS(mac.systemLog(),
+                    "Tarnwick: the saved settings changed while the saved clocks were applied; "
+                    "the newer settings are left as they are");
 }
 
 }  // namespace

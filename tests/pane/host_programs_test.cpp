@@ -1,38 +1,24 @@
 // prefhost and tarnwickctl as a person starts them: what prefhost says with
 // no display, Qt's notes about its environment kept from the user, and the
 // pictures prefhost takes for the README.
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "host/Foundation.h"
 #include "support/SimMacFixture.h"
+
+using namespace testsupport;
 
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
-
-void installPane() {
-    const RunResult r = panetools::installBuiltPane();
-    ASSERT_EQ(r.status, 0) << r.output;
-}
 
 bool isPNG(const fs::path& path) {
-    return panetools::readFile(path).substr(0, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
+    return readFile(path).substr(0, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
 }
 
-#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
-#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
-
 TEST(HostPrograms, PrefhostWithoutADisplayNamesWhatToUseInstead) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     const RunResult r = run({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
                              "QT_QPA_PLATFORM", tool("prefhost")});
     EXPECT_EQ(r.status, 1) << r.output;
@@ -40,15 +26,13 @@ TEST(HostPrograms, PrefhostWithoutADisplayNamesWhatToUseInstead) {
     EXPECT_CONTAINS(r.output, "tarnwickctl");
     EXPECT_CONTAINS(r.output, "xvfb-run prefhost");
     EXPECT_LACKS(r.output, "platform plugin");
-    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
-                     .persistentDomainForName("name.halvorn.oddny.TarnwickPref")
-                     .has_value())
+    EXPECT_FALSE(readDomain("name.halvorn.oddny.TarnwickPref").has_value())
         << "no pane was opened, so nothing was saved";
 }
 
 TEST(HostPrograms, QtsEnvironmentNotesDoNotReachTheUser) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     const fs::path pane = mac.root() / "pane.png";
     const fs::path help = mac.root() / "help.png";
     const std::vector<RunResult> runs = {
@@ -70,23 +54,17 @@ TEST(HostPrograms, QtsEnvironmentNotesDoNotReachTheUser) {
 // The system's log lines (the NVIDIA card's debug lines among them) stay in
 // system.log unless a program is asked to be verbose.
 TEST(HostPrograms, LogLinesReachStderrOnlyWhenAsked) {
-    testsupport::TempSimMac mac;
-    installPane();
-    const struct {
-        std::vector<std::string> argv;
-        bool echoed;
-    } cases[] = {
-        {{tool("tarnwickctl"), "list"}, false},
-        {{tool("tarnwickctl"), "list", "--verbose"}, true},
-        {{tool("tarnwickctl"), "--verbose", "list"}, true},
-        {{"/usr/bin/env", "TARNWICK_VERBOSE=1", tool("tarnwickctl"), "list"}, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.argv.back());
-        const RunResult r = run(c.argv);
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
+    const auto check = [](const std::vector<std::string>& argv, bool echoed) {
+        const RunResult r = run(argv);
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(r.output.find("GM ") != std::string::npos, c.echoed) << r.output;
-    }
+        EXPECT_EQ(r.output.find("GM ") != std::string::npos, echoed) << argv.back() << r.output;
+    };
+    check({tool("tarnwickctl"), "list"}, false);
+    check({tool("tarnwickctl"), "list", "--verbose"}, true);
+    check({tool("tarnwickctl"), "--verbose", "list"}, true);
+    check({"/usr/bin/env", "TARNWICK_VERBOSE=1", tool("tarnwickctl"), "list"}, true);
     EXPECT_CONTAINS(mac.systemLog(), "GM ");
 }
 

@@ -1,19 +1,13 @@
 // scripts/install-pane.sh: installs a whole pane bundle into the simulated
 // Mac, replaces an earlier install completely, and refuses half bundles.
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-
-#include "PaneToolsSupport.h"
+#include "support/Child.h"
 #include "host/SimMac.h"
 #include "support/SimMacFixture.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::script;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -31,6 +25,10 @@ fs::path makePane(const fs::path& dir, const std::string& version) {
 
 fs::path installed() { return host::preferencePanesDir() / "TarnwickPref.prefPane"; }
 
+RunResult install(const fs::path& pane) {
+    return run({"/bin/bash", script("install-pane.sh"), pane.string()});
+}
+
 int leftovers() {
     int n = 0;
     for (const auto& e : fs::directory_iterator(host::preferencePanesDir()))
@@ -41,11 +39,11 @@ int leftovers() {
 }  // namespace
 
 TEST(InstallPane, InstallsThenReplacesWholeBundle) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path first = makePane(mac.root() / "build1", "one");
     writeFile(first / "Contents" / "Resources" / "Stale.txt", "only in the first build");
 
-    auto result = run({"/bin/bash", script("install-pane.sh"), first.string()});
+    auto result = install(first);
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "one");
     EXPECT_TRUE(fs::exists(installed() / "Contents" / "Resources" / "Stale.txt"));
@@ -54,7 +52,7 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
               fs::perms::owner_exec);
 
     const fs::path second = makePane(mac.root() / "build2", "two");
-    result = run({"/bin/bash", script("install-pane.sh"), second.string()});
+    result = install(second);
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "two");
     EXPECT_EQ(readFile(installed() / "Contents" / "Resources" / "TarnwickStartup.app" / "Contents" /
@@ -65,24 +63,18 @@ TEST(InstallPane, InstallsThenReplacesWholeBundle) {
 }
 
 TEST(InstallPane, RefusesIncompleteBundleAndKeepsInstalledOne) {
-    testsupport::TempSimMac mac;
-    ASSERT_EQ(run({"/bin/bash", script("install-pane.sh"),
-                   makePane(mac.root() / "good", "good").string()})
-                  .status,
-              0);
+    TempSimMac mac;
+    ASSERT_EQ(install(makePane(mac.root() / "good", "good")).status, 0);
 
     const fs::path half = makePane(mac.root() / "half", "half");
     fs::remove_all(half / "Contents" / "Resources" / "TarnwickStartup.app");
-    const auto result = run({"/bin/bash", script("install-pane.sh"), half.string()});
+    const auto result = install(half);
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.output.find("missing Contents/Resources/TarnwickStartup.app"),
-              std::string::npos)
-        << result.output;
+    EXPECT_CONTAINS(result.output, "missing Contents/Resources/TarnwickStartup.app");
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
     EXPECT_EQ(leftovers(), 0);
 
-    const auto none =
-        run({"/bin/bash", script("install-pane.sh"), (mac.root() / "nothing").string()});
+    const auto none = install(mac.root() / "nothing");
     EXPECT_NE(none.status, 0);
     EXPECT_EQ(readFile(installed() / "Contents" / "MacOS" / "TarnwickPref"), "good");
 }

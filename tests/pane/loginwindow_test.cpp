@@ -1,22 +1,11 @@
 // loginwindow: runs the "loginwindow" domain's login items in order, waits for
 // each, reports outcomes, and tells an unreadable domain from an absent one.
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <ostream>
-#include <string>
-
-#include "PaneToolsSupport.h"
-#include "host/CoreFoundation.h"
-#include "host/Foundation.h"
-#include "host/SimMac.h"
-#include "support/SimMacFixture.h"
+#include "support/OpenPane.h"
 
 namespace fs = std::filesystem;
-using panetools::readFile;
-using panetools::run;
-using panetools::tool;
-using panetools::writeFile;
+
+using namespace testsupport;
 
 namespace {
 
@@ -40,19 +29,12 @@ fs::path makeApp(const fs::path& dir, const std::string& tag, const fs::path& ma
     return app;
 }
 
-cf::Dictionary item(const std::string& path, bool hide = false) {
-    cf::Dictionary d;
-    d.set("Path", path);
-    d.set("Hide", hide);
-    return d;
-}
-
-fs::path domainFile() { return host::preferencesDir() / "loginwindow.plist"; }
+fs::path domainFile() { return testsupport::domainFile("loginwindow"); }
 
 }  // namespace
 
 TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path first = makeApp(apps, "First", marker, 0);
@@ -60,16 +42,10 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
     const fs::path noExecutable = makeApp(apps, "Broken", marker, 0, /*withExecutableKey=*/false);
     const std::string missing = (apps / "Gone.app").string();
 
-    cf::Array items;
-    items.push_back(item(second.string(), true));
-    items.push_back(item(missing));
-    items.push_back(cf::Dictionary{});  // no Path at all
-    items.push_back(item(noExecutable.string()));
-    items.push_back(item(first.string()));
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary", items);
-    domain.set("OtherKey", "kept");
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(cf::Array{loginItem(second.string(), true), loginItem(missing),
+                              cf::Dictionary{},  // no Path at all
+                              loginItem(noExecutable.string()), loginItem(first.string())},
+                    with({}, "OtherKey", "kept"));
     const std::string before = readFile(domainFile());
 
     const auto result = run({tool("loginwindow")});
@@ -78,27 +54,23 @@ TEST(LoginWindow, RunsItemsInOrderReportsStatusesAndSkipsWhatCannotRun) {
     // Both runnable items ran, in list order, on the same simulated Mac.
     const std::string root = mac.root().string();
     EXPECT_EQ(readFile(marker), "Second " + root + "\nFirst " + root + "\n");
-    // Each outcome is reported, in order.
-    const auto at = [&](const std::string& text) {
-        const auto pos = result.output.find(text);
-        EXPECT_NE(pos, std::string::npos) << "missing \"" << text << "\" in:\n" << result.output;
-        return pos;
-    };
-    const auto p1 = at(second.string() + " exited with status 3");
-    const auto p2 = at("skipped " + missing);
-    const auto p3 = at("item 3: skipped, no \"Path\"");
-    const auto p4 = at("skipped " + noExecutable.string());
-    const auto p5 = at(first.string() + " exited with status 0");
-    EXPECT_LT(p1, p2);
-    EXPECT_LT(p2, p3);
-    EXPECT_LT(p3, p4);
-    EXPECT_LT(p4, p5);
+    // Each outcome is reported, in order: each after the one before.
+    std::size_t after = 0;
+    for (const std::string& text :
+         {second.string() + " exited with status 3", "skipped " + missing,
+          std::string("item 3: skipped, no \"Path\""), "skipped " + noExecutable.string(),
+          first.string() + " exited with status 0"}) {
+        const std::size_t at = result.output.find(text, after);
+        EXPECT_NE(at, std::string::npos) << "\"" << text << "\" after the one before in:\n"
+                                         << result.output;
+        after = at + 1;
+    }
     // The login window only reads its domain.
     EXPECT_EQ(readFile(domainFile()), before);
 }
 
 TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path apps = mac.root() / "Applications";
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path plain = makeApp(apps, "Plain", marker, 0);
@@ -108,10 +80,8 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
     writeFile(killer / "Contents" / "MacOS" / "Killer",
               "#!/bin/sh\necho Killer >> '" + marker.string() + "'\nkill -KILL $$\n", true);
     const fs::path last = makeApp(apps, "Last", marker, 0);
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary",
-               cf::Array{item(plain.string()), item(killer.string()), item(last.string())});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(
+        cf::Array{loginItem(plain.string()), loginItem(killer.string()), loginItem(last.string())});
 
     const auto result = run({tool("loginwindow")});
     EXPECT_EQ(result.status, 2) << result.output;
@@ -120,21 +90,19 @@ TEST(LoginWindow, AnItemNotStartedOrKilledFailsTheLoginAfterTheOthersRan) {
          {plain.string() + " could not be started: Permission denied",
           killer.string() + " killed by signal 9", last.string() + " exited with status 0",
           std::string("2 of 3 login items could not be started or were killed")}) {
-        EXPECT_NE(result.output.find(outcome), std::string::npos) << result.output;
+        EXPECT_CONTAINS(result.output, outcome);
     }
 }
 
 TEST(LoginWindow, ListRunsNothing) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const fs::path marker = mac.root() / "ran.txt";
     const fs::path app = makeApp(mac.root() / "Applications", "Only", marker, 0);
-    cf::Dictionary domain;
-    domain.set("AutoLaunchedApplicationDictionary", cf::Array{item(app.string(), true)});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, "loginwindow");
+    writeLoginItems(cf::Array{loginItem(app.string(), true)});
 
     const auto result = run({tool("loginwindow"), "--list"});
     EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_NE(result.output.find(app.string() + " (hidden)"), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, app.string() + " (hidden)");
     EXPECT_FALSE(fs::exists(marker));
 }
 
@@ -152,31 +120,28 @@ void PrintTo(const DomainCase& c, std::ostream* os) { *os << c.name; }
 class LoginWindowDomain : public ::testing::TestWithParam<DomainCase> {};
 
 TEST_P(LoginWindowDomain, ExitStatusTellsAbsentFromUnreadable) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     const DomainCase& c = GetParam();
     if (c.fileText) writeFile(domainFile(), c.fileText);
     const auto result = run({tool("loginwindow")});
     EXPECT_EQ(result.status, c.status) << result.output;
-    EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+    EXPECT_CONTAINS(result.output, c.expected);
 }
+
+// A domain file of one dictionary holding `keys`.
+#define DOMAIN_FILE(keys) \
+    "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" keys "</dict></plist>"
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoginWindowDomain,
-    ::testing::Values(DomainCase{"NoDomain", nullptr, 0, "no login items"},
-                      DomainCase{"NoItemsKey",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>X</key><true/></dict></plist>",
-                                 0, "no login items"},
-                      DomainCase{"EmptyList",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                                 "</key><array/></dict></plist>",
-                                 0, "no login items"},
-                      DomainCase{"NotAPropertyList", "this is not a property list", 1,
-                                 "cannot read"},
-                      DomainCase{"ItemsNotAnArray",
-                                 "<?xml version=\"1.0\"?><plist "
-                                 "version=\"1.0\"><dict><key>AutoLaunchedApplicationDictionary"
-                                 "</key><string>/Applications/X.app</string></dict></plist>",
-                                 1, "is not an array"}),
+    ::testing::Values(
+        DomainCase{"NoDomain", nullptr, 0, "no login items"},
+        DomainCase{"NoItemsKey", DOMAIN_FILE("<key>X</key><true/>"), 0, "no login items"},
+        DomainCase{"EmptyList", DOMAIN_FILE("<key>AutoLaunchedApplicationDictionary</key><array/>"),
+                   0, "no login items"},
+        DomainCase{"NotAPropertyList", "this is not a property list", 1, "cannot read"},
+        DomainCase{"ItemsNotAnArray",
+                   DOMAIN_FILE("<key>AutoLaunchedApplicationDictionary</key>"
+                               "<string>/Applications/X.app</string>"),
+                   1, "is not an array"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -1,53 +1,47 @@
 // Changing clocks from the pane: stepper clicks, their failure path, going
 // back to stock, and the percentages shown.
-#include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
 const std::string kEntry = "ATY,Card";
-const std::string kDriver = kEntry + kDriverLeaf;
+const std::string kDriver = driverPath(kEntry);
 
 class PaneClocksTest : public ::testing::Test {
 protected:
-    void open(const ATICardSetup& setup = {}) {
-        mac.writeMachine(testsupport::machine({atiEntry(setup)}));
+    void open(const ATIDevice& setup = {}) {
+        mac.writeMachine(machine({atiEntry(setup)}));
         pane = std::make_unique<OpenPane>();
         ASSERT_TRUE(pane->loaded());
     }
-    std::string configFailedText() const {
-        auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
-        return bundle ? bundle->localizedStringForKey("CONFIG_FAILED", "Key not found")
-                      : std::string();
-    }
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     std::unique_ptr<OpenPane> pane;
 };
 
 TEST_F(PaneClocksTest, StepperClickSendsBothValuesInOneCommandAndShowsTheClocksReached) {
     open();
-    const std::size_t before = mac.driverLog().size();
+    const std::size_t before = mac.commandCount();
     EXPECT_FLOAT_EQ(pane->vpuStepper().increment(), 2.25);
     EXPECT_FALSE(pane->button("defaultButton").isEnabled());
 
     pane->vpuStepper().click(+1);  // 227.25 MHz: core divider 101
-    EXPECT_EQ(atiWrites(mac, kDriver, before), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
+    EXPECT_EQ(mac.pllWrites(kDriver, before), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
     EXPECT_EQ(pane->field("vpuTextField").floatValue(), 227.25f);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.2");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.25");
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "1.0");
     EXPECT_EQ(pane->field("memPercentTextField").stringValue(), "0.0");
     EXPECT_TRUE(pane->button("defaultButton").isEnabled()) << "at stock on one clock only";
 
     pane->memoryStepper().click(-2);  // 220.5 MHz: memory divider 98, core stays
-    EXPECT_EQ(atiWrites(mac, kDriver, before).back(), atiPLL(12, 98, 101));
-    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "220.5");
+    EXPECT_EQ(mac.pllWrites(kDriver, before).back(), pllWord(12, 98, 101));
+    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "220.50");
     EXPECT_EQ(pane->field("memPercentTextField").stringValue(), "-2.0");
-    EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 98, 101));
+    EXPECT_EQ(mac.registers(kDriver).at("PLL"), pllWord(12, 98, 101));
     EXPECT_TRUE(host::shownAlerts().empty());
 }
 
@@ -56,10 +50,10 @@ TEST_F(PaneClocksTest, ArrowOfTheStepperWidgetIsTheSameClick) {
     auto* widget = dynamic_cast<QAbstractSpinBox*>(pane->vpuStepper().view());
     ASSERT_NE(widget, nullptr);
     EXPECT_EQ(widget->objectName().toStdString(), "vpuStepper");
-    const std::size_t before = mac.driverLog().size();
+    const std::size_t before = mac.commandCount();
     widget->stepBy(1);  // what Qt does for a click on the up arrow
-    EXPECT_EQ(atiWrites(mac, kDriver, before), (std::vector<std::uint32_t>{atiPLL(12, 100, 101)}));
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.2");
+    EXPECT_EQ(mac.pllWrites(kDriver, before), (std::vector<std::uint32_t>{pllWord(12, 100, 101)}));
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "227.25");
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 227.25);
 }
 
@@ -76,10 +70,8 @@ TEST_F(PaneClocksTest, SteppersStopBetweenOneClockStepAndTwiceStockWithoutWrappi
 }
 
 TEST_F(PaneClocksTest, RefusedChangeRollsTheSteppersBackShowsTheSheetAndKeepsTheFields) {
-    ATICardSetup setup;
-    setup.faults = faults({2});  // WriteATIPLL always refused
-    open(setup);
-    const std::size_t before = mac.driverLog().size();
+    open({.faults = driverFaults({.refuseCommands = {2}})});  // WriteATIPLL always refused
+    const std::size_t before = mac.commandCount();
 
     pane->vpuStepper().click(+3);
     pane->memoryStepper().click(+1);
@@ -90,16 +82,16 @@ TEST_F(PaneClocksTest, RefusedChangeRollsTheSteppersBackShowsTheSheetAndKeepsThe
     ASSERT_EQ(log.size(), before + 4);
     EXPECT_NE(log[before + 2].result, 0u);
     EXPECT_EQ(log.back().command, 0u);  // ReadATIPLL
-    EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 100, 100));
+    EXPECT_EQ(mac.registers(kDriver).at("PLL"), pllWord(12, 100, 100));
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
     EXPECT_DOUBLE_EQ(pane->memoryStepper().doubleValue(), 225.0);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
-    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
+    EXPECT_EQ(pane->field("memoryTextField").stringValue(), "225.00");
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "0.0");
 
     const auto alerts = host::shownAlerts();
     ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_EQ(alerts[0].messageText, configFailedText());
+    EXPECT_EQ(alerts[0].messageText, paneString("CONFIG_FAILED"));
     EXPECT_NE(alerts[0].messageText, "Key not found");
     EXPECT_FALSE(alerts[0].informativeText);
     EXPECT_EQ(alerts[0].buttons, std::vector<std::string>{"OK"});
@@ -115,10 +107,10 @@ TEST_F(PaneClocksTest, FailureAfterBackToStockRollsBackToTheStockClocksReached) 
     pane->button("defaultButton").performClick();
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
 
-    setDriverFaults(mac, kEntry, faults({2}));
+    setDriverFaults(mac, kEntry, driverFaults({.refuseCommands = {2}}));
     pane->vpuStepper().click(+1);
     EXPECT_DOUBLE_EQ(pane->vpuStepper().doubleValue(), 225.0);
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(host::shownAlerts().size(), 1u);
 }
 
@@ -126,18 +118,18 @@ TEST_F(PaneClocksTest, BackToStockGoesGraduallyAndSetsBothPercentagesToExactlyZe
     open();
     pane->vpuStepper().click(+3);
     pane->memoryStepper().click(+2);
-    ASSERT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 102, 103));
+    ASSERT_EQ(mac.registers(kDriver).at("PLL"), pllWord(12, 102, 103));
     ASSERT_TRUE(pane->button("defaultButton").isEnabled());
-    const std::size_t before = mac.driverLog().size();
+    const std::size_t before = mac.commandCount();
 
     pane->button("defaultButton").performClick();
-    const auto writes = atiWrites(mac, kDriver, before);
+    const auto writes = mac.pllWrites(kDriver, before);
     ASSERT_EQ(writes.size(), 3u) << "one divider unit per command";
-    EXPECT_EQ(writes.back(), atiPLL(12, 100, 100));
+    EXPECT_EQ(writes.back(), pllWord(12, 100, 100));
     EXPECT_EQ(pane->field("vpuPercentTextField").floatValue(), 0.0f);
     EXPECT_EQ(pane->field("memPercentTextField").floatValue(), 0.0f);
     EXPECT_EQ(pane->field("vpuPercentTextField").stringValue(), "0.0");
-    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.0");
+    EXPECT_EQ(pane->field("vpuTextField").stringValue(), "225.00");
     EXPECT_DOUBLE_EQ(pane->memoryStepper().doubleValue(), 225.0);
     EXPECT_FALSE(pane->button("defaultButton").isEnabled());
 }
@@ -145,15 +137,12 @@ TEST_F(PaneClocksTest, BackToStockGoesGraduallyAndSetsBothPercentagesToExactlyZe
 TEST_F(PaneClocksTest, PercentAboveStockIsShownWithOneDecimal) {
     // 25 MHz reference, divider 10: 500 MHz core, 400 MHz memory; the saved
     // entry knows the stock clocks, 400 MHz both.
-    ATICardSetup setup;
-    setup.refclk = 25000;
-    setup.pll = atiPLL(10, 160, 200);
-    mac.writeMachine(testsupport::machine({atiEntry(setup)}));
+    mac.writeMachine(machine({atiEntry({.refclk = 25000, .pll = pllWord(10, 160, 200)})}));
     const std::string model = modelShownForFirstCard();
-    writePaneDomain(false, {cardEntry("SLOT-1", model, 500.0f, 400.0f, 400.0f, 400.0f)});
+    writePaneDomain(false, {savedCardEntry("SLOT-1", model, 500.0f, 400.0f, 400.0f, 400.0f)});
     OpenPane opened;
     ASSERT_TRUE(opened.loaded());
-    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "500.0");
+    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "500.00");
     EXPECT_EQ(opened.field("vpuPercentTextField").stringValue(), "25.0");
     EXPECT_EQ(opened.field("memPercentTextField").stringValue(), "0.0");
     EXPECT_TRUE(opened.button("defaultButton").isEnabled());
@@ -161,11 +150,11 @@ TEST_F(PaneClocksTest, PercentAboveStockIsShownWithOneDecimal) {
 }
 
 TEST_F(PaneClocksTest, NVIDIACardShowsNoMemoryFactsAndStepsInWholeMegahertz) {
-    mac.writeMachine(testsupport::machine({nv4xEntry("NVDA,Card", "SLOT-1")}));
+    mac.writeMachine(machine({nv4xEntry("NVDA,Card", "SLOT-1")}));
     OpenPane opened;
     ASSERT_TRUE(opened.loaded());
-    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "405.0");
-    EXPECT_EQ(opened.field("memoryTextField").stringValue(), "351.0");
+    EXPECT_EQ(opened.field("vpuTextField").stringValue(), "405.00");
+    EXPECT_EQ(opened.field("memoryTextField").stringValue(), "351.00");
     EXPECT_EQ(opened.field("memSizeTextField").stringValue(), "0");
     EXPECT_EQ(opened.field("memTypeTextField").stringValue(), "SDR");
     EXPECT_EQ(opened.field("busWidthTextField").stringValue(), "0");

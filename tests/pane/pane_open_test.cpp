@@ -1,55 +1,68 @@
 // Opening the pane: discovery, restoring the saved clocks (or not, with the
 // Option key), the card table and the help book.
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <set>
-#include <sstream>
 
-#include "PaneTestSupport.h"
-#include "host/IOKit.h"
+#include "support/OpenPane.h"
+#include "support/IOKitCalls.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-const std::string kDriverA = std::string("ATY,CardA") + kDriverLeaf;
-const std::string kDriverB = std::string("ATY,CardB") + kDriverLeaf;
+const std::string kDriverA = driverPath("ATY,CardA");
+const std::string kDriverB = driverPath("ATY,CardB");
 
 class PaneOpenTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(
-            testsupport::machine({atiEntry({.entryName = "ATY,CardA", .slot = "SLOT-1"}),
-                                  atiEntry({.entryName = "ATY,CardB", .slot = "SLOT-2"})}));
+        mac.writeMachine(machine({atiEntry({.entryName = "ATY,CardA", .slotName = "SLOT-1"}),
+                                  atiEntry({.entryName = "ATY,CardB", .slotName = "SLOT-2"})}));
         model = modelShownForFirstCard();
         ASSERT_FALSE(model.empty());
     }
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     std::string model;
 };
+
+// The window is up with the cards listed before their saved clocks are put
+// back: until then the controls are dimmed and the progress indicator runs.
+TEST_F(PaneOpenTest, TheSavedClocksComeBackOnceThePaneIsShown) {
+    writePaneDomain(false, {savedCardEntry("SLOT-1", model, 247.5f, 234.0f, 225.0f, 225.0f)});
+    OpenPane pane(/*optionKey=*/false, paneBundlePath(), /*select=*/false);
+    ASSERT_TRUE(pane.loaded());
+    const auto& progress = pane.outlet<NSProgressIndicator>("restoreProgressIndicator");
+    EXPECT_TRUE(mac.pllWrites(kDriverA).empty());
+    EXPECT_EQ(pane.table().numberOfRows(), 2);
+    EXPECT_FALSE(pane.vpuStepper().isEnabled() || pane.button("startupCheckbox").isEnabled());
+    EXPECT_TRUE(progress.isAnimating());
+    pane.pane().didSelect();
+    EXPECT_EQ(mac.pllWrites(kDriverA).size(), 10u);
+    EXPECT_TRUE(pane.vpuStepper().isEnabled() && pane.button("startupCheckbox").isEnabled());
+    EXPECT_FALSE(progress.isAnimating());
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.50");
+}
 
 TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFollow) {
     // 234 MHz memory (fb 104), 247.5 MHz core (fb 110) for slot 1; 216 MHz
     // core (fb 96) for slot 2, memory as is.
-    writePaneDomain(false, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 225.0f, 225.0f),
-                            cardEntry("SLOT-2", model, 216.0f, 225.0f, 225.0f, 225.0f)});
+    writePaneDomain(false, {savedCardEntry("SLOT-1", model, 247.5f, 234.0f, 225.0f, 225.0f),
+                            savedCardEntry("SLOT-2", model, 216.0f, 225.0f, 225.0f, 225.0f)});
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
 
-    const std::vector<std::uint32_t> a = atiWrites(mac, kDriverA);
+    const std::vector<std::uint32_t> a = mac.pllWrites(kDriverA);
     ASSERT_EQ(a.size(), 10u) << "one divider unit per command";
-    EXPECT_EQ(a.front(), atiPLL(12, 101, 101));
-    EXPECT_EQ(a.back(), atiPLL(12, 104, 110));
-    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 104, 110));
-    const std::vector<std::uint32_t> b = atiWrites(mac, kDriverB);
+    EXPECT_EQ(a.front(), pllWord(12, 101, 101));
+    EXPECT_EQ(a.back(), pllWord(12, 104, 110));
+    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), pllWord(12, 104, 110));
+    const std::vector<std::uint32_t> b = mac.pllWrites(kDriverB);
     ASSERT_EQ(b.size(), 4u);
-    EXPECT_EQ(b.back(), atiPLL(12, 100, 96));
+    EXPECT_EQ(b.back(), pllWord(12, 100, 96));
 
     EXPECT_EQ(pane.table().selectedRow(), 0);
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.5");
-    EXPECT_EQ(pane.field("memoryTextField").stringValue(), "234.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "247.50");
+    EXPECT_EQ(pane.field("memoryTextField").stringValue(), "234.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "10.0");
     EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "4.0");
     EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 247.5);
@@ -58,7 +71,7 @@ TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFoll
 
     // The other row shows the other card.
     ASSERT_TRUE(pane.table().selectRow(1));
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "216.0");
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "216.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "-4.0");
     EXPECT_DOUBLE_EQ(pane.vpuStepper().doubleValue(), 216.0);
 }
@@ -66,14 +79,14 @@ TEST_F(PaneOpenTest, EachCardGetsItsOwnSavedClocksGraduallyAndTheShownFieldsFoll
 TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFromTheDomain) {
     // The cards run at 225 MHz (raised at the last login, say); the entry
     // knows the real stock core clock, 180 MHz.
-    writePaneDomain(true, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 0.0f)});
-    const std::size_t before = mac.driverLog().size();
+    writePaneDomain(true, {savedCardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 0.0f)});
+    const std::size_t before = mac.commandCount();
     OpenPane pane(/*optionKey=*/true);
     ASSERT_TRUE(pane.loaded());
 
-    EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
-    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), atiPLL(12, 100, 100));
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_TRUE(mac.pllWrites(kDriverA, before).empty());
+    EXPECT_EQ(mac.registers(kDriverA).at("PLL"), pllWord(12, 100, 100));
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
         << "stock taken from the entry";
     EXPECT_EQ(pane.field("memPercentTextField").stringValue(), "0.0")
@@ -82,21 +95,20 @@ TEST_F(PaneOpenTest, OptionKeySkipsOnlyTheClocksStockAndStartupFlagStillComeFrom
 
     // Quitting keeps the entry's stock, not the raised clocks.
     pane.quit();
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    const cf::Array* cards = cardsOf(*domain);
-    ASSERT_TRUE(cards && cards->size() == 2);
-    const cf::Dictionary& slot1 = *(*cards)[1].dictionary();
+    const cf::Dictionary settings = savedSettings();
+    const cf::Array cards = savedCards(settings);
+    ASSERT_EQ(cards.size(), 2u);
+    const cf::Dictionary& slot1 = *cards[1].dictionary();
     EXPECT_EQ(stringOf(slot1, "Slot"), "SLOT-1");
     EXPECT_EQ(floatOf(slot1, "Stock VPU"), 180.0f);
     EXPECT_EQ(floatOf(slot1, "VPU"), 225.0f);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+    EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
 }
 
 TEST_F(PaneOpenTest, OptionKeyTakesNoStockFromEntriesWhoseClocksNoCardCanRunAndLogsThem) {
     // Stock 180 MHz would show as 25 % above stock if it were taken.
-    writePaneDomain(false, {cardEntry("SLOT-1", model, std::nanf(""), 234.0f, 180.0f, 180.0f),
-                            cardEntry("SLOT-2", model, 247.5f, -225.0f, 180.0f, 180.0f)});
+    writePaneDomain(false, {savedCardEntry("SLOT-1", model, std::nanf(""), 234.0f, 180.0f, 180.0f),
+                            savedCardEntry("SLOT-2", model, 247.5f, -225.0f, 180.0f, 180.0f)});
     OpenPane pane(/*optionKey=*/true);
     ASSERT_TRUE(pane.loaded());
     for (int row : {0, 1}) {
@@ -113,13 +125,14 @@ TEST_F(PaneOpenTest, OptionKeyTakesNoStockFromEntriesWhoseClocksNoCardCanRunAndL
 }
 
 TEST_F(PaneOpenTest, EntriesThatMatchNoCardOrAnotherModelChangeNothing) {
-    writePaneDomain(false, {cardEntry("SLOT-1", model + " Pro", 247.5f, 234.0f, 180.0f, 180.0f),
-                            cardEntry("SLOT-9", model, 247.5f, 234.0f, 180.0f, 180.0f)});
-    const std::size_t before = mac.driverLog().size();
+    writePaneDomain(false,
+                    {savedCardEntry("SLOT-1", model + " Pro", 247.5f, 234.0f, 180.0f, 180.0f),
+                     savedCardEntry("SLOT-9", model, 247.5f, 234.0f, 180.0f, 180.0f)});
+    const std::size_t before = mac.commandCount();
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
-    EXPECT_TRUE(atiWrites(mac, kDriverA, before).empty());
-    EXPECT_TRUE(atiWrites(mac, kDriverB, before).empty());
+    EXPECT_TRUE(mac.pllWrites(kDriverA, before).empty());
+    EXPECT_TRUE(mac.pllWrites(kDriverB, before).empty());
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "0.0")
         << "stock not taken from a mismatch";
     EXPECT_FALSE(pane.button("defaultButton").isEnabled());
@@ -140,40 +153,16 @@ TEST_F(PaneOpenTest, TableListsSlotAndModelAndKeepsOneRowSelected) {
     EXPECT_TRUE(host::shownAlerts().empty());
 }
 
-// The number the next registry handle of this process gets; handles are
-// numbered upwards and never reused.
-io_object_t nextRegistryHandle() {
-    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, "ATY,Card");
-    EXPECT_NE(handle, IO_OBJECT_NULL);
-    IOObjectRelease(handle);
-    return handle + 1;
-}
-
 TEST(PaneHandles, TheOpenPaneHoldsOnlyEachCardsDriverAndDeviceEntry) {
-    testsupport::TempSimMac mac;
-    cf::Dictionary otherVendor;  // Matrox, whose card no card class serves
-    otherVendor.set("vendor-id", testsupport::dataU32(0x102B));
-    otherVendor.set("device-id", testsupport::dataU32(0x0525));
-    otherVendor.set("AAPL,slot-name", testsupport::dataText("SLOT-2"));
-    mac.writeMachine(testsupport::machine(
-        {atiEntry(ATICardSetup{}),
-         testsupport::entry("Other,Card", otherVendor,
-                            {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
-
-    const io_object_t first = nextRegistryHandle();
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry(ATIDevice{}), otherVendorCard("Other,Card", "SLOT-2")}));
+    const io_object_t first = nextRegistryHandle("ATY,Card");
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
-    const io_object_t end = nextRegistryHandle() - 1;
-
-    // A handle that is still live has a path; a released one has none.
-    std::multiset<std::string> live;
-    for (io_object_t handle = first; handle < end; ++handle) {
-        std::string path;
-        if (IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
-            live.insert(path);
-    }
-    EXPECT_EQ(live, (std::multiset<std::string>{"IOService:/ATY,Card",
-                                                "IOService:/ATY,Card" + std::string(kDriverLeaf)}));
+    const io_object_t end = nextRegistryHandle("ATY,Card") - 1;
+    // Only the kept card's driver and device entry.
+    EXPECT_EQ(livePaths(first, end),
+              (std::vector<std::string>{"IOService:/ATY,Card", driverPath("IOService:/ATY,Card")}));
 }
 
 TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
@@ -191,10 +180,7 @@ TEST_F(PaneOpenTest, HelpBookIsRegisteredAndTheHelpButtonOpensItsStartPage) {
     EXPECT_EQ(pages[0], book->startPage);
 
     // Every page the start page links to is in the book.
-    std::ifstream in(book->startPage);
-    std::stringstream html;
-    html << in.rdbuf();
-    const std::string text = html.str();
+    const std::string text = readFile(book->startPage);
     int links = 0;
     const std::string marker = "href=\"";
     for (std::size_t at = text.find(marker); at != std::string::npos;

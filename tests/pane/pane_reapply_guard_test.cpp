@@ -1,15 +1,14 @@
 // The pane's restore at open goes through the guard of the saved clocks:
 // while a reapply never finished, the pane opens as with the Option key
 // held, says what happened, and clears the record when it saves.
-#include <gtest/gtest.h>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
-const std::string kDriver = std::string("ATY,Card") + kDriverLeaf;
+const std::string kDriver = driverPath("ATY,Card");
 // Where the startup tool and the pane record a reapply under way.
 constexpr const char* kStartupToolReapplyDomain = "name.halvorn.oddny.TarnwickStartup";
 constexpr const char* kPaneReapplyDomain = "name.halvorn.oddny.TarnwickPref.Reapply";
@@ -18,17 +17,17 @@ constexpr const char* kReapplyInProgressKey = "Reapply In Progress";
 class PaneGuardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mac.writeMachine(testsupport::machine({atiEntry(ATICardSetup{})}));
+        mac.writeMachine(machine({atiEntry(ATIDevice{})}));
         const std::string model = modelShownForFirstCard();
         ASSERT_FALSE(model.empty());
         // The card runs at 225 MHz; 247.5 / 234 MHz are saved, stock 180 MHz.
-        writePaneDomain(true, {cardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 225.0f)});
+        writePaneDomain(true, {savedCardEntry("SLOT-1", model, 247.5f, 234.0f, 180.0f, 225.0f)});
     }
     bool recorded(const char* domain) const {
         const std::optional<cf::Dictionary> d = readDomain(domain);
         return d && d->contains(kReapplyInProgressKey);
     }
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
 };
 
 TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndClearsItAtQuit) {
@@ -41,11 +40,11 @@ TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndC
     domain.set(kReapplyInProgressKey, record);
     NSUserDefaults::standardUserDefaults().setPersistentDomain(domain, kStartupToolReapplyDomain);
 
-    const std::size_t before = mac.driverLog().size();
+    const std::size_t before = mac.commandCount();
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
-    EXPECT_TRUE(atiWrites(mac, kDriver, before).empty());
-    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.0");
+    EXPECT_TRUE(mac.pllWrites(kDriver, before).empty());
+    EXPECT_EQ(pane.field("vpuTextField").stringValue(), "225.00");
     EXPECT_EQ(pane.field("vpuPercentTextField").stringValue(), "25.0")
         << "stock taken from the entry, as with the Option key";
     const std::vector<NSAlertRecord> alerts = host::shownAlerts();
@@ -59,16 +58,15 @@ TEST_F(PaneGuardTest, AfterAnUnfinishedReapplyThePaneRestoresNothingExplainsAndC
 
     pane.quit();
     EXPECT_FALSE(recorded(kStartupToolReapplyDomain));
-    const std::optional<cf::Dictionary> saved = readDomain(kPaneDomain);
-    ASSERT_TRUE(saved && cardsOf(*saved) && cardsOf(*saved)->size() == 1);
-    EXPECT_EQ(floatOf(*(*cardsOf(*saved))[0].dictionary(), "VPU"), 225.0f)
-        << "the clocks the card runs at now";
+    const cf::Array cards = savedCards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(floatOf(*cards[0].dictionary(), "VPU"), 225.0f) << "the clocks the card runs at now";
 }
 
 TEST_F(PaneGuardTest, ARestoreThatFinishesLeavesNoRecordAndNoAlert) {
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
-    EXPECT_EQ(mac.registers(kDriver).at("PLL"), atiPLL(12, 104, 110));
+    EXPECT_EQ(mac.registers(kDriver).at("PLL"), pllWord(12, 104, 110));
     EXPECT_TRUE(host::shownAlerts().empty());
     EXPECT_FALSE(recorded(kPaneReapplyDomain));
     EXPECT_FALSE(recorded(kStartupToolReapplyDomain));

@@ -1,12 +1,11 @@
 // Quitting: the saved card settings, the pane with no cards, and the login
 // item in the "loginwindow" domain.
-#include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "PaneTestSupport.h"
+#include "support/OpenPane.h"
 
-using namespace panetest;
+using namespace testsupport;
 
 namespace {
 
@@ -17,17 +16,9 @@ std::string startupToolPath(const std::filesystem::path& bundle = paneBundlePath
     return path.value_or("");
 }
 
-cf::Value loginItem(const std::string& path, bool hide) {
-    cf::Dictionary d;
-    d.set("Path", path);
-    d.set("Hide", hide);
-    return d;
-}
-
 TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
-    testsupport::TempSimMac mac;
-    ATICardSetup ati;
-    mac.writeMachine(testsupport::machine({atiEntry(ati), nv4xEntry("NVDA,Card", "SLOT-2")}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({}), nv4xEntry("NVDA,Card", "SLOT-2")}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     ASSERT_EQ(pane.table().numberOfRows(), 2);
@@ -35,13 +26,12 @@ TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
     pane.vpuStepper().click(+1);
     pane.quit();
 
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
-    const cf::Array* cards = cardsOf(*domain);
-    ASSERT_TRUE(cards && cards->size() == 2);
-    const cf::Dictionary& first = *(*cards)[0].dictionary();
-    const cf::Dictionary& second = *(*cards)[1].dictionary();
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_TRUE(cf::boolValue(settings.get("Set at Startup")));
+    const cf::Array cards = savedCards(settings);
+    ASSERT_EQ(cards.size(), 2u);
+    const cf::Dictionary& first = *cards[0].dictionary();
+    const cf::Dictionary& second = *cards[1].dictionary();
     EXPECT_EQ(stringOf(first, "Slot"), "SLOT-2");
     EXPECT_EQ(first.size(), 12u) << "NVIDIA entries carry the stock PLL words";
     EXPECT_EQ(stringOf(second, "Slot"), "SLOT-1");
@@ -51,12 +41,12 @@ TEST(PaneSaveTest, TwoCardsAreSavedLastCardFirstWithTheirOwnKeys) {
 }
 
 TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuittingStillSaves) {
-    testsupport::TempSimMac mac;
+    TempSimMac mac;
     // A driver instance whose card is of another vendor is skipped.
     cf::Dictionary other;
-    other.set("vendor-id", testsupport::dataU32(0x8086));
-    mac.writeMachine(testsupport::machine({testsupport::entry(
-        "GFX0", other, {testsupport::driverEntry("ATI", {{"PLL", atiPLL(12, 100, 100)}})})}));
+    other.set("vendor-id", dataU32(0x8086));
+    mac.writeMachine(
+        machine({entry("GFX0", other, {driverEntry("ATI", {{"PLL", pllWord(12, 100, 100)}})})}));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     EXPECT_EQ(pane.table().numberOfRows(), 0);
@@ -67,28 +57,22 @@ TEST(PaneSaveTest, WithoutCardsTheControlsAreDisabledTheSheetExplainsAndQuitting
     EXPECT_EQ(pane.outlet<NSScrollView>("cardsScrollView").focusRingType(), NSFocusRingTypeNone);
     EXPECT_EQ(pane.field("versionTextField").stringValue(), "1.0.6b");
 
-    auto bundle = NSBundle::bundleWithPath(paneBundlePath().string());
-    ASSERT_TRUE(bundle);
     const auto alerts = host::shownAlerts();
     ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].messageText,
-              bundle->localizedStringForKey("NO_CARD_MESSAGE", "Key not found"));
+    EXPECT_EQ(alerts[0].messageText, paneString("NO_CARD_MESSAGE"));
     ASSERT_TRUE(alerts[0].informativeText);
-    EXPECT_EQ(*alerts[0].informativeText,
-              bundle->localizedStringForKey("NO_CARD_INFO_TEXT", "Key not found"));
+    EXPECT_EQ(*alerts[0].informativeText, paneString("NO_CARD_INFO_TEXT"));
     EXPECT_NE(*alerts[0].informativeText, "Key not found");
 
     // A disabled checkbox does not change; the actions find no card.
     pane.button("startupCheckbox").performClick();
     pane.button("defaultButton").performClick();
     pane.quit();
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_EQ(domain->size(), 2u);
-    ASSERT_TRUE(domain->get("Set at Startup") && domain->get("Set at Startup")->boolean());
-    EXPECT_FALSE(*domain->get("Set at Startup")->boolean());
-    ASSERT_TRUE(cardsOf(*domain));
-    EXPECT_TRUE(cardsOf(*domain)->empty());
+    const cf::Dictionary settings = savedSettings();
+    EXPECT_EQ(settings.size(), 2u);
+    ASSERT_TRUE(settings.get("Set at Startup") && settings.get("Set at Startup")->boolean());
+    EXPECT_FALSE(*settings.get("Set at Startup")->boolean());
+    EXPECT_TRUE(savedCards(settings).empty());
     const auto login = readDomain("loginwindow");
     ASSERT_TRUE(login) << "the login item is updated too";
     EXPECT_EQ(login->size(), 1u);
@@ -113,8 +97,8 @@ class LoginItemTest : public ::testing::TestWithParam<LoginCase> {};
 
 TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
     const LoginCase& c = GetParam();
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({})}));
     const std::string tool = startupToolPath();
     auto expand = [&](const std::vector<std::pair<std::string, bool>>& items) {
         cf::Array array;
@@ -122,12 +106,7 @@ TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
             array.push_back(loginItem(path == "TOOL" ? tool : path, hide));
         return array;
     };
-    cf::Dictionary before;
-    if (c.hasDomain) {
-        before.set("OtherKey", "kept");
-        before.set("AutoLaunchedApplicationDictionary", expand(c.before));
-        NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
-    }
+    if (c.hasDomain) writeLoginItems(expand(c.before), with({}, "OtherKey", "kept"));
     OpenPane pane;
     ASSERT_TRUE(pane.loaded());
     if (c.checkbox) pane.button("startupCheckbox").performClick();
@@ -142,61 +121,45 @@ TEST_P(LoginItemTest, QuittingUpdatesTheLoginItemAndKeepsEverythingElse) {
     EXPECT_EQ(*after, expected) << cf::toXMLPropertyList(*after);
 }
 
+const std::string kA = "/Applications/A.app", kC = "/Applications/C.app";
+// The startup tool of a pane installed elsewhere.
+const std::string kOtherInstall =
+    "/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/TarnwickStartup.app";
+
+using Items = std::vector<std::pair<std::string, bool>>;
+LoginCase login(const char* name, bool hasDomain, Items before, bool checkbox, Items after) {
+    return {name, hasDomain, std::move(before), checkbox, std::move(after)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllCases, LoginItemTest,
-    ::testing::Values(
-        LoginCase{"OnWithoutDomain", false, {}, true, {{"TOOL", false}}},
-        LoginCase{"OffWithoutDomain", false, {}, false, {}},
-        LoginCase{"OnPresentHiddenInTheMiddleMovesToTheEnd",
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", true}, {"/Applications/C.app", true}},
-                  true,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}, {"TOOL", true}}},
-        LoginCase{"OffPresentIsRemoved",
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"/Applications/C.app", true}},
-                  false,
-                  {{"/Applications/A.app", false}, {"/Applications/C.app", true}}},
-        LoginCase{"OffAbsentWritesTheSameBack",
-                  true,
-                  {{"/Applications/A.app", true}},
-                  false,
-                  {{"/Applications/A.app", true}}},
-        LoginCase{"OffTwoEntriesRemovesOnlyTheFirst",
-                  true,
-                  {{"TOOL", true}, {"TOOL", false}},
-                  false,
-                  {{"TOOL", false}}},
-        LoginCase{"OnTwoEntriesMovesTheFirst",
-                  true,
-                  {{"TOOL", true}, {"/Applications/A.app", false}, {"TOOL", false}},
-                  true,
-                  {{"/Applications/A.app", false}, {"TOOL", false}, {"TOOL", true}}},
-        LoginCase{"OtherPaneInstallIsLeftAlone",
-                  true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
-                    "TarnwickStartup.app",
-                    true}},
-                  true,
-                  {{"/Library/PreferencePanes/TarnwickPref.prefPane/Contents/Resources/"
-                    "TarnwickStartup.app",
-                    true},
-                   {"TOOL", false}}}),
+    ::testing::Values(login("OnWithoutDomain", false, {}, true, {{"TOOL", false}}),
+                      login("OffWithoutDomain", false, {}, false, {}),
+                      login("OnPresentHiddenInTheMiddleMovesToTheEnd", true,
+                            {{kA, false}, {"TOOL", true}, {kC, true}}, true,
+                            {{kA, false}, {kC, true}, {"TOOL", true}}),
+                      login("OffPresentIsRemoved", true, {{kA, false}, {"TOOL", false}, {kC, true}},
+                            false, {{kA, false}, {kC, true}}),
+                      login("OffAbsentWritesTheSameBack", true, {{kA, true}}, false, {{kA, true}}),
+                      login("OffTwoEntriesRemovesOnlyTheFirst", true,
+                            {{"TOOL", true}, {"TOOL", false}}, false, {{"TOOL", false}}),
+                      login("OnTwoEntriesMovesTheFirst", true,
+                            {{"TOOL", true}, {kA, false}, {"TOOL", false}}, true,
+                            {{kA, false}, {"TOOL", false}, {"TOOL", true}}),
+                      login("OtherPaneInstallIsLeftAlone", true, {{kOtherInstall, true}}, true,
+                            {{kOtherInstall, true}, {"TOOL", false}})),
     [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
 
 TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
-    testsupport::TempSimMac mac;
-    mac.writeMachine(testsupport::machine({atiEntry({})}));
+    TempSimMac mac;
+    mac.writeMachine(machine({atiEntry({})}));
     // A copy of the pane without TarnwickStartup.app.
     const std::filesystem::path copy = mac.root() / "Copy" / "TarnwickPref.prefPane";
     std::filesystem::create_directories(copy.parent_path());
     std::filesystem::copy(paneBundlePath(), copy, std::filesystem::copy_options::recursive);
     std::filesystem::remove_all(copy / "Contents" / "Resources" / "TarnwickStartup.app");
 
-    cf::Dictionary before;
-    before.set("AutoLaunchedApplicationDictionary",
-               cf::Array{loginItem("/Applications/A.app", false)});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(before, "loginwindow");
+    const cf::Dictionary before = writeLoginItems(cf::Array{loginItem("/Applications/A.app")});
     {
         OpenPane pane(false, copy);
         ASSERT_TRUE(pane.loaded());
@@ -204,11 +167,9 @@ TEST(PaneSaveTest, WithoutTheStartupToolTheLoginItemsStayAsTheyAre) {
         pane.quit();
     }
     EXPECT_EQ(readDomain("loginwindow"), std::optional<cf::Dictionary>(before));
-    EXPECT_NE(mac.systemLog().find("TarnwickStartup.app is missing"), std::string::npos);
+    EXPECT_CONTAINS(mac.systemLog(), "TarnwickStartup.app is missing");
     // The settings themselves are still saved.
-    const auto domain = readDomain(kPaneDomain);
-    ASSERT_TRUE(domain);
-    EXPECT_TRUE(cf::boolValue(domain->get("Set at Startup")));
+    EXPECT_TRUE(cf::boolValue(savedSettings().get("Set at Startup")));
 }
 
 }  // namespace

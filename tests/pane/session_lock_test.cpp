@@ -3,38 +3,19 @@
 // bound; the login (loginwindow and the startup tool) is not held up; a
 // killed holder frees the session; the lock file is never something planted
 // in its place.
-#include <gtest/gtest.h>
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not in <csignal>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <filesystem>
-#include <ostream>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "PaneToolsSupport.h"
-#include "host/CoreFoundation.h"
-#include "host/Foundation.h"
 #include "host/SimMac.h"
-#include "support/SimMacFixture.h"
+#include "support/OpenPane.h"
+
+using namespace testsupport;
 
 namespace {
 
 namespace fs = std::filesystem;
-using panetools::Child;
-using panetools::run;
-using panetools::RunResult;
-using panetools::tool;
-
-#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
-#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
-
-void installPane() {
-    const RunResult r = panetools::installBuiltPane();
-    ASSERT_EQ(r.status, 0) << r.output;
-}
 
 std::vector<std::string> tarnwickctl(const std::string& waitSeconds,
                                      std::vector<std::string> args) {
@@ -44,8 +25,8 @@ std::vector<std::string> tarnwickctl(const std::string& waitSeconds,
 }
 
 TEST(PaneSession, OneAtATime) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     Child holder({tool("prefhost")});
     ASSERT_TRUE(holder.readUntil("prefhost: showing")) << holder.output();
     const std::string pid = "pid " + std::to_string(holder.pid());
@@ -55,7 +36,7 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_CONTAINS(second.output, "prefhost: the pane is already open (" + pid + ")");
     EXPECT_LACKS(second.output, "prefhost: showing");
 
-    const std::size_t commandsBefore = mac.driverLog().size();
+    const std::size_t commandsBefore = mac.commandCount();
     const auto begun = std::chrono::steady_clock::now();
     const RunResult refused = run(tarnwickctl("1", {"set", "0", "400", "340"}));
     const auto waited = std::chrono::steady_clock::now() - begun;
@@ -64,17 +45,12 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_CONTAINS(refused.output, "still open in another session (" + pid + ") after 1 s");
     EXPECT_GE(waited, std::chrono::milliseconds(950));
     EXPECT_LACKS(refused.output, "Cards");
-    EXPECT_EQ(mac.driverLog().size(), commandsBefore)
-        << "the refused session never opened the pane";
+    EXPECT_EQ(mac.commandCount(), commandsBefore) << "the refused session never opened the pane";
 
     // The login is no pane session.
-    cf::Dictionary item;
-    item.set("Path", (host::preferencePanesDir() / "TarnwickPref.prefPane" / "Contents" /
-                      "Resources" / "TarnwickStartup.app")
-                         .string());
-    cf::Dictionary login;
-    login.set("AutoLaunchedApplicationDictionary", cf::Array{item});
-    NSUserDefaults::standardUserDefaults().setPersistentDomain(login, "loginwindow");
+    writeLoginItems(cf::Array{loginItem((host::preferencePanesDir() / "TarnwickPref.prefPane" /
+                                         "Contents" / "Resources" / "TarnwickStartup.app")
+                                            .string())});
     const RunResult loggedIn = run({tool("loginwindow")});
     EXPECT_EQ(loggedIn.status, 0) << loggedIn.output;
     EXPECT_CONTAINS(loggedIn.output, "TarnwickStartup.app exited with status 0");
@@ -96,25 +72,19 @@ TEST(PaneSession, OneAtATime) {
     EXPECT_EQ(after.status, 0) << after.output;
 }
 
-// What may be planted in the lock file's place.
-enum class Planted { kSymlink, kFifo, kFolder };
-
-void PrintTo(Planted p, std::ostream* os) {
-    *os << (p == Planted::kSymlink ? "Symlink" : p == Planted::kFifo ? "Fifo" : "Folder");
-}
-
-class PaneSessionLockFile : public ::testing::TestWithParam<Planted> {};
+// What may be planted in the lock file's place: "Symlink", "Fifo" or "Folder".
+class PaneSessionLockFile : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PaneSessionLockFile, AnythingButARegularFileIsRefusedWithoutBlocking) {
-    testsupport::TempSimMac mac;
-    installPane();
+    TempSimMac mac;
+    ASSERT_TRUE(installBuiltPane());
     const fs::path lock = mac.root() / "pane-session.lock";
     const fs::path target = mac.root() / "elsewhere";
-    switch (GetParam()) {
-    case Planted::kSymlink: fs::create_symlink(target, lock); break;
-    case Planted::kFifo: ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0); break;
-    case Planted::kFolder: fs::create_directory(lock); break;
+    if (GetParam() == "Symlink") fs::create_symlink(target, lock);
+    if (GetParam() == "Fifo") {
+        ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
     }
+    if (GetParam() == "Folder") fs::create_directory(lock);
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{tool("prefhost")}, tarnwickctl("0", {"list"})}) {
         const RunResult r = run(argv);
@@ -124,18 +94,11 @@ TEST_P(PaneSessionLockFile, AnythingButARegularFileIsRefusedWithoutBlocking) {
         EXPECT_LACKS(r.output, "Cards");
     }
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()
-                     .persistentDomainForName("name.halvorn.oddny.TarnwickPref")
-                     .has_value())
+    EXPECT_FALSE(readDomain("name.halvorn.oddny.TarnwickPref").has_value())
         << "no session began, so nothing was saved";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PaneSessionLockFile,
-                         ::testing::Values(Planted::kSymlink, Planted::kFifo, Planted::kFolder),
-                         [](const auto& info) {
-                             std::ostringstream name;
-                             PrintTo(info.param, &name);
-                             return name.str();
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, PaneSessionLockFile, ::testing::Values("Symlink", "Fifo", "Folder"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The temporary simulated Mac every test runs on, and builders for the
-// machine files tests write.
+// The temporary simulated Mac every test runs on, and readers of what
+// reached its hardware and files.
 #include "support/SimMacFixture.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +16,29 @@
 namespace testsupport {
 
 namespace {
-
-cf::Dictionary registerDictionary(const std::map<std::string, std::uint32_t>& registers) {
-    cf::Dictionary dict;
-    for (const auto& [key, value] : registers)
-        dict.set(key, cf::Number::integer(cf::kCFNumberSInt64Type, value));
-    return dict;
-}
-
+// No test reaches the simulated Mac in the real home: outside a TempSimMac,
+// SIMMAC_ROOT names a folder of the test program's own, gone at exit.
+struct ProgramRoot {
+    std::filesystem::path root;
+    ProgramRoot() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "simmac-tests-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        root = pattern;
+        ::setenv("SIMMAC_ROOT", pattern.c_str(), 1);
+    }
+    ~ProgramRoot() {
+        std::error_code ec;
+        if (!root.empty()) std::filesystem::remove_all(root, ec);
+    }
+} programRoot;
 }  // namespace
+
+std::ostream& operator<<(std::ostream& os, const Command& c) {
+    os << "{" << c.command << ", 0x" << std::hex << c.argument;
+    if (c.argument2) os << ", 0x" << *c.argument2;
+    return os << std::dec << (c.accepted ? "" : ", refused") << "}";
+}
 
 TempSimMac::TempSimMac() {
     std::string pattern = (std::filesystem::temp_directory_path() / "simmac-test-XXXXXX").string();
@@ -87,10 +101,54 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+void writeFile(const std::filesystem::path& path, const std::string& bytes, bool executable) {
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    using std::filesystem::perms;
+    if (executable)
+        std::filesystem::permissions(path, perms::owner_all | perms::group_read | perms::group_exec,
+                                     ec);
+}
+
+std::filesystem::path domainFile(const std::string& name) {
+    return host::preferencesDir() / (name + ".plist");
+}
+
+std::optional<cf::Dictionary> readDomain(const std::string& name) {
+    std::string error;
+    std::optional<cf::Value> value = cf::readPropertyListFile(domainFile(name).string(), &error);
+    if (!value || !value->dictionary()) return std::nullopt;
+    return *value->dictionary();
+}
+
+void writeDomain(const std::string& name, const cf::Dictionary& domain) {
+    std::string error;
+    if (!cf::writePropertyListFileAtomically(domainFile(name).string(), domain, &error))
+        ADD_FAILURE() << "cannot write the domain " << name << ": " << error;
+}
+
+std::vector<Command> TempSimMac::commands(std::size_t from, const std::string& driver,
+                                          std::optional<std::int64_t> code) const {
+    std::vector<Command> out;
+    const std::vector<host::DriverLogRecord> log = driverLog();
+    for (std::size_t i = from; i < log.size(); ++i) {
+        const host::DriverLogRecord& r = log[i];
+        if ((!driver.empty() && r.driver != driver) || (code && r.command != *code)) continue;
+        std::optional<std::uint32_t> argument2;
+        if (r.argument2) argument2 = static_cast<std::uint32_t>(*r.argument2);
+        out.push_back({r.command, static_cast<std::uint32_t>(r.argument.value_or(-1)), argument2,
+                       r.result == 0});
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> TempSimMac::pllWrites(const std::string& driver, std::size_t from,
+                                                 bool acceptedOnly) const {
+    std::vector<std::uint32_t> words;
+    for (const Command& c : commands(from, driver, 2))
+        if (c.accepted || !acceptedOnly) words.push_back(c.argument);
+    return words;
 }
 
 std::map<std::string, std::uint32_t> TempSimMac::registers(const std::string& driverPath) const {
@@ -102,94 +160,6 @@ std::map<std::string, std::uint32_t> TempSimMac::registers(const std::string& dr
         return {};
     }
     return {entry->hardware->registers.begin(), entry->hardware->registers.end()};
-}
-
-cf::Data dataU32(std::uint32_t value) {
-    return cf::Data{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-cf::Data dataText(const std::string& text) {
-    cf::Data data(text.begin(), text.end());
-    data.push_back(0);
-    return data;
-}
-
-cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
-                     std::vector<cf::Dictionary> children) {
-    cf::Dictionary dict;
-    dict.set("Name", name);
-    dict.set("Properties", std::move(properties));
-    if (!children.empty()) {
-        cf::Array array;
-        for (cf::Dictionary& child : children) array.push_back(std::move(child));
-        dict.set("Children", std::move(array));
-    }
-    return dict;
-}
-
-cf::Dictionary driverEntry(const std::string& kind,
-                           const std::map<std::string, std::uint32_t>& registers,
-                           std::optional<cf::Dictionary> faults) {
-    cf::Dictionary dict = entry(host::kClockDriverName, cf::Dictionary{});
-    cf::Dictionary hardware;
-    hardware.set("Kind", kind);
-    hardware.set("Registers", registerDictionary(registers));
-    hardware.set("PowerOn", registerDictionary(registers));
-    dict.set("Hardware", std::move(hardware));
-    if (faults) dict.set("Driver", std::move(*faults));
-    return dict;
-}
-
-cf::Dictionary driverFaults(const char* key, std::int64_t value) {
-    cf::Dictionary faults;
-    if (std::string_view(key) == "RefuseCommands")
-        faults.set(key, cf::Array{cf::CFNumberCreate(cf::kCFNumberIntType, value)});
-    else
-        faults.set(key, cf::CFNumberCreate(cf::kCFNumberSInt64Type, value));
-    return faults;
-}
-
-cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz) {
-    cf::Value* hardware = driver.get("Hardware");
-    if (!hardware || !hardware->dictionary()) {
-        ADD_FAILURE() << "a driver entry without Hardware has no limits";
-        return driver;
-    }
-    cf::Dictionary limits;
-    limits.set("VPU", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, vpuMHz));
-    limits.set("Memory", cf::CFNumberCreateReal(cf::kCFNumberDoubleType, memoryMHz));
-    hardware->dictionary()->set("Limits", std::move(limits));
-    return driver;
-}
-
-cf::Value machine(std::vector<cf::Dictionary> topLevelEntries) {
-    cf::Array entries;
-    for (cf::Dictionary& e : topLevelEntries) entries.push_back(std::move(e));
-    cf::Dictionary top;
-    top.set("Entries", std::move(entries));
-    return top;
-}
-
-cf::Dictionary savedCardEntry(const std::string& slot, const std::string& model, float vpu,
-                              float memory, std::optional<float> stockVPU,
-                              std::optional<float> stockMemory) {
-    const auto real = [](float f) { return cf::CFNumberCreateReal(cf::kCFNumberFloatType, f); };
-    cf::Dictionary e;
-    e.set("Slot", slot);
-    e.set("Model", model);
-    e.set("VPU", real(vpu));
-    e.set("Memory", real(memory));
-    if (stockVPU) e.set("Stock VPU", real(*stockVPU));
-    if (stockMemory) e.set("Stock Memory", real(*stockMemory));
-    return e;
-}
-
-cf::Dictionary savedDomain(bool setAtStartup, std::vector<cf::Dictionary> entries) {
-    cf::Dictionary domain;
-    domain.set("Set at Startup", setAtStartup);
-    domain.set("Cards", cf::Array(entries.begin(), entries.end()));
-    return domain;
 }
 
 }  // namespace testsupport

@@ -1,20 +1,42 @@
 // A simulated Mac for one test: a temporary SIMMAC_ROOT, a machine file
-// written by the test, and readers for what reached the hardware.
+// written by the test, and readers for what reached the hardware. Every
+// test includes it first (the test programs precompile it): GoogleTest, the
+// standard containers and the machine builders come with it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "host/CoreFoundation.h"
 #include "host/DriverLog.h"
+#include "support/MachineBuilders.h"
 
 namespace testsupport {
 
 enum class WithOldJournal { No, Yes };
+// A command as the driver log shows it, arguments as the 32 bits sent.
+struct Command {
+    std::int64_t command = 0;
+    std::uint32_t argument = 0;
+    std::optional<std::uint32_t> argument2 = std::nullopt;
+    bool accepted = true;
+    bool operator==(const Command&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Command& c);
+// The NVIDIA register commands.
+inline Command nvRead(std::uint32_t offset, bool accepted = true) {
+    return {11, offset, std::nullopt, accepted};
+}
+inline Command nvWrite(std::uint32_t offset, std::uint32_t value, bool accepted = true) {
+    return {12, offset, value, accepted};
+}
 
 // Creates a fresh temporary folder, points SIMMAC_ROOT at it for this
 // process (and its children) and removes it again at the end.
@@ -33,6 +55,15 @@ public:
     // driver.jsonl's records, after those of driver.jsonl.old when asked;
     // empty when there is none.
     std::vector<host::DriverLogRecord> driverLog(WithOldJournal old = WithOldJournal::No) const;
+    std::size_t commandCount() const { return driverLog().size(); }
+    // The commands of the driver log from record `from` on; only those to
+    // `driver` and of the command `code` when given.
+    std::vector<Command> commands(std::size_t from = 0, const std::string& driver = {},
+                                  std::optional<std::int64_t> code = std::nullopt) const;
+    // The WriteATIPLL words that reached the drivers (or `driver`), accepted
+    // ones only unless `acceptedOnly` is false.
+    std::vector<std::uint32_t> pllWrites(const std::string& driver = {}, std::size_t from = 0,
+                                         bool acceptedOnly = true) const;
     std::string systemLog() const;  // empty when there is none
     // Registers of the driver at `driverPath` ("PLL", "0x4000", ...) as they
     // are now, read as every program reads the machine.
@@ -46,32 +77,16 @@ private:
 // A whole file's bytes; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 // Replaces the file's bytes in place, creating missing folders.
-void writeFile(const std::filesystem::path& path, const std::string& bytes);
+void writeFile(const std::filesystem::path& path, const std::string& bytes,
+               bool executable = false);
 
-// Builders for machine files.
-cf::Data dataU32(std::uint32_t value);       // 4 bytes, little endian, as the Mac stores ids
-cf::Data dataText(const std::string& text);  // the bytes and a terminating zero byte
-cf::Dictionary entry(const std::string& name, cf::Dictionary properties,
-                     std::vector<cf::Dictionary> children = {});
-// A clock driver instance named name_halvorn_oddny_TarnwickDriver.
-// Registers are keyed "PLL" or "0x..." hex; PowerOn defaults to the same values.
-cf::Dictionary driverEntry(const std::string& kind,
-                           const std::map<std::string, std::uint32_t>& registers,
-                           std::optional<cf::Dictionary> faults = std::nullopt);
-// A driver's "Driver" faults dictionary with one fault: "BusyMilliseconds",
-// "RefuseAfter" (integers), or "RefuseCommands" (that one command code).
-cf::Dictionary driverFaults(const char* key, std::int64_t value);
-// The driver entry with its card's "Limits" (MHz): a write above them hangs
-// the machine and ends the process that sent it.
-cf::Dictionary withLimits(cf::Dictionary driver, double vpuMHz, double memoryMHz);
-cf::Value machine(std::vector<cf::Dictionary> topLevelEntries);
+// The file of the user defaults domain `name`, and the domain as it holds
+// it (nothing when it cannot be read) or written into it.
+std::filesystem::path domainFile(const std::string& name);
+std::optional<cf::Dictionary> readDomain(const std::string& name);
+void writeDomain(const std::string& name, const cf::Dictionary& domain);
 
-// Builders for the pane's saved settings: one card's entry ("Slot", "Model",
-// "VPU", "Memory" and the stock clocks given, as floats) and the domain that
-// holds the entries.
-cf::Dictionary savedCardEntry(const std::string& slot, const std::string& model, float vpu,
-                              float memory, std::optional<float> stockVPU = std::nullopt,
-                              std::optional<float> stockMemory = std::nullopt);
-cf::Dictionary savedDomain(bool setAtStartup, std::vector<cf::Dictionary> entries);
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
 
 }  // namespace testsupport

@@ -124,8 +124,8 @@ bool boolValue(const Value* value) {
         if (i == std::string::npos) return false;
         if ((*text)[i] == '+' || (*text)[i] == '-') ++i;
         while (i < text->size() && (*text)[i] == '0') ++i;
-        return i < text->size() && std::string_view("YyTt123456789").find((*text)[i]) !=
-                                       std::string_view::npos;
+        return i < text->size() &&
+               std::string_view("YyTt123456789").find((*text)[i]) != std::string_view::npos;
     }
     return false;
 }

@@ -213,12 +213,27 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
     return *value;
 }
 
+namespace {
+std::function<void()>& driverWaitHook() {
+    thread_local std::function<void()> hook;
+    return hook;
+}
+void runDriverWaitHook() {
+    if (driverWaitHook()) driverWaitHook()();
+}
+}  // namespace
+
+namespace host {
+void setDriverWaitHook(std::function<void()> hook) { driverWaitHook() = std::move(hook); }
+}  // namespace host
+
 kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
                                              const cf::Value& properties) {
     std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
     std::optional<std::uint32_t> answer;
     IOReturn result = host::sendDriverCommand(*path, properties, &answer);
+    runDriverWaitHook();
     // Only an accepted read leaves an answer.
     if (answer) {
         const std::uint32_t v = *answer;
@@ -265,6 +280,12 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, const mach_timespec_t* wa
                 return kIOReturnTimeout;
             }
             nap = std::min(nap, *deadline - t);
+        }
+        // A host that keeps its windows drawn does so between naps short
+        // enough to feel live.
+        if (driverWaitHook()) {
+            runDriverWaitHook();
+            nap = std::min<steady_clock::duration>(nap, milliseconds(15));
         }
         std::this_thread::sleep_for(nap);
     }

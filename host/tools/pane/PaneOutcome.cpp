@@ -20,6 +20,7 @@ std::vector<std::string> PaneOutcome::messages() const {
         lines.emplace_back(
             "the simulated Mac's machine could not be read (see simmac show and the system log); "
             "nothing was saved");
+    if (!machineUnresponsive.empty()) lines.push_back(machineUnresponsive);
     if (saveFailed)
         lines.emplace_back("the settings or the login item could not be saved (see simmac log)");
     if (unreadCards > 0)
@@ -35,7 +36,7 @@ std::vector<std::string> PaneOutcome::messages() const {
 }
 
 int PaneOutcome::exitStatus(int asked) const {
-    if (machineUnreadable) return kPaneMachineUnreadable;
+    if (machineUnreadable || !machineUnresponsive.empty()) return kPaneMachineUnreadable;
     if (saveFailed) return kPaneNotSaved;
     if (asked != kPaneOK) return asked;
     if (unreadCards > 0) return kPaneCardUnread;

@@ -15,7 +15,7 @@ enum PaneExitStatus {
     kPaneUsage = 1,  // or another failure before the session
     kPaneChangeRefused = 2,
     kPaneSessionBusy = 3,
-    kPaneMachineUnreadable = 4,
+    kPaneMachineUnreadable = 4,  // or asleep, or hung: a host error
     kPaneNotSaved = 5,
     kPaneCardUnread = 6,
     kPaneCardUnrestored = 7,
@@ -26,12 +26,16 @@ struct PaneOutcome {
     bool saveFailed = false;         // the settings or the login item were not written
     long unreadCards = 0;            // cards present but not read (their entries were kept)
     long unrestoredCards = 0;        // cards whose saved clocks could not be put back (kept)
+    // Why no card answered: the machine sleeps or hangs (empty: it answered).
+    // The pane sees only cards that time out; the host program asks the
+    // machine (PaneSession::checkMachine).
+    std::string machineUnresponsive;
 
     static PaneOutcome of(const NSPreferencePane& pane);
     // One line per problem, each without a program prefix or newline.
     std::vector<std::string> messages() const;
     // The worst of what the session met, first that holds: a machine that
-    // could not be read, a save that failed, `asked` (the status of what
+    // could not be read, or that sleeps or hangs, a save that failed, `asked` (the status of what
     // was asked for) when not 0, a card that could not be read, a card whose
     // saved clocks could not be put back.
     int exitStatus(int asked) const;

@@ -36,6 +36,17 @@ public:
     NSPreferencePane& pane() { return *pane_; }
     NSView* paneView() const { return view_; }
 
+    // Whether the simulated Mac sleeps or hangs, asked of the machine itself:
+    // a pane sees only cards that do not answer. Done by loadPane when the
+    // pane left a card out, and by the program when it finds no usable card
+    // or an action failed. A machine found so is kept for the outcome (a host
+    // error); the message (without the program's name), or empty when the
+    // machine answers or cannot be read (the pane says that itself).
+    std::string checkMachine();
+    // The pane cannot act on the machine: it could not be read, or it sleeps
+    // or hangs (as far as checked).
+    bool hostError() const;
+
     // Quits as System Preferences quits: NSApplicationWillTerminateNotification,
     // at which the pane saves; then `saved` runs, the pane goes and what the
     // session met is said. The exit status: the worst of that and `asked`.
@@ -51,4 +62,5 @@ private:
     std::unique_ptr<QApplication> app_;
     std::unique_ptr<NSPreferencePane> pane_;
     NSView* view_ = nullptr;
+    std::string machineUnresponsive_;
 };

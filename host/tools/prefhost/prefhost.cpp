@@ -25,8 +25,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeySequence>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -81,11 +83,20 @@ bool installQuitSignals(std::string* error) {
 // Preferences' only window does, even while an alert sheet or the help
 // viewer is still open.
 class MainWindow : public QMainWindow {
+public:
+    // Closed before the application's loop ran (while the pane still put the
+    // saved clocks back), where quit() does nothing yet.
+    bool closed() const { return closed_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override {
         event->accept();
+        closed_ = true;
         QCoreApplication::quit();
     }
+
+private:
+    bool closed_ = false;
 };
 
 // Qt aborts when it has no platform to show windows on; say what works instead.
@@ -98,7 +109,16 @@ bool hasDisplay() {
 }
 
 bool savePicture(QWidget& widget, const std::string& path) {
-    if (!widget.grab().save(QString::fromStdString(path), "PNG")) {
+    // The window with the sheets that hang on it.
+    QPixmap picture = widget.grab();
+    QPainter painter(&picture);
+    for (QWidget* sheet : QApplication::topLevelWidgets())
+        if (sheet != &widget && sheet->isVisible() && sheet->parentWidget() != nullptr &&
+            sheet->parentWidget()->window() == &widget)
+            painter.drawPixmap(sheet->geometry().topLeft() - widget.geometry().topLeft(),
+                               sheet->grab());
+    painter.end();
+    if (!picture.save(QString::fromStdString(path), "PNG")) {
         std::fprintf(stderr, "prefhost: cannot write %s\n", path.c_str());
         return false;
     }
@@ -122,8 +142,8 @@ bool saveHelpPicture(const NSPreferencePane& pane, const std::string& path) {
     return false;
 }
 
-std::string windowTitle(const NSPreferencePane& pane, const std::string& path) {
-    if (const auto& bundle = pane.bundle()) {
+std::string windowTitle(const std::string& path) {
+    if (const auto bundle = NSBundle::bundleWithPath(path)) {
         for (const char* key : {"NSPrefPaneIconLabel", "CFBundleName"}) {
             const cf::Value* v = bundle->infoDictionary().get(key);
             if (v && v->string() && !v->string()->empty()) return *v->string();
@@ -200,7 +220,9 @@ int run(int argc, char** argv) {
 
     // The window is there at once; creating the pane may take a while (it
     // restores the saved clocks), under the busy cursor.
-    window.setWindowTitle(QString::fromStdString(std::filesystem::path(panePath).stem().string()));
+    window.setWindowTitle(QString::fromStdString(windowTitle(panePath)));
+    // A pane's window has the size of its view, as in System Preferences.
+    window.layout()->setSizeConstraint(QLayout::SetFixedSize);
     window.show();
     QCoreApplication::processEvents();
     if (!session.loadPane(window, optionKey)) return kFailed;
@@ -209,8 +231,6 @@ int run(int argc, char** argv) {
         return kFailed;
     }
 
-    window.setWindowTitle(QString::fromStdString(windowTitle(session.pane(), panePath)));
-    window.adjustSize();
     std::printf("prefhost: showing %s\n", panePath.c_str());
     std::fflush(stdout);
 
@@ -225,7 +245,7 @@ int run(int argc, char** argv) {
         });
     }
 
-    const int loopStatus = app.exec();
+    const int loopStatus = window.closed() ? kOK : app.exec();
     return session.quit(status != kOK ? status : loopStatus,
                         [] { std::printf("prefhost: quit\n"); });
 }

@@ -55,6 +55,11 @@ int sendCommand(const std::string& driver, const std::string& codeText,
     IOReturn result = IOServiceWaitQuiet(service, &waitTime);
     if (result != kIOReturnSuccess) {
         std::cout << *path << ": waiting for the driver failed: " << ioReturnText(result) << "\n";
+        // No driver answers a machine that sleeps or hangs: say which.
+        if (machine->hung)
+            std::cerr << "simmac: the machine hangs; simmac reboot restarts it\n";
+        else if (machine->asleep)
+            std::cerr << "simmac: the machine is asleep; simmac wake wakes it\n";
         status = 2;
     } else {
         result = IORegistryEntrySetCFProperties(service, properties);

@@ -82,9 +82,9 @@ int run(int argc, char** argv) {
     std::string limitDriver;
     simmac::LimitOptions limits;
     limit->add_option("DRIVER", limitDriver, simmac::kDriverArgumentHelp)->required();
-    limit->add_option("--vpu", limits.vpu, "core clock limit (MHz)")->check(CLI::PositiveNumber);
+    limit->add_option("--vpu", limits.vpu, "core clock limit (MHz)")->check(tools::kMegahertz);
     limit->add_option("--memory", limits.memory, "memory clock limit (MHz)")
-        ->check(CLI::PositiveNumber);
+        ->check(tools::kMegahertz);
     limit->add_flag("--clear", limits.clear, "remove both limits first");
 
     CLI::App* command =

@@ -2,13 +2,15 @@
 
 #include <QApplication>
 #include <QPointer>
-#include <QTextBrowser>
 #include <QUrl>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
+#include "HelpViewer.h"
 #include "host/Log.h"
 
 namespace fs = std::filesystem;
@@ -47,41 +49,60 @@ std::optional<fs::path> findBookFolder(const NSBundle& bundle, const std::string
     return std::nullopt;
 }
 
+// The book's pages in name order, files with the given extension.
+std::vector<fs::path> filesOf(const fs::path& folder, const std::vector<std::string>& extensions) {
+    std::error_code ec;
+    std::vector<fs::path> files;
+    for (const auto& item : fs::directory_iterator(folder, ec))
+        if (item.is_regular_file(ec) &&
+            std::find(extensions.begin(), extensions.end(), item.path().extension().string()) !=
+                extensions.end())
+            files.push_back(item.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 std::optional<fs::path> findStartPage(const fs::path& folder) {
     std::error_code ec;
     if (fs::is_regular_file(folder / "index.html", ec)) return folder / "index.html";
-    std::vector<fs::path> pages;
-    for (const auto& item : fs::directory_iterator(folder, ec))
-        if (item.is_regular_file(ec) &&
-            (item.path().extension() == ".html" || item.path().extension() == ".htm"))
-            pages.push_back(item.path());
+    const std::vector<fs::path> pages = filesOf(folder, {".html", ".htm"});
     if (pages.empty()) return std::nullopt;
-    return *std::min_element(pages.begin(), pages.end());
+    return pages.front();
+}
+
+bool pageHoldsAnchor(const fs::path& page, const std::string& anchor) {
+    std::ifstream in(page, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string html = text.str();
+    for (const char* attribute : {"name=\"", "id=\""})
+        if (html.find(attribute + anchor + "\"") != std::string::npos) return true;
+    return false;
 }
 
 // One help viewer window per process, as Help Viewer is one application.
-QPointer<QTextBrowser>& helpViewer() {
-    static QPointer<QTextBrowser> viewer;
+QPointer<hostui::HelpViewer>& helpViewer() {
+    static QPointer<hostui::HelpViewer> viewer;
     return viewer;
 }
 
-void showInViewer(const fs::path& page, const std::optional<std::string>& anchor,
-                  const std::string& title) {
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
-    QPointer<QTextBrowser>& viewer = helpViewer();
-    if (viewer.isNull()) {
-        viewer = new QTextBrowser();
-        viewer->setAttribute(Qt::WA_DeleteOnClose);
-        viewer->setOpenExternalLinks(false);
-        viewer->resize(640, 560);
+void showInViewer(const host::HelpBook& book, const fs::path& page,
+                  const std::optional<std::string>& anchor) {
+    {
+        std::lock_guard lock(helpState().mutex);
+        helpState().openedPages.push_back(page.string() +
+                                          (anchor && !anchor->empty() ? "#" + *anchor : ""));
     }
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
+    QPointer<hostui::HelpViewer>& viewer = helpViewer();
+    if (viewer.isNull()) viewer = new hostui::HelpViewer();
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(page.string()));
     if (anchor && !anchor->empty()) url.setFragment(QString::fromStdString(*anchor));
-    viewer->setSearchPaths({QString::fromStdString(page.parent_path().string())});
-    viewer->setSource(url);
-    viewer->setWindowTitle(QString::fromStdString(title));
+    viewer->showPage(url, QString::fromStdString(book.name), QString::fromStdString(book.folder),
+                     QString::fromStdString(book.collection));
     viewer->show();
     viewer->raise();
+    viewer->activateWindow();
 }
 }  // namespace
 
@@ -97,8 +118,10 @@ OSStatus AHRegisterHelpBook(const FSRef* ref) {
     if (!folder) return fnfErr;
     const std::optional<fs::path> start = findStartPage(*folder);
     if (!start) return fnfErr;
+    const std::vector<fs::path> collections = filesOf(*folder, {".qhc"});
     std::lock_guard lock(helpState().mutex);
-    helpState().books[*bookName] = {*bookName, folder->string(), start->string()};
+    helpState().books[*bookName] = {*bookName, folder->string(), start->string(),
+                                    collections.empty() ? std::string() : collections[0].string()};
     return noErr;
 }
 
@@ -126,13 +149,30 @@ OSStatus AHGotoPage(const std::optional<std::string>& bookName,
     }
     std::error_code ec;
     if (!fs::is_regular_file(page, ec)) return fnfErr;
+    showInViewer(book, page, anchor);
+    return noErr;
+}
+
+OSStatus AHLookupAnchor(const std::optional<std::string>& bookName, const std::string& anchor) {
+    if (anchor.empty()) return paramErr;
+    std::vector<host::HelpBook> books;
     {
         std::lock_guard lock(helpState().mutex);
-        helpState().openedPages.push_back(page.string() +
-                                          (anchor && !anchor->empty() ? "#" + *anchor : ""));
+        for (const auto& [name, book] : helpState().books)
+            if (!bookName || name == *bookName) books.push_back(book);
     }
-    showInViewer(page, anchor, book.name);
-    return noErr;
+    if (bookName && books.empty()) {
+        NSLog("Help book \"%s\" is not registered", bookName->c_str());
+        return kAHInternalErr;
+    }
+    for (const host::HelpBook& book : books)
+        for (const fs::path& page : filesOf(book.folder, {".html", ".htm"}))
+            if (pageHoldsAnchor(page, anchor)) {
+                showInViewer(book, page, anchor);
+                return noErr;
+            }
+    NSLog("Help anchor \"%s\" is in no registered help book", anchor.c_str());
+    return fnfErr;
 }
 
 namespace host {

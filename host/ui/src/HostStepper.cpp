@@ -18,9 +18,6 @@ namespace hostui {
 
 namespace {
 
-// One notch of an ordinary mouse wheel, in eighths of a degree.
-constexpr int kWheelNotch = 120;
-
 std::string stringProperty(const QWidget& widget, const char* name, const char* fallback) {
     const QVariant value = widget.property(name);
     return value.isValid() ? value.toString().toStdString() : std::string(fallback);
@@ -42,10 +39,18 @@ bool parseNumber(const std::string& text, double* value) {
 HostStepper::HostStepper(QWidget* parent) : QAbstractSpinBox(parent) {
     setWrapping(false);
     setAccelerated(false);
-    // The wheel gives no focus: a wheel turned over an unfocused stepper
-    // scrolls what is around it and never steps.
-    setFocusPolicy(Qt::StrongFocus);
+    // Tab reaches the field; a click gives it focus only on the field itself
+    // (see eventFilter), never on the arrows, and the wheel never does.
+    setFocusPolicy(Qt::TabFocus);
+    lineEdit()->installEventFilter(this);
     connect(lineEdit(), &QLineEdit::textEdited, this, [this] { edited_ = true; });
+}
+
+bool HostStepper::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lineEdit() && event->type() == QEvent::MouseButtonPress && isEnabled() &&
+        !hasFocus())
+        setFocus(Qt::MouseFocusReason);
+    return QAbstractSpinBox::eventFilter(watched, event);
 }
 
 void HostStepper::showState(double value, double min, double max, bool wraps) {
@@ -87,16 +92,17 @@ void HostStepper::stepOnce(int direction) {
     stepBy(direction > 0 ? 1 : -1);
 }
 
-void HostStepper::confirmTypedValue() {
+bool HostStepper::confirmTypedValue() {
     double value = 0.0;
     if (parseNumber(lineEdit()->text().toStdString(), &value) && valueHandler_ &&
         valueHandler_(value)) {
         showValue();
-        return;
+        return true;
     }
     showMessage(QStringLiteral("Enter a number from %1 to %2")
                     .arg(QString::fromStdString(formatLimit(min_, true)),
                          QString::fromStdString(formatLimit(max_, false))));
+    return false;
 }
 
 QAbstractSpinBox::StepEnabled HostStepper::stepEnabled() const {
@@ -111,14 +117,19 @@ void HostStepper::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Up:
     case Qt::Key_Down:
-        // One step per key press, whatever modifiers are held.
+        // One step per key press, whatever modifiers are held; a held key's
+        // repeats are no presses.
         event->accept();
-        stepOnce(event->key() == Qt::Key_Up ? 1 : -1);
+        if (!repeat_.isRepeat(*event)) stepOnce(event->key() == Qt::Key_Up ? 1 : -1);
         return;
     case Qt::Key_PageUp:
     case Qt::Key_PageDown: event->ignore(); return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        if (repeat_.isRepeat(*event)) {
+            event->accept();
+            return;
+        }
         if (edited_) {
             event->accept();
             confirmTypedValue();
@@ -137,15 +148,14 @@ void HostStepper::keyPressEvent(QKeyEvent* event) {
     QAbstractSpinBox::keyPressEvent(event);
 }
 
+void HostStepper::keyReleaseEvent(QKeyEvent* event) {
+    repeat_.released(*event);
+    QAbstractSpinBox::keyReleaseEvent(event);
+}
+
 void HostStepper::wheelEvent(QWheelEvent* event) {
-    if (!hasFocus() || !isEnabled()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
-    wheelDelta_ += event->angleDelta().y();
-    for (; wheelDelta_ >= kWheelNotch; wheelDelta_ -= kWheelNotch) stepOnce(+1);
-    for (; wheelDelta_ <= -kWheelNotch; wheelDelta_ += kWheelNotch) stepOnce(-1);
+    // A wheel turned over the pane scrolls what is around, never a clock.
+    event->ignore();
 }
 
 void HostStepper::mousePressEvent(QMouseEvent* event) {
@@ -164,9 +174,15 @@ void HostStepper::mousePressEvent(QMouseEvent* event) {
     if (hit == QStyle::SC_SpinBoxDown) stepOnce(-1);
 }
 
+bool HostStepper::focusNextPrevChild(bool next) {
+    // Tab confirms what was typed, as Return does; a value refused keeps the
+    // field, with the note, until it is mended or dropped (Escape).
+    if (edited_ && !confirmTypedValue()) return true;
+    return QAbstractSpinBox::focusNextPrevChild(next);
+}
+
 void HostStepper::focusOutEvent(QFocusEvent* event) {
     QAbstractSpinBox::focusOutEvent(event);
-    wheelDelta_ = 0;
     // A context menu (paste) keeps what is being typed.
     if (event->reason() != Qt::PopupFocusReason && (edited_ || !message_.isEmpty())) showValue();
 }

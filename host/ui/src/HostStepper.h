@@ -2,16 +2,20 @@
 // NSStepper behind them to step, and the field beside them that shows its
 // value and takes a typed one. It answers the user as a Mac stepper and its
 // field do, so that a clock moves only on purpose: one click on an arrow or
-// one arrow key (with focus) is one step; the wheel steps only while the
-// stepper has focus; Page Up and Page Down do nothing; a typed value counts
-// only when Return confirms it, and Escape or leaving the field puts the
-// stepper's value back. A disabled stepper shows the "notANumberSymbol"
-// property (default "-"): it has no value to offer.
+// one press of an arrow key (with the field focused) is one step, and a key
+// held down does not repeat; the arrows never take focus (a click or Tab
+// focuses the field); the wheel and Page Up/Down never step; a typed value
+// counts when Return or Tab confirms it (a value refused keeps the field),
+// and Escape or leaving the field otherwise puts the stepper's value back. A
+// disabled stepper shows the "notANumberSymbol" property (default "-"): it
+// has no value to offer.
 #pragma once
 
 #include <QAbstractSpinBox>
 #include <QString>
 #include <functional>
+
+#include "KeyRepeat.h"
 
 namespace hostui {
 
@@ -42,15 +46,19 @@ public:
 protected:
     StepEnabled stepEnabled() const override;
     void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // One step up or down when the limits allow it.
     void stepOnce(int direction);
-    void confirmTypedValue();
+    // False when the typed value was refused (the note says why).
+    bool confirmTypedValue();
     // Puts the stepper's value (or the disabled symbol) into the field.
     void showValue();
     void showMessage(const QString& text);
@@ -63,7 +71,7 @@ private:
     double max_ = 0.0;
     bool wraps_ = false;
     bool edited_ = false;  // the field holds typed text not yet confirmed
-    int wheelDelta_ = 0;   // wheel movement short of a whole notch
+    KeyRepeat repeat_;
     QString message_;
 };
 

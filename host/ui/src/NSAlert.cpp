@@ -1,9 +1,9 @@
 #include <QApplication>
-#include <QMessageBox>
-#include <QPixmap>
-#include <QPushButton>
+#include <QPointer>
+#include <deque>
 #include <mutex>
 
+#include "AlertSheet.h"
 #include "host/AppKitAlert.h"
 
 namespace {
@@ -16,17 +16,53 @@ AlertLog& alertLog() {
     static AlertLog log;
     return log;
 }
-}  // namespace
 
-void NSAlert::beginSheetModalForWindow(NSWindow* window, const void* /*modalDelegate*/) {
+// A sheet waiting for the one its window shows to be answered.
+struct WaitingSheet {
     NSAlertRecord record;
-    record.messageText = messageText_;
-    record.informativeText = informativeText_;
-    record.buttons = buttons_;
-    if (record.buttons.empty()) record.buttons.emplace_back("OK");  // AppKit's default button
-    if (icon_ && icon_->isValid()) record.iconPath = icon_->path();
-    record.sheet = window != nullptr;
+    QImage icon;
+    std::function<void(NSModalResponse)> completionHandler;
+};
+// The sheets of one window: the one shown, then those waiting, oldest first.
+// Used on the main thread only, as every window.
+struct WindowSheets {
+    QPointer<QWidget> window;
+    QPointer<hostui::AlertSheet> shown;
+    std::deque<WaitingSheet> waiting;
+};
+std::vector<WindowSheets>& sheetsByWindow() {
+    static std::vector<WindowSheets> windows;
+    return windows;
+}
 
+WindowSheets& sheetsOf(QWidget* window) {
+    auto& all = sheetsByWindow();
+    std::erase_if(all, [](const WindowSheets& w) { return w.window.isNull(); });
+    for (WindowSheets& w : all)
+        if (w.window == window) return w;
+    all.push_back({window, nullptr, {}});
+    return all.back();
+}
+
+void showNextSheet(QWidget* window) {
+    WindowSheets& sheets = sheetsOf(window);
+    if (!sheets.shown.isNull() || sheets.waiting.empty()) return;
+    WaitingSheet next = std::move(sheets.waiting.front());
+    sheets.waiting.pop_front();
+    QPointer<QWidget> guard(window);
+    auto* sheet = new hostui::AlertSheet(
+        next.record, next.icon, window,
+        [guard, handler = std::move(next.completionHandler)](NSModalResponse response) {
+            // The sheet is gone: a sheet the handler begins may show at once.
+            if (!guard.isNull()) sheetsOf(guard.data()).shown = nullptr;
+            if (handler) handler(response);
+            if (!guard.isNull()) showNextSheet(guard.data());
+        });
+    sheets.shown = sheet;
+    sheet->present();
+}
+
+void recordAlert(const NSAlertRecord& record) {
     std::function<void(const NSAlertRecord&)> observer;
     {
         std::lock_guard lock(alertLog().mutex);
@@ -34,23 +70,35 @@ void NSAlert::beginSheetModalForWindow(NSWindow* window, const void* /*modalDele
         observer = alertLog().observer;
     }
     if (observer) observer(record);
+}
+}  // namespace
+
+void NSAlert::beginSheetModalForWindow(NSWindow* window, const void* /*modalDelegate*/) {
+    beginSheetModalForWindow(window, std::function<void(NSModalResponse)>());
+}
+
+void NSAlert::beginSheetModalForWindow(NSWindow* window,
+                                       std::function<void(NSModalResponse)> completionHandler) {
+    NSAlertRecord record;
+    record.messageText = messageText_;
+    record.informativeText = informativeText_;
+    record.buttons = buttons_;
+    if (record.buttons.empty()) record.buttons.emplace_back("OK");  // AppKit's default button
+    if (icon_ && icon_->isValid()) record.iconPath = icon_->path();
+    record.sheet = window != nullptr;
+    record.showsHelp = showsHelp_;
+    record.helpAnchor = helpAnchor_;
+    recordAlert(record);
 
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
-    // The box deletes itself when the user answers; open() never blocks.
-    auto* box = new QMessageBox(window);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(window != nullptr ? Qt::WindowModal : Qt::NonModal);
-    box->setText(QString::fromStdString(record.messageText));
-    if (record.informativeText)
-        box->setInformativeText(QString::fromStdString(*record.informativeText));
-    if (icon_ && icon_->isValid())
-        box->setIconPixmap(QPixmap::fromImage(icon_->image())
-                               .scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    else
-        box->setIcon(QMessageBox::Warning);
-    for (const std::string& title : record.buttons)
-        box->addButton(QString::fromStdString(title), QMessageBox::AcceptRole);
-    box->open();
+    const QImage icon = icon_ && icon_->isValid() ? icon_->image() : QImage();
+    if (window == nullptr) {
+        (new hostui::AlertSheet(record, icon, nullptr, std::move(completionHandler)))->present();
+        return;
+    }
+    QWidget* topLevel = window->window();
+    sheetsOf(topLevel).waiting.push_back({std::move(record), icon, std::move(completionHandler)});
+    showNextSheet(topLevel);
 }
 
 namespace host {
@@ -67,5 +115,14 @@ void clearShownAlerts() {
 void setAlertObserver(std::function<void(const NSAlertRecord&)> observer) {
     std::lock_guard lock(alertLog().mutex);
     alertLog().observer = std::move(observer);
+}
+
+QWidget* attachedSheet(NSWindow* window) {
+    if (window == nullptr) return nullptr;
+    for (const WindowSheets& sheets : sheetsByWindow())
+        if (sheets.window == window->window() && !sheets.shown.isNull() &&
+            sheets.shown->isVisible())
+            return sheets.shown.data();
+    return nullptr;
 }
 }  // namespace host

@@ -5,12 +5,41 @@
 #include <QVariant>
 #include <QWidget>
 
+#include "FocusRing.h"
+#include "InputGate.h"
 #include "NibLoader.h"
 #include "host/Log.h"
 #include "host/NotificationCenter.h"
 #include "host/NSButton.h"
 #include "host/NSPreferencePane.h"
 #include "host/NibConnections.h"
+
+namespace {
+// Gives the view's initial key view the focus when the view first appears in
+// a window, as System Preferences makes a pane's initialKeyView the window's
+// first responder.
+class InitialKeyView : public QObject {
+public:
+    InitialKeyView(QWidget* view, QWidget* keyView) : QObject(view), keyView_(keyView) {
+        view->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            if (!keyView_.isNull() && keyView_->isEnabled() &&
+                keyView_->focusPolicy() != Qt::NoFocus)
+                keyView_->setFocus(Qt::OtherFocusReason);
+            watched->removeEventFilter(this);
+            deleteLater();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QPointer<QWidget> keyView_;
+};
+}  // namespace
 
 struct NSPreferencePane::MainView {
     QPointer<QWidget> view;
@@ -100,6 +129,16 @@ NSView* NSPreferencePane::loadMainView() {
     }
 
     mainViewDidLoad();
+
+    // Keyboard: the ring around the focused control, the control that has
+    // the focus first, and no input acted on late after the pane held the
+    // main thread.
+    new hostui::FocusRing(root);
+    const QVariant initial = root->property("initialKeyView");
+    if (initial.isValid())
+        if (auto* keyView = root->findChild<QWidget*>(initial.toString()))
+            new InitialKeyView(root, keyView);
+    hostui::InputGate::instance();
     return root;
 }
 

@@ -1,5 +1,7 @@
+#include <QVariant>
 #include <QWidget>
 
+#include "FocusRing.h"
 #include "host/AppKitControls.h"
 
 void NSScrollView::setFocusRingType(NSFocusRingType type) {
@@ -17,6 +19,7 @@ void NSScrollView::updateView() {
     // Without a focus ring the view and what it holds no longer take focus
     // from the keyboard, so nothing draws a focus frame.
     const bool none = focusRingType_ == NSFocusRingTypeNone;
+    widget->setProperty(hostui::kFocusRingTypeProperty, focusRingType_);
     widget->setAttribute(Qt::WA_MacShowFocusRect, !none);
     for (QWidget* child : widget->findChildren<QWidget*>()) {
         child->setAttribute(Qt::WA_MacShowFocusRect, !none);

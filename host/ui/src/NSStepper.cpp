@@ -1,7 +1,9 @@
+#include <QVariant>
 #include <algorithm>
 #include <cmath>
 
 #include "HostStepper.h"
+#include "NumberFormat.h"
 #include "host/AppKitControls.h"
 
 namespace {
@@ -49,12 +51,27 @@ void NSStepper::click(int steps) {
     sendAction();
 }
 
+std::string NSStepper::stringValue() const { return hostui::formatNumber(format_, "-", value_); }
+
+bool NSStepper::acceptsValue(double value) const {
+    return isEnabled() && std::isfinite(value) && value >= min_ && value <= max_;
+}
+
 bool NSStepper::takeDoubleValue(double value) {
-    if (!isEnabled() || !std::isfinite(value) || value < min_ || value > max_) return false;
+    if (!acceptsValue(value)) return false;
     if (value == value_) return true;
     value_ = value;
     updateView();
     sendAction();
+    return true;
+}
+
+bool NSStepper::enterTypedValue(double value) {
+    if (!acceptsValue(value)) return false;
+    if (fieldAction_)
+        fieldAction_(value);
+    else
+        takeDoubleValue(value);
     return true;
 }
 
@@ -72,7 +89,11 @@ void NSStepper::attachView(QWidget* widget) {
         stepper->setValueHandler(nullptr);
     });
     stepper->setStepHandler([this](int steps) { click(steps); });
-    stepper->setValueHandler([this](double value) { return takeDoubleValue(value); });
+    stepper->setValueHandler([this](double value) { return enterTypedValue(value); });
+    const QVariant format = stepper->property("numberFormat");
+    format_ = format.isValid() && hostui::isNumberFormat(format.toString().toStdString())
+                  ? format.toString().toStdString()
+                  : std::string("%g");
 }
 
 void NSStepper::updateView() {

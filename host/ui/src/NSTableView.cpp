@@ -59,6 +59,9 @@ void NSTableView::attachView(QWidget* widget) {
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the table, as it leaves an AppKit table; Up and Down move
+    // the selection.
+    table->setTabKeyNavigation(false);
     QObject::connect(table, &QTableWidget::itemSelectionChanged, viewContext(), [this, table] {
         if (updating_) return;
         const QModelIndexList selected = table->selectionModel()->selectedRows();

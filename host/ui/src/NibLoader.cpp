@@ -1,5 +1,6 @@
 #include "NibLoader.h"
 
+#include "HostHelpButton.h"
 #include "HostStepper.h"
 
 namespace hostui {
@@ -9,6 +10,11 @@ QWidget* NibLoader::createWidget(const QString& className, QWidget* parent, cons
         auto* stepper = new HostStepper(parent);
         stepper->setObjectName(name);
         return stepper;
+    }
+    if (className == QLatin1String("HostHelpButton")) {
+        auto* button = new HostHelpButton(parent);
+        button->setObjectName(name);
+        return button;
     }
     return QUiLoader::createWidget(className, parent, name);
 }

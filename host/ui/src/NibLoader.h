@@ -5,7 +5,8 @@
 
 namespace hostui {
 
-// A QUiLoader that also creates the promoted "HostStepper" widget.
+// A QUiLoader that also creates the promoted "HostStepper" and
+// "HostHelpButton" widgets.
 class NibLoader : public QUiLoader {
 public:
     using QUiLoader::QUiLoader;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -63,3 +64,11 @@ io_registry_entry_t IORegistryEntryFromPath(mach_port_t masterPort, const std::s
 // The entry's path in the plane, "IOService:/a/b".
 kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const char* plane,
                                      std::string* path);
+
+namespace host {
+// Run while a command waits for its driver and after each command, on the
+// thread that sends it: a host with windows sets it (a progress indicator's
+// threaded animation) so that they keep drawing while the main thread talks
+// to the cards. Nothing by default; nullptr clears it.
+void setDriverWaitHook(std::function<void()> hook);
+}  // namespace host

@@ -1,7 +1,8 @@
 // AppKit alerts and images. Alerts begun as sheets are window-modal and never
-// block: the call returns at once and the user answers later. Every alert
-// begun is also recorded, so host programs and tests can see what the user
-// was shown.
+// block: the call returns at once and the user answers later. A window shows
+// one sheet at a time; a sheet begun while another is up waits for it to be
+// answered. Every alert begun is also recorded, so host programs and tests
+// can see what the user was shown.
 #pragma once
 
 #include <functional>
@@ -42,7 +43,15 @@ struct NSAlertRecord {
     std::vector<std::string> buttons;
     std::string iconPath;  // empty: the standard icon
     bool sheet = false;    // attached to a window as a sheet
+    bool showsHelp = false;
+    std::string helpAnchor;
 };
+
+// The button that answered an alert: the first one added, the second, ...
+using NSModalResponse = long;
+inline constexpr NSModalResponse NSAlertFirstButtonReturn = 1000;
+inline constexpr NSModalResponse NSAlertSecondButtonReturn = 1001;
+inline constexpr NSModalResponse NSAlertThirdButtonReturn = 1002;
 
 class NSAlert {
 public:
@@ -52,23 +61,37 @@ public:
     void setMessageText(const std::string& text) { messageText_ = text; }
     void setInformativeText(const std::string& text) { informativeText_ = text; }
     void setIcon(std::shared_ptr<NSImage> icon) { icon_ = std::move(icon); }
+    // A round Help button beside the others; it opens the help page that
+    // holds the anchor (in any registered book) and leaves the alert open.
+    void setShowsHelp(bool showsHelp) { showsHelp_ = showsHelp; }
+    void setHelpAnchor(const std::string& anchor) { helpAnchor_ = anchor; }
 
     const std::string& messageText() const { return messageText_; }
     const std::optional<std::string>& informativeText() const { return informativeText_; }
     const std::vector<std::string>& buttons() const { return buttons_; }
     const std::shared_ptr<NSImage>& icon() const { return icon_; }
+    bool showsHelp() const { return showsHelp_; }
+    const std::string& helpAnchor() const { return helpAnchor_; }
 
-    // Shows the alert window-modally on `window` (nullptr: as a window of its
+    // Shows the alert as a sheet of `window` (nullptr: as a window of its
     // own) when a QApplication runs, and returns at once; the shown alert
-    // outlives this object. `modalDelegate` is not called back (no end
-    // selector). The alert is recorded either way.
+    // outlives this object. The first button is the default one (Return);
+    // a button titled "Cancel" also answers Escape. `modalDelegate` is not
+    // called back (no end selector). The alert is recorded either way.
     void beginSheetModalForWindow(NSWindow* window, const void* modalDelegate = nullptr);
+    // The same, and `completionHandler` gets the button that answered, once
+    // the sheet is gone. Never called when nobody answers (no QApplication,
+    // or the window went away first).
+    void beginSheetModalForWindow(NSWindow* window,
+                                  std::function<void(NSModalResponse)> completionHandler);
 
 private:
     std::string messageText_;
     std::optional<std::string> informativeText_;
     std::vector<std::string> buttons_;
     std::shared_ptr<NSImage> icon_;
+    bool showsHelp_ = false;
+    std::string helpAnchor_;
 };
 
 namespace host {
@@ -79,4 +102,6 @@ void clearShownAlerts();
 // Called for every alert begun from now on (nullptr: nobody), e.g. by a
 // terminal front end that prints alerts as they come.
 void setAlertObserver(std::function<void(const NSAlertRecord&)> observer);
+// The sheet `window` shows now (NSWindow's attachedSheet), or nullptr.
+QWidget* attachedSheet(NSWindow* window);
 }  // namespace host

@@ -20,13 +20,20 @@
 // field that shows the value and takes a typed one. Widget: a HostStepper
 // (the promoted QAbstractSpinBox of .ui files, see PreferencePanes.h), which
 // shows the value through its "numberFormat". Like a Mac stepper, it moves
-// one step per click or arrow key; the wheel steps only while it has focus
-// and Page Up/Down do nothing.
+// one step per click or arrow key press (no repeat while held); the arrows
+// never take focus, and neither the wheel nor Page Up/Down step it.
 class NSStepper : public NSControl {
 public:
+    // The field's action: a value typed and confirmed (Return or Tab) within
+    // the limits. Its receiver decides what happens to it, typically
+    // takeDoubleValue now or after asking.
+    using FieldAction = std::function<void(double typedValue)>;
+
     double doubleValue() const { return value_; }
     // Clamped into [minValue, maxValue], as AppKit's stepper does.
     void setDoubleValue(double value);
+    // The value as the field shows it (its "numberFormat").
+    std::string stringValue() const;
     double increment() const { return increment_; }
     void setIncrement(double increment);
     double minValue() const { return min_; }
@@ -41,12 +48,16 @@ public:
     // valueWraps); the action is sent when the value changed. Nothing
     // happens while disabled.
     void click(int steps);
-    // A value typed into the stepper's field and confirmed (takeDoubleValueFrom:
-    // of that field, then the action): within [minValue, maxValue] it becomes
-    // the value and the action is sent once, when the value changed. False,
-    // changing nothing, for a value outside the limits (or not finite) or
-    // while disabled.
+    // Takes a typed value (takeDoubleValueFrom: of the field, then the
+    // action): within [minValue, maxValue] it becomes the value and the
+    // action is sent once, when the value changed. False, changing nothing,
+    // for a value outside the limits (or not finite) or while disabled.
     bool takeDoubleValue(double value);
+    // A value typed into the field and confirmed: refused (false) as
+    // takeDoubleValue refuses; else handed to the field action when there is
+    // one, or taken at once.
+    bool enterTypedValue(double value);
+    void setFieldAction(FieldAction action) { fieldAction_ = std::move(action); }
 
 protected:
     bool acceptsView(QWidget* widget) const override;
@@ -54,11 +65,14 @@ protected:
     void updateView() override;
 
 private:
+    bool acceptsValue(double value) const;
     double value_ = 0.0;
     double increment_ = 1.0;
     double min_ = 0.0;
     double max_ = 59.0;  // AppKit's default maximum
     bool wraps_ = false;
+    std::string format_ = "%g";
+    FieldAction fieldAction_;
 };
 
 // A table (QTableWidget) whose rows come from a data source. With rows, it
@@ -104,6 +118,40 @@ private:
     int columns_ = 0;
     int selectedRow_ = -1;
     bool updating_ = false;
+};
+
+// An indeterminate progress indicator: a QProgressBar, or a widget holding
+// one beside its text (the whole widget shows and hides). It shows activity
+// between startAnimation and stopAnimation; while stopped it is hidden when
+// not displayedWhenStopped (the widget's "displayedWhenStopped" property in
+// the .ui file; default true, as in AppKit). Hidden, it keeps its place in
+// the layout, as a hidden view does.
+class NSProgressIndicator : public NSControl {
+public:
+    ~NSProgressIndicator() override;
+    void startAnimation(const void* sender);
+    void stopAnimation(const void* sender);
+    bool isAnimating() const { return animating_; }
+    // With threaded animation the indicator moves, and its window draws,
+    // while the main thread waits for the cards (host::setDriverWaitHook):
+    // input is not handled meanwhile, only drawing and timers.
+    void setUsesThreadedAnimation(bool threaded) { usesThreadedAnimation_ = threaded; }
+    bool usesThreadedAnimation() const { return usesThreadedAnimation_; }
+    void setDisplayedWhenStopped(bool displayed);
+    bool isDisplayedWhenStopped() const { return displayedWhenStopped_; }
+    // Shown now: animating, or displayed when stopped.
+    bool isShown() const { return animating_ || displayedWhenStopped_; }
+
+protected:
+    bool acceptsView(QWidget* widget) const override;
+    void attachView(QWidget* widget) override;
+    void updateView() override;
+
+private:
+    bool animating_ = false;
+    bool displayedWhenStopped_ = true;
+    bool usesThreadedAnimation_ = false;
+    bool drawingWhileWaiting_ = false;
 };
 
 using NSFocusRingType = int;

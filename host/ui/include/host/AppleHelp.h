@@ -1,5 +1,6 @@
 // Apple Help stand-in: help books declared by bundles, opened in a help
-// viewer window (a QTextBrowser on the book's HTML pages).
+// viewer window (the book's HTML pages, with back, forward and a search over
+// the book's help collection).
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ inline constexpr OSStatus kAHInternalErr = -10790;
 // .lproj folder of them) and "CFBundleHelpBookName". The book's start page is
 // the folder's index.html (or the first .html file in name order). paramErr
 // for no reference, fnfErr when the bundle declares no book or the folder or
-// start page is missing.
+// start page is missing. The book's search index is the help collection
+// (.qhc, Qt's help format) in the book folder, when there is one.
 OSStatus AHRegisterHelpBook(const FSRef* ref);
 
 // Opens `bookName`'s page `path` (relative to the book folder; nothing: the
@@ -34,11 +36,18 @@ OSStatus AHGotoPage(const std::optional<std::string>& bookName,
                     const std::optional<std::string>& path,
                     const std::optional<std::string>& anchor);
 
+// Opens the page of `bookName` (nothing: any registered book, in name
+// order) that holds the anchor `anchor` (<a name="..."> or an id), at the
+// anchor, as AHGotoPage does. fnfErr when no page holds it, kAHInternalErr
+// when the named book is not registered.
+OSStatus AHLookupAnchor(const std::optional<std::string>& bookName, const std::string& anchor);
+
 namespace host {
 struct HelpBook {
-    std::string name;       // CFBundleHelpBookName
-    std::string folder;     // full path of the book folder
-    std::string startPage;  // full path of the start page
+    std::string name;        // CFBundleHelpBookName
+    std::string folder;      // full path of the book folder
+    std::string startPage;   // full path of the start page
+    std::string collection;  // full path of the book's help collection; empty: no search
 };
 // Books registered in this process (one per name; registering again replaces).
 std::vector<HelpBook> registeredHelpBooks();

@@ -36,6 +36,9 @@ public:
     // file is missing or does not load.
     virtual NSView* loadMainView();
     virtual void mainViewDidLoad() {}
+    // Called by the host once the main view is shown in its window: a pane
+    // that has work left for when it is seen does it here.
+    virtual void didSelect() {}
 
     // The outlet connected under `name`, or nullptr.
     NSControl* outletNamed(const std::string& name) const;

@@ -17,7 +17,12 @@
 // created by the host. Dynamic properties read by the loader:
 //   numberFormat, notANumberSymbol (strings) on text fields (see NSTextField);
 //   bindValue (string, a key of the pane) on a checkbox: its state is bound to
-//   that value through valueForKey / setValueForKey.
+//   that value through valueForKey / setValueForKey;
+//   initialKeyView (string, a widget's name) on the root: the control that
+//   has the keyboard focus when the view first appears in a window.
+// The round help button is the promoted "HostHelpButton" (extends
+// QPushButton). The order of the interface's tab stops is the key view loop
+// of Tab and Shift+Tab; the focused control gets a focus ring.
 #pragma once
 
 #include <memory>

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-namespace hosttest {
+namespace testsupport {
 
 inline std::uint64_t testSeed() {
     std::uint64_t seed;
@@ -37,4 +37,4 @@ inline std::uint64_t mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-}  // namespace hosttest
+}  // namespace testsupport

@@ -1,30 +1,24 @@
-// Helpers for the tests of the registry and the clock driver: finding driver
-// instances and sending commands the way the card classes do.
+// The registry calls a test makes the way the card classes make them:
+// finding driver instances, sending a command, reading "RegValue".
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "host/IOKit.h"
-#include "host/Machine.h"
-#include "host/MachineControl.h"
-#include "host/MachineInterface.h"
-#include "support/SimMacFixture.h"
 
-namespace drivertest {
-
-inline const std::string kDriver = host::kClockDriverName;
+namespace testsupport {
 
 // Every handle IOIteratorNext yields for a name, in order.
-inline std::vector<io_object_t> matching(const char* name) {
+inline std::vector<io_object_t> matching(const std::string& name) {
     std::vector<io_object_t> found;
     io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(name),
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceNameMatching(name.c_str()),
                                      &iterator) != kIOReturnSuccess)
         return found;
     while (io_object_t object = IOIteratorNext(iterator)) found.push_back(object);
@@ -39,6 +33,27 @@ inline std::string pathOf(io_registry_entry_t entry) {
     return path;
 }
 
+// The number the next registry handle of this process gets (handles are
+// numbered upwards and never reused); `entry` is any entry of the machine.
+inline io_object_t nextRegistryHandle(const char* entry) {
+    const io_object_t handle = IORegistryEntryFromPath(kIOMasterPortDefault, entry);
+    EXPECT_NE(handle, IO_OBJECT_NULL) << entry;
+    IOObjectRelease(handle);
+    return handle + 1;
+}
+
+// The paths of the handles from `first` to before `end` that are still live
+// (a released handle has none), sorted.
+inline std::vector<std::string> livePaths(io_object_t first, io_object_t end) {
+    std::vector<std::string> live;
+    for (io_object_t handle = first; handle < end; ++handle)
+        if (std::string path;
+            IORegistryEntryGetPath(handle, kIOServicePlane, &path) == kIOReturnSuccess)
+            live.push_back(path);
+    std::sort(live.begin(), live.end());
+    return live;
+}
+
 inline cf::Dictionary command(std::int64_t code, std::int64_t argument,
                               std::optional<std::int64_t> argument2 = {}) {
     cf::Dictionary dict;
@@ -46,6 +61,11 @@ inline cf::Dictionary command(std::int64_t code, std::int64_t argument,
     dict.set("Argument", cf::CFNumberCreate(cf::kCFNumberIntType, argument));
     if (argument2) dict.set("Argument2", cf::CFNumberCreate(cf::kCFNumberIntType, *argument2));
     return dict;
+}
+
+inline IOReturn send(io_object_t driver, std::int64_t code, std::int64_t argument,
+                     std::optional<std::int64_t> argument2 = {}) {
+    return IORegistryEntrySetCFProperties(driver, command(code, argument, argument2));
 }
 
 // "RegValue" of a driver as the card classes read it; nothing when absent
@@ -59,31 +79,4 @@ inline std::optional<std::uint32_t> regValue(io_registry_entry_t driver) {
            static_cast<std::uint32_t>(d[2]) << 16 | static_cast<std::uint32_t>(d[3]) << 24;
 }
 
-inline cf::Dictionary card(const std::string& name, std::uint32_t vendor, cf::Dictionary driver,
-                           const std::string& slot = "") {
-    cf::Dictionary properties;
-    properties.set("vendor-id", testsupport::dataU32(vendor));
-    properties.set("name", testsupport::dataText(name));
-    if (!slot.empty()) properties.set("AAPL,slot-name", testsupport::dataText(slot));
-    return testsupport::entry(name, properties, {std::move(driver)});
-}
-
-inline cf::Dictionary faults(std::initializer_list<std::pair<const char*, cf::Value>> items) {
-    cf::Dictionary dict;
-    for (const auto& [key, value] : items) dict.set(key, value);
-    return dict;
-}
-
-inline cf::Dictionary without(cf::Dictionary dict, const char* key) {
-    dict.remove(key);
-    return dict;
-}
-
-inline cf::Dictionary with(cf::Dictionary dict, const char* key, cf::Value value) {
-    dict.set(key, std::move(value));
-    return dict;
-}
-
-inline cf::Value integer(std::int64_t v) { return cf::CFNumberCreate(cf::kCFNumberIntType, v); }
-
-}  // namespace drivertest
+}  // namespace testsupport
