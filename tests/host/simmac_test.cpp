@@ -229,6 +229,7 @@ TEST_F(Simmac, TraceShowsEachCommandReadably) {
     simmac("command ATY 2 0x00A99700");
     ProgramRun trace = simmac("trace");
     EXPECT_EQ(trace.status, 0);
+    EXPECT_EQ(trace.err, "");  // a journal never rotated has no driver.jsonl.old to miss
     EXPECT_CONTAINS(trace.out, "ReadNVIDIARegister(11)");
     EXPECT_CONTAINS(trace.out, "accepted, RegValue 0x07021102");
     EXPECT_CONTAINS(trace.out, "WriteATIPLL(2)");

@@ -343,7 +343,10 @@ std::vector<DriverLogRecord> readDriverLog(const std::string& path, std::string*
 bool visitDriverLog(const std::string& path,
                     const std::function<void(const DriverLogRecord&)>& visit, std::string* error) {
     bool absent = false;
-    const int fd = openFileForReading(path, Links::Refuse, error, &absent);
+    std::string why;
+    const int fd = openFileForReading(path, Links::Refuse, &why, &absent);
+    // A journal that is not there holds no record.
+    if (fd < 0 && error && !absent) *error = why;
     if (fd < 0) return absent;
     // Whole lines a block at a time; a line longer than a block is no
     // record and is skipped whole.
