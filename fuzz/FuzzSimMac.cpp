@@ -128,8 +128,11 @@ void initSimMac() {
 void resetSimMac() {
     // The default machine's checkpoint (its mark: no journal before it)
     // stays as long as no input wrote another: every writer replaces the
-    // file, so an unchanged inode, size and times are the same file.
-    const std::string machine = host::machinePlistPath().string();
+    // file, so an unchanged inode, size and times are the same file. (The
+    // root is the one initSimMac made, for the life of the process.)
+    static const std::string machine = host::machinePlistPath().string();
+    static const std::string journal = host::driverLogPath().string();
+    static const std::string systemLog = host::systemLogPath().string();
     struct stat now {};
     if (::stat(machine.c_str(), &now) != 0 || now.st_ino != pristineStat.st_ino ||
         now.st_dev != pristineStat.st_dev || now.st_size != pristineStat.st_size ||
@@ -144,9 +147,8 @@ void resetSimMac() {
     }
     // The journal rewound to the checkpoint: emptied, not removed, so that
     // the host's open journal stays the one it reads.
-    if (::truncate(host::driverLogPath().c_str(), 0) != 0 && errno != ENOENT)
-        fail("cannot empty the driver log");
-    ::unlink(host::systemLogPath().c_str());
+    if (::truncate(journal.c_str(), 0) != 0 && errno != ENOENT) fail("cannot empty the driver log");
+    ::unlink(systemLog.c_str());
 }
 
 const host::Machine& pristineMachine() { return *pristine; }

@@ -198,6 +198,22 @@ TEST(PropertyLists, BadInputIsRefusedWithAMessage) {
     check("too deep", "<plist>" + deep + "</plist>");
 }
 
+TEST(PropertyLists, ARefusedValueIsNamedByWhereItLies) {
+    const std::string date = "<date>2008-01-01T00:00:00Z</date>", at = "a date value at ";
+    const std::pair<std::string, std::string> cases[] = {
+        {date, at + "the top level"},
+        {"<array><true/><true/>" + date + "</array>", at + "[2]"},
+        {"<dict><key>Cards</key><array><true/><dict><key>When</key>" + date +
+             "</dict></array></dict>",
+         at + "\"Cards\"[1].\"When\""},
+    };
+    for (const auto& [xml, where] : cases) {
+        std::string error;
+        EXPECT_FALSE(parsePropertyList("<plist>" + xml + "</plist>", &error)) << xml;
+        EXPECT_EQ(error, where + " is not supported") << xml;
+    }
+}
+
 // Big-endian integers of `size` bytes, as binary property lists hold them.
 std::string bigEndian(std::uint64_t value, int size) {
     std::string out;

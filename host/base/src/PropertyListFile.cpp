@@ -216,8 +216,32 @@ std::string binaryObjectsProblem(std::string_view s, int limit) {
     return {};
 }
 
-std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
-                              std::string* error) {
+// Where a value lies, as a chain of the steps from the top, spelled out only
+// for a message: a large array would otherwise build one string per item.
+struct Location {
+    const Location* parent = nullptr;  // nothing: the top level
+    std::uint32_t index = 0;
+    const std::string* key = nullptr;  // an item of a dictionary, else of an array
+
+    // The path as messages show it, such as "Cards"[2]."Slot".
+    std::string text() const {
+        if (!parent) return {};
+        std::string where = parent->text();
+        if (key) {
+            if (!where.empty()) where += '.';
+            where += '"';
+            where += *key;
+            where += '"';
+        } else {
+            where += "[" + std::to_string(index) + "]";
+        }
+        return where;
+    }
+};
+
+std::string describeLocation(const Location& at) { return describeLocation(at.text()); }
+
+std::optional<Value> fromNode(plist_t node, const Location& where, int depth, std::string* error) {
     if (depth > kMaxDepth) {
         setError(error, "nested more than " + std::to_string(kMaxDepth) + " levels deep");
         return std::nullopt;
@@ -261,8 +285,8 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
         const std::uint32_t size = plist_array_get_size(node);
         array.reserve(size);
         for (std::uint32_t i = 0; i < size; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i),
-                                 where + "[" + std::to_string(i) + "]", depth + 1, error);
+            auto item = fromNode(plist_array_get_item(node, i), Location{&where, i, nullptr},
+                                 depth + 1, error);
             if (!item) return std::nullopt;
             array.push_back(std::move(*item));
         }
@@ -289,12 +313,7 @@ std::optional<Value> fromNode(plist_t node, const std::string& where, int depth,
                 std::free(iter);
                 return std::nullopt;
             }
-            std::string childWhere = where;
-            if (!childWhere.empty()) childWhere += '.';
-            childWhere += '"';
-            childWhere += key;
-            childWhere += '"';
-            auto item = fromNode(child, childWhere, depth + 1, error);
+            auto item = fromNode(child, Location{&where, 0, &key}, depth + 1, error);
             if (!item) {
                 std::free(iter);
                 return std::nullopt;
@@ -379,7 +398,7 @@ std::optional<Value> parsePropertyList(std::string_view bytes, std::string* erro
                  binary ? "not a valid binary property list" : "not a valid XML property list");
         return std::nullopt;
     }
-    return fromNode(root.get(), "", 0, error);
+    return fromNode(root.get(), Location{}, 0, error);
 }
 
 std::optional<Value> readPropertyListFile(const std::string& path, std::string* error,
