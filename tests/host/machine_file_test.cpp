@@ -130,6 +130,14 @@ TEST(MachineFile, BadFilesAreRefusedWithOneMessageAndLeftAlone) {
         {"Name not a string",
          plist(machine({entry("pci", {}), with(entry("x", {}), "Name", cf::Data{1})})),
          {"#2 of the top level", "key \"Name\""}},
+        {"Name holding a zero character",  // as XML text may hold it; no writer of ours does
+         [](const TempSimMac& m) {
+             using namespace std::string_literals;
+             writeFile(m.root() / "machine.plist",
+                       "<plist><dict><key>Entries</key><array><dict><key>Name</key>"
+                       "<string>AT\0Y</string></dict></array></dict></plist>"s);
+         },
+         {"#1 of the top level", "zero character"}},
         {"Properties not a dictionary",
          plist(machine({entry("pci", {}, {cardWith("Properties", "vendor")})})),
          {"entry \"pci/ATY,R350\"", "key \"Properties\""}},

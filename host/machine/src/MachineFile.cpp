@@ -190,6 +190,9 @@ bool readEntry(const cf::Value& value, const std::string& parent, std::size_t in
     if (name->string()->empty()) return fail(error, place, "Name", "empty");
     if (name->string()->find('/') != std::string::npos)
         return fail(error, place, "Name", "contains '/'");
+    // A path is a C string on the Mac: no path could name such an entry.
+    if (name->string()->find('\0') != std::string::npos)
+        return fail(error, place, "Name", "contains a zero character");
     out.name = *name->string();
     place.entry = parent.empty() ? out.name : parent + "/" + out.name;
 
