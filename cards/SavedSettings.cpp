@@ -161,13 +161,15 @@ cf::Array cardEntriesToSave(const CardList& cards, const std::vector<UnreadCard>
         // Clocks that are not the user's choice, or not known, never replace
         // the saved ones: the card's entry keeps the saved "VPU" and "Memory"
         // of the entry whose clocks were to be left on it (the first of its
-        // entries), and without one the card has no entry to write.
+        // entries that a restore applies), and without one the card has no
+        // entry to write.
         const std::string slot = cString(card.slot().value_or(""));
         const std::string model = cString(card.model().value_or(""));
         for (std::size_t i = 0; i < carried.size(); ++i) {
-            if (carried[i] || !belongsTo((*saved)[i], slot, model)) continue;
+            if (carried[i] || !belongsTo((*saved)[i], slot, model) || !hasEntryKeys((*saved)[i]) ||
+                !isUsableCardEntry(*(*saved)[i].dictionary(), card))
+                continue;
             const cf::Dictionary& kept = *(*saved)[i].dictionary();
-            if (!kept.contains(kVPUKey) || !kept.contains(kMemoryKey)) continue;
             cf::Dictionary entry = entryOf(card);
             entry.set(kVPUKey, *kept.get(kVPUKey));
             entry.set(kMemoryKey, *kept.get(kMemoryKey));

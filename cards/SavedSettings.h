@@ -79,7 +79,8 @@ std::size_t applySavedCards(const cf::Dictionary& domain, const CardList& cards)
 // The "Cards" array a writer stores: one entry per card (`entryOf`) from the
 // last card to the first, where a card that keeps its saved entry
 // (Card::keepsSavedEntry) keeps the "VPU" and "Memory" of its first entry in
-// `previous` (the domain as it was read, if any; no entry without one); in
+// `previous` that a restore would apply (the domain as it was read, if any;
+// no entry without one); in
 // each unread card's place the entries of `previous` whose "Slot" and
 // "Model" equal the card's, carried over unchanged. Entries of cards that are
 // gone are dropped.

@@ -335,6 +335,17 @@ TEST(StartupTool, FailuresNeverBecomeSavedSettings) {
         EXPECT_NE(floatFromEntry(entry, kStockVPUKey), 0.0f) << "the stock clocks are recorded";
     };
     check("a restore refused halfway", driverFaults({.refuseAfter = 3}), false, {}, true);
+    // The first entry no pane could set: the saved one that failed is kept.
+    check(
+        "a restore refused halfway after an entry never applied", driverFaults({.refuseAfter = 3}),
+        false,
+        [](const TempSimMac&) {
+            writeDomain(
+                kTarnwickPrefDomain,
+                savedDomain(true, {savedCardEntry("SLOT-1", "ATY,TestCard", 1e6f, 234.0f),
+                                   savedCardEntry("SLOT-1", "ATY,TestCard", 247.5f, 234.0f)}));
+        },
+        true);
     check("a stock measurement refused", driverFaults({.refuseCommands = {WriteATIPLL}}), true, {},
           false);
     check(
