@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build
+# Release, as the test command builds it: after scripts/test.sh nothing is
+# built again.
+scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
 scripts/install-pane.sh build/bundles/TarnwickPref.prefPane
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec build/host/tools/prefhost "$@"

@@ -18,7 +18,11 @@ using Registers = std::map<std::string, std::uint32_t>;
 inline constexpr const char* kDriverName = "name_halvorn_oddny_TarnwickDriver";
 // The path of the clock driver under the top-level entry `entryName`.
 inline std::string driverPath(const std::string& entryName) {
-    return entryName + "/" + kDriverName;
+    // Appended in place: GCC 12 at -O2 -g takes `entryName + "/" + ...`
+    // for a copy out of bounds (-Warray-bounds, a false positive).
+    std::string path = entryName;
+    path.append("/").append(kDriverName);
+    return path;
 }
 
 cf::Data dataU32(std::uint32_t value);       // 4 bytes, little endian, as the Mac stores ids
