@@ -437,14 +437,17 @@ TEST(CrashSafety, DriverJournalAndCheckpointSurviveKilledSenders) {
         // A sender killed before its first command leaves the last one's
         // torn line as it was.
         const bool untouched = sent == 0 && !unfinished.empty() && unfinished == lastUnfinished;
-        if (!untouched) whole.reset();
-        if (!unfinished.empty() && !untouched) {
-            const std::string line = host::formatDriverLogLine(recordOf(queue[sent], logged + 1));
-            ASSERT_TRUE(line.starts_with(unfinished))
-                << "the driver log ends in a torn line that is not the killed sender's: "
-                << unfinished;
-            ++unfinishedLines;
-            if (unfinished == line) whole = queue[sent];
+        if (!untouched) {
+            whole.reset();
+            if (!unfinished.empty()) {
+                const std::string line =
+                    host::formatDriverLogLine(recordOf(queue[sent], logged + 1));
+                ASSERT_TRUE(line.starts_with(unfinished))
+                    << "the driver log ends in a torn line that is not the killed sender's: "
+                    << unfinished;
+                ++unfinishedLines;
+                if (unfinished == line) whole = queue[sent];
+            }
         }
         lastUnfinished = unfinished;
 
