@@ -12,8 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 
@@ -35,12 +33,6 @@ struct stat pristineStat {};  // machine.plist as last put back
 void removeRoot() {
     std::error_code ec;
     if (!root.empty()) std::filesystem::remove_all(root, ec);
-}
-
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string hex(std::uint32_t value) {
@@ -115,7 +107,7 @@ void initSimMac() {
         std::string error;
         if (!host::replaceMachine(machine, &error))
             fail("cannot write the default machine: " + error);
-        std::optional<std::string> bytes = readFile(host::machinePlistPath());
+        std::optional<std::string> bytes = readFile(host::machinePlistPath().string());
         if (!bytes || ::stat(host::machinePlistPath().c_str(), &pristineStat) != 0)
             fail("machine.plist was not written");
         pristineBytes = std::move(*bytes);
@@ -271,6 +263,29 @@ std::size_t writtenHash(const cf::Value& value) {
             mix(writtenHash(item));
         }
     return hash;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::string bytes;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
+    // Read to the end, not to the size fstat gave: the file may have grown.
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
 }
 
 void writeInputFile(const std::string& path, std::string_view bytes) {

@@ -112,18 +112,17 @@ cf::Value decodeCommand(ByteReader& in) {
     return dict;
 }
 
+// The bytes of a file of the machine ("" when it cannot be read, which the
+// checks then see as a change). The root is the one initSimMac set for the
+// life of the process.
 std::string fileBytes(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    std::string bytes;
-    if (!file) return bytes;
-    char buffer[8192];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        bytes.append(buffer, n);
-    std::fclose(file);
-    return bytes;
+    return fuzzsupport::readFile(path).value_or(std::string());
 }
 
-std::string machineBytes() { return fileBytes(host::machinePlistPath().string()); }
+std::string machineBytes() {
+    static const std::string path = host::machinePlistPath().string();
+    return fileBytes(path);
+}
 
 // The driver log as read after the last command of this input: its bytes
 // and the records they hold. Each look parses only what was added, after
@@ -137,7 +136,7 @@ LogSoFar logSoFar;
 
 const LogSoFar& readLog(std::size_t sent) {
     if (sent == 1) logSoFar = LogSoFar{};
-    const std::string path = host::driverLogPath().string();
+    static const std::string path = host::driverLogPath().string();
     const std::string bytes = fileBytes(path);
     if (bytes.compare(0, logSoFar.bytes.size(), logSoFar.bytes) != 0) {
         logSoFar.problems = path + ": what was logged before changed";
@@ -166,33 +165,35 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
     io_registry_entry_t service = IORegistryEntryFromPath(kIOMasterPortDefault, path);
     if (!service) fail("the registry lost " + path);
     const IOReturn result = IORegistryEntrySetCFProperties(service, properties);
-    const std::string context = "command " + std::to_string(sent) + " to " + path + " (" +
-                                cf::toXMLPropertyList(properties) + ") returned " +
-                                std::to_string(result);
+    // Written out only for a failure's message.
+    const auto context = [&] {
+        return "command " + std::to_string(sent) + " to " + path + " (" +
+               cf::toXMLPropertyList(properties) + ") returned " + std::to_string(result);
+    };
     if (expected && result != kIOReturnSuccess)
-        fail(context + ": a well-formed command was refused");
-    if (!expected && result == kIOReturnSuccess) fail(context + ": the command was accepted");
+        fail(context() + ": a well-formed command was refused");
+    if (!expected && result == kIOReturnSuccess) fail(context() + ": the command was accepted");
 
     std::string error;
     const LogSoFar& read = readLog(sent);
     const std::vector<host::DriverLogRecord>& log = read.records;
     if (!read.problems.empty() || log.size() != sent ||
         log.back().result != static_cast<std::uint32_t>(result) || log.back().driver != path)
-        fail(context + ": the driver log does not show the command once with its result");
+        fail(context() + ": the driver log does not show the command once with its result");
 
     if (!expected) {
-        if (machineBytes() != before) fail(context + ": a refused command changed machine.plist");
+        if (machineBytes() != before) fail(context() + ": a refused command changed machine.plist");
     } else {
         std::shared_ptr<const host::Machine> now = host::currentMachine(&error);
-        if (!now) fail(context + ": the machine no longer reads: " + error);
+        if (!now) fail(context() + ": the machine no longer reads: " + error);
         const host::Hardware& hardware = *now->find(path)->hardware;
         // A write's record carries what replay needs; a read's carries nothing.
         const auto& write = expected->write;
         if (log.back().registerKey.has_value() != write.has_value() ||
             (write && log.back().registerValue != write->second))
-            fail(context + ": the record does not carry the write's effect");
+            fail(context() + ": the record does not carry the write's effect");
         if (write && hardware.read(write->first) != write->second)
-            fail(context + ": the register does not hold the value written");
+            fail(context() + ": the register does not hold the value written");
         if (expected->read) {
             const std::uint32_t value = hardware.read(*expected->read);
             const cf::Value published = cf::Data{
@@ -201,10 +202,10 @@ void sendAndCheck(const std::string& path, const cf::Value& properties, std::siz
             std::optional<cf::Value> regValue =
                 IORegistryEntryCreateCFProperty(service, "RegValue", kCFAllocatorDefault, 0);
             if (!regValue || !(*regValue == published))
-                fail(context + ": RegValue is not the register read");
+                fail(context() + ": RegValue is not the register read");
         }
         const std::string violation = fuzzsupport::driverInvariantViolation(*now);
-        if (!violation.empty()) fail(context + ": " + violation);
+        if (!violation.empty()) fail(context() + ": " + violation);
     }
     IOObjectRelease(service);
 }
