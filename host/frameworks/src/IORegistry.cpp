@@ -127,10 +127,12 @@ bool matches(const std::string& path, const RegistryEntry& entry, const cf::Dict
 // per client: each thread reads the answer to its own last command of that
 // driver when that was an accepted read, else nothing. So another process's
 // read can never come in between, and a command that failed leaves no
-// answer to be taken for its own.
-std::map<std::string, cf::Value, std::less<>>& ownAnswers() {
+// answer to be taken for its own. Kept for every driver this thread's last
+// command reached (nothing: no answer), so that reading it back needs no
+// look at the machine.
+std::map<std::string, std::optional<cf::Value>, std::less<>>& ownAnswers() {
     // By entry path, for the root they were given on.
-    thread_local std::map<std::string, cf::Value, std::less<>> answers;
+    thread_local std::map<std::string, std::optional<cf::Value>, std::less<>> answers;
     thread_local std::string root;
     if (const std::string& now = host::simmacRootText(); now != root) {
         answers.clear();
@@ -199,15 +201,16 @@ std::optional<cf::Value> IORegistryEntryCreateCFProperty(io_registry_entry_t ent
                                                          IOOptionBits) {
     std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return std::nullopt;
+    if (key == "RegValue") {
+        auto own = ownAnswers().find(*path);
+        if (own != ownAnswers().end()) return own->second;
+    }
     std::shared_ptr<const Machine> machine = registryNow();
     if (!machine) return std::nullopt;
     const RegistryEntry* found = machine->find(*path);
     if (!found) return std::nullopt;
-    if (key == "RegValue" && found->isClockDriver()) {
-        auto own = ownAnswers().find(*path);
-        if (own != ownAnswers().end()) return own->second;
-        return std::nullopt;
-    }
+    // A driver no command of this thread reached has no answer for it.
+    if (key == "RegValue" && found->isClockDriver()) return std::nullopt;
     const cf::Value* value = found->properties.get(key);
     if (!value) return std::nullopt;
     return *value;
@@ -232,7 +235,8 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
     std::shared_ptr<const std::string> path = entryPath(entry);
     if (!path) return kIOReturnBadArgument;
     std::optional<std::uint32_t> answer;
-    IOReturn result = host::sendDriverCommand(*path, properties, &answer);
+    bool toClockDriver = false;
+    IOReturn result = host::sendDriverCommand(*path, properties, &answer, &toClockDriver);
     runDriverWaitHook();
     // Only an accepted read leaves an answer.
     if (answer) {
@@ -241,6 +245,8 @@ kern_return_t IORegistryEntrySetCFProperties(io_registry_entry_t entry,
             *path,
             cf::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                      static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+    } else if (toClockDriver) {
+        ownAnswers().insert_or_assign(*path, std::nullopt);
     } else {
         ownAnswers().erase(*path);
     }

@@ -45,8 +45,9 @@ std::shared_ptr<const Machine> currentRegistry(std::string* error) {
 }
 
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
-                           std::optional<std::uint32_t>* answer) {
+                           std::optional<std::uint32_t>* answer, bool* toClockDriver) {
     if (answer) answer->reset();
+    if (toClockDriver) *toClockDriver = false;
     MachineLock lock;
     if (!lock.locked()) {
         logOnce(lock.error());
@@ -69,6 +70,7 @@ IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
     const RegistryEntry* entry = view->machine->find(path);
     if (!entry) return kIOReturnNoDevice;
     if (!entry->isClockDriver()) return kIOReturnUnsupported;
+    if (toClockDriver) *toClockDriver = true;
     // A hung or sleeping machine takes no command; the sender's wait for the
     // driver runs out first.
     if (view->machine->unresponsive()) return kIOReturnTimeout;

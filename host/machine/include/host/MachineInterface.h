@@ -28,12 +28,15 @@ std::shared_ptr<const Machine> currentRegistry(std::string* error);
 
 // One command to the clock driver at `path`, carried out and logged under
 // the machine lock. `answer`, when given, receives the value an accepted
-// read published (else nothing). A hung or sleeping machine takes no
-// command (kIOReturnTimeout, nothing logged). A write that hangs the machine
-// is logged, the hang written to machine.plist, and the calling process
-// ended with SIGKILL: the machine froze under it.
+// read published (else nothing); `toClockDriver`, whether `path` named a
+// clock driver when the command was looked at (false when the machine could
+// not be read). A hung or sleeping machine takes no command
+// (kIOReturnTimeout, nothing logged). A write that hangs the machine is
+// logged, the hang written to machine.plist, and the calling process ended
+// with SIGKILL: the machine froze under it.
 IOReturn sendDriverCommand(const std::string& path, const cf::Value& properties,
-                           std::optional<std::uint32_t>* answer = nullptr);
+                           std::optional<std::uint32_t>* answer = nullptr,
+                           bool* toClockDriver = nullptr);
 
 // Whether the entry at `path` is quiet now. An entry that is no clock
 // driver is always quiet.
