@@ -17,6 +17,7 @@
 
 #include "host/MachineControl.h"
 #include "host/MachineInterface.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 #include "host/SimulatedHardware.h"
 #include "support/DriverRules.h"
@@ -107,7 +108,8 @@ void initSimMac() {
         std::string error;
         if (!host::replaceMachine(machine, &error))
             fail("cannot write the default machine: " + error);
-        std::optional<std::string> bytes = readFile(host::machinePlistPath().string());
+        std::optional<std::string> bytes = host::readRegularFile(
+            host::machinePlistPath(), host::Links::Follow, host::kMachineFileBytes, nullptr);
         if (!bytes || ::stat(host::machinePlistPath().c_str(), &pristineStat) != 0)
             fail("machine.plist was not written");
         pristineBytes = std::move(*bytes);
@@ -263,29 +265,6 @@ std::size_t writtenHash(const cf::Value& value) {
             mix(writtenHash(item));
         }
     return hash;
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    std::string bytes;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
-        bytes.reserve(static_cast<std::size_t>(st.st_size));
-    // Read to the end, not to the size fstat gave: the file may have grown.
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return bytes;
 }
 
 void writeInputFile(const std::string& path, std::string_view bytes) {

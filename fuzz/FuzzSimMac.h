@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,11 +44,6 @@ bool samePropertyList(const cf::Value& a, const cf::Value& b);
 bool sameWhenWritten(const cf::Value& a, const cf::Value& b);
 // A hash that values sameWhenWritten share.
 std::size_t writtenHash(const cf::Value& value);
-
-// The file's bytes with plain system calls (no stream buffers: the targets
-// read the machine's files after every command); nothing when it cannot be
-// opened or read.
-std::optional<std::string> readFile(const std::string& path);
 
 // Replaces the file's bytes in place (the inputs' own files, which no other
 // process reads meanwhile).

@@ -18,6 +18,7 @@
 #include "host/DriverLog.h"
 #include "host/IOKit.h"
 #include "host/MachineInterface.h"
+#include "host/RegularFile.h"
 #include "host/SimMac.h"
 #include "support/DriverRules.h"
 
@@ -112,11 +113,12 @@ cf::Value decodeCommand(ByteReader& in) {
     return dict;
 }
 
-// The bytes of a file of the machine ("" when it cannot be read, which the
-// checks then see as a change). The root is the one initSimMac set for the
-// life of the process.
+// The bytes of a file of the machine, read with plain system calls ("" when
+// it cannot be read, which the checks then see as a change). The root is
+// the one initSimMac set for the life of the process.
 std::string fileBytes(const std::string& path) {
-    return fuzzsupport::readFile(path).value_or(std::string());
+    return host::readRegularFile(path, host::Links::Follow, host::kDriverLogFileBytes, nullptr)
+        .value_or(std::string());
 }
 
 std::string machineBytes() {
